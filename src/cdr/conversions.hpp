@@ -1,0 +1,42 @@
+// The rules by which Python values are accepted for each field type.
+// Each returns false on failure, possibly with a Python exception pending
+// (the caller discards it).
+#pragma once
+
+#include <Python.h>
+
+namespace korvex {
+
+// Exactly True or False, or a numpy boolean scalar taken by its truth value.
+bool bool_rule(PyObject* value, bool& out);
+
+// int (bool included) or any object with __index__, as a signed 64-bit value.
+inline bool integer_rule(PyObject* value, long long& out) {
+  const long result = PyLong_AsLong(value);
+  if (result == -1 && PyErr_Occurred()) return false;
+  out = result;
+  return true;
+}
+
+// An int directly, anything else through __index__; 0 .. 2**64-1.
+bool unsigned_rule(PyObject* value, unsigned long long& out);
+
+// Exactly float directly; anything else through PyFloat_AsDouble
+// (int, bool, __float__, __index__).
+inline bool float_rule(PyObject* value, double& out) {
+  if (PyFloat_CheckExact(value)) {
+    out = PyFloat_AS_DOUBLE(value);
+    return true;
+  }
+  const double result = PyFloat_AsDouble(value);
+  if (result == -1.0 && PyErr_Occurred()) return false;
+  out = result;
+  return true;
+}
+
+// The kind of a value as named in type mismatch messages: "bool", "int",
+// "uint", "float", "string", "bytes", "list", "dict" or "unknown".  May run
+// user code; exceptions raised by the probes are discarded.
+const char* type_name_for_value(PyObject* value);
+
+}  // namespace korvex

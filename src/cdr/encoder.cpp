@@ -1,0 +1,325 @@
+#include "cdr/encoder.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "cdr/conversions.hpp"
+#include "cdr/field_path.hpp"
+#include "cdr/limits.hpp"
+#include "cdr/plan.hpp"
+#include "cdr/writer.hpp"
+#include "module/failure.hpp"
+#include "module/python_text.hpp"
+
+namespace korvex {
+namespace {
+
+// Names the value a type mismatch is reported against: the top-level field
+// or the array element being written, whatever nested value failed inside.
+struct Reporter {
+  const PathNode* path;
+  PyObject* value;  // kept alive by the caller for the reporter's lifetime
+};
+
+enum class Step : bool { Failed = false, Done = true };
+
+class Encoder {
+ public:
+  BodyResult run(TextView schema_name, PyObject* values);
+
+ private:
+  Step write_value(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter,
+                   unsigned depth);
+  Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
+                    const Reporter& reporter);
+  Step write_array(ValueType type, PyObject* value, const PathNode& path,
+                   const Reporter& reporter, unsigned depth);
+  Step write_struct(ValueType type, PyObject* value, const PathNode& path,
+                    const Reporter& reporter, unsigned depth);
+  Step write_time(TypeKind kind, PyObject* value, const PathNode& path, const Reporter& reporter);
+  Step write_fields(const MessagePlan& plan, PyObject* dict, const PathNode& path,
+                    const Reporter& reporter, unsigned depth);
+  PyObject* nested_item(PyObject* dict, PyObject* key, const PathNode& path,
+                        std::string_view name, const char* missing_prefix);
+
+  Step mismatch(const Reporter& reporter, std::string expected);
+  Step fail(MessageError error) {
+    error_.emplace(std::move(error));
+    return Step::Failed;
+  }
+  Step too_long(const PathNode& path, std::uint64_t length, const char* unit,
+                std::uint64_t limit);
+  Step nesting_too_deep(const PathNode& path);
+
+  CdrWriter out_;
+  // Set when a step failed with a MessageError; otherwise a failed step
+  // left a Python exception pending.
+  std::optional<MessageError> error_;
+};
+
+template <class T>
+bool in_range(long long value) {
+  return value >= static_cast<long long>(std::numeric_limits<T>::min()) &&
+         value <= static_cast<long long>(std::numeric_limits<T>::max());
+}
+
+Step Encoder::mismatch(const Reporter& reporter, std::string expected) {
+  if (PyErr_Occurred()) discard_python_error();
+  std::string field = render_path(reporter.path);
+  const char* got = type_name_for_value(reporter.value);
+  return fail(MessageError::field_type_mismatch(std::move(field), std::move(expected), got));
+}
+
+Step Encoder::too_long(const PathNode& path, std::uint64_t length, const char* unit,
+                       std::uint64_t limit) {
+  return fail(MessageError::serialization_failed(
+      "Value of '" + render_path(&path) + "' is too long for CDR: " + std::to_string(length) +
+      " " + unit + ", at most " + std::to_string(limit) + " allowed"));
+}
+
+Step Encoder::nesting_too_deep(const PathNode& path) {
+  return fail(MessageError::serialization_failed(
+      "Nesting too deep at '" + render_path(&path) + "': at most " + std::to_string(kMaxNesting) +
+      " levels of nested structs and arrays are supported"));
+}
+
+Step Encoder::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
+                           const Reporter& reporter) {
+  long long integer;
+  switch (kind) {
+    case TypeKind::Bool: {
+      bool flag;
+      if (!bool_rule(value, flag)) return mismatch(reporter, "bool");
+      out_.write<std::uint8_t>(flag ? 1 : 0);
+      return Step::Done;
+    }
+    case TypeKind::Int8:
+      if (!integer_rule(value, integer) || !in_range<std::int8_t>(integer)) {
+        return mismatch(reporter, "int8");
+      }
+      out_.write(static_cast<std::int8_t>(integer));
+      return Step::Done;
+    case TypeKind::Int16:
+      if (!integer_rule(value, integer) || !in_range<std::int16_t>(integer)) {
+        return mismatch(reporter, "int16");
+      }
+      out_.write(static_cast<std::int16_t>(integer));
+      return Step::Done;
+    case TypeKind::Int32:
+      if (!integer_rule(value, integer) || !in_range<std::int32_t>(integer)) {
+        return mismatch(reporter, "int32");
+      }
+      out_.write(static_cast<std::int32_t>(integer));
+      return Step::Done;
+    case TypeKind::Int64:
+      if (!integer_rule(value, integer)) return mismatch(reporter, "int64");
+      out_.write(static_cast<std::int64_t>(integer));
+      return Step::Done;
+    case TypeKind::UInt8:
+      if (!integer_rule(value, integer) || !in_range<std::uint8_t>(integer)) {
+        return mismatch(reporter, "uint8");
+      }
+      out_.write(static_cast<std::uint8_t>(integer));
+      return Step::Done;
+    case TypeKind::UInt16:
+      if (!integer_rule(value, integer) || !in_range<std::uint16_t>(integer)) {
+        return mismatch(reporter, "uint16");
+      }
+      out_.write(static_cast<std::uint16_t>(integer));
+      return Step::Done;
+    case TypeKind::UInt32:
+      if (!integer_rule(value, integer) || !in_range<std::uint32_t>(integer)) {
+        return mismatch(reporter, "uint32");
+      }
+      out_.write(static_cast<std::uint32_t>(integer));
+      return Step::Done;
+    case TypeKind::UInt64: {
+      unsigned long long unsigned_value;
+      if (!unsigned_rule(value, unsigned_value)) return mismatch(reporter, "uint64");
+      out_.write(static_cast<std::uint64_t>(unsigned_value));
+      return Step::Done;
+    }
+    case TypeKind::Float32: {
+      double real;
+      if (!float_rule(value, real)) return mismatch(reporter, "float32");
+      // Round to nearest even; magnitudes past the binary32 range become
+      // infinities of the same sign.
+      out_.write(static_cast<float>(real));
+      return Step::Done;
+    }
+    case TypeKind::Float64: {
+      double real;
+      if (!float_rule(value, real)) return mismatch(reporter, "float64");
+      out_.write(real);
+      return Step::Done;
+    }
+    case TypeKind::String: {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+      if (text == nullptr) return mismatch(reporter, "string");
+      if (static_cast<std::uint64_t>(size) >= kLengthLimit) {
+        return too_long(path, static_cast<std::uint64_t>(size), "UTF-8 bytes", kLengthLimit - 1);
+      }
+      out_.write_ros_string(text, static_cast<std::size_t>(size));
+      return Step::Done;
+    }
+    case TypeKind::Bytes: {
+      if (!PyBytes_Check(value)) return mismatch(reporter, "bytes");
+      const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value));
+      if (size > kLengthLimit) return too_long(path, size, "bytes", kLengthLimit);
+      out_.write_byte_string(PyBytes_AS_STRING(value), static_cast<std::size_t>(size));
+      return Step::Done;
+    }
+    case TypeKind::Array:
+    case TypeKind::Struct:
+    case TypeKind::Time:
+    case TypeKind::Duration:
+      break;
+  }
+  KORVEX_INTERNAL_FAILURE("write_scalar called for a composite type");
+}
+
+Step Encoder::write_value(ValueType type, PyObject* value, const PathNode& path,
+                          const Reporter& reporter, unsigned depth) {
+  if (type.is_array()) return write_array(type, value, path, reporter, depth);
+  switch (type.leaf) {
+    case TypeKind::Struct:
+      return write_struct(type, value, path, reporter, depth);
+    case TypeKind::Time:
+    case TypeKind::Duration:
+      return write_time(type.leaf, value, path, reporter);
+    default:
+      return write_scalar(type.leaf, value, path, reporter);
+  }
+}
+
+Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
+                          const Reporter& reporter, unsigned depth) {
+  if (depth >= kMaxNesting) return nesting_too_deep(path);
+  out_.align(4);
+  if (!PyList_Check(value)) return mismatch(reporter, type.name());
+  const Py_ssize_t count = PyList_GET_SIZE(value);
+  if (static_cast<std::uint64_t>(count) > kLengthLimit) {
+    return too_long(path, static_cast<std::uint64_t>(count), "elements", kLengthLimit);
+  }
+  out_.write_count(static_cast<std::uint32_t>(count));
+  const ValueType element_type = type.element();
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    // Conversions can run user code that shrinks the list; the count is
+    // already written, so a shorter list cannot be encoded faithfully.
+    if (index >= PyList_GET_SIZE(value)) {
+      return fail(MessageError::serialization_failed(
+          "Array '" + render_path(&path) + "' changed size while it was being written"));
+    }
+    PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
+    const Reporter element_reporter{&path, element.get()};
+    if (write_value(element_type, element.get(), path, element_reporter, depth + 1) ==
+        Step::Failed) {
+      return Step::Failed;
+    }
+  }
+  return Step::Done;
+}
+
+PyObject* Encoder::nested_item(PyObject* dict, PyObject* key, const PathNode& path,
+                               std::string_view name, const char* missing_prefix) {
+  PyObject* item = PyDict_GetItemWithError(dict, key);  // borrowed
+  if (item != nullptr) return item;
+  if (PyErr_Occurred()) {
+    fail(MessageError::serialization_failed(render_pending_exception()));
+  } else {
+    std::string text = missing_prefix;
+    text += render_path(&path);
+    text += '.';
+    text += name;
+    text += '\'';
+    fail(MessageError::serialization_failed(std::move(text)));
+  }
+  return nullptr;
+}
+
+Step Encoder::write_struct(ValueType type, PyObject* value, const PathNode& path,
+                           const Reporter& reporter, unsigned depth) {
+  if (depth >= kMaxNesting) return nesting_too_deep(path);
+  if (!PyDict_Check(value)) return mismatch(reporter, type.name());
+  SchemaRef schema = resolve_link(*type.link, error_);
+  if (!schema) return Step::Failed;
+  const MessagePlan* plan = plan_for(*schema.get());
+  if (plan == nullptr) return Step::Failed;
+  return write_fields(*plan, value, path, reporter, depth + 1);
+}
+
+Step Encoder::write_fields(const MessagePlan& plan, PyObject* dict, const PathNode& path,
+                           const Reporter& reporter, unsigned depth) {
+  for (const FieldPlan& field : plan.fields) {
+    PyObject* item = nested_item(dict, field.key.get(), path, field.name, "Missing nested field '");
+    if (item == nullptr) return Step::Failed;
+    PyRef held = PyRef::borrow(item);
+    const PathNode child{&path, field.name};
+    if (write_value(field.type, item, child, reporter, depth) == Step::Failed) {
+      return Step::Failed;
+    }
+  }
+  return Step::Done;
+}
+
+Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
+                         const Reporter& reporter) {
+  const std::string_view type_name = simple_type_name(kind);
+  if (!PyDict_Check(value)) return mismatch(reporter, std::string(type_name));
+  out_.align(4);
+  long long integer;
+  PyObject* sec = nested_item(value, sec_key(), path, "sec", "Missing field '");
+  if (sec == nullptr) return Step::Failed;
+  {
+    PyRef held = PyRef::borrow(sec);
+    if (!integer_rule(sec, integer) || !in_range<std::int32_t>(integer)) {
+      return mismatch(reporter, std::string(type_name) + " with int32 sec");
+    }
+  }
+  out_.write(static_cast<std::int32_t>(integer));
+  PyObject* nanosec = nested_item(value, nanosec_key(), path, "nanosec", "Missing field '");
+  if (nanosec == nullptr) return Step::Failed;
+  {
+    PyRef held = PyRef::borrow(nanosec);
+    if (!integer_rule(nanosec, integer) || !in_range<std::uint32_t>(integer)) {
+      return mismatch(reporter, std::string(type_name) + " with uint32 nanosec");
+    }
+  }
+  out_.write(static_cast<std::uint32_t>(integer));
+  return Step::Done;
+}
+
+BodyResult Encoder::run(TextView schema_name, PyObject* values) {
+  Result<SchemaRef> found = get_schema_internal(schema_name.view());
+  if (!found.ok()) return std::move(found.error());
+  const MessagePlan* plan = plan_for(*found.value().get());
+  if (plan == nullptr) return PythonErrorSet{};
+  for (const FieldPlan& field : plan->fields) {
+    PyObject* item = PyDict_GetItemWithError(values, field.key.get());  // borrowed
+    if (item == nullptr) {
+      if (PyErr_Occurred()) return PythonErrorSet{};
+      return MessageError::serialization_failed("Missing field '" + std::string(field.name) +
+                                                "'");
+    }
+    PyRef held = PyRef::borrow(item);
+    const PathNode path{nullptr, field.name};
+    const Reporter reporter{&path, item};
+    if (write_value(field.type, item, path, reporter, 0) == Step::Failed) {
+      if (error_) return std::move(*error_);
+      return PythonErrorSet{};
+    }
+  }
+  return out_.finish();
+}
+
+}  // namespace
+
+BodyResult serialize_body(TextView schema_name, PyObject* values) {
+  Encoder encoder;
+  return encoder.run(schema_name, values);
+}
+
+}  // namespace korvex

@@ -1,0 +1,71 @@
+// Compiled per-schema plans shared by the encoder and the decoder.
+//
+// A plan is built once per registered schema, on first use, and cached on
+// that (immutable) registry entry: the field keys as interned str objects
+// (so dictionary lookups and stores hit cached hashes), and each field's
+// type flattened into a leaf kind plus array depth.  A struct field keeps
+// its last resolution of the nested name, tagged with the registry
+// generation it was made at; while the generation is unchanged the registry
+// would hand out the very same entry, so it is reused, and any registration
+// or removal anywhere sends the next struct value back to the registry.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "module/errors.hpp"
+#include "module/py_ref.hpp"
+#include "schema/registry.hpp"
+
+namespace korvex {
+
+struct StructLink {
+  const std::string* schema_name = nullptr;
+  std::uint64_t generation = 0;  // 0: nothing cached (generations start at 1)
+  const RegisteredSchema* target = nullptr;
+};
+
+// One value's type: the innermost kind, the array levels around it, and the
+// struct link when the innermost kind is a struct.
+struct ValueType {
+  TypeKind leaf;
+  std::size_t array_depth;
+  StructLink* link;
+
+  bool is_array() const noexcept { return array_depth > 0; }
+  ValueType element() const noexcept { return ValueType{leaf, array_depth - 1, link}; }
+  std::string name() const {
+    return type_name_of(leaf, array_depth, link != nullptr ? *link->schema_name : std::string());
+  }
+};
+
+struct FieldPlan {
+  PyRef key;
+  std::string_view name;
+  ValueType type;
+};
+
+class MessagePlan final : public SchemaCache {
+ public:
+  std::vector<FieldPlan> fields;
+  // Struct links, one per struct-typed field; fields point into this.
+  std::vector<StructLink> links;
+};
+
+// The plan of a registered schema, built on first use.  Null with a Python
+// exception set if building it failed.
+const MessagePlan* plan_for(const RegisteredSchema& schema);
+
+// Resolves a struct link to the registered schema it names now.  On failure
+// stores the registry's error in `error` and returns an empty ref.
+SchemaRef resolve_link(StructLink& link, std::optional<MessageError>& error);
+
+// Interned "sec" and "nanosec" keys of time and duration values.
+PyObject* sec_key();
+PyObject* nanosec_key();
+
+}  // namespace korvex

@@ -1,0 +1,60 @@
+// CdrReader: a cursor over one deserialize call's input, header included.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cdr/byte_order.hpp"
+
+namespace korvex {
+
+enum class ReadFailure : std::uint8_t {
+  None,
+  TruncatedWhileAligning,  // "Input truncated while aligning CDR stream"
+  NotEnoughBytes,          // "failed to fill whole buffer"
+};
+
+class CdrReader {
+ public:
+  CdrReader(const unsigned char* data, std::uint64_t size) noexcept
+      : data_(data), size_(size), position_(4) {}
+
+  std::uint64_t position() const noexcept { return position_; }
+  std::uint64_t remaining() const noexcept { return size_ - position_; }
+
+  ReadFailure align(std::uint64_t alignment) noexcept {
+    const std::uint64_t misalignment = position_ & (alignment - 1);
+    if (misalignment == 0) return ReadFailure::None;
+    const std::uint64_t target = position_ + (alignment - misalignment);
+    if (target > size_) return ReadFailure::TruncatedWhileAligning;
+    position_ = target;
+    return ReadFailure::None;
+  }
+
+  // Takes `count` bytes; running short moves the position to the end.
+  ReadFailure take(std::uint64_t count, const unsigned char*& out) noexcept {
+    if (size_ - position_ < count) {
+      position_ = size_;
+      return ReadFailure::NotEnoughBytes;
+    }
+    out = data_ + position_;
+    position_ += count;
+    return ReadFailure::None;
+  }
+
+  template <class T>
+  ReadFailure read(T& value) noexcept {
+    if (ReadFailure failure = align(sizeof(T)); failure != ReadFailure::None) return failure;
+    const unsigned char* bytes;
+    if (ReadFailure failure = take(sizeof(T), bytes); failure != ReadFailure::None) return failure;
+    value = load_le<T>(bytes);
+    return ReadFailure::None;
+  }
+
+ private:
+  const unsigned char* data_;
+  std::uint64_t size_;
+  std::uint64_t position_;
+};
+
+}  // namespace korvex

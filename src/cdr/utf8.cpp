@@ -1,0 +1,109 @@
+#include "cdr/utf8.hpp"
+
+#include <cstring>
+
+namespace korvex {
+namespace {
+
+// Width of the sequence a leading byte starts; 0 for bytes that never lead.
+constexpr std::uint8_t sequence_width(std::uint8_t lead) noexcept {
+  if (lead < 0x80) return 1;
+  if (lead < 0xC2) return 0;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  if (lead < 0xF5) return 4;
+  return 0;
+}
+
+constexpr bool is_continuation(std::uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
+
+// Whether `second` may follow `lead` as the first continuation byte; this is
+// where overlong forms, surrogates and values past U+10FFFF are refused.
+constexpr bool second_byte_allowed(std::uint8_t lead, std::uint8_t second) noexcept {
+  switch (lead) {
+    case 0xE0: return second >= 0xA0 && second <= 0xBF;
+    case 0xED: return second >= 0x80 && second <= 0x9F;
+    case 0xF0: return second >= 0x90 && second <= 0xBF;
+    case 0xF4: return second >= 0x80 && second <= 0x8F;
+    default: return is_continuation(second);
+  }
+}
+
+}  // namespace
+
+bool validate_utf8(std::string_view text, Utf8Problem& problem) noexcept {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t index = 0;
+  while (index < size) {
+    const std::uint8_t lead = bytes[index];
+    if (lead < 0x80) {
+      ++index;
+      continue;
+    }
+    const std::size_t start = index;
+    const std::uint8_t width = sequence_width(lead);
+    auto fail = [&](std::uint8_t length) {
+      problem.valid_up_to = start;
+      problem.error_length = length;
+      return false;
+    };
+    if (width == 0) return fail(1);
+    // Each further byte: running out of text is "incomplete"; a wrong byte
+    // is an invalid sequence as long as the bytes seen so far.
+    if (start + 1 >= size) return fail(0);
+    if (!second_byte_allowed(lead, bytes[start + 1])) return fail(1);
+    if (width >= 3) {
+      if (start + 2 >= size) return fail(0);
+      if (!is_continuation(bytes[start + 2])) return fail(2);
+    }
+    if (width == 4) {
+      if (start + 3 >= size) return fail(0);
+      if (!is_continuation(bytes[start + 3])) return fail(3);
+    }
+    index = start + width;
+  }
+  return true;
+}
+
+std::string describe_utf8_problem(const Utf8Problem& problem) {
+  if (problem.error_length == 0) {
+    return "incomplete utf-8 byte sequence from index " + std::to_string(problem.valid_up_to);
+  }
+  return "invalid utf-8 sequence of " + std::to_string(problem.error_length) +
+         " bytes from index " + std::to_string(problem.valid_up_to);
+}
+
+std::string utf8_lossy(std::string_view bytes) {
+  static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(bytes.size());
+  while (!bytes.empty()) {
+    Utf8Problem problem;
+    if (validate_utf8(bytes, problem)) {
+      out.append(bytes);
+      break;
+    }
+    out.append(bytes.substr(0, problem.valid_up_to));
+    out.append(kReplacement);
+    if (problem.error_length == 0) break;  // the rest is one cut-off sequence
+    bytes.remove_prefix(problem.valid_up_to + problem.error_length);
+  }
+  return out;
+}
+
+bool is_ascii(const char* data, std::size_t size) noexcept {
+  std::size_t index = 0;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  for (; index + 8 <= size; index += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + index, 8);
+    if (word & kHighBits) return false;
+  }
+  for (; index < size; ++index) {
+    if (static_cast<unsigned char>(data[index]) & 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace korvex

@@ -1,0 +1,34 @@
+// Strict UTF-8 validation (RFC 3629: no overlong forms, no surrogates,
+// nothing above U+10FFFF) that reports where and how a text goes wrong.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace korvex {
+
+struct Utf8Problem {
+  // Length of the valid prefix: the index of the first byte that is not
+  // part of valid text.
+  std::size_t valid_up_to = 0;
+  // Length (1 to 3) of the invalid sequence, or 0 when the text ends in the
+  // middle of a sequence that was valid so far.
+  std::uint8_t error_length = 0;
+};
+
+// True when the whole text is valid; otherwise fills `problem`.
+bool validate_utf8(std::string_view bytes, Utf8Problem& problem) noexcept;
+
+// "invalid utf-8 sequence of N bytes from index I" or
+// "incomplete utf-8 byte sequence from index I".
+std::string describe_utf8_problem(const Utf8Problem& problem);
+
+// Decodes with every invalid sequence replaced by U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+// True when every byte is below 0x80.
+bool is_ascii(const char* data, std::size_t size) noexcept;
+
+}  // namespace korvex

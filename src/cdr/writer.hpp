@@ -1,0 +1,121 @@
+// CdrWriter: the growable output buffer of one serialize call.
+//
+// The buffer is the storage of the bytes object that is finally returned, so
+// finishing costs no copy.  Offsets, and therefore alignment, count from the
+// first byte of the encapsulation header.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "cdr/byte_order.hpp"
+#include "module/failure.hpp"
+#include "module/py_ref.hpp"
+
+namespace korvex {
+
+class CdrWriter {
+ public:
+  static constexpr std::size_t kInitialCapacity = 128;
+
+  CdrWriter() {
+    buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, kInitialCapacity));
+    if (!buffer_) abort_on_allocation_failure(kInitialCapacity);
+    data_ = PyBytes_AS_STRING(buffer_.get());
+    capacity_ = kInitialCapacity;
+    static constexpr char kHeader[4] = {0x00, 0x01, 0x00, 0x00};
+    std::memcpy(data_, kHeader, sizeof kHeader);
+    length_ = sizeof kHeader;
+  }
+
+  std::size_t length() const noexcept { return length_; }
+
+  // Makes room for `extra` more bytes.
+  void reserve(std::size_t extra) {
+    if (capacity_ - length_ < extra) grow(extra);
+  }
+
+  // Pads with zero bytes up to the next multiple of `alignment`.
+  void align(std::size_t alignment) {
+    const std::size_t padding = (alignment - (length_ & (alignment - 1))) & (alignment - 1);
+    if (padding == 0) return;
+    reserve(padding);
+    std::memset(data_ + length_, 0, padding);
+    length_ += padding;
+  }
+
+  // Aligned little-endian value; the caller has reserved room for padding
+  // and value (at most 2 * sizeof(T) bytes).
+  template <class T>
+  void put_aligned_reserved(T value) noexcept {
+    const std::size_t padding = (sizeof(T) - (length_ & (sizeof(T) - 1))) & (sizeof(T) - 1);
+    if (padding != 0) {
+      std::memset(data_ + length_, 0, padding);
+      length_ += padding;
+    }
+    store_le(data_ + length_, value);
+    length_ += sizeof(T);
+  }
+
+  template <class T>
+  void write(T value) {
+    reserve(2 * sizeof(T));
+    put_aligned_reserved(value);
+  }
+
+  void write_count(std::uint32_t count) { write(count); }
+
+  void write_raw(const char* bytes, std::size_t size) {
+    reserve(size);
+    std::memcpy(data_ + length_, bytes, size);
+    length_ += size;
+  }
+
+  // ROS string: length (text bytes + 1), the text, a NUL.
+  void write_ros_string(const char* text, std::size_t size) {
+    reserve(3 + 4 + size + 1);
+    put_aligned_reserved(static_cast<std::uint32_t>(size + 1));
+    std::memcpy(data_ + length_, text, size);
+    length_ += size;
+    data_[length_++] = '\0';
+  }
+
+  void write_byte_string(const char* bytes, std::size_t size) {
+    reserve(3 + 4 + size);
+    put_aligned_reserved(static_cast<std::uint32_t>(size));
+    std::memcpy(data_ + length_, bytes, size);
+    length_ += size;
+  }
+
+  // The bytes written, as a bytes object of exactly that length.
+  PyRef finish() {
+    PyObject* buffer = buffer_.release();
+    if (_PyBytes_Resize(&buffer, static_cast<Py_ssize_t>(length_)) < 0) {
+      abort_on_allocation_failure(length_);
+    }
+    return PyRef::steal(buffer);
+  }
+
+ private:
+  void grow(std::size_t extra) {
+    std::size_t wanted = capacity_ * 2;
+    if (wanted - length_ < extra) wanted = length_ + extra;
+    PyObject* buffer = buffer_.release();
+    if (_PyBytes_Resize(&buffer, static_cast<Py_ssize_t>(wanted)) < 0) {
+      abort_on_allocation_failure(wanted);
+    }
+    buffer_ = PyRef::steal(buffer);
+    data_ = PyBytes_AS_STRING(buffer);
+    capacity_ = wanted;
+  }
+
+  PyRef buffer_;
+  char* data_ = nullptr;
+  std::size_t length_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace korvex

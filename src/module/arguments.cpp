@@ -1,0 +1,128 @@
+#include "module/arguments.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "module/python_text.hpp"
+
+namespace korvex {
+namespace {
+
+std::string full_name(const FunctionDescription& description) {
+  return std::string(description.function_name) + "()";
+}
+
+bool raise_type_error(const std::string& text) {
+  PyRef message = make_text(text);
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+  return false;
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string quoted_list(const char* const* names, Py_ssize_t count) {
+  std::string text;
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    if (index > 0) {
+      if (count == 2) {
+        text += " and ";
+      } else {
+        text += index + 1 == count ? ", and " : ", ";
+      }
+    }
+    text += "'";
+    text += names[index];
+    text += "'";
+  }
+  return text;
+}
+
+bool refuse_argument(PyObject* object, const char* parameter, std::string_view target) {
+  return raise_type_error(std::string("argument '") + parameter +
+                          "': " + not_an_instance_text(object, target));
+}
+
+}  // namespace
+
+bool extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                Py_ssize_t positional_count, PyObject* keyword_names,
+                                PyObject** slots) {
+  const Py_ssize_t parameters = description.parameter_count;
+  if (positional_count > parameters) {
+    return raise_type_error(full_name(description) + " takes " + std::to_string(parameters) +
+                            " positional arguments but " + std::to_string(positional_count) +
+                            (positional_count == 1 ? " was" : " were") + " given");
+  }
+  for (Py_ssize_t index = 0; index < parameters; ++index) {
+    slots[index] = index < positional_count ? args[index] : nullptr;
+  }
+  if (keyword_names != nullptr) {
+    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(keyword_names);
+    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+      PyObject* keyword = PyTuple_GET_ITEM(keyword_names, k);  // borrowed
+      PyObject* value = args[positional_count + k];            // borrowed
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size)
+                                                  : nullptr;
+      if (utf8 == nullptr) PyErr_Clear();
+      Py_ssize_t match = -1;
+      for (Py_ssize_t index = 0; utf8 != nullptr && index < parameters; ++index) {
+        const char* name = description.parameter_names[index];
+        if (std::strlen(name) == static_cast<std::size_t>(size) &&
+            std::memcmp(name, utf8, static_cast<std::size_t>(size)) == 0) {
+          match = index;
+          break;
+        }
+      }
+      if (match < 0) {
+        std::string shown;
+        if (PyUnicode_Check(keyword)) {
+          shown = lossy_utf8(keyword);
+        } else if (auto text = object_str(keyword)) {
+          shown = *text;
+        }
+        return raise_type_error(full_name(description) + " got an unexpected keyword argument '" +
+                                shown + "'");
+      }
+      if (slots[match] != nullptr) {
+        return raise_type_error(full_name(description) + " got multiple values for argument '" +
+                                description.parameter_names[match] + "'");
+      }
+      slots[match] = value;
+    }
+  }
+  const char* missing[kMaxParameters];
+  Py_ssize_t missing_count = 0;
+  for (Py_ssize_t index = 0; index < parameters; ++index) {
+    if (slots[index] == nullptr) missing[missing_count++] = description.parameter_names[index];
+  }
+  if (missing_count > 0) {
+    return raise_type_error(full_name(description) + " missing " + std::to_string(missing_count) +
+                            " required positional " +
+                            (missing_count == 1 ? "argument" : "arguments") + ": " +
+                            quoted_list(missing, missing_count));
+  }
+  return true;
+}
+
+bool convert_text(PyObject* object, const char* parameter, TextView& out) {
+  if (!PyUnicode_Check(object)) return refuse_argument(object, parameter, "str");
+  out.data = PyUnicode_AsUTF8AndSize(object, &out.size);
+  return out.data != nullptr;
+}
+
+bool convert_dict(PyObject* object, const char* parameter) {
+  return PyDict_Check(object) || refuse_argument(object, parameter, "dict");
+}
+
+bool convert_bytes(PyObject* object, const char* parameter, ByteView& out) {
+  if (!PyBytes_Check(object)) return refuse_argument(object, parameter, "bytes");
+  out.data = PyBytes_AS_STRING(object);
+  out.size = PyBytes_GET_SIZE(object);
+  return true;
+}
+
+bool convert_list(PyObject* object, const char* parameter) {
+  return PyList_Check(object) || refuse_argument(object, parameter, "list");
+}
+
+}  // namespace korvex

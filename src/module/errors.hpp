@@ -1,0 +1,94 @@
+// The core's one error type and the result type that call bodies return.
+//
+// Bodies never raise Python exceptions for their own failures: they return a
+// MessageError and the call wrapper converts it.  A body that saw an
+// interpreter call fail returns PythonErrorSet instead, leaving the
+// interpreter's error indicator as the failure.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "module/py_ref.hpp"
+
+namespace korvex {
+
+class MessageError {
+ public:
+  enum class Kind : std::uint8_t {
+    UnknownSchema,
+    FieldTypeMismatch,
+    SerializationFailed,
+    DeserializationFailed,
+    SchemaAlreadyRegistered,
+    SchemaDefinition,
+  };
+
+  static MessageError unknown_schema(std::string name) {
+    return MessageError(Kind::UnknownSchema, std::move(name));
+  }
+  static MessageError field_type_mismatch(std::string field, std::string expected,
+                                          std::string got) {
+    return MessageError(Kind::FieldTypeMismatch, std::move(field), std::move(expected),
+                        std::move(got));
+  }
+  static MessageError serialization_failed(std::string detail) {
+    return MessageError(Kind::SerializationFailed, std::move(detail));
+  }
+  static MessageError deserialization_failed(std::string detail) {
+    return MessageError(Kind::DeserializationFailed, std::move(detail));
+  }
+  static MessageError schema_already_registered(std::string name) {
+    return MessageError(Kind::SchemaAlreadyRegistered, std::move(name));
+  }
+  static MessageError schema_definition(std::string detail) {
+    return MessageError(Kind::SchemaDefinition, std::move(detail));
+  }
+
+  Kind kind() const noexcept { return kind_; }
+  // The first payload text: the schema name or the detail text.
+  const std::string& detail() const noexcept { return first_; }
+  // The display form, e.g. "Serialization failed: Missing field 'x'".
+  std::string text() const;
+  // Sets the Python exception this error maps to, consuming the error.
+  void raise() &&;
+
+ private:
+  MessageError(Kind kind, std::string first, std::string second = {}, std::string third = {})
+      : kind_(kind), first_(std::move(first)), second_(std::move(second)),
+        third_(std::move(third)) {}
+
+  Kind kind_;
+  std::string first_;
+  std::string second_;
+  std::string third_;
+};
+
+// Marks a failure whose Python exception is already set.
+struct PythonErrorSet {};
+
+template <class T>
+class Result {
+ public:
+  Result(T value) : state_(std::move(value)) {}  // NOLINT: implicit by design
+  Result(MessageError error) : state_(std::move(error)) {}  // NOLINT
+  Result(PythonErrorSet marker) : state_(marker) {}  // NOLINT
+
+  bool ok() const noexcept { return state_.index() == 0; }
+  bool is_message_error() const noexcept { return state_.index() == 1; }
+  bool is_python_error() const noexcept { return state_.index() == 2; }
+  T& value() { return std::get<0>(state_); }
+  MessageError& error() { return std::get<1>(state_); }
+
+ private:
+  std::variant<T, MessageError, PythonErrorSet> state_;
+};
+
+// What a call body hands back to the wrapper.
+using BodyResult = Result<PyRef>;
+
+}  // namespace korvex

@@ -1,0 +1,100 @@
+#include "module/failure.hpp"
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "module/python_text.hpp"
+
+namespace korvex {
+namespace {
+
+thread_local bool g_containing = false;
+
+std::string current_thread_name() {
+  if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) return "main";
+  char name[64] = {0};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
+  return "<unnamed>";
+}
+
+const char kPanicDoc[] =
+    "\nThe exception raised when native code called from Python meets an internal failure.\n"
+    "\nLike SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+}  // namespace
+
+void fail_internally(const std::string& message, const char* file, int line) {
+  std::fprintf(stderr, "\nthread '%s' panicked at %s:%d:\n%s\n", current_thread_name().c_str(),
+               file, line, message.c_str());
+  std::fflush(stderr);
+  if (g_containing) {
+    std::fputs("internal failure while containing another one; aborting\n", stderr);
+    std::abort();
+  }
+  throw InternalFailure(message);
+}
+
+void abort_on_allocation_failure(std::size_t bytes) noexcept {
+  std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
+  std::fflush(stderr);
+  std::abort();
+}
+
+PyObject* panic_exception_type() noexcept {
+  // Created under the GIL; PyErr_NewExceptionWithDoc does not release it, so
+  // no other thread can observe a half-made type.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                     PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void set_panic_exception(const std::string& message) noexcept {
+  g_containing = true;
+  PyObject* type = panic_exception_type();  // borrowed, lives for the process
+  if (type != nullptr) {
+    PyRef text = PyRef::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) {
+      PyRef args = PyRef::steal(PyTuple_Pack(1, text.get()));
+      if (args) PyErr_SetObject(type, args.get());
+    }
+  }
+  g_containing = false;
+}
+
+void resume_if_panic(FetchedError& error) {
+  if (error.empty()) return;
+  PyObject* panic_type = panic_exception_type();
+  if (panic_type == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (error.type() != panic_type) return;
+  error.normalize();
+  std::string message = "Unwrapped panic from Python code";
+  if (error.value() != nullptr) {
+    if (auto text = object_str(error.value())) message = *text;
+  }
+  std::fputs("--- A PanicException raised in Python code reached native code again. ---\n",
+             stderr);
+  std::fputs("Python stack trace below:\n", stderr);
+  error.restore();
+  PyErr_PrintEx(0);
+  throw InternalFailure(message);
+}
+
+void discard_python_error() {
+  FetchedError error = FetchedError::fetch();
+  resume_if_panic(error);
+}
+
+}  // namespace korvex

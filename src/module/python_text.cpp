@@ -1,0 +1,99 @@
+#include "module/python_text.hpp"
+
+#include <map>
+
+#include "cdr/utf8.hpp"
+#include "module/failure.hpp"
+
+namespace korvex {
+
+std::string lossy_utf8(PyObject* str) {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
+    return std::string(utf8, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  if (!encoded) {
+    PyErr_Clear();
+    return std::string();
+  }
+  return utf8_lossy(std::string_view(PyBytes_AS_STRING(encoded.get()),
+                                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
+}
+
+std::optional<std::string> object_str(PyObject* object) {
+  PyRef text = PyRef::steal(PyObject_Str(object));
+  if (!text) {
+    discard_python_error();
+    return std::nullopt;
+  }
+  return lossy_utf8(text.get());
+}
+
+std::optional<std::string> type_qualname(PyTypeObject* type) {
+  PyRef name = PyRef::steal(
+      PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned_name("__qualname__")));
+  if (!name || !PyUnicode_Check(name.get())) {
+    if (!name) discard_python_error();
+    return std::nullopt;
+  }
+  return lossy_utf8(name.get());
+}
+
+std::string render_exception(FetchedError& error) {
+  resume_if_panic(error);
+  error.normalize();
+  PyObject* value = error.value();
+  if (value == nullptr) return "<exception str() failed>";
+  std::optional<std::string> type_name = type_qualname(Py_TYPE(value));
+  if (!type_name) {
+    KORVEX_INTERNAL_FAILURE("a Display implementation returned an error unexpectedly");
+  }
+  std::string text = *type_name;
+  text += ": ";
+  if (std::optional<std::string> message = object_str(value)) {
+    text += *message;
+  } else {
+    text += "<exception str() failed>";
+  }
+  return text;
+}
+
+std::string render_pending_exception() {
+  FetchedError error = FetchedError::fetch();
+  return render_exception(error);
+}
+
+std::string not_an_instance_text(PyObject* object, std::string_view target) {
+  std::string text;
+  if (object == Py_None) {
+    text = "'None' is not an instance of '";
+  } else {
+    std::optional<std::string> type_name = type_qualname(Py_TYPE(object));
+    text = "'";
+    text += type_name ? *type_name : std::string("<failed to extract type name>");
+    text += "' object is not an instance of '";
+  }
+  text += target;
+  text += "'";
+  return text;
+}
+
+PyRef make_text(std::string_view text) {
+  return PyRef::steal(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* interned_name(const char* name) {
+  // A handful of fixed names, made once per process under the GIL and kept.
+  static std::map<std::string_view, PyObject*>* names = new std::map<std::string_view, PyObject*>();
+  auto found = names->find(name);
+  if (found != names->end()) return found->second;
+  PyObject* object = PyUnicode_InternFromString(name);
+  if (object == nullptr) KORVEX_INTERNAL_FAILURE(std::string("could not intern ") + name);
+  names->emplace(name, object);
+  return object;
+}
+
+}  // namespace korvex

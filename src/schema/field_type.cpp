@@ -1,0 +1,144 @@
+#include "schema/field_type.hpp"
+
+#include <array>
+#include <utility>
+
+namespace korvex {
+namespace {
+
+constexpr std::string_view kArrayOpen = "array<";
+constexpr std::string_view kStructPrefix = "struct:";
+
+struct SimpleName {
+  std::string_view text;
+  TypeKind kind;
+};
+
+constexpr std::array<SimpleName, 17> kSimpleNames{{
+    {"bool", TypeKind::Bool},       {"int8", TypeKind::Int8},
+    {"int16", TypeKind::Int16},     {"int32", TypeKind::Int32},
+    {"int64", TypeKind::Int64},     {"uint8", TypeKind::UInt8},
+    {"uint16", TypeKind::UInt16},   {"uint32", TypeKind::UInt32},
+    {"uint64", TypeKind::UInt64},   {"float32", TypeKind::Float32},
+    {"float64", TypeKind::Float64}, {"string", TypeKind::String},
+    {"ros_string", TypeKind::String}, {"bytes", TypeKind::Bytes},
+    {"ros_bytes", TypeKind::Bytes}, {"time", TypeKind::Time},
+    {"duration", TypeKind::Duration},
+}};
+
+// Characters with the Unicode White_Space property.
+constexpr bool is_white_space(char32_t c) noexcept {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Decodes the code point starting at `at`; returns its byte length.  The text
+// comes from a Python str and is valid UTF-8; a stray byte counts as one
+// non-space character.
+std::size_t decode_at(std::string_view text, std::size_t at, char32_t& out) noexcept {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  if (lead >= 0x80 && lead < 0xC0) length = 1;
+  if (at + length > text.size()) {
+    out = 0xFFFD;
+    return 1;
+  }
+  char32_t value = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+  for (std::size_t i = 1; i < length; ++i) {
+    value = (value << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+  }
+  out = length == 1 && lead >= 0x80 ? 0xFFFD : value;
+  return length;
+}
+
+std::string_view trim_white_space(std::string_view text) noexcept {
+  while (!text.empty()) {
+    char32_t c;
+    const std::size_t length = decode_at(text, 0, c);
+    if (!is_white_space(c)) break;
+    text.remove_prefix(length);
+  }
+  while (!text.empty()) {
+    std::size_t start = text.size() - 1;
+    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80 &&
+           text.size() - start < 4) {
+      --start;
+    }
+    char32_t c;
+    const std::size_t length = decode_at(text, start, c);
+    if (start + length != text.size() || !is_white_space(c)) break;
+    text.remove_suffix(length);
+  }
+  return text;
+}
+
+}  // namespace
+
+Result<FieldType> FieldType::from_name(std::string_view text) {
+  // "array<" ... ">" wrappers are peeled in a loop; the element text is
+  // never trimmed, and an error names the innermost text examined.
+  std::size_t depth = 0;
+  while (text.size() > kArrayOpen.size() && text.starts_with(kArrayOpen) && text.back() == '>') {
+    text = text.substr(kArrayOpen.size(), text.size() - kArrayOpen.size() - 1);
+    ++depth;
+  }
+  auto wrap = [depth](FieldType inner) {
+    inner.array_depth_ = depth;
+    return inner;
+  };
+  if (text.starts_with(kStructPrefix)) {
+    std::string_view name = trim_white_space(text.substr(kStructPrefix.size()));
+    if (name.empty()) {
+      return MessageError::schema_definition("Struct type must include a schema name");
+    }
+    return wrap(FieldType::structure(std::string(name)));
+  }
+  for (const SimpleName& entry : kSimpleNames) {
+    if (entry.text == text) return wrap(FieldType::simple(entry.kind));
+  }
+  return MessageError::serialization_failed("Unsupported field type '" + std::string(text) + "'");
+}
+
+std::string_view simple_type_name(TypeKind kind) noexcept {
+  switch (kind) {
+    case TypeKind::Bool: return "bool";
+    case TypeKind::Int8: return "int8";
+    case TypeKind::Int16: return "int16";
+    case TypeKind::Int32: return "int32";
+    case TypeKind::Int64: return "int64";
+    case TypeKind::UInt8: return "uint8";
+    case TypeKind::UInt16: return "uint16";
+    case TypeKind::UInt32: return "uint32";
+    case TypeKind::UInt64: return "uint64";
+    case TypeKind::Float32: return "float32";
+    case TypeKind::Float64: return "float64";
+    case TypeKind::String: return "string";
+    case TypeKind::Bytes: return "bytes";
+    case TypeKind::Array: return "array";
+    case TypeKind::Struct: return "struct";
+    case TypeKind::Time: return "time";
+    case TypeKind::Duration: return "duration";
+  }
+  return "unknown";
+}
+
+std::string type_name_of(TypeKind leaf, std::size_t array_depth, std::string_view struct_name) {
+  std::string inner;
+  if (leaf == TypeKind::Struct) {
+    inner = std::string(kStructPrefix);
+    inner += struct_name;
+  } else {
+    inner = std::string(simple_type_name(leaf));
+  }
+  std::string name;
+  name.reserve(array_depth * (kArrayOpen.size() + 1) + inner.size());
+  for (std::size_t level = 0; level < array_depth; ++level) name += kArrayOpen;
+  name += inner;
+  name.append(array_depth, '>');
+  return name;
+}
+
+std::string FieldType::as_name() const { return type_name_of(leaf_, array_depth_, struct_name_); }
+
+}  // namespace korvex

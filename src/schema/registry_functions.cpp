@@ -1,0 +1,95 @@
+#include "schema/registry_functions.hpp"
+
+#include <string>
+
+#include "module/python_text.hpp"
+#include "schema/registry.hpp"
+
+namespace korvex {
+namespace {
+
+// Reads one item of a field entry as text.  A non-str item fails with the
+// same conversion text an argument would get; a str without a UTF-8 form
+// fails with the interpreter's own error; both rendered as "Type: text".
+Result<std::string> field_entry_text(PyObject* item) {
+  if (!PyUnicode_Check(item)) {
+    return MessageError::schema_definition("TypeError: " + not_an_instance_text(item, "str"));
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+  if (utf8 == nullptr) return MessageError::schema_definition(render_pending_exception());
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+Result<MessageSchema> parse_field_list(PyObject* fields) {
+  MessageSchema schema;
+  const Py_ssize_t initial_length = PyList_GET_SIZE(fields);
+  schema.fields.reserve(static_cast<std::size_t>(initial_length));
+  for (Py_ssize_t index = 0; index < initial_length && index < PyList_GET_SIZE(fields); ++index) {
+    PyObject* entry = PyList_GET_ITEM(fields, index);  // borrowed
+    const bool is_list = PyList_Check(entry);
+    if (!is_list && !PyTuple_Check(entry)) {
+      return MessageError::schema_definition("Fields must be provided as list[tuple[str, str]]");
+    }
+    const Py_ssize_t items = is_list ? PyList_GET_SIZE(entry) : PyTuple_GET_SIZE(entry);
+    if (items != 2) {
+      return MessageError::schema_definition("Each field entry must contain exactly 2 items");
+    }
+    PyObject* name_item = is_list ? PyList_GET_ITEM(entry, 0) : PyTuple_GET_ITEM(entry, 0);
+    Result<std::string> field_name = field_entry_text(name_item);
+    if (!field_name.ok()) return std::move(field_name.error());
+    PyObject* type_item = is_list ? PyList_GET_ITEM(entry, 1) : PyTuple_GET_ITEM(entry, 1);
+    Result<std::string> type_name = field_entry_text(type_item);
+    if (!type_name.ok()) return std::move(type_name.error());
+    Result<FieldType> field_type = FieldType::from_name(type_name.value());
+    if (!field_type.ok()) return std::move(field_type.error());
+    schema.fields.push_back(
+        FieldSchema{std::move(field_name.value()), std::move(field_type.value())});
+  }
+  return schema;
+}
+
+}  // namespace
+
+BodyResult register_schema_body(TextView name, PyObject* fields) {
+  Result<MessageSchema> schema = parse_field_list(fields);
+  if (!schema.ok()) return std::move(schema.error());
+  Result<bool> inserted = insert_schema(name.view(), std::move(schema.value()));
+  if (!inserted.ok()) return std::move(inserted.error());
+  return PyRef::borrow(Py_None);
+}
+
+BodyResult get_schema_body(TextView name) {
+  Result<SchemaRef> found = get_schema_internal(name.view());
+  if (!found.ok()) return std::move(found.error());
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return PythonErrorSet{};
+  for (const FieldSchema& field : found.value()->schema().fields) {
+    PyRef field_name = make_text(field.name);
+    if (!field_name) return PythonErrorSet{};
+    PyRef type_name = make_text(field.field_type.as_name());
+    if (!type_name) return PythonErrorSet{};
+    PyRef pair = PyRef::steal(PyTuple_Pack(2, field_name.get(), type_name.get()));
+    if (!pair || PyList_Append(list.get(), pair.get()) < 0) return PythonErrorSet{};
+  }
+  return list;
+}
+
+BodyResult schema_exists_body(TextView name) {
+  return PyRef::borrow(find_schema(name.view()) == ExistsOutcome::Present ? Py_True : Py_False);
+}
+
+BodyResult unregister_schema_body(TextView name) {
+  switch (remove_schema(name.view())) {
+    case RemoveOutcome::Removed:
+      return PyRef::borrow(Py_None);
+    case RemoveOutcome::Unknown:
+      return MessageError::unknown_schema(std::string(name.view()));
+    case RemoveOutcome::Poisoned:
+      PyErr_SetString(PyExc_ValueError, "Schema registry lock poisoned");
+      return PythonErrorSet{};
+  }
+  return PythonErrorSet{};
+}
+
+}  // namespace korvex

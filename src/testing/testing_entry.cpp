@@ -1,0 +1,92 @@
+// A test-only twin of the module, built from the same sources with a tiny
+// length limit and a few hooks that reach failure paths no input can reach.
+// It is never installed by a plain `pip install .`.
+#include <Python.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "cdr/limits.hpp"
+#include "module/module_setup.hpp"
+#include "schema/registry.hpp"
+
+namespace {
+
+using korvex::BodyResult;
+using korvex::FunctionDescription;
+using korvex::PythonErrorSet;
+using korvex::TextView;
+
+constexpr const char* kMessageParameter[] = {"message"};
+constexpr FunctionDescription kPanic{"panic", kMessageParameter, 1};
+constexpr FunctionDescription kPanicForeign{"panic_foreign", nullptr, 0};
+constexpr FunctionDescription kPoisonRegistry{"poison_registry", nullptr, 0};
+constexpr FunctionDescription kLengthLimit{"length_limit", nullptr, 0};
+
+PyObject* panic_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return korvex::call_function(kPanic, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
+    TextView message;
+    if (!korvex::convert_text(slots[0], "message", message)) return PythonErrorSet{};
+    KORVEX_INTERNAL_FAILURE(std::string(message.view()));
+  });
+}
+
+PyObject* panic_foreign_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return korvex::call_function(kPanicForeign, args, nargs, kwnames,
+                               [](PyObject**) -> BodyResult {
+                                 throw std::runtime_error("foreign failure");
+                               });
+}
+
+PyObject* poison_registry_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return korvex::call_function(kPoisonRegistry, args, nargs, kwnames,
+                               [](PyObject**) -> BodyResult {
+                                 korvex::fail_while_holding_registry_lock();
+                               });
+}
+
+PyObject* length_limit_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return korvex::call_function(kLengthLimit, args, nargs, kwnames, [](PyObject**) -> BodyResult {
+    return korvex::PyRef::steal(PyLong_FromUnsignedLongLong(korvex::kLengthLimit));
+  });
+}
+
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef g_hooks[] = {
+    {"panic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&panic_entry)),
+     kFlags, "panic(message)\n--\n\n"},
+    {"panic_foreign",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&panic_foreign_entry)),
+     kFlags, "panic_foreign()\n--\n\n"},
+    {"poison_registry",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&poison_registry_entry)),
+     kFlags, "poison_registry()\n--\n\n"},
+    {"length_limit",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&length_limit_entry)), kFlags,
+     "length_limit()\n--\n\n"},
+};
+
+int exec_module(PyObject* module) {
+  if (korvex::add_functions(module, korvex::kExportedFunctions, 6) < 0) return -1;
+  return korvex::add_functions(module, g_hooks, sizeof g_hooks / sizeof g_hooks[0]);
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT, "_korvex_messages_testing", "", 0, nullptr, g_slots, nullptr, nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__korvex_messages_testing(void) {
+  return PyModuleDef_Init(&g_definition);
+}

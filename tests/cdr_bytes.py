@@ -1,0 +1,90 @@
+"""Hand-built little-endian CDR byte strings for decoder tests.
+
+Offsets are counted from the first byte of the encapsulation header, so an
+8-byte value right after the header is preceded by four padding bytes.
+Padding is filled with ``pad_byte`` (0x00 by default); the decoder must skip
+it whatever it holds.
+"""
+
+import struct
+
+HEADER = b"\x00\x01\x00\x00"
+
+
+class Cdr:
+    def __init__(self, header=HEADER, pad_byte=0x00):
+        self.buf = bytearray(header)
+        self.pad_byte = pad_byte
+
+    def __len__(self):
+        return len(self.buf)
+
+    def done(self):
+        return bytes(self.buf)
+
+    def align(self, a):
+        self.buf += bytes([self.pad_byte]) * (-len(self.buf) % a)
+        return self
+
+    def raw(self, data):
+        self.buf += data
+        return self
+
+    def _put(self, fmt, value):
+        self.align(struct.calcsize(fmt))
+        self.buf += struct.pack("<" + fmt, value)
+        return self
+
+    def u8(self, v):
+        return self._put("B", v)
+
+    def i8(self, v):
+        return self._put("b", v)
+
+    def u16(self, v):
+        return self._put("H", v)
+
+    def i16(self, v):
+        return self._put("h", v)
+
+    def u32(self, v):
+        return self._put("I", v)
+
+    def i32(self, v):
+        return self._put("i", v)
+
+    def u64(self, v):
+        return self._put("Q", v)
+
+    def i64(self, v):
+        return self._put("q", v)
+
+    def f32(self, v):
+        return self._put("f", v)
+
+    def f64(self, v):
+        return self._put("d", v)
+
+    def count(self, n):
+        return self.u32(n)
+
+    def string(self, text, length=None, terminator=b"\x00"):
+        """ROS string: u32 length (text bytes + terminator), text, terminator.
+
+        ``text`` may be str (UTF-8 encoded) or raw bytes; ``length`` overrides
+        the length field so that forged or truncated strings can be built.
+        """
+        data = text.encode("utf-8") if isinstance(text, str) else bytes(text)
+        payload = data + terminator
+        self.u32(len(payload) if length is None else length)
+        self.buf += payload
+        return self
+
+    def blob(self, data, length=None):
+        """Byte string: u32 length, then the raw bytes (no terminator)."""
+        self.u32(len(data) if length is None else length)
+        self.buf += data
+        return self
+
+    def time(self, sec, nanosec):
+        return self.i32(sec).u32(nanosec)
