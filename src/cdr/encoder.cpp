@@ -23,6 +23,12 @@ struct Reporter {
   PyObject* value;  // kept alive by the caller for the reporter's lifetime
 };
 
+template <class T>
+bool in_range(long long value) {
+  return value >= static_cast<long long>(std::numeric_limits<T>::min()) &&
+         value <= static_cast<long long>(std::numeric_limits<T>::max());
+}
+
 enum class Step : bool { Failed = false, Done = true };
 
 class Encoder {
@@ -44,6 +50,7 @@ class Encoder {
   PyObject* nested_item(PyObject* dict, PyObject* key, const PathNode& path,
                         std::string_view name, const char* missing_prefix);
 
+  bool write_exact(TypeKind kind, PyObject* value);
   Step mismatch(const Reporter& reporter, std::string expected);
   Step fail(MessageError error) {
     error_.emplace(std::move(error));
@@ -59,10 +66,81 @@ class Encoder {
   std::optional<MessageError> error_;
 };
 
-template <class T>
-bool in_range(long long value) {
-  return value >= static_cast<long long>(std::numeric_limits<T>::min()) &&
-         value <= static_cast<long long>(std::numeric_limits<T>::max());
+bool is_scalar(TypeKind kind) noexcept {
+  return kind != TypeKind::Struct && kind != TypeKind::Time && kind != TypeKind::Duration &&
+         kind != TypeKind::Array;
+}
+
+// Writes values of the exact built-in types without going through the
+// general conversions.  Only type checks and reads of the object's own
+// storage happen here (no user code can run); anything else returns false
+// and takes the general path.
+bool Encoder::write_exact(TypeKind kind, PyObject* value) {
+  switch (kind) {
+    case TypeKind::Float64:
+      if (!PyFloat_CheckExact(value)) return false;
+      out_.write(PyFloat_AS_DOUBLE(value));
+      return true;
+    case TypeKind::Float32:
+      if (!PyFloat_CheckExact(value)) return false;
+      out_.write(static_cast<float>(PyFloat_AS_DOUBLE(value)));
+      return true;
+    case TypeKind::String:
+      if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
+      if (static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(value)) >= kLengthLimit) return false;
+      out_.write_ros_string(static_cast<const char*>(PyUnicode_DATA(value)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+      return true;
+    case TypeKind::Bool:
+      if (value != Py_True && value != Py_False) return false;
+      out_.write<std::uint8_t>(value == Py_True ? 1 : 0);
+      return true;
+    case TypeKind::Int8:
+    case TypeKind::Int16:
+    case TypeKind::Int32:
+    case TypeKind::Int64:
+    case TypeKind::UInt8:
+    case TypeKind::UInt16:
+    case TypeKind::UInt32: {
+      if (!PyLong_CheckExact(value)) return false;
+      const long integer = PyLong_AsLong(value);
+      if (integer == -1 && PyErr_Occurred()) {
+        PyErr_Clear();  // out of range: the general path reports it
+        return false;
+      }
+      switch (kind) {
+        case TypeKind::Int8:
+          if (!in_range<std::int8_t>(integer)) return false;
+          out_.write(static_cast<std::int8_t>(integer));
+          return true;
+        case TypeKind::Int16:
+          if (!in_range<std::int16_t>(integer)) return false;
+          out_.write(static_cast<std::int16_t>(integer));
+          return true;
+        case TypeKind::Int32:
+          if (!in_range<std::int32_t>(integer)) return false;
+          out_.write(static_cast<std::int32_t>(integer));
+          return true;
+        case TypeKind::Int64:
+          out_.write(static_cast<std::int64_t>(integer));
+          return true;
+        case TypeKind::UInt8:
+          if (!in_range<std::uint8_t>(integer)) return false;
+          out_.write(static_cast<std::uint8_t>(integer));
+          return true;
+        case TypeKind::UInt16:
+          if (!in_range<std::uint16_t>(integer)) return false;
+          out_.write(static_cast<std::uint16_t>(integer));
+          return true;
+        default:
+          if (!in_range<std::uint32_t>(integer)) return false;
+          out_.write(static_cast<std::uint32_t>(integer));
+          return true;
+      }
+    }
+    default:
+      return false;
+  }
 }
 
 Step Encoder::mismatch(const Reporter& reporter, std::string expected) {
@@ -206,12 +284,16 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
   }
   out_.write_count(static_cast<std::uint32_t>(count));
   const ValueType element_type = type.element();
+  const bool scalar_elements = !element_type.is_array() && is_scalar(element_type.leaf);
   for (Py_ssize_t index = 0; index < count; ++index) {
     // Conversions can run user code that shrinks the list; the count is
     // already written, so a shorter list cannot be encoded faithfully.
     if (index >= PyList_GET_SIZE(value)) {
       return fail(MessageError::serialization_failed(
           "Array '" + render_path(&path) + "' changed size while it was being written"));
+    }
+    if (scalar_elements && write_exact(element_type.leaf, PyList_GET_ITEM(value, index))) {
+      continue;
     }
     PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
     const Reporter element_reporter{&path, element.get()};
