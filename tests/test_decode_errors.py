@@ -141,6 +141,14 @@ def test_unknown_nested_schema_reached_mid_message():
     assert info.value.args == (missing,)
 
 
+def test_unknown_nested_schema_is_reported_by_its_trimmed_name():
+    missing = fresh_name("missing")
+    name = register([("n", f"struct:\t {missing}\u3000")])
+    with pytest.raises(KeyError) as info:
+        km.deserialize(name, HEADER)
+    assert info.value.args == (missing,)
+
+
 def test_unknown_nested_schema_inside_array():
     missing = fresh_name("missing")
     name = register([("a", f"array<struct:{missing}>")])

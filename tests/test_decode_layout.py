@@ -1,5 +1,6 @@
 """deserialize: layout and alignment of every field type, on hand-built input."""
 
+import functools
 import itertools
 import math
 import struct
@@ -22,6 +23,12 @@ def register(fields, prefix="layout"):
     name = fresh_name(prefix)
     km.register_schema(name, [tuple(f) for f in fields])
     return name
+
+
+@functools.lru_cache(maxsize=None)
+def shared_schema(fields):
+    """One registration per field list, for tests that decode many examples."""
+    return register(fields, prefix="shared")
 
 
 def struct_type(fields, prefix="inner"):
@@ -191,8 +198,8 @@ def test_integers_round_trip_any_bit_pattern(type_name, raw):
     fmt = INT_FORMATS[type_name]
     size = struct.calcsize(fmt)
     (value,) = struct.unpack("<" + fmt, raw[:size])
-    name = register([("v", type_name)], prefix="int")
-    data = Cdr().raw(b"").align(size).raw(raw[:size]).done()
+    name = shared_schema((("v", type_name),))
+    data = Cdr().align(size).raw(raw[:size]).done()
     result = km.deserialize(name, data)
     assert type(result["v"]) is int and result["v"] == value
 
@@ -200,7 +207,7 @@ def test_integers_round_trip_any_bit_pattern(type_name, raw):
 @settings(max_examples=200, deadline=None)
 @given(raw4=st.binary(min_size=4, max_size=4), raw8=st.binary(min_size=8, max_size=8))
 def test_floats_widen_exactly(raw4, raw8):
-    name = register([("f", "float32"), ("d", "float64")], prefix="flt")
+    name = shared_schema((("f", "float32"), ("d", "float64")))
     result = km.deserialize(name, HEADER + raw4 + raw8)
     (f,) = struct.unpack("<f", raw4)
     (d,) = struct.unpack("<d", raw8)
@@ -240,7 +247,7 @@ def test_float32_nan():
 @settings(max_examples=150, deadline=None)
 @given(text=st.text(alphabet=st.characters(codec="utf-8"), max_size=40), lead=st.integers(0, 3))
 def test_any_valid_text_decodes(text, lead):
-    name = register([(f"p{i}", "uint8") for i in range(lead)] + [("s", "string"), ("n", "uint16")], prefix="str")
+    name = shared_schema(tuple((f"p{i}", "uint8") for i in range(lead)) + (("s", "string"), ("n", "uint16")))
     c = Cdr(pad_byte=0x77)
     for _ in range(lead):
         c.u8(0)

@@ -1,5 +1,6 @@
 #include "schema/registry_functions.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "module/python_text.hpp"
@@ -24,7 +25,9 @@ Result<std::string> field_entry_text(PyObject* item) {
 Result<MessageSchema> parse_field_list(PyObject* fields) {
   MessageSchema schema;
   const Py_ssize_t initial_length = PyList_GET_SIZE(fields);
-  schema.fields.reserve(static_cast<std::size_t>(initial_length));
+  // Room for the common case; a huge list grows the sequence as it goes
+  // instead of reserving ten times its own size up front.
+  schema.fields.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(initial_length, 1024)));
   for (Py_ssize_t index = 0; index < initial_length && index < PyList_GET_SIZE(fields); ++index) {
     PyObject* entry = PyList_GET_ITEM(fields, index);  // borrowed
     const bool is_list = PyList_Check(entry);
