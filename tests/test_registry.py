@@ -20,6 +20,7 @@ def expect(exc_type, message, call, *args):
     assert exc.args == (message,)
     assert str(exc) == message
     assert exc.__cause__ is None
+    assert exc.__context__ is None
     return exc
 
 
@@ -190,6 +191,15 @@ def test_unusual_schema_names(name):
     finally:
         if km.schema_exists(name):
             km.unregister_schema(name)
+
+
+def test_every_lookup_of_an_unknown_name_raises_key_error(unique_name):
+    name = unique_name("unknown")
+    expect_key_error(km.get_schema, name)
+    expect_key_error(km.unregister_schema, name)
+    expect_key_error(lambda n: km.serialize(n, {}), name)
+    expect_key_error(lambda n: km.deserialize(n, b"\x00\x01\x00\x00"), name)
+    assert km.schema_exists(name) is False
 
 
 def test_key_error_str_is_repr_of_name():

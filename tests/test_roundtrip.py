@@ -1,0 +1,441 @@
+"""Property tests: random schemas and values go through serialize and back through deserialize.
+
+Every valid message must come back as the values written (float32 as narrowed to binary32,
+subclasses as their plain types) and must match the bytes of a small reference encoder written
+from the wire layout; every message holding one invalid value must be refused with one of the
+encoder's own errors.
+"""
+
+import collections
+import math
+import re
+import struct
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import _korvex_messages as km
+
+HDR = b"\x00\x01\x00\x00"
+
+SIMPLE = [
+    "bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
+    "float32", "float64", "string", "ros_string", "bytes", "ros_bytes", "time", "duration",
+]
+
+INTS = {
+    "int8": ("b", -(2**7), 2**7 - 1),
+    "int16": ("h", -(2**15), 2**15 - 1),
+    "int32": ("i", -(2**31), 2**31 - 1),
+    "int64": ("q", -(2**63), 2**63 - 1),
+    "uint8": ("B", 0, 2**8 - 1),
+    "uint16": ("H", 0, 2**16 - 1),
+    "uint32": ("I", 0, 2**32 - 1),
+    "uint64": ("Q", 0, 2**64 - 1),
+}
+
+SETTINGS = settings(
+    max_examples=200,
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
+                           HealthCheck.data_too_large],
+)
+
+
+class IntSub(int):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class BytesSub(bytes):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+class IndexOnly:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+    def __repr__(self):
+        return f"IndexOnly({self.v!r})"
+
+
+class FloatOnly:
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        return self.v
+
+    def __repr__(self):
+        return f"FloatOnly({self.v!r})"
+
+
+def narrow32(x):
+    """The binary32 value nearest to x (ties to even), widened back to a double."""
+    try:
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+    except OverflowError:  # rounds beyond the largest binary32 value
+        return math.copysign(math.inf, x)
+
+
+# ---------------------------------------------------------------------------
+# Schemas: ("simple", name) | ("array", elem) | ("struct", ((field, type), ...))
+
+field_names = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=4)
+
+
+def fields_of(inner, max_size):
+    return st.lists(st.tuples(field_names, inner), max_size=max_size, unique_by=lambda f: f[0]).map(tuple)
+
+
+type_trees = st.recursive(
+    st.sampled_from(SIMPLE).map(lambda n: ("simple", n)),
+    lambda inner: st.one_of(
+        inner.map(lambda t: ("array", t)),
+        fields_of(inner, 4).map(lambda fs: ("struct", fs)),
+    ),
+    max_leaves=10,
+)
+
+top_level_fields = fields_of(type_trees, 6)
+
+
+def materialize(tree, register):
+    """Register the struct schemas of a type tree and return its type name."""
+    kind, arg = tree
+    if kind == "simple":
+        return arg
+    if kind == "array":
+        return f"array<{materialize(arg, register)}>"
+    nested = [(name, materialize(t, register)) for name, t in arg]
+    return "struct:" + register(nested)
+
+
+@pytest.fixture
+def registry(unique_name):
+    """Register schemas for one example; unregister them all when the test ends."""
+    made = []
+
+    def register(fields):
+        name = unique_name("rt")
+        km.register_schema(name, fields)
+        made.append(name)
+        return name
+
+    yield register
+    for name in made:
+        if km.schema_exists(name):
+            km.unregister_schema(name)
+
+
+# ---------------------------------------------------------------------------
+# Valid values: strategies of (value given to serialize, value expected back)
+
+
+def pairs_int(name):
+    _, lo, hi = INTS[name]
+    ints = st.integers(lo, hi)
+    return st.one_of(
+        ints.map(lambda v: (v, v)),
+        ints.map(lambda v: (IntSub(v), v)),
+        ints.map(lambda v: (IndexOnly(v), v)),
+        st.sampled_from([True, False]).map(lambda b: (b, int(b))),
+    )
+
+
+def pairs_float(narrow):
+    conv = narrow32 if narrow else float
+    floats = st.floats(allow_nan=True, allow_infinity=True)
+    ints = st.integers(-(2**70), 2**70)
+    return st.one_of(
+        floats.map(lambda x: (x, conv(x))),
+        floats.map(lambda x: (FloatOnly(x), conv(x))),
+        floats.map(lambda x: (np.float64(x), conv(x))),
+        ints.map(lambda i: (i, conv(float(i)))),
+        ints.map(lambda i: (IndexOnly(i), conv(float(i)))),
+        st.sampled_from([True, False]).map(lambda b: (b, float(b))),
+    )
+
+
+text_values = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=12)
+sec_values = st.integers(-(2**31), 2**31 - 1)
+nsec_values = st.integers(0, 2**32 - 1)
+dict_kinds = st.sampled_from([dict, collections.OrderedDict, DictSub])
+
+
+def pairs_simple(name):
+    if name == "bool":
+        return st.sampled_from([True, False, np.True_, np.False_]).map(lambda b: (b, bool(b)))
+    if name in INTS:
+        return pairs_int(name)
+    if name in ("float32", "float64"):
+        return pairs_float(name == "float32")
+    if name in ("string", "ros_string"):
+        return st.one_of(text_values.map(lambda s: (s, s)), text_values.map(lambda s: (StrSub(s), s)))
+    if name in ("bytes", "ros_bytes"):
+        raw = st.binary(max_size=12)
+        return st.one_of(raw.map(lambda b: (b, b)), raw.map(lambda b: (BytesSub(b), b)))
+    assert name in ("time", "duration")
+
+    def build(kind, sec, nsec, flip, extra):
+        items = [("sec", sec), ("nanosec", nsec)]
+        if flip:
+            items.reverse()
+        if extra:
+            items.append(("extra", extra))
+        return kind(items), {"sec": sec, "nanosec": nsec}
+
+    return st.builds(build, dict_kinds, sec_values, nsec_values, st.booleans(), st.none() | st.text(max_size=2))
+
+
+def pairs_for(tree):
+    kind, arg = tree
+    if kind == "simple":
+        return pairs_simple(arg)
+    if kind == "array":
+        return st.tuples(st.sampled_from([list, ListSub]), st.lists(pairs_for(arg), max_size=3)).map(
+            lambda p: (p[0](v for v, _ in p[1]), [e for _, e in p[1]])
+        )
+    names = [name for name, _ in arg]
+
+    def build(kind, pairs, order, extra):
+        given = [(names[i], pairs[i][0]) for i in order]
+        if extra is not None and extra not in names:
+            given.append((extra, object()))
+        expected = {name: pair[1] for name, pair in zip(names, pairs)}
+        return kind(given), expected
+
+    return st.builds(
+        build,
+        dict_kinds,
+        st.tuples(*[pairs_for(t) for _, t in arg]),
+        st.permutations(range(len(names))),
+        st.none() | field_names,
+    )
+
+
+# ---------------------------------------------------------------------------
+# Checks
+
+
+def same(a, b):
+    """Equality that also compares types and treats NaN as equal to NaN and -0.0 apart from 0.0."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        if math.isnan(a) or math.isnan(b):
+            return math.isnan(a) and math.isnan(b)
+        return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def has_nan(v):
+    if isinstance(v, float):
+        return math.isnan(v)
+    if isinstance(v, dict):
+        return any(has_nan(x) for x in v.values())
+    if isinstance(v, list):
+        return any(has_nan(x) for x in v)
+    return False
+
+
+def ref_encode(buf, tree, value):
+    """Append the CDR form of an expected value, following the wire layout."""
+
+    def align(n):
+        buf.extend(b"\x00" * (-len(buf) % n))
+
+    kind, arg = tree
+    if kind == "array":
+        align(4)
+        buf += struct.pack("<I", len(value))
+        for item in value:
+            ref_encode(buf, arg, item)
+    elif kind == "struct":
+        for name, t in arg:
+            ref_encode(buf, t, value[name])
+    elif arg == "bool":
+        buf.append(1 if value else 0)
+    elif arg in INTS:
+        fmt = INTS[arg][0]
+        align(struct.calcsize(fmt))
+        buf += struct.pack("<" + fmt, value)
+    elif arg == "float32":
+        align(4)
+        buf += struct.pack("<f", value) if math.isfinite(value) else (
+            b"\x00\x00\x80\x7f" if value > 0 else b"\x00\x00\x80\xff")
+    elif arg == "float64":
+        align(8)
+        buf += struct.pack("<d", value)
+    elif arg in ("string", "ros_string"):
+        raw = value.encode("utf-8")
+        align(4)
+        buf += struct.pack("<I", len(raw) + 1) + raw + b"\x00"
+    elif arg in ("bytes", "ros_bytes"):
+        align(4)
+        buf += struct.pack("<I", len(value)) + value
+    else:
+        align(4)
+        buf += struct.pack("<iI", value["sec"], value["nanosec"])
+
+
+# ---------------------------------------------------------------------------
+# Valid round trips
+
+
+@SETTINGS
+@given(fields=top_level_fields, data=st.data())
+def test_roundtrip(registry, fields, data):
+    top = ("struct", fields)
+    name = registry([(fname, materialize(t, registry)) for fname, t in fields])
+    given_values, expected = data.draw(pairs_for(top), label="values")
+
+    out = km.serialize(name, given_values)
+    assert type(out) is bytes
+    if not has_nan(expected):
+        ref = bytearray(HDR)
+        ref_encode(ref, top, expected)
+        assert out == bytes(ref)
+
+    back = km.deserialize(name, out)
+    assert same(back, expected), (back, expected)
+    # re-encoding what came back gives the same bytes
+    assert km.serialize(name, back) == out
+
+
+@pytest.mark.parametrize("alias, canonical", [("ros_string", "string"), ("ros_bytes", "bytes")])
+def test_aliases_encode_like_their_canonical_types(registry, alias, canonical):
+    value = "héllo\x00" if canonical == "string" else b"\x00\xffraw"
+    a = registry([("v", alias), ("w", f"array<{alias}>")])
+    c = registry([("v", canonical), ("w", f"array<{canonical}>")])
+    out = km.serialize(a, {"v": value, "w": [value, value[:1]]})
+    assert out == km.serialize(c, {"v": value, "w": [value, value[:1]]})
+    assert km.deserialize(a, out) == {"v": value, "w": [value, value[:1]]}
+
+
+# ---------------------------------------------------------------------------
+# Invalid values
+
+
+def out_of_range_ints(name):
+    _, lo, hi = INTS[name]
+    return st.one_of(st.integers(max_value=lo - 1, min_value=lo - 2**70), st.integers(min_value=hi + 1,
+                                                                                        max_value=hi + 2**70))
+
+
+WRONG_KINDS = {
+    "bool": [0, 1, 1.0, "True", None, [True], np.int8(1)],
+    "int": [1.5, 1.0, "1", None, b"1", [1], {}, np.float32(1.0), np.True_],
+    "float": ["1.0", None, b"x", [1.0], {}, 2**1024, -(2**1024)],
+    "string": [b"x", 1, None, ["a"], "\ud800", bytearray(b"a")],
+    "bytes": ["x", bytearray(b"x"), memoryview(b"x"), [1], None, 0],
+    "time": [None, [0, 0], (0, 0), 5, {"sec": 0}, {"nanosec": 0}, {}, {"sec": 2**31, "nanosec": 0},
+             {"sec": -(2**31) - 1, "nanosec": 0}, {"sec": 0, "nanosec": -1}, {"sec": 0, "nanosec": 2**32},
+             {"sec": 1.0, "nanosec": 0}, {"sec": 0, "nanosec": "1"}],
+    "array": [None, (), (1,), "ab", b"ab", {}, 3, set()],
+    "struct": [None, [], 5, "s", (), b"", set()],
+}
+
+
+def invalid_for(tree):
+    """A strategy of values that serialize must refuse for this type."""
+    kind, arg = tree
+    if kind == "simple":
+        if arg == "bool":
+            return st.sampled_from(WRONG_KINDS["bool"])
+        if arg in INTS:
+            return st.one_of(out_of_range_ints(arg), st.sampled_from(WRONG_KINDS["int"]))
+        if arg in ("float32", "float64"):
+            return st.sampled_from(WRONG_KINDS["float"])
+        if arg in ("string", "ros_string"):
+            return st.sampled_from(WRONG_KINDS["string"])
+        if arg in ("bytes", "ros_bytes"):
+            return st.sampled_from(WRONG_KINDS["bytes"])
+        return st.sampled_from(WRONG_KINDS["time"])
+    if kind == "array":
+
+        def insert(valid, bad, pos):
+            items = [v for v, _ in valid]
+            items.insert(pos % (len(items) + 1), bad)
+            return items
+
+        bad_list = st.builds(insert, st.lists(pairs_for(arg), max_size=2), invalid_for(arg), st.integers(0, 2))
+        return st.one_of(st.sampled_from(WRONG_KINDS["array"]), bad_list)
+    not_dict = st.sampled_from(WRONG_KINDS["struct"])
+    if not arg:
+        return not_dict
+    return st.one_of(not_dict, st.integers(0, len(arg) - 1).flatmap(lambda i: bad_struct(arg, i)))
+
+
+def bad_struct(fields, i):
+    """A dict for the struct whose field i is absent or invalid, the others valid."""
+
+    def build(pairs, bad, drop):
+        value = {name: pair[0] for (name, _), pair in zip(fields, pairs)}
+        name_i = fields[i][0]
+        if drop:
+            del value[name_i]
+        else:
+            value[name_i] = bad
+        return value
+
+    return st.builds(build, st.tuples(*[pairs_for(t) for _, t in fields]), invalid_for(fields[i][1]),
+                     st.booleans())
+
+
+KINDS = "(bool|int|uint|float|string|bytes|list|dict|unknown)"
+
+
+@SETTINGS
+@given(fields=top_level_fields.filter(bool), data=st.data())
+def test_invalid_values_are_refused(registry, fields, data):
+    name = registry([(fname, materialize(t, registry)) for fname, t in fields])
+    i = data.draw(st.integers(0, len(fields) - 1), label="bad field")
+    values, _ = data.draw(pairs_for(("struct", fields)), label="values")
+    bad_name, bad_tree = fields[i]
+    if data.draw(st.booleans(), label="drop"):
+        del values[bad_name]
+        expected_text = f"Serialization failed: Missing field '{bad_name}'"
+    else:
+        values[bad_name] = data.draw(invalid_for(bad_tree), label="bad value")
+        expected_text = None
+
+    with pytest.raises(TypeError) as info:
+        km.serialize(name, values)
+    assert type(info.value) is TypeError
+    assert len(info.value.args) == 1
+    text = info.value.args[0]
+    if expected_text is not None:
+        assert text == expected_text
+    else:
+        assert text.startswith((
+            f"Field type mismatch on '{bad_name}",
+            f"Serialization failed: Missing nested field '{bad_name}.",
+            f"Serialization failed: Missing field '{bad_name}.",
+        )), text
+        if text.startswith("Field type mismatch"):
+            assert re.search(r", got " + KINDS + r"$", text), text
+            assert re.search(r"': expected (bool|u?int(8|16|32|64)|float(32|64)|string|bytes|array<.*>|"
+                             r"struct:.*|(time|duration)( with (int32 sec|uint32 nanosec))?), got ", text), text
+        else:
+            assert re.search(r"(\.sec|\.nanosec|\..*)'$", text), text
