@@ -1,0 +1,1 @@
+"""Benchmark of _korvex_messages against other CDR libraries (see run.py)."""

@@ -1,0 +1,42 @@
+"""Call our serialize or deserialize in a loop, for a profiler to watch.
+
+    perf record -e cpu-clock -g python bench/profile.py 3 deserialize 200
+    valgrind --tool=callgrind python bench/profile.py 1 serialize 20000
+
+Arguments: workload key (1, 2, 3, 4a, 4b, 5), operation, number of calls.
+The message is built and the schemas registered before the loop starts.
+"""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+if str(ROOT) not in sys.path:
+    sys.path.insert(0, str(ROOT))
+
+from bench import workloads as wl  # noqa: E402
+from bench.contenders.ours import Ours  # noqa: E402
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) != 3 or argv[1] not in ("serialize", "deserialize"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    key, op, count = argv[0], argv[1], int(argv[2])
+    (workload,) = wl.build_all(keys={key})
+    ours = Ours()
+    ours.load()
+    (prepared,) = ours.prepare(workload)
+    if op == "serialize":
+        function, args = prepared.encode, prepared.encode_args
+    else:
+        function, args = prepared.decode, prepared.decode_args
+    for _ in range(count):
+        function(*args)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

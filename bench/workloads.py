@@ -1,0 +1,318 @@
+"""The benchmark's workloads: message layouts and the messages themselves.
+
+Every layout is written once, in this module's own type names (the same
+names `_korvex_messages.register_schema` takes), and each contender derives
+its native description from it: ROS 2 `.msg` text for rosbags and
+mcap-ros2-support, IDL dataclasses for pycdr2.  A message is built once as a
+plain dict (the "logical" message); contenders convert it to their native
+representation outside the timed region.
+
+All message types live in the package `bench_msgs`, so `Header` is registered
+as "bench_msgs/Header" with `_korvex_messages` and is `bench_msgs/msg/Header`
+for rosbags.
+"""
+
+from __future__ import annotations
+
+import array
+import random
+import struct
+from dataclasses import dataclass, field
+
+PACKAGE = "bench_msgs"
+
+# Every message type used by the workloads, as ordered (field, type) pairs.
+# "time" is the module's built-in time type: int32 sec, uint32 nanosec.
+TYPES: dict[str, list[tuple[str, str]]] = {
+    "Header": [("stamp", "time"), ("frame_id", "string")],
+    "Point": [("x", "float64"), ("y", "float64"), ("z", "float64")],
+    "Quaternion": [("x", "float64"), ("y", "float64"), ("z", "float64"), ("w", "float64")],
+    "Vector3": [("x", "float64"), ("y", "float64"), ("z", "float64")],
+    "Pose": [("position", "struct:Point"), ("orientation", "struct:Quaternion")],
+    "PoseStamped": [("header", "struct:Header"), ("pose", "struct:Pose")],
+    "Imu": [
+        ("header", "struct:Header"),
+        ("orientation", "struct:Quaternion"),
+        ("orientation_covariance", "array<float64>"),
+        ("angular_velocity", "struct:Vector3"),
+        ("angular_velocity_covariance", "array<float64>"),
+        ("linear_acceleration", "struct:Vector3"),
+        ("linear_acceleration_covariance", "array<float64>"),
+    ],
+    "PointXYZIR": [
+        ("x", "float32"),
+        ("y", "float32"),
+        ("z", "float32"),
+        ("intensity", "float32"),
+        ("ring", "uint16"),
+    ],
+    "PointList": [("points", "array<struct:PointXYZIR>")],
+    "FloatArray": [("values", "array<float32>")],
+    "Blob": [("data", "bytes")],
+    "Names": [("names", "array<string>")],
+}
+
+# Time is a built-in type of the module; peers see it as this message type.
+TIME_FIELDS = [("sec", "int32"), ("nanosec", "uint32")]
+TIME_TYPE = "Time"
+
+
+def qualified(short: str) -> str:
+    """Schema name under which `_korvex_messages` knows a message type."""
+    return f"{PACKAGE}/{short}"
+
+
+def our_fields(short: str) -> list[tuple[str, str]]:
+    """Fields of a message type as registered with `_korvex_messages`."""
+    return [(name, t.replace("struct:", f"struct:{PACKAGE}/")) for name, t in fields_of(short)]
+
+
+def struct_name(type_name: str) -> str | None:
+    """Short name of the nested message of a "struct:" type, else None."""
+    if type_name.startswith("struct:"):
+        return type_name[len("struct:"):]
+    return None
+
+
+def element_type(type_name: str) -> str | None:
+    """Element type of an "array<...>" type, else None."""
+    if type_name.startswith("array<") and type_name.endswith(">"):
+        return type_name[len("array<"):-1]
+    return None
+
+
+def fields_of(short: str) -> list[tuple[str, str]]:
+    if short == TIME_TYPE:
+        return TIME_FIELDS
+    return TYPES[short]
+
+
+def dependencies(top: str) -> list[str]:
+    """Message types reachable from `top`, `top` first, each listed once.
+
+    The built-in time type appears as "Time" when a field uses it.
+    """
+    order: list[str] = []
+
+    def visit(short: str) -> None:
+        if short in order:
+            return
+        order.append(short)
+        for _, type_name in fields_of(short):
+            inner = type_name
+            while element_type(inner) is not None:
+                inner = element_type(inner)
+            if inner == "time":
+                visit(TIME_TYPE)
+            elif struct_name(inner) is not None:
+                visit(struct_name(inner))
+
+    visit(top)
+    return order
+
+
+@dataclass
+class Workload:
+    key: str  # short id used on the command line and in the table: "1", "4a", ...
+    title: str
+    top: str  # short name of the message type
+    message: dict = field(repr=False)
+    # Fastest pure-Python ways to do the same job, beyond marshal and pickle,
+    # as (label, encode, encode_arg, decode, decode_arg).
+    extra_floors: list = field(default_factory=list, repr=False)
+
+    @property
+    def schema(self) -> str:
+        return qualified(self.top)
+
+
+def float32_values(rng: random.Random, n: int, scale: float = 100.0) -> list[float]:
+    """n floats that survive a round trip through float32 unchanged."""
+    raw = array.array("f", (rng.uniform(-scale, scale) for _ in range(n)))
+    return raw.tolist()
+
+
+def _stamp(rng: random.Random) -> dict:
+    return {"sec": 1_700_000_000 + rng.randrange(100_000), "nanosec": rng.randrange(1_000_000_000)}
+
+
+def build_pose_stamped(rng: random.Random) -> dict:
+    return {
+        "header": {"stamp": _stamp(rng), "frame_id": "base_link"},
+        "pose": {
+            "position": {"x": rng.uniform(-50, 50), "y": rng.uniform(-50, 50), "z": rng.uniform(0, 3)},
+            "orientation": {"x": 0.0, "y": 0.0, "z": 0.3826834323650898, "w": 0.9238795325112867},
+        },
+    }
+
+
+def build_imu(rng: random.Random) -> dict:
+    def vec() -> dict:
+        return {"x": rng.gauss(0, 1), "y": rng.gauss(0, 1), "z": rng.gauss(0, 9.81)}
+
+    def cov() -> list[float]:
+        return [rng.uniform(0, 0.01) if i % 4 == 0 else 0.0 for i in range(9)]
+
+    return {
+        "header": {"stamp": _stamp(rng), "frame_id": "imu_link"},
+        "orientation": {"x": 0.01, "y": -0.02, "z": 0.7, "w": 0.71},
+        "orientation_covariance": cov(),
+        "angular_velocity": vec(),
+        "angular_velocity_covariance": cov(),
+        "linear_acceleration": vec(),
+        "linear_acceleration_covariance": cov(),
+    }
+
+
+def build_point_list(rng: random.Random, n: int = 10_000) -> dict:
+    xs = float32_values(rng, 4 * n, 80.0)
+    return {
+        "points": [
+            {"x": xs[4 * i], "y": xs[4 * i + 1], "z": xs[4 * i + 2],
+             "intensity": abs(xs[4 * i + 3]), "ring": i % 32}
+            for i in range(n)
+        ]
+    }
+
+
+def build_float_array(rng: random.Random, n: int = 100_000) -> dict:
+    return {"values": float32_values(rng, n)}
+
+
+def build_blob(rng: random.Random, n: int = 1 << 20) -> dict:
+    return {"data": rng.randbytes(n)}
+
+
+def build_names(rng: random.Random, n: int = 1_000) -> dict:
+    stems = ["joint", "wheel", "arm/link", "camera_", "lidar", "gripper.finger", "base"]
+    return {"names": [f"{rng.choice(stems)}_{i}" for i in range(n)]}
+
+
+def _float_array_floor() -> tuple:
+    """array.array('f') between a list of floats and its raw bytes."""
+    def encode(values, _array=array.array):
+        return _array("f", values).tobytes()
+
+    def decode(raw, _array=array.array):
+        return _array("f", raw).tolist()
+
+    return encode, decode
+
+
+def _one_copy_floor() -> tuple:
+    """What one copy of the payload costs each way, with a CDR-like prefix."""
+    def encode(payload, _pack=struct.Struct("<4xI").pack):
+        return b"".join((_pack(len(payload)), payload))
+
+    def decode(raw):
+        return raw[8:]
+
+    return encode, decode
+
+
+# key, title, message type, builder
+_WORKLOADS = [
+    ("1", "stamped pose", "PoseStamped", build_pose_stamped),
+    ("2", "IMU-like", "Imu", build_imu),
+    ("3", "point list: 10,000 x (4 x float32, uint16)", "PointList", build_point_list),
+    ("4a", "array<float32> of 100,000", "FloatArray", build_float_array),
+    ("4b", "bytes payload of 1 MiB", "Blob", build_blob),
+    ("5", "array<string> of 1,000 short strings", "Names", build_names),
+]
+KEYS = [entry[0] for entry in _WORKLOADS]
+
+
+def build_all(seed: int = 5, keys=None) -> list[Workload]:
+    """The workloads (all, or those whose key is in `keys`), in report order.
+
+    Each message comes from its own seeded generator, so a workload is the
+    same whether it is built alone or with the others.
+    """
+    workloads = [
+        Workload(key, title, top, build(random.Random(f"{seed}/{key}")))
+        for key, title, top, build in _WORKLOADS
+        if keys is None or key in keys
+    ]
+    by_key = {w.key: w for w in workloads}
+
+    if "4a" in by_key:
+        enc, dec = _float_array_floor()
+        values = by_key["4a"].message["values"]
+        by_key["4a"].extra_floors.append(
+            ("array.array('f')", enc, values, dec, enc(values)))
+    if "4b" in by_key:
+        enc, dec = _one_copy_floor()
+        payload = by_key["4b"].message["data"]
+        by_key["4b"].extra_floors.append(
+            ("one copy", enc, payload, dec, enc(payload)))
+    return workloads
+
+
+# ---------------------------------------------------------------------------
+# Reference layout, for checking contenders' bytes.
+#
+# `_korvex_messages` aligns every value to its size counting from the first
+# byte of the 4-byte encapsulation header; the peers count from the end of
+# it.  The two agree except for the padding before 8-byte values.  This
+# straightforward encoder produces either layout from a logical message, so
+# both our bytes and a peer's can be checked exactly.
+# ---------------------------------------------------------------------------
+
+_PRIMITIVES = {
+    "bool": "?", "int8": "b", "uint8": "B", "int16": "h", "uint16": "H",
+    "int32": "i", "uint32": "I", "int64": "q", "uint64": "Q",
+    "float32": "f", "float64": "d",
+}
+
+
+def reference_encode(top: str, message: dict, origin: int) -> bytes:
+    """CDR bytes of `message` with alignment counted from byte `origin`."""
+    out = bytearray(b"\x00\x01\x00\x00")
+
+    def align(a: int) -> None:
+        pad = (-(len(out) - origin)) % a
+        out.extend(b"\x00" * pad)
+
+    def put(fmt: str, value) -> None:
+        size = struct.calcsize(fmt)
+        align(size)
+        out.extend(struct.pack("<" + fmt, value))
+
+    def value(type_name: str, v) -> None:
+        if type_name in _PRIMITIVES:
+            put(_PRIMITIVES[type_name], v)
+        elif type_name == "string":
+            text = v.encode("utf-8")
+            put("I", len(text) + 1)
+            out.extend(text + b"\x00")
+        elif type_name == "bytes":
+            put("I", len(v))
+            out.extend(v)
+        elif type_name == "time":
+            put("i", v["sec"])
+            put("I", v["nanosec"])
+        elif element_type(type_name) is not None:
+            put("I", len(v))
+            for item in v:
+                value(element_type(type_name), item)
+        else:
+            struct_value(struct_name(type_name), v)
+
+    def struct_value(short: str, v: dict) -> None:
+        for name, type_name in fields_of(short):
+            value(type_name, v[name])
+
+    struct_value(top, message)
+    return bytes(out)
+
+
+def uses_8_byte_values(top: str) -> bool:
+    """True when some value of the layout is 8-byte aligned."""
+    for short in dependencies(top):
+        for _, type_name in fields_of(short):
+            inner = type_name
+            while element_type(inner) is not None:
+                inner = element_type(inner)
+            if inner in ("float64", "int64", "uint64"):
+                return True
+    return False
