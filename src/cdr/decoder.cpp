@@ -24,6 +24,20 @@ PyObject* new_dict(std::size_t expected_size) {
 #endif
 }
 
+// A list of `count` empty slots, hidden from the garbage collector until it
+// is filled: building the elements can run a collection, and finalizers
+// that walk gc.get_objects() must never see a list with empty slots.
+PyRef new_filling_list(std::uint32_t count) {
+  PyRef list = PyRef::steal(PyList_New(count));
+  if (list) PyObject_GC_UnTrack(list.get());
+  return list;
+}
+
+PyObject* filled(PyRef list) {
+  PyObject_GC_Track(list.get());
+  return list.release();
+}
+
 std::size_t fixed_size(TypeKind kind) noexcept {
   switch (kind) {
     case TypeKind::Bool:
@@ -185,7 +199,7 @@ PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
       failure != ReadFailure::None) {
     return fail(failure);
   }
-  PyRef list = PyRef::steal(PyList_New(count));
+  PyRef list = new_filling_list(count);
   if (!list) return nullptr;
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   switch (kind) {
@@ -208,7 +222,7 @@ PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
       }
       break;
   }
-  return list.release();
+  return filled(std::move(list));
 }
 
 PyObject* Decoder::read_array(ValueType type, const PathNode& path, unsigned depth) {
@@ -227,14 +241,14 @@ PyObject* Decoder::read_array(ValueType type, const PathNode& path, unsigned dep
   if (count <= in_.remaining()) {
     // Every element that occupies bytes needs at least one, so the list
     // can be sized up front without trusting a forged count.
-    PyRef list = PyRef::steal(PyList_New(count));
+    PyRef list = new_filling_list(count);
     if (!list) return nullptr;
     for (std::uint32_t index = 0; index < count; ++index) {
       PyObject* element = read_value(element_type, path, depth + 1);
       if (element == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), index, element);
     }
-    return list.release();
+    return filled(std::move(list));
   }
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
@@ -252,9 +266,8 @@ PyObject* Decoder::read_struct(ValueType type, const PathNode& path, unsigned de
         "Nesting too deep at '" + render_path(&path) + "': at most " +
         std::to_string(kMaxNesting) + " levels of nested structs and arrays are supported"));
   }
-  SchemaRef schema = resolve_link(*type.link, error_);
-  if (!schema) return nullptr;
-  const MessagePlan* plan = plan_for(*schema.get());
+  SchemaRef schema;
+  const MessagePlan* plan = resolve_link(*type.link, schema, error_);
   if (plan == nullptr) return nullptr;
   const std::uint64_t start = in_.position();
   PyRef dict = PyRef::steal(new_dict(plan->fields.size()));
@@ -293,10 +306,12 @@ PyObject* Decoder::read_value(ValueType type, const PathNode& path, unsigned dep
 }
 
 BodyResult Decoder::run(TextView schema_name) {
-  Result<SchemaRef> found = get_schema_internal(schema_name.view());
-  if (!found.ok()) return std::move(found.error());
-  const MessagePlan* plan = plan_for(*found.value().get());
-  if (plan == nullptr) return PythonErrorSet{};
+  SchemaRef schema;
+  const MessagePlan* plan = lookup_plan(schema_name.view(), schema, error_);
+  if (plan == nullptr) {
+    if (error_) return std::move(*error_);
+    return PythonErrorSet{};
+  }
   PyRef result = PyRef::steal(new_dict(plan->fields.size()));
   if (!result) return PythonErrorSet{};
   for (const FieldPlan& field : plan->fields) {

@@ -49,6 +49,9 @@ class Encoder {
                     const Reporter& reporter, unsigned depth);
   PyObject* nested_item(PyObject* dict, PyObject* key, const PathNode& path,
                         std::string_view name, const char* missing_prefix);
+  [[gnu::cold, gnu::noinline]] void nested_item_failed(const PathNode& path,
+                                                       std::string_view name,
+                                                       const char* missing_prefix);
 
   bool write_exact(TypeKind kind, PyObject* value);
   Step mismatch(const Reporter& reporter, std::string expected);
@@ -65,11 +68,6 @@ class Encoder {
   // left a Python exception pending.
   std::optional<MessageError> error_;
 };
-
-bool is_scalar(TypeKind kind) noexcept {
-  return kind != TypeKind::Struct && kind != TypeKind::Time && kind != TypeKind::Duration &&
-         kind != TypeKind::Array;
-}
 
 // Writes values of the exact built-in types without going through the
 // general conversions.  Only type checks and reads of the object's own
@@ -262,6 +260,7 @@ Step Encoder::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
 Step Encoder::write_value(ValueType type, PyObject* value, const PathNode& path,
                           const Reporter& reporter, unsigned depth) {
   if (type.is_array()) return write_array(type, value, path, reporter, depth);
+  if (write_exact(type.leaf, value)) return Step::Done;
   switch (type.leaf) {
     case TypeKind::Struct:
       return write_struct(type, value, path, reporter, depth);
@@ -284,7 +283,6 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
   }
   out_.write_count(static_cast<std::uint32_t>(count));
   const ValueType element_type = type.element();
-  const bool scalar_elements = !element_type.is_array() && is_scalar(element_type.leaf);
   for (Py_ssize_t index = 0; index < count; ++index) {
     // Conversions can run user code that shrinks the list; the count is
     // already written, so a shorter list cannot be encoded faithfully.
@@ -292,7 +290,7 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
       return fail(MessageError::serialization_failed(
           "Array '" + render_path(&path) + "' changed size while it was being written"));
     }
-    if (scalar_elements && write_exact(element_type.leaf, PyList_GET_ITEM(value, index))) {
+    if (!element_type.is_array() && write_exact(element_type.leaf, PyList_GET_ITEM(value, index))) {
       continue;
     }
     PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
@@ -308,7 +306,13 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
 PyObject* Encoder::nested_item(PyObject* dict, PyObject* key, const PathNode& path,
                                std::string_view name, const char* missing_prefix) {
   PyObject* item = PyDict_GetItemWithError(dict, key);  // borrowed
-  if (item != nullptr) return item;
+  if (item != nullptr) [[likely]] return item;
+  nested_item_failed(path, name, missing_prefix);
+  return nullptr;
+}
+
+void Encoder::nested_item_failed(const PathNode& path, std::string_view name,
+                                 const char* missing_prefix) {
   if (PyErr_Occurred()) {
     fail(MessageError::serialization_failed(render_pending_exception()));
   } else {
@@ -319,16 +323,14 @@ PyObject* Encoder::nested_item(PyObject* dict, PyObject* key, const PathNode& pa
     text += '\'';
     fail(MessageError::serialization_failed(std::move(text)));
   }
-  return nullptr;
 }
 
 Step Encoder::write_struct(ValueType type, PyObject* value, const PathNode& path,
                            const Reporter& reporter, unsigned depth) {
   if (depth >= kMaxNesting) return nesting_too_deep(path);
   if (!PyDict_Check(value)) return mismatch(reporter, type.name());
-  SchemaRef schema = resolve_link(*type.link, error_);
-  if (!schema) return Step::Failed;
-  const MessagePlan* plan = plan_for(*schema.get());
+  SchemaRef schema;
+  const MessagePlan* plan = resolve_link(*type.link, schema, error_);
   if (plan == nullptr) return Step::Failed;
   return write_fields(*plan, value, path, reporter, depth + 1);
 }
@@ -375,10 +377,12 @@ Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
 }
 
 BodyResult Encoder::run(TextView schema_name, PyObject* values) {
-  Result<SchemaRef> found = get_schema_internal(schema_name.view());
-  if (!found.ok()) return std::move(found.error());
-  const MessagePlan* plan = plan_for(*found.value().get());
-  if (plan == nullptr) return PythonErrorSet{};
+  SchemaRef schema;
+  const MessagePlan* plan = lookup_plan(schema_name.view(), schema, error_);
+  if (plan == nullptr) {
+    if (error_) return std::move(*error_);
+    return PythonErrorSet{};
+  }
   for (const FieldPlan& field : plan->fields) {
     PyObject* item = PyDict_GetItemWithError(values, field.key.get());  // borrowed
     if (item == nullptr) {

@@ -51,19 +51,57 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
   return built;
 }
 
-SchemaRef resolve_link(StructLink& link, std::optional<MessageError>& error) {
-  if (link.target != nullptr && link.generation == registry_generation()) {
-    return SchemaRef(link.target);
-  }
+namespace {
+
+// Looks `name` up in the registry and records the result in `link`.
+const MessagePlan* resolve_slow(std::string_view name, StructLink& link, SchemaRef& holder,
+                                std::optional<MessageError>& error) {
   std::uint64_t generation = 0;
-  Result<SchemaRef> found = get_schema_internal(*link.schema_name, &generation);
+  Result<SchemaRef> found = get_schema_internal(name, &generation);
   if (!found.ok()) {
     error.emplace(std::move(found.error()));
-    return SchemaRef();
+    return nullptr;
   }
-  link.target = found.value().get();
+  holder = std::move(found.value());
+  const MessagePlan* plan = plan_for(*holder.get());
+  if (plan == nullptr) return nullptr;
+  link.target = holder.get();
+  link.plan = plan;
   link.generation = generation;
-  return std::move(found.value());
+  return plan;
+}
+
+// Recently used top-level schemas.  While the registry generation is the
+// one an entry was made at, the registry would return the same entry for
+// that name, so the lookup can be skipped.  Only touched with the GIL held.
+struct TopLevelEntry {
+  std::string name;
+  StructLink link;
+};
+constexpr std::size_t kTopLevelSlots = 16;
+TopLevelEntry g_top_level[kTopLevelSlots];
+
+}  // namespace
+
+const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
+                                std::optional<MessageError>& error) {
+  if (link.generation == registry_generation()) {
+    holder = SchemaRef(link.target);
+    return link.plan;
+  }
+  return resolve_slow(*link.schema_name, link, holder, error);
+}
+
+const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
+                               std::optional<MessageError>& error) {
+  TopLevelEntry& entry = g_top_level[std::hash<std::string_view>{}(name) % kTopLevelSlots];
+  if (entry.link.generation == registry_generation() && entry.name == name) {
+    holder = SchemaRef(entry.link.target);
+    return entry.link.plan;
+  }
+  entry.link.generation = 0;
+  entry.name.assign(name);
+  return resolve_slow(name, entry.link, holder, error);
 }
 
 PyObject* sec_key() {

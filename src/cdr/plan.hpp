@@ -23,10 +23,13 @@
 
 namespace korvex {
 
+class MessagePlan;
+
 struct StructLink {
   const std::string* schema_name = nullptr;
   std::uint64_t generation = 0;  // 0: nothing cached (generations start at 1)
   const RegisteredSchema* target = nullptr;
+  const MessagePlan* plan = nullptr;  // target's plan
 };
 
 // One value's type: the innermost kind, the array levels around it, and the
@@ -60,9 +63,18 @@ class MessagePlan final : public SchemaCache {
 // exception set if building it failed.
 const MessagePlan* plan_for(const RegisteredSchema& schema);
 
-// Resolves a struct link to the registered schema it names now.  On failure
-// stores the registry's error in `error` and returns an empty ref.
-SchemaRef resolve_link(StructLink& link, std::optional<MessageError>& error);
+// Resolves a struct link to the registered schema it names now and returns
+// that schema's plan, with `holder` keeping the schema alive.  On failure
+// returns null after storing the registry's error in `error`, or with a
+// Python exception pending.
+const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
+                                std::optional<MessageError>& error);
+
+// The plan of the top-level schema named `name`, as get_schema_internal
+// would find it now, with `holder` keeping the schema alive.  Null with the
+// registry's error in `error` or a Python exception pending.
+const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
+                               std::optional<MessageError>& error);
 
 // Interned "sec" and "nanosec" keys of time and duration values.
 PyObject* sec_key();

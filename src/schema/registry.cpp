@@ -21,7 +21,6 @@ struct NameHash {
 struct Registry {
   std::mutex mutex;
   bool poisoned = false;  // guarded by mutex; never cleared
-  std::atomic<std::uint64_t> generation{1};
   std::unordered_map<std::string, SchemaRef, NameHash, std::equal_to<>> map;
 };
 
@@ -40,7 +39,7 @@ class RegistryLock {
   ~RegistryLock() {
     if (std::uncaught_exceptions() > exceptions_at_entry_) {
       registry_.poisoned = true;
-      registry_.generation.fetch_add(1, std::memory_order_relaxed);
+      g_registry_generation.fetch_add(1, std::memory_order_relaxed);
     }
   }
   bool poisoned() const noexcept { return registry_.poisoned; }
@@ -53,9 +52,7 @@ class RegistryLock {
 
 }  // namespace
 
-std::uint64_t registry_generation() noexcept {
-  return registry().generation.load(std::memory_order_relaxed);
-}
+std::atomic<std::uint64_t> g_registry_generation{1};
 
 Result<SchemaRef> get_schema_internal(std::string_view name, std::uint64_t* generation_seen) {
   Registry& r = registry();
@@ -65,7 +62,7 @@ Result<SchemaRef> get_schema_internal(std::string_view name, std::uint64_t* gene
   }
   auto found = r.map.find(name);
   if (found == r.map.end()) return MessageError::unknown_schema(std::string(name));
-  if (generation_seen != nullptr) *generation_seen = r.generation.load(std::memory_order_relaxed);
+  if (generation_seen != nullptr) *generation_seen = registry_generation();
   return found->second;
 }
 
@@ -80,7 +77,7 @@ Result<bool> insert_schema(std::string_view name, MessageSchema schema) {
     return MessageError::schema_already_registered(std::string(name));
   }
   r.map.emplace(std::string(name), std::move(entry));
-  r.generation.fetch_add(1, std::memory_order_relaxed);
+  g_registry_generation.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 
@@ -94,7 +91,7 @@ RemoveOutcome remove_schema(std::string_view name) {
     if (found == r.map.end()) return RemoveOutcome::Unknown;
     removed = std::move(found->second);
     r.map.erase(found);
-    r.generation.fetch_add(1, std::memory_order_relaxed);
+    g_registry_generation.fetch_add(1, std::memory_order_relaxed);
   }
   return RemoveOutcome::Removed;
 }

@@ -10,6 +10,7 @@
 // it was made at is still current.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -76,8 +77,12 @@ class SchemaRef {
 };
 
 // The registry's generation number: changes on every insertion and removal
-// (and when the registry becomes unusable).
-std::uint64_t registry_generation() noexcept;
+// (and when the registry becomes unusable).  Read on every struct value, so
+// it is a plain global rather than part of the lazily created registry.
+extern std::atomic<std::uint64_t> g_registry_generation;
+inline std::uint64_t registry_generation() noexcept {
+  return g_registry_generation.load(std::memory_order_relaxed);
+}
 
 // Looks a schema up.  UnknownSchema for an unregistered name,
 // DeserializationFailed("Schema registry lock poisoned") for a poisoned
