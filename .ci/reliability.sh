@@ -1,0 +1,203 @@
+#!/usr/bin/env bash
+# Reliability checks for _korvex_messages:
+#   1. a sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer, the
+#      plain CMake build with -DKORVEX_SANITIZE=ON), proven to report faults;
+#   2. the fuzz seed corpus replayed and the whole pytest suite (leak, thread
+#      stress and hostile-input tests included) run under it;
+#   3. both fuzz targets (atheris + libFuzzer, comparison tracing of the C++
+#      core, ASan/UBSan) for a bounded time each, memory capped.
+# Any failed step, test, fuzz finding or sanitizer report makes it exit 1.
+#
+# Environment:
+#   FUZZ_SECONDS       time per fuzz target (default 60)
+#   FUZZ_ONLY=1        skip the canary, seed replay and test suite
+#   FUZZ_ARGS          extra libFuzzer flags, e.g. "-jobs=4 -workers=2"
+#   KORVEX_RELIABILITY_DIR  build and work directory (default build/reliability);
+#                      the fuzz corpora grown there are kept and reused
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+WORK=${KORVEX_RELIABILITY_DIR:-$ROOT/build/reliability}
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+FUZZ_ONLY=${FUZZ_ONLY:-0}
+FUZZ_ARGS=${FUZZ_ARGS:-}
+# The interpreter itself, not a launcher script: LD_PRELOAD must reach it.
+PY=$(python3 -c 'import sys; print(sys.executable)')
+ASAN_LIB=$(readlink -f "$(gcc -print-file-name=libasan.so)")
+UBSAN_LIB=$(readlink -f "$(gcc -print-file-name=libubsan.so)")
+LOGS=$WORK/sanitizer-logs
+mkdir -p "$WORK"
+rm -rf "$LOGS" "$WORK/fuzz-work"
+mkdir -p "$LOGS" "$WORK/fuzz-work"
+
+STARTED=$SECONDS
+declare -a SUMMARY=()
+FAILED=0
+
+step() {  # step NAME COMMAND...: runs one step, logs it, records the outcome
+  local name=$1
+  shift
+  local log="$WORK/$(echo "$name" | tr -c 'A-Za-z0-9\n' '_').log"
+  local begin=$SECONDS
+  echo "==> $name"
+  "$@" >"$log" 2>&1
+  local rc=$?
+  local took=$((SECONDS - begin))
+  if [ $rc -eq 0 ]; then
+    SUMMARY+=("$(printf '%-34s ok      %4ss' "$name" "$took")")
+  else
+    FAILED=1
+    SUMMARY+=("$(printf '%-34s FAILED  %4ss  (exit %s, log %s)' "$name" "$took" "$rc" "$log")")
+    echo "    FAILED (exit $rc); last lines of $log:"
+    tail -n 40 "$log" | sed 's/^/    | /'
+  fi
+  return $rc
+}
+
+# Environment of every run under the sanitizers.  Reports go to files as
+# well as failing the process, so one raised in a child process that a test
+# expects to die is still seen.  (The UBSan runtime only honours its
+# log_path when it is loaded ahead of the ASan runtime.)
+san_env() {
+  env PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:strict_string_checks=1:log_path=$LOGS/asan" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$LOGS/ubsan" \
+    LD_PRELOAD="$UBSAN_LIB $ASAN_LIB" "$@"
+}
+
+ensure_atheris() {
+  "$PY" -c 'import atheris' 2>/dev/null || "$PY" -m pip install -q atheris
+  "$PY" -c 'import atheris'
+}
+
+build_asan() {
+  cmake -S "$ROOT" -B "$WORK/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKORVEX_SANITIZE=ON &&
+    cmake --build "$WORK/build-asan" &&
+    nm -D "$WORK"/build-asan/_korvex_messages.*.so | grep __asan_report >/dev/null
+}
+
+build_fuzz() {
+  # The same sanitizers plus gcc's comparison tracing, which sancov_bridge.c
+  # forwards to libFuzzer as coverage feedback.
+  cmake -S "$ROOT" -B "$WORK/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKORVEX_SANITIZE=ON -DKORVEX_TESTING_MODULE=OFF \
+    "-DCMAKE_CXX_FLAGS=-fsanitize-coverage=trace-cmp" &&
+    cmake --build "$WORK/build-fuzz" &&
+    gcc -shared -fPIC -O2 -fno-stack-protector -fvisibility=hidden -Wall \
+      -o "$WORK/sancov_bridge.so" "$ROOT/fuzz/sancov_bridge.c" -ldl
+}
+
+canary() {
+  # The sanitizer runtime, preload and options must turn a fault into a
+  # failing run with a report.
+  local lib=$WORK/sanitizer_canary.so
+  gcc -shared -fPIC -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined \
+    -fno-omit-frame-pointer -o "$lib" "$ROOT/fuzz/sanitizer_canary.c" || return 1
+  local ok=0
+  local call function kind
+  for call in "korvex_canary_heap_overflow(16):heap-buffer-overflow" \
+    "korvex_canary_signed_overflow(2147483647):signed integer overflow"; do
+    function=${call%%:*}
+    kind=${call#*:}
+    rm -rf "$WORK/canary-logs" && mkdir -p "$WORK/canary-logs"
+    if (LOGS=$WORK/canary-logs && san_env "$PY" -c \
+      "import ctypes; ctypes.CDLL('$lib').$function"); then
+      echo "canary $function: the fault went unreported (exit 0)"
+      ok=1
+    elif ! cat "$WORK"/canary-logs/* 2>/dev/null | grep "$kind" >/dev/null; then
+      echo "canary $function: no '$kind' report written"
+      ok=1
+    else
+      echo "canary $function: reported '$kind' as expected"
+    fi
+  done
+  return $ok
+}
+
+replay_seeds() {
+  local target
+  for target in deserialize serialize; do
+    PYTHONPATH="$WORK/build-asan" san_env "$PY" "$ROOT/fuzz/replay.py" "$target" \
+      "$ROOT/fuzz/corpus/$target" || return 1
+  done
+}
+
+test_suite() {
+  (cd "$ROOT" &&
+    PYTHONPATH="$WORK/build-asan" san_env "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests")
+}
+
+fuzz() {  # fuzz TARGET
+  local target=$1
+  local corpus=$WORK/fuzz-corpus/$target
+  local log=$WORK/fuzz-work/$target.log
+  mkdir -p "$corpus" "$WORK/fuzz-work/artifacts"
+  # sancov_bridge.so comes first so that the module's tracing calls reach
+  # libFuzzer rather than the sanitizer runtimes' no-op versions.
+  # shellcheck disable=SC2086  # FUZZ_ARGS is a list of flags
+  (cd "$WORK/fuzz-work" && timeout --kill-after=30 $((FUZZ_SECONDS + 180)) \
+    env PYTHONPATH="$WORK/build-fuzz" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:quarantine_size_mb=64" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    LD_PRELOAD="$WORK/sancov_bridge.so $UBSAN_LIB $ASAN_LIB" \
+    "$PY" "$ROOT/fuzz/fuzz_$target.py" "$corpus" "$ROOT/fuzz/corpus/$target" \
+    -use_value_profile=1 -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -timeout=25 \
+    -max_len=4096 -print_final_stats=1 \
+    -artifact_prefix="$WORK/fuzz-work/artifacts/$target-" $FUZZ_ARGS >"$log" 2>&1)
+  local rc=$?
+  grep -v -E '^#[0-9]+.*(NEW|REDUCE|pulse) ' "$log" | tail -n 60
+  [ $rc -eq 0 ] || return $rc
+  # The run only means something if the C++ core fed coverage back.
+  grep -qs "native comparison tracing forwarded" "$log" "$WORK"/fuzz-work/fuzz-*.log ||
+    { echo "no coverage feedback from the module"; return 1; }
+}
+
+sanitizer_reports() {
+  if compgen -G "$LOGS/*" >/dev/null; then
+    for f in "$LOGS"/*; do
+      echo "--- $f"
+      cat "$f"
+    done
+    return 1
+  fi
+  echo "no sanitizer reports"
+}
+
+step "atheris available" ensure_atheris
+step "build (asan+ubsan)" build_asan
+step "build (fuzz: asan+ubsan+trace-cmp)" build_fuzz
+if [ "$FUZZ_ONLY" != 1 ]; then
+  step "sanitizer canary" canary
+  step "seed replay under asan" replay_seeds
+  step "pytest suite under asan" test_suite
+fi
+step "fuzz deserialize ${FUZZ_SECONDS}s" fuzz deserialize
+step "fuzz serialize ${FUZZ_SECONDS}s" fuzz serialize
+step "sanitizer reports" sanitizer_reports
+
+echo
+echo "== reliability summary =="
+for line in "${SUMMARY[@]}"; do echo "  $line"; done
+for target in deserialize serialize; do
+  log=$WORK/fuzz-work/$target.log
+  [ -f "$log" ] || continue
+  stats=$(grep -E '^stat::number_of_executed_units|^stat::new_units_added|^stat::peak_rss_mb' "$log" |
+    sed 's/^stat:://' | tr '\n' ' ')
+  done_line=$(grep -E '#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 | sed 's/^#//')
+  echo "  fuzz $target: $stats"
+  [ -z "$done_line" ] || echo "    $done_line"
+done
+if compgen -G "$WORK/fuzz-work/artifacts/*" >/dev/null; then
+  echo "  fuzz findings; reproduce one with"
+  echo "    PYTHONPATH=$WORK/build-asan python3 fuzz/replay.py TARGET FILE"
+  echo "  (under the sanitizers: prefix PYTHONMALLOC=malloc LD_PRELOAD=\"$UBSAN_LIB $ASAN_LIB\""
+  echo "   ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0)"
+  ls -1 "$WORK"/fuzz-work/artifacts/* | sed 's/^/    /'
+fi
+echo "  total $((SECONDS - STARTED))s"
+if [ $FAILED -ne 0 ]; then
+  echo "RELIABILITY CHECKS FAILED"
+  exit 1
+fi
+echo "all reliability checks passed"

@@ -1,0 +1,742 @@
+"""Shared pieces of the fuzz targets.
+
+* The schema set the targets run against: every field type, nested structs,
+  arrays of structs, self-referential and mutually recursive schemas, an
+  empty schema and schemas that hold empty structs, a dangling struct
+  reference, duplicate and unusual field names.
+* A reference decoder and a reference encoder written straight from the
+  wire rules, used as oracles: `deserialize` must give exactly what the
+  reference decoder gives (the value, or the exception with its text), and
+  `serialize` must give exactly the reference encoding.
+* A value generator driven by a FuzzedDataProvider that builds a `values`
+  dictionary for a schema, mixing valid values (plain and subclassed types,
+  objects with __index__ / __float__) with invalid ones, and predicts the
+  exception the encoder must raise for the first invalid one.
+
+Everything here is plain Python; only the targets import atheris.
+"""
+
+import io
+import math
+import pickle
+import struct
+import sys
+
+MAX_NESTING = 100
+MAX_EMPTY_VALUES = 1048576
+PREFIX = "fz."
+
+SIMPLE_TYPES = [
+    "bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32",
+    "uint64", "float32", "float64", "string", "bytes", "time", "duration",
+]
+ALIASES = {"ros_string": "string", "ros_bytes": "bytes"}
+
+_DEEP = "array<" * (MAX_NESTING + 10) + "uint8" + ">" * (MAX_NESTING + 10)
+
+# The order of this list is part of the seed corpus format (the first input
+# byte selects an entry), so only ever append to it.
+SCHEMAS = [
+    ("fz.empty", []),
+    ("fz.scalars", [("f_" + t, t) for t in SIMPLE_TYPES]
+     + [("f_ros_string", "ros_string"), ("f_ros_bytes", "ros_bytes")]),
+    ("fz.point", [("x", "float64"), ("y", "float64"), ("z", "float32")]),
+    ("fz.header", [("stamp", "time"), ("frame_id", "string"), ("seq", "uint32")]),
+    ("fz.nested", [
+        ("header", "struct:fz.header"),
+        ("pose", "struct:fz.point"),
+        ("points", "array<struct:fz.point>"),
+        ("names", "array<string>"),
+        ("matrix", "array<array<float64>>"),
+        ("blobs", "array<bytes>"),
+        ("flags", "array<bool>"),
+        ("stamps", "array<time>"),
+        ("spans", "array<duration>"),
+        ("tail", "uint8"),
+    ]),
+    ("fz.arrays", [("a_" + t, "array<%s>" % t) for t in SIMPLE_TYPES]),
+    ("fz.node", [("value", "int16"), ("children", "array<struct:fz.node>")]),
+    ("fz.loop", [("next", "struct:fz.loop")]),
+    ("fz.ping", [("tag", "uint8"), ("pong", "struct:fz.pong")]),
+    ("fz.pong", [("pings", "array<struct:fz.ping>")]),
+    ("fz.holds_empty", [
+        ("one", "struct:fz.empty"),
+        ("many", "array<struct:fz.empty>"),
+        ("grid", "array<array<struct:fz.empty>>"),
+        ("after", "int64"),
+    ]),
+    ("fz.deep", [("d", _DEEP)]),
+    ("fz.dangling", [("ok", "int32"), ("gone", "struct:fz.unregistered")]),
+    ("fz.dup", [("a", "int32"), ("b", "float64"), ("a", "int32")]),
+    ("fz.names", [("\u00fc", "string"), ("", "bool"), ("a.b", "int8")]),
+    ("fz.mixed", [("flag", "bool"), ("stamp", "time"), ("big", "uint64"),
+                  ("frame", "struct:fz.header"), ("nodes", "array<struct:fz.node>"),
+                  ("tiny", "float32")]),
+]
+SCHEMA_MAP = dict(SCHEMAS)
+DANGLING = "fz.unregistered"
+
+
+def install(module):
+    """Registers the schema set in `module` (once)."""
+    for name, fields in SCHEMAS:
+        if not module.schema_exists(name):
+            module.register_schema(name, list(fields))
+
+
+def load_module():
+    """Imports _korvex_messages, binding native comparison tracing first
+    when the fuzz bridge is preloaded."""
+    bind_native_coverage()
+    import _korvex_messages
+
+    install(_korvex_messages)
+    return _korvex_messages
+
+
+def bind_native_coverage():
+    """Forwards the module's comparison hooks to atheris' libFuzzer, if the
+    bridge library is preloaded (see sancov_bridge.c).  Must run after
+    atheris.Fuzz() has loaded its libFuzzer core."""
+    import ctypes
+
+    try:
+        bind = ctypes.CDLL(None).korvex_sancov_bind
+    except AttributeError:
+        return False
+    cores = []
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            path = line.split()[-1]
+            if "core_with_libfuzzer" in path and path not in cores:
+                cores.append(path)
+    if not cores or bind(cores[0].encode()) != 0:
+        # Replaying inputs without libFuzzer: the hooks stay no-ops.
+        return False
+    sys.stderr.write("INFO: native comparison tracing forwarded to %s\n" % cores[0])
+    return True
+
+
+# --------------------------------------------------------------------------
+# Types
+
+class Type:
+    __slots__ = ("leaf", "depth", "struct")
+
+    def __init__(self, leaf, depth=0, struct=None):
+        self.leaf = leaf
+        self.depth = depth
+        self.struct = struct
+
+    def element(self):
+        return Type(self.leaf, self.depth - 1, self.struct)
+
+    def name(self):
+        inner = "struct:" + self.struct if self.leaf == "struct" else self.leaf
+        return "array<" * self.depth + inner + ">" * self.depth
+
+
+def parse_type(text):
+    depth = 0
+    while len(text) > 6 and text.startswith("array<") and text.endswith(">"):
+        text = text[6:-1]
+        depth += 1
+    if text.startswith("struct:"):
+        return Type("struct", depth, text[7:].strip())
+    return Type(ALIASES.get(text, text), depth)
+
+
+PARSED = {name: [(f, parse_type(t)) for f, t in fields] for name, fields in SCHEMAS}
+
+FIXED = {
+    "bool": (1, "<?"), "int8": (1, "<b"), "uint8": (1, "<B"), "int16": (2, "<h"),
+    "uint16": (2, "<H"), "int32": (4, "<i"), "uint32": (4, "<I"), "int64": (8, "<q"),
+    "uint64": (8, "<Q"), "float32": (4, "<f"), "float64": (8, "<d"),
+}
+RANGES = {
+    "int8": (-2**7, 2**7 - 1), "int16": (-2**15, 2**15 - 1), "int32": (-2**31, 2**31 - 1),
+    "int64": (-2**63, 2**63 - 1), "uint8": (0, 2**8 - 1), "uint16": (0, 2**16 - 1),
+    "uint32": (0, 2**32 - 1), "uint64": (0, 2**64 - 1),
+}
+
+
+def nesting_text(path):
+    return ("Nesting too deep at '%s': at most %d levels of nested structs and arrays "
+            "are supported" % (path, MAX_NESTING))
+
+
+# --------------------------------------------------------------------------
+# Reference decoder
+
+class Failure(Exception):
+    """An expected failure: the exception type and its single argument."""
+
+    def __init__(self, kind, argument):
+        super().__init__(kind, argument)
+        self.kind = kind
+        self.argument = argument
+
+
+def _deser(text):
+    return Failure(TypeError, "Deserialization failed: " + text)
+
+
+class TooCostly(Exception):
+    """The input makes more empty struct values than the caller allows."""
+
+
+class _Reader:
+    def __init__(self, data, empty_cap):
+        self.data = data
+        self.pos = 4
+        self.empties = 0
+        self.empty_cap = empty_cap
+
+    def add_empties(self, count):
+        self.empties += count
+        if self.empty_cap is not None and self.empties > self.empty_cap:
+            raise TooCostly()
+
+    def align(self, a):
+        if self.pos % a:
+            target = self.pos + a - self.pos % a
+            if target > len(self.data):
+                raise _deser("Input truncated while aligning CDR stream")
+            self.pos = target
+
+    def take(self, n):
+        if len(self.data) - self.pos < n:
+            self.pos = len(self.data)
+            raise _deser("failed to fill whole buffer")
+        out = self.data[self.pos:self.pos + n]
+        self.pos += n
+        return out
+
+    def unpack(self, fmt, size):
+        self.align(size)
+        return struct.unpack(fmt, self.take(size))[0]
+
+
+def _utf8_failure(raw):
+    try:
+        return raw.decode("utf-8"), None
+    except UnicodeDecodeError as error:
+        if error.reason == "unexpected end of data":
+            return None, "incomplete utf-8 byte sequence from index %d" % error.start
+        return None, "invalid utf-8 sequence of %d bytes from index %d" % (
+            error.end - error.start, error.start)
+
+
+def _is_empty_schema(t):
+    return t.leaf == "struct" and t.depth == 0 and PARSED.get(t.struct) == []
+
+
+def _read(r, t, path, depth, registry):
+    if t.depth:
+        if depth >= MAX_NESTING:
+            raise _deser(nesting_text(path))
+        count = r.unpack("<I", 4)
+        element = t.element()
+        if count and _is_empty_schema(element) and element.struct in registry:
+            if depth + 1 >= MAX_NESTING:
+                raise _deser(nesting_text(path))
+            if r.empty_cap is not None and r.empties + count > r.empty_cap:
+                raise TooCostly()
+            if r.empties + count > MAX_EMPTY_VALUES:
+                raise _deser(
+                    "Too many empty struct values at '%s': at most %d values that occupy no "
+                    "bytes are decoded per message" % (path, MAX_EMPTY_VALUES))
+            r.add_empties(count)
+            return [{} for _ in range(count)]
+        return [_read(r, element, path, depth + 1, registry) for _ in range(count)]
+    leaf = t.leaf
+    if leaf in FIXED:
+        size, fmt = FIXED[leaf]
+        if leaf == "bool":
+            r.align(1)
+            return r.take(1) != b"\x00"
+        return r.unpack(fmt, size)
+    if leaf == "string":
+        n = r.unpack("<I", 4)
+        raw = r.take(n)
+        if n == 0 or raw[-1] != 0:
+            raise _deser("Invalid ROS string for '%s': missing NUL terminator" % path)
+        text, problem = _utf8_failure(raw[:-1])
+        if problem:
+            raise _deser(problem)
+        return text
+    if leaf == "bytes":
+        n = r.unpack("<I", 4)
+        return r.take(n)
+    if leaf in ("time", "duration"):
+        sec = r.unpack("<i", 4)
+        nanosec = r.unpack("<I", 4)
+        return {"sec": sec, "nanosec": nanosec}
+    assert leaf == "struct", leaf
+    if depth >= MAX_NESTING:
+        raise _deser(nesting_text(path))
+    if t.struct not in registry:
+        raise Failure(KeyError, t.struct)
+    start = r.pos
+    out = {}
+    for fname, ftype in registry[t.struct]:
+        out[fname] = _read(r, ftype, path + "." + fname, depth + 1, registry)
+    if r.pos == start:
+        r.add_empties(1)
+        if r.empties > MAX_EMPTY_VALUES:
+            raise _deser(
+                "Too many empty struct values at '%s': at most %d values that occupy no "
+                "bytes are decoded per message" % (path, MAX_EMPTY_VALUES))
+    return out
+
+
+def reference_decode(schema_name, data, registry=PARSED, empty_cap=None):
+    """The expected result of deserialize: a dict, or raises Failure.
+
+    With `empty_cap`, raises TooCostly as soon as the input decodes more
+    than that many empty struct values (the fuzz loop skips such inputs:
+    up to a million empty dicts per input would eat its time budget; the
+    bound itself is checked by the seeds and the tests)."""
+    if len(data) < 4:
+        raise Failure(ValueError, "CDR payload too short (missing encapsulation header)")
+    if data[0] != 0 or data[1] != 1:
+        raise Failure(ValueError, "Unsupported CDR encapsulation [%s]. Only little-endian CDR "
+                      "is currently supported" % ", ".join("%02x" % b for b in data[:4]))
+    if schema_name not in registry:
+        raise Failure(KeyError, schema_name)
+    r = _Reader(data, empty_cap)
+    out = {}
+    for fname, ftype in registry[schema_name]:
+        out[fname] = _read(r, ftype, fname, 0, registry)
+    return out
+
+
+# --------------------------------------------------------------------------
+# Reference encoder (of already normalised, valid values)
+
+class _Writer:
+    def __init__(self):
+        self.buf = bytearray(b"\x00\x01\x00\x00")
+
+    def align(self, a):
+        self.buf += b"\x00" * (-len(self.buf) % a)
+
+    def pack(self, fmt, size, value):
+        self.align(size)
+        self.buf += struct.pack(fmt, value)
+
+
+def _write(w, t, value, registry):
+    if t.depth:
+        w.pack("<I", 4, len(value))
+        for item in value:
+            _write(w, t.element(), item, registry)
+        return
+    leaf = t.leaf
+    if leaf in FIXED:
+        size, fmt = FIXED[leaf]
+        w.pack(fmt, size, value)
+    elif leaf == "string":
+        raw = value.encode("utf-8")
+        w.pack("<I", 4, len(raw) + 1)
+        w.buf += raw + b"\x00"
+    elif leaf == "bytes":
+        w.pack("<I", 4, len(value))
+        w.buf += value
+    elif leaf in ("time", "duration"):
+        w.pack("<i", 4, value["sec"])
+        w.pack("<I", 4, value["nanosec"])
+    else:
+        for fname, ftype in registry[t.struct]:
+            _write(w, ftype, value[fname], registry)
+
+
+def reference_encode(schema_name, values, registry=PARSED):
+    w = _Writer()
+    for fname, ftype in registry[schema_name]:
+        _write(w, ftype, values[fname], registry)
+    return bytes(w.buf)
+
+
+# --------------------------------------------------------------------------
+# Comparing results
+
+def _canonical(value):
+    # Pickle without a memo: type-exact (bool, int and float differ), keeps
+    # dict key order, and stores floats as their 8 bytes, so two NaNs with
+    # the same bits compare equal.
+    buffer = io.BytesIO()
+    pickler = pickle.Pickler(buffer, protocol=4)
+    pickler.fast = True
+    pickler.dump(value)
+    return buffer.getvalue()
+
+
+def same(a, b):
+    """Equality that also compares types, dict key order, and floats by bit
+    pattern (so NaNs compare equal to themselves)."""
+    return _canonical(a) == _canonical(b)
+
+
+def narrow32(x):
+    """A double rounded to binary32 the way the encoder does (overflow gives
+    an infinity of the same sign)."""
+    try:
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)
+
+
+# --------------------------------------------------------------------------
+# Value kinds used by the generator
+
+class IntSub(int):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class BytesSub(bytes):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+class Index:
+    """An integer only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class ConversionError(Exception):
+    pass
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise ConversionError("__index__ failed")
+
+
+class RaisingFloat:
+    def __float__(self):
+        raise ConversionError("__float__ failed")
+
+
+def _as_int(value):
+    """The integer a value converts to through PyLong_AsLong/__index__, or
+    None if it does not convert."""
+    if isinstance(value, (bool, int)):
+        return int(value)
+    if isinstance(value, Index):
+        return value.value
+    return None
+
+
+def _as_float(value):
+    """The double PyFloat_AsDouble yields, or None if it raises."""
+    if isinstance(value, float):
+        return value
+    if isinstance(value, FloatLike):
+        return value.value
+    number = _as_int(value)
+    if number is None:
+        return None
+    try:
+        return float(number)
+    except OverflowError:
+        return None
+
+
+def kind_name(value):
+    """What the encoder names a value's kind in a mismatch message."""
+    if value is True or value is False:
+        return "bool"
+    number = _as_int(value)
+    if number is not None and -2**63 <= number < 2**63:
+        return "int"
+    if number is not None and 0 <= number < 2**64:
+        return "uint"
+    if _as_float(value) is not None:
+        return "float"
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+            return "string"
+        except UnicodeEncodeError:
+            return "unknown"
+    if isinstance(value, bytes):
+        return "bytes"
+    if isinstance(value, (list, tuple, bytearray)):
+        return "list"
+    if isinstance(value, dict):
+        return "dict"
+    return "unknown"
+
+
+# --------------------------------------------------------------------------
+# Value generator
+
+class Generator:
+    """Builds a values dictionary for a schema from fuzzer bytes.
+
+    Walks the schema in the order the encoder does and records, in
+    `failure`, the Failure the encoder must raise for the first invalid
+    value it meets (None when the whole message is valid).  `expected` is
+    what deserialize must return for a valid message.
+    """
+
+    BUDGET = 300
+
+    def __init__(self, fdp):
+        self.fdp = fdp
+        self.failure = None
+        self.budget = self.BUDGET
+
+    def fail(self, kind, text):
+        if self.failure is None:
+            self.failure = Failure(kind, text)
+
+    def mismatch(self, reporter, expected_text):
+        path, value = reporter
+        self.fail(TypeError, "Field type mismatch on '%s': expected %s, got %s"
+                  % (path, expected_text, kind_name(value)))
+
+    def choice(self, top):
+        return self.fdp.ConsumeIntInRange(0, top)
+
+    def message(self, schema_name):
+        values = DictSub() if self.choice(7) == 7 else {}
+        expected = {}
+        seen = set()
+        for fname, ftype in PARSED[schema_name]:
+            if fname in seen:
+                # A repeated field name writes the same value again: it
+                # passed (or already failed) the first time.
+                continue
+            seen.add(fname)
+            if self.choice(63) == 63:
+                self.fail(TypeError, "Serialization failed: Missing field '%s'" % fname)
+                continue
+            value, normal = self.make(ftype, fname, 0, None)
+            values[fname] = value
+            expected[fname] = normal
+        if self.choice(3) == 3:
+            for _ in range(self.choice(3)):
+                values["extra%d" % self.choice(9)] = self.fdp.ConsumeIntInRange(-5, 5)
+        return values, expected
+
+    def make(self, t, path, depth, reporter):
+        """Returns (value, normalised expected value) and records failures.
+
+        `reporter` is (name, value) of the nearest top-level field or array
+        element; None means "this value itself" (filled in below).
+        """
+        self.budget -= 1
+        if t.depth:
+            return self.make_array(t, path, depth, reporter)
+        if t.leaf == "struct":
+            return self.make_struct(t, path, depth, reporter)
+        value, normal = self.make_leaf(t)
+        if reporter is None:
+            reporter = (path, value)
+        self.check_leaf(t, value, reporter, path)
+        return value, normal
+
+    def make_array(self, t, path, depth, reporter):
+        if depth >= MAX_NESTING + 1:
+            return [], []  # never reached by the encoder: it stops at the bound
+        pick = self.choice(31)
+        if pick == 31:
+            value = tuple()
+        elif pick == 30:
+            value = None
+        else:
+            value = ListSub() if pick == 29 else []
+        if reporter is None:
+            reporter = (path, value)
+        if depth >= MAX_NESTING:
+            self.fail(TypeError, "Serialization failed: " + nesting_text(path))
+        elif not isinstance(value, list):
+            self.mismatch(reporter, t.name())
+        if not isinstance(value, list):
+            return value, None
+        count = self.choice(3) if self.budget > 0 else 0
+        if t.element().leaf == "struct" and t.element().depth == 0 and \
+                PARSED.get(t.element().struct) == [] and self.choice(15) == 15:
+            count = self.choice(2000)
+        normal = []
+        for _ in range(count):
+            # Each element is named by the array's path and reported as itself.
+            item, item_normal = self.make(t.element(), path, depth + 1, None)
+            value.append(item)
+            normal.append(item_normal)
+        return value, normal
+
+    def make_struct(self, t, path, depth, reporter):
+        if depth >= MAX_NESTING + 1:
+            return {}, {}
+        pick = self.choice(31)
+        value = None if pick == 31 else (DictSub() if pick == 30 else {})
+        if reporter is None:
+            reporter = (path, value)
+        if depth >= MAX_NESTING:
+            self.fail(TypeError, "Serialization failed: " + nesting_text(path))
+        elif value is None:
+            self.mismatch(reporter, t.name())
+        elif t.struct not in PARSED:
+            self.fail(KeyError, t.struct)
+        if value is None or t.struct not in PARSED:
+            return value, None
+        normal = {}
+        for fname, ftype in PARSED[t.struct]:
+            child = path + "." + fname
+            if fname in value:
+                continue  # repeated field name
+            if self.choice(63) == 63:
+                self.fail(TypeError, "Serialization failed: Missing nested field '%s'" % child)
+                continue
+            item, item_normal = self.make(ftype, child, depth + 1, reporter)
+            value[fname] = item
+            normal[fname] = item_normal
+        return value, normal
+
+    def make_leaf(self, t):
+        leaf = t.leaf
+        pick = self.choice(31)
+        fdp = self.fdp
+        if leaf == "bool":
+            if pick >= 29:
+                return [0, 1, None][pick - 29], None
+            flag = fdp.ConsumeBool()
+            return flag, flag
+        if leaf in RANGES:
+            low, high = RANGES[leaf]
+            if pick == 31:
+                return 1.5, None
+            if pick == 30:
+                return [low - 1, high + 1, 2**64, -2**63 - 1, 10**30, -10**400][self.choice(5)], None
+            if pick == 29:
+                return [None, "7", b"7", RaisingIndex(), [1], {}][self.choice(5)], None
+            number = fdp.ConsumeIntInRange(low, high)
+            if pick == 28:
+                return Index(number), number
+            if pick == 27:
+                return IntSub(number), number
+            if pick == 26 and high >= 1:
+                flag = fdp.ConsumeBool()
+                return flag, int(flag)
+            return number, number
+        if leaf in ("float32", "float64"):
+            narrow = narrow32 if leaf == "float32" else float
+            if pick == 31:
+                return [None, "1.0", RaisingFloat(), 10**400, [1.0]][self.choice(4)], None
+            if pick == 30:
+                number = fdp.ConsumeIntInRange(-2**70, 2**70)
+                return number, narrow(float(number))
+            if pick == 29:
+                x = fdp.ConsumeFloat()
+                return FloatLike(x), narrow(x)
+            if pick == 28:
+                return Index(7), narrow(7.0)
+            if pick == 27:
+                return True, narrow(1.0)
+            x = fdp.ConsumeFloat() if pick >= 20 else fdp.ConsumeRegularFloat()
+            return x, narrow(x)
+        if leaf == "string":
+            if pick == 31:
+                return [None, b"text", 5, ["a"]][self.choice(3)], None
+            size = self.choice(12)
+            text = fdp.ConsumeUnicode(size) if pick >= 26 else fdp.ConsumeUnicodeNoSurrogates(size)
+            try:
+                text.encode("utf-8")
+            except UnicodeEncodeError:
+                return text, None
+            if pick == 25:
+                return StrSub(text), text
+            return text, text
+        if leaf == "bytes":
+            if pick == 31:
+                return [None, bytearray(b"ab"), "ab", [1]][self.choice(3)], None
+            raw = fdp.ConsumeBytes(self.choice(12))
+            if pick == 30:
+                return BytesSub(raw), raw
+            return raw, raw
+        if leaf in ("time", "duration"):
+            if pick == 31:
+                return [None, [1, 2], (1, 2)][self.choice(2)], None
+            value = DictSub() if pick == 30 else {}
+            sec = fdp.ConsumeIntInRange(-2**31, 2**31 - 1)
+            nanosec = fdp.ConsumeIntInRange(0, 2**32 - 1)
+            if pick != 29:
+                value["sec"] = sec if pick != 27 else [2**31, -2**31 - 1, 1.0, None][self.choice(3)]
+            if pick != 28:
+                value["nanosec"] = nanosec if pick != 26 else [-1, 2**32, "0"][self.choice(2)]
+            if pick == 25:
+                value["other"] = None
+            normal = {"sec": sec, "nanosec": nanosec} if pick < 26 or pick == 30 else None
+            return value, normal
+        raise AssertionError(leaf)
+
+    def check_leaf(self, t, value, reporter, path):
+        leaf = t.leaf
+        if leaf == "bool":
+            if value is not True and value is not False:
+                self.mismatch(reporter, "bool")
+        elif leaf in RANGES:
+            low, high = RANGES[leaf]
+            number = _as_int(value)
+            if leaf == "uint64":
+                ok = number is not None and low <= number <= high
+            else:
+                ok = number is not None and -2**63 <= number < 2**63 and low <= number <= high
+            if not ok:
+                self.mismatch(reporter, leaf)
+        elif leaf in ("float32", "float64"):
+            if _as_float(value) is None:
+                self.mismatch(reporter, leaf)
+        elif leaf == "string":
+            ok = isinstance(value, str)
+            if ok:
+                try:
+                    value.encode("utf-8")
+                except UnicodeEncodeError:
+                    ok = False
+            if not ok:
+                self.mismatch(reporter, "string")
+        elif leaf == "bytes":
+            if not isinstance(value, bytes):
+                self.mismatch(reporter, "bytes")
+        else:
+            if not isinstance(value, dict):
+                self.mismatch(reporter, leaf)
+                return
+            for key, wanted, low, high in (("sec", "int32", -2**31, 2**31 - 1),
+                                           ("nanosec", "uint32", 0, 2**32 - 1)):
+                if key not in value:
+                    self.fail(TypeError, "Serialization failed: Missing field '%s.%s'"
+                              % (path, key))
+                    return
+                number = _as_int(value[key])
+                if number is None or not low <= number <= high:
+                    self.mismatch(reporter, "%s with %s %s" % (leaf, wanted, key))
+                    return

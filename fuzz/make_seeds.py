@@ -1,0 +1,148 @@
+"""Writes the seed corpus of both fuzz targets (deterministic).
+
+    python3 fuzz/make_seeds.py [OUT_DIR]     (default: fuzz/corpus)
+
+deserialize seeds: the schema byte followed by valid encodings (built with
+the reference encoder from generated valid values), plus hostile variants
+(truncations, trailing bytes, other header options, forged lengths and
+counts, floods of empty structs, deep nesting).
+
+serialize seeds: the schema byte followed by provider bytes that make the
+generator produce valid messages, and a few random ones.
+"""
+
+import os
+import random
+import struct
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import common  # noqa: E402
+
+
+class SeedProvider:
+    """The FuzzedDataProvider calls the generator makes, answered from a
+    seeded random source, biased towards valid values."""
+
+    def __init__(self, rng, valid_bias=True):
+        self.rng = rng
+        self.valid_bias = valid_bias
+
+    def ConsumeIntInRange(self, low, high):
+        if self.valid_bias and high - low in (3, 7, 9, 15, 31, 63) and low == 0:
+            # Generator choices: small values keep things valid.
+            return self.rng.randint(0, min(high, 2 if high <= 3 else 20))
+        return self.rng.randint(low, high)
+
+    def ConsumeBool(self):
+        return self.rng.random() < 0.5
+
+    def ConsumeFloat(self):
+        return self.rng.choice([0.0, -0.0, 1.5, -2.25, 1e300, float("inf"), float("nan"),
+                                3.4028235e38, 1e-45, self.rng.uniform(-1e6, 1e6)])
+
+    def ConsumeRegularFloat(self):
+        return self.rng.uniform(-1e9, 1e9)
+
+    def ConsumeUnicode(self, count):
+        return "".join(chr(self.rng.choice([0x41, 0xE9, 0x4E2D, 0x1F600, 0xD800, 0]))
+                       for _ in range(count))
+
+    def ConsumeUnicodeNoSurrogates(self, count):
+        return "".join(chr(self.rng.choice([0x41, 0x7A, 0xE9, 0x4E2D, 0x1F600, 0]))
+                       for _ in range(count))
+
+    def ConsumeBytes(self, count):
+        return bytes(self.rng.randrange(256) for _ in range(count))
+
+
+def valid_messages(name, rng, wanted):
+    found = []
+    for _ in range(200):
+        generator = common.Generator(SeedProvider(rng))
+        _, expected = generator.message(name)
+        if generator.failure is None:
+            found.append(expected)
+            if len(found) == wanted:
+                break
+    return found
+
+
+def u32(n):
+    return struct.pack("<I", n)
+
+
+HEADER = b"\x00\x01\x00\x00"
+
+
+def crafted():
+    """Hand-made hostile payloads: (schema name, payload)."""
+    out = [
+        ("fz.scalars", b""),
+        ("fz.scalars", b"\x00\x01"),
+        ("fz.scalars", b"\x00\x00\x00\x00"),
+        ("fz.scalars", b"\x01\x00\x00\x00\x00"),
+        ("fz.empty", b"\x00\x01\x12\x34" + b"junk"),
+        ("fz.header", HEADER + b"\x00" * 8 + u32(0xFFFFFFFF) + b"abc\x00"),
+        ("fz.header", HEADER + b"\x00" * 8 + u32(0) + u32(1)),
+        ("fz.header", HEADER + b"\x00" * 8 + u32(3) + b"\xff\xfe\x00" + u32(1)),
+        ("fz.header", HEADER + b"\x00" * 8 + u32(4) + b"\xe4\xb8\x00" + b"\x00" * 8),
+        ("fz.arrays", HEADER + u32(0xFFFFFFFF) + b"\x01\x00"),
+        ("fz.nested", HEADER + b"\x00" * 24 + u32(0xFFFFFFFF)),
+        ("fz.holds_empty", HEADER + u32(common.MAX_EMPTY_VALUES) + u32(0) + u32(0) + b"\x00" * 8),
+        ("fz.holds_empty", HEADER + u32(common.MAX_EMPTY_VALUES) + u32(2)),
+        ("fz.holds_empty", HEADER + u32(0xFFFFFFFF)),
+        ("fz.holds_empty", HEADER + u32(0) + u32(3) + u32(0xFFFFFFFF) * 3),
+        ("fz.loop", HEADER),
+        ("fz.ping", HEADER + b"\x07" + b"\x00" * 3 + u32(1) + b"\x08" + b"\x00" * 3 + u32(0)),
+        ("fz.node", HEADER + (b"\x01\x00\x00\x00" + u32(1)) * 60 + b"\x01\x00\x00\x00" + u32(0)),
+        ("fz.dangling", HEADER + u32(5)),
+        ("fz.dup", HEADER + u32(1) + u32(0) + struct.pack("<d", 2.5) + u32(3)),
+        ("fz.names", HEADER + u32(3) + b"hi\x00" + b"\x02" + b"\xff"),
+    ]
+    for depth in (1, 50, 99, 100, 101):
+        out.append(("fz.deep", HEADER + u32(1) * (depth - 1) + u32(0)))
+    return out
+
+
+def main(argv):
+    out_dir = argv[1] if len(argv) > 1 else os.path.join(os.path.dirname(
+        os.path.abspath(__file__)), "corpus")
+    index_of = {name: i for i, (name, _) in enumerate(common.SCHEMAS)}
+    deser_dir = os.path.join(out_dir, "deserialize")
+    ser_dir = os.path.join(out_dir, "serialize")
+    for directory in (deser_dir, ser_dir):
+        os.makedirs(directory, exist_ok=True)
+        for entry in os.listdir(directory):
+            os.remove(os.path.join(directory, entry))
+    written = 0
+
+    def put(directory, label, data):
+        nonlocal written
+        with open(os.path.join(directory, label), "wb") as handle:
+            handle.write(data)
+        written += 1
+
+    rng = random.Random(20240607)
+    for name, _ in common.SCHEMAS:
+        tag = bytes([index_of[name]])
+        for n, values in enumerate(valid_messages(name, rng, 3)):
+            encoded = common.reference_encode(name, values)
+            put(deser_dir, "%s-valid-%d" % (name, n), tag + encoded)
+            if n == 0 and len(encoded) > 4:
+                put(deser_dir, "%s-cut" % name, tag + encoded[:-1])
+                put(deser_dir, "%s-trailing" % name, tag + encoded + b"\xaa\xbb")
+                put(deser_dir, "%s-options" % name, tag + b"\x00\x01\xff\xff" + encoded[4:])
+        put(ser_dir, "%s-defaults" % name, tag + b"\x00" * 64)
+        for n in range(2):
+            put(ser_dir, "%s-random-%d" % (name, n),
+                tag + bytes(rng.randrange(256) for _ in range(48 + 200 * n)))
+    for n, (name, payload) in enumerate(crafted()):
+        put(deser_dir, "crafted-%02d-%s" % (n, name), bytes([index_of[name]]) + payload)
+    print("wrote %d seed inputs under %s" % (written, out_dir))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

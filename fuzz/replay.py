@@ -1,0 +1,50 @@
+"""Runs every file of the given corpus directories once through a target,
+without libFuzzer (used for the sanitizer run and to reproduce a crash).
+
+    python3 fuzz/replay.py deserialize|serialize PATH...
+
+PATH may be a directory (every file in it) or a single input file.  Exits
+non-zero on the first input whose outcome is wrong.
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+
+def inputs(paths):
+    for path in paths:
+        if os.path.isdir(path):
+            for entry in sorted(os.listdir(path)):
+                full = os.path.join(path, entry)
+                if os.path.isfile(full):
+                    yield full
+        else:
+            yield path
+
+
+def main(argv):
+    if len(argv) < 3 or argv[1] not in ("deserialize", "serialize"):
+        sys.stderr.write(__doc__)
+        return 2
+    if argv[1] == "deserialize":
+        import fuzz_deserialize as target
+    else:
+        import fuzz_serialize as target
+    count = 0
+    for path in inputs(argv[2:]):
+        with open(path, "rb") as handle:
+            data = handle.read()
+        try:
+            target.test_one_input(data)
+        except BaseException:
+            sys.stderr.write("replay: %s failed on %s\n" % (argv[1], path))
+            raise
+        count += 1
+    print("replay: %s: %d inputs, all outcomes as expected" % (argv[1], count))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,379 @@
+"""Hostile schemas and inputs: deep type names through the whole codec on a
+small thread stack, forged counts for every element type, floods of values
+that occupy no bytes, user code that rearranges a message while it is being
+written, and a finalizer that inspects the heap in the middle of a decode.
+"""
+
+import json
+import struct
+import time
+import tracemalloc
+
+import pytest
+
+import _korvex_messages as km
+
+HEADER = b"\x00\x01\x00\x00"
+FILL = "Deserialization failed: failed to fill whole buffer"
+EMPTY_LIMIT = 1048576
+NEST_TAIL = "': at most 100 levels of nested structs and arrays are supported"
+
+SIMPLE_TYPES = ["bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32",
+                "uint64", "float32", "float64", "string", "bytes", "time", "duration"]
+
+
+def u32(n):
+    return struct.pack("<I", n)
+
+
+def decode_error(name, data):
+    with pytest.raises(TypeError) as info:
+        km.deserialize(name, data)
+    assert type(info.value) is TypeError and len(info.value.args) == 1
+    return info.value.args[0]
+
+
+@pytest.fixture
+def schema(unique_name):
+    def make(fields, prefix="hostile"):
+        name = unique_name(prefix)
+        km.register_schema(name, fields)
+        return name
+    return make
+
+
+# ---------------------------------------------------------------------------
+# Deep type names through grammar, encoder and decoder on a small stack
+
+SMALL_STACK_CHILD = r'''
+import json, struct, threading
+import _korvex_messages as km
+
+N = 100000
+HEADER = b"\x00\x01\x00\x00"
+out = []
+
+def record(label, call, *args):
+    try:
+        result = call(*args)
+        out.append([label, "ok", result.hex() if isinstance(result, bytes) else repr(result)])
+    except BaseException as error:
+        out.append([label, type(error).__name__, str(error.args[0]) if error.args else ""])
+
+def nested(levels, inner):
+    value = inner
+    for _ in range(levels - 1):
+        value = [value]
+    return value
+
+def body():
+    deep = "array<" * N + "uint8" + ">" * N
+    ghost = "array<" * N + "struct:hostile.ghost" + ">" * N
+    record("register deep", km.register_schema, "hostile.deep", [("a", deep)])
+    record("register ghost", km.register_schema, "hostile.ghost_deep", [("a", ghost)])
+    record("listing intact", lambda: km.get_schema("hostile.deep") == [("a", deep)])
+    record("empty outer list", km.serialize, "hostile.deep", {"a": []})
+    record("100 levels", km.serialize, "hostile.deep", {"a": nested(100, [])})
+    record("101 levels", km.serialize, "hostile.deep", {"a": nested(101, [])})
+    record("decode 100 levels", km.deserialize, "hostile.deep",
+           HEADER + struct.pack("<I", 1) * 99 + struct.pack("<I", 0))
+    record("decode 101 levels", km.deserialize, "hostile.deep", HEADER + struct.pack("<I", 1) * 200)
+    def deep_mismatch():
+        try:
+            km.serialize("hostile.ghost_deep", {"a": [{}]})
+        except TypeError as error:
+            inner = "array<" * (N - 1) + "struct:hostile.ghost" + ">" * (N - 1)
+            return error.args == ("Field type mismatch on 'a': expected %s, got dict" % inner,)
+    record("mismatch names the deep type", deep_mismatch)
+    record("decode empty ghost array", km.deserialize, "hostile.ghost_deep", HEADER + bytes(4))
+    record("unbalanced name", km.register_schema, "hostile.bad", [("a", deep[:-1])])
+    record("copy of the deep schema", km.register_schema, "hostile.deep_copy",
+           km.get_schema("hostile.deep"))
+    for name in ("hostile.deep", "hostile.ghost_deep", "hostile.deep_copy"):
+        record("unregister " + name, km.unregister_schema, name)
+
+threading.stack_size(256 * 1024)
+thread = threading.Thread(target=body)
+thread.start()
+thread.join(240)
+print(json.dumps({"alive": thread.is_alive(), "out": out}))
+'''
+
+
+def test_deep_type_names_on_a_small_stack(run_python):
+    proc = run_python(SMALL_STACK_CHILD, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert report["alive"] is False
+    got = {label: (kind, detail) for label, kind, detail in report["out"]}
+    nesting = "Nesting too deep at 'a" + NEST_TAIL
+    assert got == {
+        "register deep": ("ok", "None"),
+        "register ghost": ("ok", "None"),
+        "listing intact": ("ok", "True"),
+        "empty outer list": ("ok", (HEADER + u32(0)).hex()),
+        "100 levels": ("ok", (HEADER + u32(1) * 99 + u32(0)).hex()),
+        "101 levels": ("TypeError", "Serialization failed: " + nesting),
+        "decode 100 levels": ("ok", repr({"a": _nested(100, [])})),
+        "decode 101 levels": ("TypeError", "Deserialization failed: " + nesting),
+        "mismatch names the deep type": ("ok", "True"),
+        "decode empty ghost array": ("ok", repr({"a": []})),
+        "unbalanced name": ("TypeError",
+                            "Serialization failed: Unsupported field type 'array<uint8'"),
+        "copy of the deep schema": ("ok", "None"),
+        "unregister hostile.deep": ("ok", "None"),
+        "unregister hostile.ghost_deep": ("ok", "None"),
+        "unregister hostile.deep_copy": ("ok", "None"),
+    }
+
+
+def _nested(levels, inner):
+    value = inner
+    for _ in range(levels - 1):
+        value = [value]
+    return value
+
+
+# ---------------------------------------------------------------------------
+# Forged counts: every element type, nothing reserved for the claimed count
+
+def _element_types():
+    return SIMPLE_TYPES + ["array<int32>", "array<array<uint8>>", "struct", "self"]
+
+
+@pytest.mark.parametrize("element", _element_types())
+@pytest.mark.parametrize("count", [0xFFFFFFFF, 0x80000000, 0x10000001])
+def test_forged_count_fails_at_the_end_of_the_input(schema, unique_name, element, count):
+    if element == "struct":
+        element = "struct:" + schema([("v", "uint32"), ("w", "uint8")], prefix="point")
+    elif element == "self":
+        # An element type whose values hold arrays of themselves.
+        node = unique_name("node")
+        km.register_schema(node, [("a", "uint8"), ("kids", "array<struct:%s>" % node)])
+        element = "struct:" + node
+    name = schema([("items", "array<%s>" % element)])
+    # Filler that never spells a count or length short enough to end the
+    # message: every element runs out of input or claims more than is left.
+    data = HEADER + u32(count) + b"\x02" * 12
+    tracemalloc.start()
+    started = time.monotonic()
+    try:
+        error = decode_error(name, data)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    elapsed = time.monotonic() - started
+    assert error == FILL
+    assert peak < 1024 * 1024, peak
+    assert elapsed < 5.0
+
+
+@pytest.mark.parametrize("element,size", [("bool", 1), ("uint8", 1), ("int16", 2),
+                                          ("float32", 4), ("int64", 8), ("time", 8)])
+def test_count_exactly_filling_the_input_decodes(schema, element, size):
+    name = schema([("items", "array<%s>" % element)])
+    n = 64 // size
+    result = km.deserialize(name, HEADER + u32(n) + b"\x01" * 64)["items"]
+    assert len(result) == n
+    assert decode_error(name, HEADER + u32(n + 1) + b"\x01" * 64) == FILL
+
+
+# ---------------------------------------------------------------------------
+# Values that occupy no bytes
+
+def _limit_text(path):
+    return ("Deserialization failed: Too many empty struct values at '%s': at most 1048576 "
+            "values that occupy no bytes are decoded per message" % path)
+
+
+@pytest.fixture
+def empty(schema):
+    return schema([], prefix="empty")
+
+
+def test_flood_of_empty_structs_is_bounded_in_time_and_memory(schema, empty):
+    name = schema([("many", "array<struct:%s>" % empty)])
+    tracemalloc.start()
+    started = time.monotonic()
+    try:
+        error = decode_error(name, HEADER + u32(0xFFFFFFFF))
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert error == _limit_text("many")
+    assert time.monotonic() - started < 30
+    # about a million empty dicts and the list holding them, nothing sized
+    # by the forged count
+    assert peak < 256 * 1024 * 1024, peak
+
+
+def test_empty_structs_in_nested_arrays_share_one_budget(schema, empty):
+    name = schema([("grid", "array<array<struct:%s>>" % empty)])
+    rows = HEADER + u32(3) + u32(EMPTY_LIMIT // 2) + u32(EMPTY_LIMIT // 2)
+    assert decode_error(name, rows + u32(1)) == _limit_text("grid")
+    grid = km.deserialize(name, rows + u32(0))["grid"]
+    assert [len(row) for row in grid] == [EMPTY_LIMIT // 2, EMPTY_LIMIT // 2, 0]
+
+
+def test_zero_size_cycle_as_array_element_stops_at_the_first_element(schema, unique_name):
+    loop = unique_name("loop")
+    km.register_schema(loop, [("next", "struct:" + loop)])
+    name = schema([("items", "array<struct:%s>" % loop)])
+    path = ".".join(["items"] + ["next"] * 99)
+    started = time.monotonic()
+    assert decode_error(name, HEADER + u32(0xFFFFFFFF)) == (
+        "Deserialization failed: Nesting too deep at '" + path + NEST_TAIL)
+    assert time.monotonic() - started < 5
+
+
+def test_encoder_writes_more_empty_values_than_the_decoder_reads(schema, empty):
+    # The encoder has no such bound: a message it writes can be refused by
+    # the decoder, which must fail cleanly rather than build it.
+    name = schema([("many", "array<struct:%s>" % empty)])
+    data = km.serialize(name, {"many": [{}] * (EMPTY_LIMIT + 1)})
+    assert data == HEADER + u32(EMPTY_LIMIT + 1)
+    assert decode_error(name, data) == _limit_text("many")
+
+
+# ---------------------------------------------------------------------------
+# User code that rearranges the message while it is written
+
+class Index:
+    def __init__(self, value, action=None):
+        self.value = value
+        self.action = action
+
+    def __index__(self):
+        if self.action is not None:
+            self.action()
+        return self.value
+
+
+def test_list_growing_during_its_own_write_keeps_the_first_count(schema):
+    name = schema([("a", "array<int32>")])
+    items = []
+    items.extend([Index(1, lambda: items.extend([9] * 100)), 2])
+    assert km.serialize(name, {"a": items}) == HEADER + u32(2) + u32(1) + u32(2)
+    assert len(items) == 102
+
+
+def test_list_shrinking_during_its_own_write_fails(schema):
+    name = schema([("a", "array<int32>")])
+    items = []
+    items.extend([Index(1, lambda: items.clear()), 2, 3])
+    with pytest.raises(TypeError) as info:
+        km.serialize(name, {"a": items})
+    assert info.value.args[0].startswith("Serialization failed: ")
+
+
+def test_values_removed_from_their_containers_while_converted(schema):
+    name = schema([("a", "int32"), ("b", "array<int32>"), ("c", "int32")])
+    values = {}
+    # The value being converted drops every reference the message held to
+    # it and to its list; the encoder keeps what it is working on alive.
+    values["b"] = [Index(5, lambda: values.clear())]
+    values["a"] = Index(4, None)
+    values["c"] = 6
+    with pytest.raises(TypeError) as info:
+        km.serialize(name, values)
+    assert info.value.args == ("Serialization failed: Missing field 'c'",)
+    values = {"a": Index(4, lambda: values.pop("a")), "b": [], "c": 6}
+    assert km.serialize(name, values) == HEADER + u32(4) + u32(0) + u32(6)
+
+
+class Resizer:
+    """A key that collides with a field name and, when compared, grows the
+    dictionary it sits in until it is resized."""
+
+    def __init__(self, target, name):
+        self.target = target
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        for i in range(64):
+            self.target["filler%d" % i] = i
+        return False
+
+
+@pytest.mark.parametrize("nested", [False, True])
+def test_dictionary_resized_by_a_key_comparison(schema, nested):
+    inner = schema([("x", "int32")], prefix="inner")
+    name = schema([("s", "struct:" + inner)] if nested else [("x", "int32")])
+    target = {}
+    target[Resizer(target, "x")] = 0
+    target["x"] = 7
+    values = {"s": target} if nested else target
+    assert km.serialize(name, values) == HEADER + u32(7)
+
+
+def test_reentrant_calls_from_a_conversion(schema):
+    point = schema([("v", "int32")], prefix="point")
+    name = schema([("p", "struct:" + point), ("q", "array<struct:%s>" % point)])
+
+    def inner_round_trip():
+        data = km.serialize(name, {"p": {"v": 1}, "q": [{"v": 2}]})
+        assert km.deserialize(name, data) == {"p": {"v": 1}, "q": [{"v": 2}]}
+
+    values = {"p": {"v": Index(3, inner_round_trip)},
+              "q": [{"v": Index(4, inner_round_trip)}, {"v": 5}]}
+    data = km.serialize(name, values)
+    assert data == HEADER + u32(3) + u32(2) + u32(4) + u32(5)
+    assert km.deserialize(name, data) == {"p": {"v": 3}, "q": [{"v": 4}, {"v": 5}]}
+
+
+# ---------------------------------------------------------------------------
+# A finalizer that walks the heap while a message is being decoded
+
+FINALIZER_CHILD = r'''
+import gc, json, struct
+import _korvex_messages as km
+
+km.register_schema("point", [("x", "int32")])
+km.register_schema("points", [("items", "array<struct:point>")])
+km.register_schema("stamps", [("items", "array<time>")])
+km.register_schema("rows", [("items", "array<array<int32>>")])
+N = 64
+HEADER = b"\x00\x01\x00\x00"
+payloads = {
+    "points": HEADER + struct.pack("<I", N) + b"".join(struct.pack("<i", i) for i in range(N)),
+    "stamps": HEADER + struct.pack("<I", N) + b"".join(struct.pack("<iI", i, 1) for i in range(N)),
+    "rows": HEADER + struct.pack("<I", N) + struct.pack("<I", 0) * N,
+}
+walked = []
+
+class Inspector:
+    """Garbage whose finalizer looks at every list the collector tracks,
+    as heap profilers and debuggers do."""
+
+    def __del__(self):
+        total = 0
+        for obj in gc.get_objects():
+            if type(obj) is list:
+                for item in obj:
+                    total += 1
+        walked.append(total)
+
+results = {}
+gc.set_threshold(1)
+for name, data in payloads.items():
+    for _ in range(20):
+        garbage = Inspector()
+        garbage.cycle = garbage
+        del garbage
+    results[name] = len(km.deserialize(name, data)["items"])
+gc.set_threshold(700)
+print(json.dumps({"results": results, "finalizers_ran": len(walked)}))
+'''
+
+
+def test_decoding_survives_a_finalizer_walking_the_heap(run_python):
+    proc = run_python(FINALIZER_CHILD, timeout=120)
+    assert proc.returncode == 0, (
+        "decode crashed while a finalizer walked gc.get_objects() (exit %d): %s"
+        % (proc.returncode, proc.stderr[-2000:]))
+    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert report["results"] == {"points": 64, "stamps": 64, "rows": 64}
+    assert report["finalizers_ran"] > 0
