@@ -38,28 +38,6 @@ PyObject* filled(PyRef list) {
   return list.release();
 }
 
-std::size_t fixed_size(TypeKind kind) noexcept {
-  switch (kind) {
-    case TypeKind::Bool:
-    case TypeKind::Int8:
-    case TypeKind::UInt8:
-      return 1;
-    case TypeKind::Int16:
-    case TypeKind::UInt16:
-      return 2;
-    case TypeKind::Int32:
-    case TypeKind::UInt32:
-    case TypeKind::Float32:
-      return 4;
-    case TypeKind::Int64:
-    case TypeKind::UInt64:
-    case TypeKind::Float64:
-      return 8;
-    default:
-      return 0;
-  }
-}
-
 // Builds the Python value of a primitive from its little-endian bytes.
 PyObject* primitive_object(TypeKind kind, const unsigned char* bytes) {
   switch (kind) {
@@ -106,6 +84,7 @@ class Decoder {
   PyObject* read_primitive_run(TypeKind kind, std::uint32_t count);
   PyObject* read_struct(ValueType type, const PathNode& path, unsigned depth);
   PyObject* read_time();
+  PyObject* read_fixed_struct(const MessagePlan& plan);
 
   PyObject* fail(MessageError error) {
     error_.emplace(std::move(error));
@@ -270,6 +249,12 @@ PyObject* Decoder::read_struct(ValueType type, const PathNode& path, unsigned de
   const MessagePlan* plan = resolve_link(*type.link, schema, error_);
   if (plan == nullptr) return nullptr;
   const std::uint64_t start = in_.position();
+  if (plan->all_fixed_size && !plan->fields.empty()) {
+    if (PyObject* dict = read_fixed_struct(*plan)) return dict;
+    if (error_ || PyErr_Occurred()) return nullptr;
+    // Too short for the whole struct: the general path finds the exact
+    // field and failure.
+  }
   PyRef dict = PyRef::steal(new_dict(plan->fields.size()));
   if (!dict) return nullptr;
   for (const FieldPlan& field : plan->fields) {
@@ -285,6 +270,32 @@ PyObject* Decoder::read_struct(ValueType type, const PathNode& path, unsigned de
         "Too many empty struct values at '" + render_path(&path) + "': at most " +
         std::to_string(kMaxEmptyValues) + " values that occupy no bytes are decoded per message"));
   }
+  return dict.release();
+}
+
+// A struct of single primitives whose every field lies within the input:
+// bounds are checked once for the whole value.  Returns null without an
+// error when the input is too short.
+PyObject* Decoder::read_fixed_struct(const MessagePlan& plan) {
+  std::uint64_t end = in_.position();
+  for (const FieldPlan& field : plan.fields) {
+    end = (end + field.fixed_size - 1) & ~static_cast<std::uint64_t>(field.fixed_size - 1);
+    end += field.fixed_size;
+  }
+  if (end > in_.size()) return nullptr;
+  PyRef dict = PyRef::steal(new_dict(plan.fields.size()));
+  if (!dict) return nullptr;
+  std::uint64_t offset = in_.position();
+  for (const FieldPlan& field : plan.fields) {
+    offset = (offset + field.fixed_size - 1) & ~static_cast<std::uint64_t>(field.fixed_size - 1);
+    PyRef value = PyRef::steal(primitive_object(field.type.leaf, in_.at(offset)));
+    if (!value) return nullptr;
+    offset += field.fixed_size;
+    if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0) {
+      return fail_with_python_error();
+    }
+  }
+  in_.skip_to(end);
   return dict.release();
 }
 

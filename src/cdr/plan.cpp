@@ -24,6 +24,28 @@ PyObject* permanent_key(PyObject*& slot, const char* text) {
 
 }  // namespace
 
+std::uint8_t fixed_size(TypeKind kind) noexcept {
+  switch (kind) {
+    case TypeKind::Bool:
+    case TypeKind::Int8:
+    case TypeKind::UInt8:
+      return 1;
+    case TypeKind::Int16:
+    case TypeKind::UInt16:
+      return 2;
+    case TypeKind::Int32:
+    case TypeKind::UInt32:
+    case TypeKind::Float32:
+      return 4;
+    case TypeKind::Int64:
+    case TypeKind::UInt64:
+    case TypeKind::Float64:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
 const MessagePlan* plan_for(const RegisteredSchema& schema) {
   if (SchemaCache* cache = schema.cache()) return static_cast<const MessagePlan*>(cache);
   const std::vector<FieldSchema>& fields = schema.schema().fields;
@@ -42,9 +64,15 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
       plan->links.push_back(StructLink{&field.field_type.struct_name(), 0, nullptr});
       link = &plan->links.back();
     }
+    const std::uint8_t size =
+        field.field_type.array_depth() == 0 ? fixed_size(field.field_type.leaf()) : 0;
     plan->fields.push_back(FieldPlan{
         std::move(key), field.name,
-        ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}});
+        ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}, size});
+  }
+  plan->all_fixed_size = true;
+  for (const FieldPlan& field : plan->fields) {
+    if (field.fixed_size == 0) plan->all_fixed_size = false;
   }
   const MessagePlan* built = plan.get();
   schema.set_cache(std::move(plan));

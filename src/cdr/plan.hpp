@@ -50,6 +50,7 @@ struct FieldPlan {
   PyRef key;
   std::string_view name;
   ValueType type;
+  std::uint8_t fixed_size;  // bytes of a single primitive value, else 0
 };
 
 class MessagePlan final : public SchemaCache {
@@ -57,7 +58,13 @@ class MessagePlan final : public SchemaCache {
   std::vector<FieldPlan> fields;
   // Struct links, one per struct-typed field; fields point into this.
   std::vector<StructLink> links;
+  // Every field is a single primitive (no arrays, strings or structs), so a
+  // value's extent can be worked out before decoding it.
+  bool all_fixed_size = false;
 };
+
+// The size of a single primitive value of `kind`; 0 for other kinds.
+std::uint8_t fixed_size(TypeKind kind) noexcept;
 
 // The plan of a registered schema, built on first use.  Null with a Python
 // exception set if building it failed.

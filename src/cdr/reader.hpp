@@ -20,7 +20,11 @@ class CdrReader {
       : data_(data), size_(size), position_(4) {}
 
   std::uint64_t position() const noexcept { return position_; }
+  std::uint64_t size() const noexcept { return size_; }
   std::uint64_t remaining() const noexcept { return size_ - position_; }
+  const unsigned char* at(std::uint64_t offset) const noexcept { return data_ + offset; }
+  // Moves to `offset` (at most size()), which the caller has checked.
+  void skip_to(std::uint64_t offset) noexcept { position_ = offset; }
 
   ReadFailure align(std::uint64_t alignment) noexcept {
     const std::uint64_t misalignment = position_ & (alignment - 1);
