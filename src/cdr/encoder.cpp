@@ -1,6 +1,5 @@
 #include "cdr/encoder.hpp"
 
-#include <cmath>
 #include <limits>
 #include <optional>
 #include <string>
