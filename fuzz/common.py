@@ -13,14 +13,22 @@
   objects with __index__ / __float__) with invalid ones, and predicts the
   exception the encoder must raise for the first invalid one.
 
-Everything here is plain Python; only the targets import atheris.
+Everything here is plain Python; only the targets import atheris.  The CDR
+byte builder and the kinds of values are the test suite's own (tests/).
 """
 
 import io
-import math
+import os
 import pickle
 import struct
 import sys
+
+_TESTS_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
+sys.path.insert(0, _TESTS_DIR)
+
+from cdr_bytes import HEADER, Cdr, narrow32  # noqa: E402
+from value_kinds import (  # noqa: E402
+    BytesSub, DictSub, FloatOnly, IndexOnly, IntSub, ListSub, RaisingFloat, RaisingIndex, StrSub)
 
 MAX_NESTING = 100
 MAX_EMPTY_VALUES = 1048576
@@ -84,14 +92,25 @@ def install(module):
             module.register_schema(name, list(fields))
 
 
-def load_module():
-    """Imports _korvex_messages, binding native comparison tracing first
-    when the fuzz bridge is preloaded."""
-    bind_native_coverage()
-    import _korvex_messages
+_loaded = None
 
-    install(_korvex_messages)
-    return _korvex_messages
+
+def load_module():
+    """Imports _korvex_messages (once), binding native comparison tracing
+    first when the fuzz bridge is preloaded."""
+    global _loaded
+    if _loaded is None:
+        bind_native_coverage()
+        import _korvex_messages
+
+        install(_korvex_messages)
+        _loaded = _korvex_messages
+    return _loaded
+
+
+def split_input(data):
+    """The schema a fuzz input's first byte selects, and the rest of it."""
+    return SCHEMAS[data[0] % len(SCHEMAS)][0], bytes(data[1:])
 
 
 def bind_native_coverage():
@@ -314,48 +333,31 @@ def reference_decode(schema_name, data, registry=PARSED, empty_cap=None):
 # --------------------------------------------------------------------------
 # Reference encoder (of already normalised, valid values)
 
-class _Writer:
-    def __init__(self):
-        self.buf = bytearray(b"\x00\x01\x00\x00")
-
-    def align(self, a):
-        self.buf += b"\x00" * (-len(self.buf) % a)
-
-    def pack(self, fmt, size, value):
-        self.align(size)
-        self.buf += struct.pack(fmt, value)
-
-
 def _write(w, t, value, registry):
     if t.depth:
-        w.pack("<I", 4, len(value))
+        w.count(len(value))
         for item in value:
             _write(w, t.element(), item, registry)
         return
     leaf = t.leaf
     if leaf in FIXED:
-        size, fmt = FIXED[leaf]
-        w.pack(fmt, size, value)
+        w.put(FIXED[leaf][1], value)
     elif leaf == "string":
-        raw = value.encode("utf-8")
-        w.pack("<I", 4, len(raw) + 1)
-        w.buf += raw + b"\x00"
+        w.string(value)
     elif leaf == "bytes":
-        w.pack("<I", 4, len(value))
-        w.buf += value
+        w.blob(value)
     elif leaf in ("time", "duration"):
-        w.pack("<i", 4, value["sec"])
-        w.pack("<I", 4, value["nanosec"])
+        w.time(value["sec"], value["nanosec"])
     else:
         for fname, ftype in registry[t.struct]:
             _write(w, ftype, value[fname], registry)
 
 
 def reference_encode(schema_name, values, registry=PARSED):
-    w = _Writer()
+    w = Cdr()
     for fname, ftype in registry[schema_name]:
         _write(w, ftype, values[fname], registry)
-    return bytes(w.buf)
+    return w.done()
 
 
 # --------------------------------------------------------------------------
@@ -378,76 +380,36 @@ def same(a, b):
     return _canonical(a) == _canonical(b)
 
 
-def narrow32(x):
-    """A double rounded to binary32 the way the encoder does (overflow gives
-    an infinity of the same sign)."""
+def outcome(call, *args):
+    """("ok", result) or (exception type, its single argument) of a call;
+    anything but the documented exceptions with one argument is a finding."""
     try:
-        return struct.unpack("<f", struct.pack("<f", x))[0]
-    except OverflowError:
-        return math.copysign(math.inf, x)
+        return ("ok", call(*args))
+    except (TypeError, ValueError, KeyError) as error:
+        if len(error.args) != 1:
+            raise AssertionError("%s with %d arguments: %r"
+                                 % (type(error).__name__, len(error.args), error)) from error
+        return (type(error), error.args[0])
+    except BaseException as error:  # PanicException derives from BaseException
+        raise AssertionError("undocumented outcome %s: %r"
+                             % (type(error).__name__, error)) from error
+
+
+def same_outcome(got, expected):
+    if got[0] == "ok" or expected[0] == "ok":
+        return got[0] == expected[0] and same(got[1], expected[1])
+    return got[0] is expected[0] and type(got[1]) is str and got[1] == expected[1]
 
 
 # --------------------------------------------------------------------------
-# Value kinds used by the generator
-
-class IntSub(int):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class Index:
-    """An integer only through __index__."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class ConversionError(Exception):
-    pass
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise ConversionError("__index__ failed")
-
-
-class RaisingFloat:
-    def __float__(self):
-        raise ConversionError("__float__ failed")
-
+# How the encoder sees a value
 
 def _as_int(value):
     """The integer a value converts to through PyLong_AsLong/__index__, or
     None if it does not convert."""
     if isinstance(value, (bool, int)):
         return int(value)
-    if isinstance(value, Index):
+    if isinstance(value, IndexOnly):
         return value.value
     return None
 
@@ -456,7 +418,7 @@ def _as_float(value):
     """The double PyFloat_AsDouble yields, or None if it raises."""
     if isinstance(value, float):
         return value
-    if isinstance(value, FloatLike):
+    if isinstance(value, FloatOnly):
         return value.value
     number = _as_int(value)
     if number is None:
@@ -639,7 +601,7 @@ class Generator:
                 return [None, "7", b"7", RaisingIndex(), [1], {}][self.choice(5)], None
             number = fdp.ConsumeIntInRange(low, high)
             if pick == 28:
-                return Index(number), number
+                return IndexOnly(number), number
             if pick == 27:
                 return IntSub(number), number
             if pick == 26 and high >= 1:
@@ -655,9 +617,9 @@ class Generator:
                 return number, narrow(float(number))
             if pick == 29:
                 x = fdp.ConsumeFloat()
-                return FloatLike(x), narrow(x)
+                return FloatOnly(x), narrow(x)
             if pick == 28:
-                return Index(7), narrow(7.0)
+                return IndexOnly(7), narrow(7.0)
             if pick == 27:
                 return True, narrow(1.0)
             x = fdp.ConsumeFloat() if pick >= 20 else fdp.ConsumeRegularFloat()

@@ -19,24 +19,19 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import atheris  # noqa: E402  (FuzzedDataProvider; also used when replaying)
 
 import common  # noqa: E402
-from fuzz_deserialize import _outcome, _same_outcome  # noqa: E402
-
-_module = None
 
 
 def test_one_input(data):
-    global _module
-    if _module is None:
-        _module = common.load_module()
+    module = common.load_module()
     if not data:
         return
-    name = common.SCHEMAS[data[0] % len(common.SCHEMAS)][0]
-    generator = common.Generator(atheris.FuzzedDataProvider(bytes(data[1:])))
+    name, rest = common.split_input(data)
+    generator = common.Generator(atheris.FuzzedDataProvider(rest))
     values, expected = generator.message(name)
-    got = _outcome(_module.serialize, name, values)
+    got = common.outcome(module.serialize, name, values)
     if generator.failure is not None:
         wanted = (generator.failure.kind, generator.failure.argument)
-        if not _same_outcome(got, wanted):
+        if not common.same_outcome(got, wanted):
             raise AssertionError("serialize(%r, %r)\n  gave     %r\n  expected %r"
                                  % (name, values, got, wanted))
         return
@@ -44,8 +39,8 @@ def test_one_input(data):
     if got != ("ok", wanted):
         raise AssertionError("serialize(%r, %r)\n  gave     %r\n  expected %r"
                              % (name, values, got, ("ok", wanted)))
-    back = _outcome(_module.deserialize, name, got[1])
-    if not _same_outcome(back, ("ok", expected)):
+    back = common.outcome(module.deserialize, name, got[1])
+    if not common.same_outcome(back, ("ok", expected)):
         raise AssertionError("deserialize(serialize(%r, %r))\n  gave     %r\n  expected %r"
                              % (name, values, back, expected))
 

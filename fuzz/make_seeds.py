@@ -73,7 +73,7 @@ def u32(n):
     return struct.pack("<I", n)
 
 
-HEADER = b"\x00\x01\x00\x00"
+HEADER = common.HEADER
 
 
 def crafted():

@@ -1,4 +1,7 @@
-"""Hand-built little-endian CDR byte strings for decoder tests.
+"""Hand-built little-endian CDR byte strings.
+
+Decoder tests build their input with `Cdr`; the reference encoders of the
+round-trip tests and of the fuzz targets write their expected output with it.
 
 Offsets are counted from the first byte of the encapsulation header, so an
 8-byte value right after the header is preceded by four padding bytes.
@@ -6,6 +9,7 @@ Padding is filled with ``pad_byte`` (0x00 by default); the decoder must skip
 it whatever it holds.
 """
 
+import math
 import struct
 
 HEADER = b"\x00\x01\x00\x00"
@@ -30,40 +34,41 @@ class Cdr:
         self.buf += data
         return self
 
-    def _put(self, fmt, value):
+    def put(self, fmt, value):
+        """Align to the size of the struct format ``fmt`` (such as "<I"), then pack."""
         self.align(struct.calcsize(fmt))
-        self.buf += struct.pack("<" + fmt, value)
+        self.buf += struct.pack(fmt, value)
         return self
 
     def u8(self, v):
-        return self._put("B", v)
+        return self.put("<B", v)
 
     def i8(self, v):
-        return self._put("b", v)
+        return self.put("<b", v)
 
     def u16(self, v):
-        return self._put("H", v)
+        return self.put("<H", v)
 
     def i16(self, v):
-        return self._put("h", v)
+        return self.put("<h", v)
 
     def u32(self, v):
-        return self._put("I", v)
+        return self.put("<I", v)
 
     def i32(self, v):
-        return self._put("i", v)
+        return self.put("<i", v)
 
     def u64(self, v):
-        return self._put("Q", v)
+        return self.put("<Q", v)
 
     def i64(self, v):
-        return self._put("q", v)
+        return self.put("<q", v)
 
     def f32(self, v):
-        return self._put("f", v)
+        return self.put("<f", v)
 
     def f64(self, v):
-        return self._put("d", v)
+        return self.put("<d", v)
 
     def count(self, n):
         return self.u32(n)
@@ -88,3 +93,13 @@ class Cdr:
 
     def time(self, sec, nanosec):
         return self.i32(sec).u32(nanosec)
+
+
+def narrow32(x):
+    """The binary32 value nearest to x (ties to even), widened back to a double:
+    what a float32 field holds once written (beyond the largest binary32 value
+    it becomes an infinity of the same sign)."""
+    try:
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)

@@ -1,20 +1,10 @@
 """Shared fixtures for the _korvex_messages test suite."""
 
-import importlib.util
-import itertools
-import os
-import subprocess
 import sys
-import textwrap
-import uuid
 
 import pytest
 
-# One counter for the whole test process, so names never repeat across tests.
-_NAME_COUNTER = itertools.count()
-# A per-process token keeps generated names apart from literal names that
-# tests spell out themselves.
-_RUN_TOKEN = uuid.uuid4().hex[:8]
+import helpers
 
 
 @pytest.fixture
@@ -29,7 +19,7 @@ def unique_name():
     made = []
 
     def make(prefix="schema"):
-        name = f"{prefix}__{_RUN_TOKEN}_{next(_NAME_COUNTER)}"
+        name = helpers.fresh_name(prefix)
         made.append(name)
         return name
 
@@ -45,39 +35,29 @@ def unique_name():
                 pass
 
 
-def _module_dirs():
-    dirs = []
-    for mod in ("_korvex_messages", "_korvex_messages_testing"):
-        found = importlib.util.find_spec(mod)
-        if found is not None and found.origin:
-            d = os.path.dirname(os.path.abspath(found.origin))
-            if d not in dirs:
-                dirs.append(d)
-    return dirs
+@pytest.fixture
+def schema(unique_name):
+    """Return a function registering fields in `_korvex_messages` under a
+    fresh name (dropped when the test ends) and returning the name."""
+    import _korvex_messages as km
+
+    def make(fields, prefix="S"):
+        name = unique_name(prefix)
+        km.register_schema(name, fields)
+        return name
+
+    return make
 
 
 @pytest.fixture
 def run_python():
-    """Return a function running Python source in a fresh interpreter.
+    """Return a function running Python source in a fresh interpreter:
+    `run(source, *args, timeout=120)`.
 
-    The child sees the same extension modules as this process. The function
-    returns the `subprocess.CompletedProcess` (text mode, stdout and stderr
-    captured). Use it for anything that must not leak into this process,
-    such as a poisoned registry or a crash.
+    The child sees the same extension modules as this process, and the
+    helper modules of this directory. The function returns the
+    `subprocess.CompletedProcess` (text mode, stdout and stderr captured).
+    Use it for anything that must not leak into this process, such as a
+    poisoned registry or a crash.
     """
-
-    def run(source, timeout=120):
-        env = dict(os.environ)
-        paths = _module_dirs()
-        if env.get("PYTHONPATH"):
-            paths.append(env["PYTHONPATH"])
-        env["PYTHONPATH"] = os.pathsep.join(paths)
-        return subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(source)],
-            capture_output=True,
-            text=True,
-            timeout=timeout,
-            env=env,
-        )
-
-    return run
+    return helpers.run_python

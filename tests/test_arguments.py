@@ -6,18 +6,11 @@ import types
 import pytest
 
 import _korvex_messages as km
+from cdr_bytes import HEADER
+from helpers import PARAMETERS
+from value_kinds import BrokenQualname, Outer
 
-HEADER = b"\x00\x01\x00\x00"
-
-# name -> (parameters, a valid value per parameter kind)
-PARAMS = {
-    "register_schema": ("name", "fields"),
-    "get_schema": ("name",),
-    "schema_exists": ("name",),
-    "unregister_schema": ("name",),
-    "serialize": ("schema_name", "values"),
-    "deserialize": ("schema_name", "data"),
-}
+# The type each parameter must be, and a valid value for it.
 TARGET = {
     "name": "str",
     "schema_name": "str",
@@ -26,9 +19,9 @@ TARGET = {
     "data": "bytes",
 }
 GOOD = {"name": "x", "schema_name": "x", "fields": [], "values": {}, "data": HEADER}
-ALL = list(PARAMS)
-ONE_PARAM = [f for f in ALL if len(PARAMS[f]) == 1]
-TWO_PARAM = [f for f in ALL if len(PARAMS[f]) == 2]
+ALL = list(PARAMETERS)
+ONE_PARAM = [f for f in ALL if len(PARAMETERS[f]) == 1]
+TWO_PARAM = [f for f in ALL if len(PARAMETERS[f]) == 2]
 
 
 def func(fname):
@@ -36,7 +29,7 @@ def func(fname):
 
 
 def good_args(fname):
-    return [GOOD[p] for p in PARAMS[fname]]
+    return [GOOD[p] for p in PARAMETERS[fname]]
 
 
 def raises_type_error(call, message):
@@ -50,27 +43,11 @@ def raises_type_error(call, message):
     return exc
 
 
-class Outer:
-    class Inner:
-        pass
-
-
 class Renamed:
     pass
 
 
 Renamed.__qualname__ = "Shown.Instead"
-
-
-class _BrokenQualnameMeta(type):
-    def __getattribute__(cls, attr):
-        if attr == "__qualname__":
-            raise RuntimeError("no qualname for you")
-        return super().__getattribute__(attr)
-
-
-class BrokenQualname(metaclass=_BrokenQualnameMeta):
-    pass
 
 
 # ---------------------------------------------------------------- matching
@@ -79,7 +56,7 @@ class BrokenQualname(metaclass=_BrokenQualnameMeta):
 @pytest.mark.parametrize("extra", [1, 2])
 @pytest.mark.parametrize("fname", ALL)
 def test_too_many_positional(fname, extra):
-    n = len(PARAMS[fname])
+    n = len(PARAMETERS[fname])
     args = good_args(fname) + [0] * extra
     raises_type_error(
         lambda: func(fname)(*args),
@@ -89,13 +66,13 @@ def test_too_many_positional(fname, extra):
 
 @pytest.mark.parametrize("fname", ALL)
 def test_positional_count_beats_keywords(fname):
-    n = len(PARAMS[fname])
+    n = len(PARAMETERS[fname])
     args = good_args(fname) + [None]
     message = f"{fname}() takes {n} positional arguments but {n + 1} were given"
     # An unknown keyword, and one naming an already filled parameter, are
     # not looked at.
     raises_type_error(lambda: func(fname)(*args, value=1), message)
-    raises_type_error(lambda: func(fname)(*args, **{PARAMS[fname][0]: "y"}), message)
+    raises_type_error(lambda: func(fname)(*args, **{PARAMETERS[fname][0]: "y"}), message)
 
 
 @pytest.mark.parametrize("fname", ALL)
@@ -139,7 +116,7 @@ def test_unexpected_keyword_beats_missing_arguments(fname):
 
 @pytest.mark.parametrize("fname", ALL)
 def test_multiple_values(fname):
-    first = PARAMS[fname][0]
+    first = PARAMETERS[fname][0]
     raises_type_error(
         lambda: func(fname)(GOOD[first], **{first: "y"}),
         f"{fname}() got multiple values for argument '{first}'",
@@ -148,7 +125,7 @@ def test_multiple_values(fname):
 
 @pytest.mark.parametrize("fname", TWO_PARAM)
 def test_multiple_values_for_second_parameter(fname):
-    p0, p1 = PARAMS[fname]
+    p0, p1 = PARAMETERS[fname]
     raises_type_error(
         lambda: func(fname)(GOOD[p0], GOOD[p1], **{p1: GOOD[p1]}),
         f"{fname}() got multiple values for argument '{p1}'",
@@ -180,7 +157,7 @@ def test_missing_one_of_one(fname):
 
 @pytest.mark.parametrize("fname", TWO_PARAM)
 def test_missing_arguments_of_two_parameter_functions(fname):
-    p0, p1 = PARAMS[fname]
+    p0, p1 = PARAMETERS[fname]
     raises_type_error(
         lambda: func(fname)(),
         f"{fname}() missing 2 required positional arguments: '{p0}' and '{p1}'",
@@ -263,7 +240,7 @@ WRONG_VALUES = [
 
 def wrong_cases():
     for fname in ALL:
-        for index, param in enumerate(PARAMS[fname]):
+        for index, param in enumerate(PARAMETERS[fname]):
             for value, qualname in WRONG_VALUES:
                 if qualname == TARGET[param]:
                     continue
@@ -274,13 +251,13 @@ def wrong_cases():
 
 @pytest.mark.parametrize("fname,index,value,qualname", list(wrong_cases()))
 def test_wrong_type(fname, index, value, qualname):
-    param = PARAMS[fname][index]
+    param = PARAMETERS[fname][index]
     args = good_args(fname)
     args[index] = value
     message = f"argument '{param}': '{qualname}' object is not an instance of '{TARGET[param]}'"
     raises_type_error(lambda: func(fname)(*args), message)
     # Same result when passed by keyword.
-    kwargs = dict(zip(PARAMS[fname], args))
+    kwargs = dict(zip(PARAMETERS[fname], args))
     raises_type_error(lambda: func(fname)(**kwargs), message)
 
 
@@ -296,10 +273,10 @@ def test_local_class_qualname():
 
 
 @pytest.mark.parametrize(
-    "fname,index", [(f, i) for f in ALL for i in range(len(PARAMS[f]))]
+    "fname,index", [(f, i) for f in ALL for i in range(len(PARAMETERS[f]))]
 )
 def test_none(fname, index):
-    param = PARAMS[fname][index]
+    param = PARAMETERS[fname][index]
     args = good_args(fname)
     args[index] = None
     raises_type_error(

@@ -6,8 +6,7 @@ import pytest
 
 import _korvex_messages as km
 import _korvex_messages_testing as kt
-
-HEADER = b"\x00\x01\x00\x00"
+from cdr_bytes import HEADER
 
 
 def panic_type():

@@ -1,41 +1,21 @@
 """deserialize: every failure, with its exact exception type and text."""
 
-import itertools
 import json
-import os
 import struct
-import subprocess
-import sys
 import textwrap
 import tracemalloc
-import uuid
 
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
 import _korvex_messages as km
 from cdr_bytes import HEADER, Cdr
-
-_seq = itertools.count()
+from helpers import fresh_name, register, struct_type
 
 FILL = "failed to fill whole buffer"
 ALIGN = "Input truncated while aligning CDR stream"
 TOO_SHORT = "CDR payload too short (missing encapsulation header)"
 EMPTY_LIMIT = 1048576
-
-
-def fresh_name(prefix):
-    return f"{prefix}_{uuid.uuid4().hex[:8]}_{next(_seq)}"
-
-
-def register(fields, prefix="err"):
-    name = fresh_name(prefix)
-    km.register_schema(name, [tuple(f) for f in fields])
-    return name
-
-
-def struct_type(fields, prefix="inner"):
-    return "struct:" + register(fields, prefix)
 
 
 def decode_failure(name, data):
@@ -574,17 +554,9 @@ FORGED_SCRIPT = textwrap.dedent("""
 """)
 
 
-def _run_python(script, *args, timeout=120):
-    env = dict(os.environ)
-    moddir = os.path.dirname(km.__file__)
-    env["PYTHONPATH"] = os.pathsep.join([moddir, os.path.dirname(__file__), env.get("PYTHONPATH", "")])
-    return subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True,
-                          timeout=timeout, env=env)
-
-
-def test_forged_lengths_fail_without_large_allocation():
+def test_forged_lengths_fail_without_large_allocation(run_python):
     cases = _forged_cases()
-    proc = _run_python(FORGED_SCRIPT, json.dumps(cases))
+    proc = run_python(FORGED_SCRIPT, json.dumps(cases))
     assert proc.returncode == 0, proc.stderr
     out = json.loads(proc.stdout)
     elapsed = out.pop()
@@ -737,8 +709,8 @@ THREAD_SCRIPT = textwrap.dedent("""
 """)
 
 
-def test_nesting_bound_holds_on_a_small_thread_stack():
-    proc = _run_python(THREAD_SCRIPT)
+def test_nesting_bound_holds_on_a_small_thread_stack(run_python):
+    proc = run_python(THREAD_SCRIPT)
     assert proc.returncode == 0, proc.stderr
     prefix = "TypeError: Deserialization failed: "
     assert json.loads(proc.stdout) == [

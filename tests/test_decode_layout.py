@@ -1,38 +1,21 @@
 """deserialize: layout and alignment of every field type, on hand-built input."""
 
 import functools
-import itertools
 import math
 import struct
-import uuid
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import _korvex_messages as km
 from cdr_bytes import HEADER, Cdr
-
-_seq = itertools.count()
-
-
-def fresh_name(prefix):
-    return f"{prefix}_{uuid.uuid4().hex[:8]}_{next(_seq)}"
-
-
-def register(fields, prefix="layout"):
-    name = fresh_name(prefix)
-    km.register_schema(name, [tuple(f) for f in fields])
-    return name
+from helpers import fresh_name, register, struct_type
 
 
 @functools.lru_cache(maxsize=None)
 def shared_schema(fields):
     """One registration per field list, for tests that decode many examples."""
     return register(fields, prefix="shared")
-
-
-def struct_type(fields, prefix="inner"):
-    return "struct:" + register(fields, prefix)
 
 
 def assert_same(actual, expected):

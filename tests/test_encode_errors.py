@@ -7,8 +7,10 @@ import numpy as np
 import pytest
 
 import _korvex_messages as km
+from cdr_bytes import HEADER as HDR
+from value_kinds import (BytesSub, EvilKey, FloatOnly, IndexOnly, IntSub, ListSub, Outer, RaisingFloat,
+                         RaisingIndex, UnprintableError, fake_type)
 
-HDR = b"\x00\x01\x00\x00"
 NEST_TAIL = "': at most 100 levels of nested structs and arrays are supported"
 
 
@@ -26,16 +28,6 @@ def mismatch(field, expected, got):
 
 
 @pytest.fixture
-def schema(unique_name):
-    def make(fields, prefix="S"):
-        name = unique_name(prefix)
-        km.register_schema(name, fields)
-        return name
-
-    return make
-
-
-@pytest.fixture
 def fails(schema):
     """Register fields, serialize values, and require a TypeError with exactly ``text``."""
 
@@ -44,44 +36,6 @@ def fails(schema):
         return raises_exact(TypeError, text, km.serialize, name, values)
 
     return check
-
-
-class IntSub(int):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class IndexOnly:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
-class IndexRaises:
-    def __index__(self):
-        raise ZeroDivisionError("index failed")
-
-
-class FloatOnly:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
-
-
-class FloatRaises:
-    def __float__(self):
-        raise ValueError("float failed")
 
 
 class Seq:
@@ -102,30 +56,6 @@ class BrokenSeq:
 
 class Boom(Exception):
     pass
-
-
-class Outer:
-    class Inner(Exception):
-        pass
-
-
-class UnprintableError(Exception):
-    def __str__(self):
-        raise RuntimeError("cannot print")
-
-
-class EvilKey:
-    """A key that collides with a field name and raises when compared with it."""
-
-    def __init__(self, name, exc):
-        self.name = name
-        self.exc = exc
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        raise self.exc
 
 
 # ---------------------------------------------------------------------------
@@ -441,9 +371,9 @@ def test_missing_nested_inside_array_of_structs_inside_struct(schema, fails):
         ("int32", "\ud800", "unknown"),
         ("string", "a\udfffb", "unknown"),
         ("int32", BrokenSeq(), "unknown"),
-        ("int32", IndexRaises(), "unknown"),
+        ("int32", RaisingIndex(ZeroDivisionError("index failed")), "unknown"),
         ("int32", IndexOnly("not an int"), "unknown"),
-        ("int32", FloatRaises(), "unknown"),
+        ("int32", RaisingFloat(ValueError("float failed")), "unknown"),
     ],
 )
 def test_kind_names_in_mismatches(fails, ftype, value, got):
@@ -505,7 +435,7 @@ def test_integer_ranges(schema, ftype, lo, hi):
         ("float32", None, "unknown"),
         ("float64", 2**1024, "unknown"),
         ("float32", 2**1024, "unknown"),
-        ("float64", FloatRaises(), "unknown"),
+        ("float64", RaisingFloat(ValueError("float failed")), "unknown"),
         ("float64", b"1", "bytes"),
         ("string", b"abc", "bytes"),
         ("string", bytearray(b"abc"), "list"),
@@ -558,15 +488,6 @@ def test_expected_text_for_struct_types(schema, fails, unique_name):
           mismatch("f", f"array<struct:{point}>", "list"))
 
 
-def fake_type(name, module, truth):
-    def as_bool(self):
-        if isinstance(truth, BaseException):
-            raise truth
-        return truth
-
-    return type(name, (), {"__module__": module, "__bool__": as_bool})
-
-
 @pytest.mark.parametrize(
     "value, got",
     [
@@ -583,9 +504,12 @@ def test_bool_refuses_lookalikes(fails, value, got):
 
 def test_conversion_exception_is_replaced_by_mismatch(fails):
     # the ZeroDivisionError raised by __index__ is discarded
-    fails([("f", "int32")], {"f": IndexRaises()}, mismatch("f", "int32", "unknown"))
-    fails([("f", "uint64")], {"f": IndexRaises()}, mismatch("f", "uint64", "unknown"))
-    fails([("f", "float64")], {"f": IndexRaises()}, mismatch("f", "float64", "unknown"))
+    fails([("f", "int32")], {"f": RaisingIndex(ZeroDivisionError("index failed"))},
+          mismatch("f", "int32", "unknown"))
+    fails([("f", "uint64")], {"f": RaisingIndex(ZeroDivisionError("index failed"))},
+          mismatch("f", "uint64", "unknown"))
+    fails([("f", "float64")], {"f": RaisingIndex(ZeroDivisionError("index failed"))},
+          mismatch("f", "float64", "unknown"))
 
 
 # ---------------------------------------------------------------------------

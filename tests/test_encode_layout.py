@@ -8,8 +8,9 @@ import numpy as np
 import pytest
 
 import _korvex_messages as km
+from cdr_bytes import HEADER as HDR
+from value_kinds import BytesSub, DictSub, FloatOnly, IndexOnly, IntSub, ListSub, StrSub, fake_type
 
-HDR = b"\x00\x01\x00\x00"
 FLT_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
 
 
@@ -25,18 +26,6 @@ def encode(unique_name):
     return run
 
 
-@pytest.fixture
-def schema(unique_name):
-    """Register a fresh schema and return its name."""
-
-    def make(fields, prefix="S"):
-        name = unique_name(prefix)
-        km.register_schema(name, fields)
-        return name
-
-    return make
-
-
 def h(text):
     return bytes.fromhex(text)
 
@@ -49,26 +38,6 @@ def f64(x):
     return struct.pack("<d", x)
 
 
-class IntSub(int):
-    pass
-
-
-class IndexOnly:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
-class FloatOnly:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
-
-
 class IntSubWithIndex(int):
     def __index__(self):  # never consulted for a real int
         return 99
@@ -77,22 +46,6 @@ class IntSubWithIndex(int):
 class FloatSubWithFloat(float):
     def __float__(self):  # never consulted for a real float
         return 99.0
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class DictSub(dict):
-    pass
 
 
 # ---------------------------------------------------------------------------
@@ -378,15 +331,6 @@ def test_defaultdict_present_keys_are_used(encode):
 )
 def test_bool_values(encode, value, byte):
     assert encode([("b", "bool")], {"b": value}) == HDR + byte
-
-
-def fake_type(name, module, truth):
-    def as_bool(self):
-        if isinstance(truth, BaseException):
-            raise truth
-        return truth
-
-    return type(name, (), {"__module__": module, "__bool__": as_bool})
 
 
 @pytest.mark.parametrize("type_name", ["bool_", "bool"])

@@ -12,8 +12,8 @@ import tracemalloc
 import pytest
 
 import _korvex_messages as km
+from cdr_bytes import HEADER
 
-HEADER = b"\x00\x01\x00\x00"
 FILL = "Deserialization failed: failed to fill whole buffer"
 EMPTY_LIMIT = 1048576
 NEST_TAIL = "': at most 100 levels of nested structs and arrays are supported"
@@ -31,15 +31,6 @@ def decode_error(name, data):
         km.deserialize(name, data)
     assert type(info.value) is TypeError and len(info.value.args) == 1
     return info.value.args[0]
-
-
-@pytest.fixture
-def schema(unique_name):
-    def make(fields, prefix="hostile"):
-        name = unique_name(prefix)
-        km.register_schema(name, fields)
-        return name
-    return make
 
 
 # ---------------------------------------------------------------------------

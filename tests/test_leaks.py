@@ -21,13 +21,15 @@ import tracemalloc
 import pytest
 
 import _korvex_messages as km
+from cdr_bytes import HEADER
+from value_kinds import (ConversionError, DictSub, EvilKey, FloatOnly, IndexOnly, IntSub, RaisingFloat,
+                         RaisingIndex, UnprintableError)
 
 try:
     import _korvex_messages_testing as kt
 except ImportError:  # pragma: no cover - the testing module is optional
     kt = None
 
-HEADER = b"\x00\x01\x00\x00"
 CALLS = 1000
 WARMUP = 200
 ROUNDS = 3
@@ -127,67 +129,12 @@ class Fresh:
         self.make = make
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class FloatLike:
-    def __float__(self):
-        return 2.5
-
-
-class ConversionError(Exception):
-    pass
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise ConversionError("no index")
-
-
-class RaisingFloat:
-    def __float__(self):
-        raise ConversionError("no float")
-
-
-class UnprintableError(Exception):
-    def __str__(self):
-        raise ConversionError("no str")
-
-
-class CollidingKey:
-    """Collides with a field name and raises a new `error_type` exception
-    when compared with it."""
-
-    def __init__(self, name, error_type):
-        self.name = name
-        self.error_type = error_type
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        raise self.error_type("compare")
-
-
-class IntSub(int):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
 def good_values():
     return DictSub({
-        "flag": True, "i8": -5, "i16": Index(300), "i32": IntSub(-70000), "i64": 2**40,
-        "u8": 255, "u16": 65535, "u32": 2**32 - 1, "u64": Index(2**64 - 1),
-        "f32": FloatLike(), "f64": 7, "s": text("h\u00e9llo"), "b": bytes(range(5)),
-        "t": {"sec": -1, "nanosec": 5}, "d": {"sec": 3, "nanosec": Index(4)},
+        "flag": True, "i8": -5, "i16": IndexOnly(300), "i32": IntSub(-70000), "i64": 2**40,
+        "u8": 255, "u16": 65535, "u32": 2**32 - 1, "u64": IndexOnly(2**64 - 1),
+        "f32": FloatOnly(2.5), "f64": 7, "s": text("h\u00e9llo"), "b": bytes(range(5)),
+        "t": {"sec": -1, "nanosec": 5}, "d": {"sec": 3, "nanosec": IndexOnly(4)},
         "header": {"stamp": {"sec": 1, "nanosec": 2}, "frame_id": text("map")},
         "points": [{"x": 1.5, "y": 2.5}, {"x": -1.0, "y": 0.25}],
         "grid": [[1, 2], [], [3]], "names": [text("a"), text(""), text("\u4e2d")],
@@ -227,7 +174,7 @@ GOOD_BYTES = km.serialize(MSG, GOOD)
 
 def nested_key_error_values():
     values = good_values()
-    header = {CollidingKey("stamp", ConversionError): 1}
+    header = {EvilKey("stamp", ConversionError): 1}
     header["frame_id"] = text("x")
     values["header"] = header
     return values
@@ -235,18 +182,18 @@ def nested_key_error_values():
 
 def unprintable_nested_key_values():
     values = good_values()
-    values["header"] = {CollidingKey("stamp", UnprintableError): 1}
+    values["header"] = {EvilKey("stamp", UnprintableError): 1}
     return values
 
 
 def raising_time_key_values():
     values = good_values()
-    values["t"] = {CollidingKey("sec", ConversionError): 1}
+    values["t"] = {EvilKey("sec", ConversionError): 1}
     return values
 
 
 def top_level_key_error_values():
-    values = {CollidingKey("flag", ConversionError): 1}
+    values = {EvilKey("flag", ConversionError): 1}
     return values
 
 
@@ -416,8 +363,8 @@ CASES = cases()
 # Objects private to the cases: containers built at run time and instances of
 # the helper classes.  Strings, numbers, bytes and tuples may be shared
 # constants or interned, so other code changes their reference counts.
-_PRIVATE_TYPES = (dict, list, bytearray, Index, FloatLike, RaisingIndex, RaisingFloat,
-                  CollidingKey, IntSub, Shrinking)
+_PRIVATE_TYPES = (dict, list, bytearray, IndexOnly, FloatOnly, RaisingIndex, RaisingFloat,
+                  EvilKey, IntSub, Shrinking)
 
 
 def _tracked_objects(args, kwargs):

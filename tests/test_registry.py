@@ -7,6 +7,7 @@ import threading
 import pytest
 
 import _korvex_messages as km
+from value_kinds import BrokenQualname, Outer, StrSub
 
 TWO_ITEMS = "Schema definition error: Each field entry must contain exactly 2 items"
 NOT_LIST_OR_TUPLE = "Schema definition error: Fields must be provided as list[tuple[str, str]]"
@@ -239,26 +240,6 @@ def test_field_list_is_checked_before_the_name(unique_name, fields, exc_type, me
 
 
 # ------------------------------------------------------- field-list errors
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-class StrSub(str):
-    pass
-
-
-class _BrokenQualnameMeta(type):
-    def __getattribute__(cls, attr):
-        if attr == "__qualname__":
-            raise RuntimeError("no qualname")
-        return super().__getattribute__(attr)
-
-
-class BrokenQualname(metaclass=_BrokenQualnameMeta):
-    pass
 
 
 Pair = collections.namedtuple("Pair", "field type")

@@ -9,7 +9,6 @@ encoder's own errors.
 import collections
 import math
 import re
-import struct
 
 import numpy as np
 import pytest
@@ -17,8 +16,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _korvex_messages as km
-
-HDR = b"\x00\x01\x00\x00"
+from cdr_bytes import Cdr, narrow32
+from value_kinds import BytesSub, DictSub, FloatOnly, IndexOnly, IntSub, ListSub, StrSub
 
 SIMPLE = [
     "bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
@@ -42,56 +41,6 @@ SETTINGS = settings(
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
                            HealthCheck.data_too_large],
 )
-
-
-class IntSub(int):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class IndexOnly:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-    def __repr__(self):
-        return f"IndexOnly({self.v!r})"
-
-
-class FloatOnly:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
-
-    def __repr__(self):
-        return f"FloatOnly({self.v!r})"
-
-
-def narrow32(x):
-    """The binary32 value nearest to x (ties to even), widened back to a double."""
-    try:
-        return struct.unpack("<f", struct.pack("<f", x))[0]
-    except OverflowError:  # rounds beyond the largest binary32 value
-        return math.copysign(math.inf, x)
 
 
 # ---------------------------------------------------------------------------
@@ -125,23 +74,6 @@ def materialize(tree, register):
         return f"array<{materialize(arg, register)}>"
     nested = [(name, materialize(t, register)) for name, t in arg]
     return "struct:" + register(nested)
-
-
-@pytest.fixture
-def registry(unique_name):
-    """Register schemas for one example; unregister them all when the test ends."""
-    made = []
-
-    def register(fields):
-        name = unique_name("rt")
-        km.register_schema(name, fields)
-        made.append(name)
-        return name
-
-    yield register
-    for name in made:
-        if km.schema_exists(name):
-            km.unregister_schema(name)
 
 
 # ---------------------------------------------------------------------------
@@ -259,44 +191,30 @@ def has_nan(v):
     return False
 
 
-def ref_encode(buf, tree, value):
-    """Append the CDR form of an expected value, following the wire layout."""
-
-    def align(n):
-        buf.extend(b"\x00" * (-len(buf) % n))
-
+def ref_encode(out, tree, value):
+    """Write the CDR form of an expected value to the `Cdr` builder `out`, following the wire layout."""
     kind, arg = tree
     if kind == "array":
-        align(4)
-        buf += struct.pack("<I", len(value))
+        out.count(len(value))
         for item in value:
-            ref_encode(buf, arg, item)
+            ref_encode(out, arg, item)
     elif kind == "struct":
         for name, t in arg:
-            ref_encode(buf, t, value[name])
+            ref_encode(out, t, value[name])
     elif arg == "bool":
-        buf.append(1 if value else 0)
+        out.u8(1 if value else 0)
     elif arg in INTS:
-        fmt = INTS[arg][0]
-        align(struct.calcsize(fmt))
-        buf += struct.pack("<" + fmt, value)
+        out.put("<" + INTS[arg][0], value)
     elif arg == "float32":
-        align(4)
-        buf += struct.pack("<f", value) if math.isfinite(value) else (
-            b"\x00\x00\x80\x7f" if value > 0 else b"\x00\x00\x80\xff")
+        out.f32(value)
     elif arg == "float64":
-        align(8)
-        buf += struct.pack("<d", value)
+        out.f64(value)
     elif arg in ("string", "ros_string"):
-        raw = value.encode("utf-8")
-        align(4)
-        buf += struct.pack("<I", len(raw) + 1) + raw + b"\x00"
+        out.string(value)
     elif arg in ("bytes", "ros_bytes"):
-        align(4)
-        buf += struct.pack("<I", len(value)) + value
+        out.blob(value)
     else:
-        align(4)
-        buf += struct.pack("<iI", value["sec"], value["nanosec"])
+        out.time(value["sec"], value["nanosec"])
 
 
 # ---------------------------------------------------------------------------
@@ -305,17 +223,17 @@ def ref_encode(buf, tree, value):
 
 @SETTINGS
 @given(fields=top_level_fields, data=st.data())
-def test_roundtrip(registry, fields, data):
+def test_roundtrip(schema, fields, data):
     top = ("struct", fields)
-    name = registry([(fname, materialize(t, registry)) for fname, t in fields])
+    name = schema([(fname, materialize(t, schema)) for fname, t in fields])
     given_values, expected = data.draw(pairs_for(top), label="values")
 
     out = km.serialize(name, given_values)
     assert type(out) is bytes
     if not has_nan(expected):
-        ref = bytearray(HDR)
+        ref = Cdr()
         ref_encode(ref, top, expected)
-        assert out == bytes(ref)
+        assert out == ref.done()
 
     back = km.deserialize(name, out)
     assert same(back, expected), (back, expected)
@@ -324,10 +242,10 @@ def test_roundtrip(registry, fields, data):
 
 
 @pytest.mark.parametrize("alias, canonical", [("ros_string", "string"), ("ros_bytes", "bytes")])
-def test_aliases_encode_like_their_canonical_types(registry, alias, canonical):
+def test_aliases_encode_like_their_canonical_types(schema, alias, canonical):
     value = "héllo\x00" if canonical == "string" else b"\x00\xffraw"
-    a = registry([("v", alias), ("w", f"array<{alias}>")])
-    c = registry([("v", canonical), ("w", f"array<{canonical}>")])
+    a = schema([("v", alias), ("w", f"array<{alias}>")])
+    c = schema([("v", canonical), ("w", f"array<{canonical}>")])
     out = km.serialize(a, {"v": value, "w": [value, value[:1]]})
     assert out == km.serialize(c, {"v": value, "w": [value, value[:1]]})
     assert km.deserialize(a, out) == {"v": value, "w": [value, value[:1]]}
@@ -408,8 +326,8 @@ KINDS = "(bool|int|uint|float|string|bytes|list|dict|unknown)"
 
 @SETTINGS
 @given(fields=top_level_fields.filter(bool), data=st.data())
-def test_invalid_values_are_refused(registry, fields, data):
-    name = registry([(fname, materialize(t, registry)) for fname, t in fields])
+def test_invalid_values_are_refused(schema, fields, data):
+    name = schema([(fname, materialize(t, schema)) for fname, t in fields])
     i = data.draw(st.integers(0, len(fields) - 1), label="bad field")
     values, _ = data.draw(pairs_for(("struct", fields)), label="values")
     bad_name, bad_tree = fields[i]

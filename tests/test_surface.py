@@ -9,24 +9,9 @@ import types
 import pytest
 
 import _korvex_messages as km
+from helpers import PARAMETERS
 
-EXPORTED = [
-    "register_schema",
-    "get_schema",
-    "schema_exists",
-    "unregister_schema",
-    "serialize",
-    "deserialize",
-]
-
-PARAMETERS = {
-    "register_schema": ("name", "fields"),
-    "get_schema": ("name",),
-    "schema_exists": ("name",),
-    "unregister_schema": ("name",),
-    "serialize": ("schema_name", "values"),
-    "deserialize": ("schema_name", "data"),
-}
+EXPORTED = list(PARAMETERS)
 
 
 def test_module_identity():

@@ -17,15 +17,16 @@ STRESS_SECONDS = 3.0
 CHILD = textwrap.dedent(r'''
     import json
     import random
-    import struct
     import sys
     import threading
     import time
 
     import _korvex_messages as km
+    from cdr_bytes import Cdr
+    # Converting these runs Python code (their __index__ / __float__).
+    from value_kinds import FloatOnly, IndexOnly
 
     DURATION = @DURATION@
-    HEADER = b"\x00\x01\x00\x00"
     A, B, C = "stress.A", "stress.B", "stress.C"
     B_LAYOUTS = {
         "B1": [("x", "int32")],
@@ -39,30 +40,15 @@ CHILD = textwrap.dedent(r'''
                            ("items", "array<struct:" + B + ">")])
 
 
-    class Index:
-        """An int through __index__: converting it runs Python code."""
-
-        def __init__(self, value):
-            self.value = value
-
-        def __index__(self):
-            return self.value
-
-
-    class FloatLike:
-        def __float__(self):
-            return 1.5
-
-
     def b_value():
         # Valid for every layout of B and C at once.
-        return {"x": Index(7), "label": "hi",
-                "sub": {"v": FloatLike(), "flag": True, "n": Index(3)}}
+        return {"x": IndexOnly(7), "label": "hi",
+                "sub": {"v": FloatOnly(1.5), "flag": True, "n": IndexOnly(3)}}
 
 
     def a_value():
         inner = b_value()
-        return {"id": Index(42), "inner": inner, "items": [inner, b_value()]}
+        return {"id": IndexOnly(42), "inner": inner, "items": [inner, b_value()]}
 
 
     def set_layouts(b, c):
@@ -87,42 +73,33 @@ CHILD = textwrap.dedent(r'''
 
 
     def reference_encode(choose):
-        w = bytearray(HEADER)
-
-        def align(n):
-            w.extend(b"\x00" * (-len(w) % n))
+        w = Cdr()
 
         def write_c():
             layout = choose("C")
             if layout is None:
                 raise KeyError(C)
             if layout == "C1":
-                align(8)
-                w.extend(struct.pack("<d", 1.5))
+                w.f64(1.5)
             else:
-                w.extend(b"\x01")
-                align(2)
-                w.extend(struct.pack("<H", 3))
+                w.u8(1).u16(3)
 
         def write_b():
             layout = choose("B")
             if layout is None:
                 raise KeyError(B)
-            align(4)
             if layout == "B1":
-                w.extend(struct.pack("<i", 7))
+                w.i32(7)
             else:
-                w.extend(struct.pack("<I", 3) + b"hi\x00")
+                w.string("hi")
                 write_c()
 
-        align(4)
-        w.extend(struct.pack("<I", 42))
+        w.u32(42)
         write_b()
-        align(4)
-        w.extend(struct.pack("<I", 2))
+        w.count(2)
         write_b()
         write_b()
-        return bytes(w)
+        return w.done()
 
 
     def serialize_outcomes():
@@ -245,7 +222,7 @@ CHILD = textwrap.dedent(r'''
             km.register_schema(own, fields)
             check(own, km.schema_exists(own) is True, "registered schema missing")
             check(own, km.get_schema(own) == fields, km.get_schema(own))
-            got = outcome(km.serialize, own, {"n": Index(5), "b": b_value()})
+            got = outcome(km.serialize, own, {"n": IndexOnly(5), "b": b_value()})
             check(own, got[0] == "ok" or got == ("KeyError", (B,)) or got == ("KeyError", (C,)), got)
             km.unregister_schema(own)
             check(own, km.schema_exists(own) is False, "unregistered schema still there")
