@@ -53,6 +53,13 @@ class Encoder {
                                                        const char* missing_prefix);
 
   bool write_exact(TypeKind kind, PyObject* value);
+  bool write_integer(TypeKind kind, long long integer);
+  template <class T>
+  bool write_in_range(long long integer) {
+    if (!in_range<T>(integer)) return false;
+    out_.write(static_cast<T>(integer));
+    return true;
+  }
   Step mismatch(const Reporter& reporter, std::string expected);
   Step fail(MessageError error) {
     error_.emplace(std::move(error));
@@ -67,6 +74,29 @@ class Encoder {
   // left a Python exception pending.
   std::optional<MessageError> error_;
 };
+
+// Writes an integer field of `kind` (a signed type or an unsigned type of up
+// to 32 bits); false, writing nothing, when the value is out of range.
+bool Encoder::write_integer(TypeKind kind, long long integer) {
+  switch (kind) {
+    case TypeKind::Int8:
+      return write_in_range<std::int8_t>(integer);
+    case TypeKind::Int16:
+      return write_in_range<std::int16_t>(integer);
+    case TypeKind::Int32:
+      return write_in_range<std::int32_t>(integer);
+    case TypeKind::Int64:
+      return write_in_range<std::int64_t>(integer);
+    case TypeKind::UInt8:
+      return write_in_range<std::uint8_t>(integer);
+    case TypeKind::UInt16:
+      return write_in_range<std::uint16_t>(integer);
+    case TypeKind::UInt32:
+      return write_in_range<std::uint32_t>(integer);
+    default:
+      KORVEX_INTERNAL_FAILURE("write_integer called for a non-integer type");
+  }
+}
 
 // Writes values of the exact built-in types without going through the
 // general conversions.  Only type checks and reads of the object's own
@@ -105,35 +135,7 @@ bool Encoder::write_exact(TypeKind kind, PyObject* value) {
         PyErr_Clear();  // out of range: the general path reports it
         return false;
       }
-      switch (kind) {
-        case TypeKind::Int8:
-          if (!in_range<std::int8_t>(integer)) return false;
-          out_.write(static_cast<std::int8_t>(integer));
-          return true;
-        case TypeKind::Int16:
-          if (!in_range<std::int16_t>(integer)) return false;
-          out_.write(static_cast<std::int16_t>(integer));
-          return true;
-        case TypeKind::Int32:
-          if (!in_range<std::int32_t>(integer)) return false;
-          out_.write(static_cast<std::int32_t>(integer));
-          return true;
-        case TypeKind::Int64:
-          out_.write(static_cast<std::int64_t>(integer));
-          return true;
-        case TypeKind::UInt8:
-          if (!in_range<std::uint8_t>(integer)) return false;
-          out_.write(static_cast<std::uint8_t>(integer));
-          return true;
-        case TypeKind::UInt16:
-          if (!in_range<std::uint16_t>(integer)) return false;
-          out_.write(static_cast<std::uint16_t>(integer));
-          return true;
-        default:
-          if (!in_range<std::uint32_t>(integer)) return false;
-          out_.write(static_cast<std::uint32_t>(integer));
-          return true;
-      }
+      return write_integer(kind, integer);
     }
     default:
       return false;
@@ -171,44 +173,15 @@ Step Encoder::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
       return Step::Done;
     }
     case TypeKind::Int8:
-      if (!integer_rule(value, integer) || !in_range<std::int8_t>(integer)) {
-        return mismatch(reporter, "int8");
-      }
-      out_.write(static_cast<std::int8_t>(integer));
-      return Step::Done;
     case TypeKind::Int16:
-      if (!integer_rule(value, integer) || !in_range<std::int16_t>(integer)) {
-        return mismatch(reporter, "int16");
-      }
-      out_.write(static_cast<std::int16_t>(integer));
-      return Step::Done;
     case TypeKind::Int32:
-      if (!integer_rule(value, integer) || !in_range<std::int32_t>(integer)) {
-        return mismatch(reporter, "int32");
-      }
-      out_.write(static_cast<std::int32_t>(integer));
-      return Step::Done;
     case TypeKind::Int64:
-      if (!integer_rule(value, integer)) return mismatch(reporter, "int64");
-      out_.write(static_cast<std::int64_t>(integer));
-      return Step::Done;
     case TypeKind::UInt8:
-      if (!integer_rule(value, integer) || !in_range<std::uint8_t>(integer)) {
-        return mismatch(reporter, "uint8");
-      }
-      out_.write(static_cast<std::uint8_t>(integer));
-      return Step::Done;
     case TypeKind::UInt16:
-      if (!integer_rule(value, integer) || !in_range<std::uint16_t>(integer)) {
-        return mismatch(reporter, "uint16");
-      }
-      out_.write(static_cast<std::uint16_t>(integer));
-      return Step::Done;
     case TypeKind::UInt32:
-      if (!integer_rule(value, integer) || !in_range<std::uint32_t>(integer)) {
-        return mismatch(reporter, "uint32");
+      if (!integer_rule(value, integer) || !write_integer(kind, integer)) {
+        return mismatch(reporter, std::string(simple_type_name(kind)));
       }
-      out_.write(static_cast<std::uint32_t>(integer));
       return Step::Done;
     case TypeKind::UInt64: {
       unsigned long long unsigned_value;
