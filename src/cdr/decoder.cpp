@@ -76,26 +76,32 @@ class Decoder {
  private:
   // Each returns a new reference, or null after storing a MessageError in
   // error_ or leaving a Python exception pending.
+  //
+  // read_value, read_array and read_struct recurse once per nesting level;
+  // everything else stays out of line so that their frames stay small and
+  // the nesting bound fits comfortably on a small thread stack.
   PyObject* read_value(ValueType type, const PathNode& path, unsigned depth);
-  PyObject* read_primitive(TypeKind kind);
-  PyObject* read_string(const PathNode& path);
-  PyObject* read_bytes();
   PyObject* read_array(ValueType type, const PathNode& path, unsigned depth);
-  PyObject* read_primitive_run(TypeKind kind, std::uint32_t count);
   PyObject* read_struct(ValueType type, const PathNode& path, unsigned depth);
-  PyObject* read_time();
-  PyObject* read_fixed_struct(const MessagePlan& plan);
+  [[gnu::noinline]] PyObject* read_primitive(TypeKind kind);
+  [[gnu::noinline]] PyObject* read_string(const PathNode& path);
+  [[gnu::noinline]] PyObject* read_bytes();
+  [[gnu::noinline]] PyObject* read_primitive_run(TypeKind kind, std::uint32_t count);
+  [[gnu::noinline]] PyObject* read_time();
+  [[gnu::noinline]] PyObject* read_fixed_struct(const MessagePlan& plan);
+  [[gnu::cold, gnu::noinline]] PyObject* nesting_too_deep(const PathNode& path);
+  [[gnu::cold, gnu::noinline]] PyObject* too_many_empty_values(const PathNode& path);
 
   PyObject* fail(MessageError error) {
     error_.emplace(std::move(error));
     return nullptr;
   }
-  PyObject* fail(ReadFailure failure) {
+  [[gnu::cold, gnu::noinline]] PyObject* fail(ReadFailure failure) {
     return fail(MessageError::deserialization_failed(
         failure == ReadFailure::TruncatedWhileAligning ? "Input truncated while aligning CDR stream"
                                                        : "failed to fill whole buffer"));
   }
-  PyObject* fail_with_python_error() {
+  [[gnu::cold, gnu::noinline]] PyObject* fail_with_python_error() {
     return fail(MessageError::deserialization_failed(render_pending_exception()));
   }
 
@@ -205,11 +211,7 @@ PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
 }
 
 PyObject* Decoder::read_array(ValueType type, const PathNode& path, unsigned depth) {
-  if (depth >= kMaxNesting) {
-    return fail(MessageError::deserialization_failed(
-        "Nesting too deep at '" + render_path(&path) + "': at most " +
-        std::to_string(kMaxNesting) + " levels of nested structs and arrays are supported"));
-  }
+  if (depth >= kMaxNesting) return nesting_too_deep(path);
   std::uint32_t count;
   if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) return fail(failure);
   const ValueType element_type = type.element();
@@ -240,11 +242,7 @@ PyObject* Decoder::read_array(ValueType type, const PathNode& path, unsigned dep
 }
 
 PyObject* Decoder::read_struct(ValueType type, const PathNode& path, unsigned depth) {
-  if (depth >= kMaxNesting) {
-    return fail(MessageError::deserialization_failed(
-        "Nesting too deep at '" + render_path(&path) + "': at most " +
-        std::to_string(kMaxNesting) + " levels of nested structs and arrays are supported"));
-  }
+  if (depth >= kMaxNesting) return nesting_too_deep(path);
   SchemaRef schema;
   const MessagePlan* plan = resolve_link(*type.link, schema, error_);
   if (plan == nullptr) return nullptr;
@@ -266,11 +264,21 @@ PyObject* Decoder::read_struct(ValueType type, const PathNode& path, unsigned de
     }
   }
   if (in_.position() == start && ++empty_values_ > kMaxEmptyValues) {
-    return fail(MessageError::deserialization_failed(
-        "Too many empty struct values at '" + render_path(&path) + "': at most " +
-        std::to_string(kMaxEmptyValues) + " values that occupy no bytes are decoded per message"));
+    return too_many_empty_values(path);
   }
   return dict.release();
+}
+
+PyObject* Decoder::nesting_too_deep(const PathNode& path) {
+  return fail(MessageError::deserialization_failed(
+      "Nesting too deep at '" + render_path(&path) + "': at most " + std::to_string(kMaxNesting) +
+      " levels of nested structs and arrays are supported"));
+}
+
+PyObject* Decoder::too_many_empty_values(const PathNode& path) {
+  return fail(MessageError::deserialization_failed(
+      "Too many empty struct values at '" + render_path(&path) + "': at most " +
+      std::to_string(kMaxEmptyValues) + " values that occupy no bytes are decoded per message"));
 }
 
 // A struct of single primitives whose every field lies within the input:

@@ -60,14 +60,15 @@ class Encoder {
     out_.write(static_cast<T>(integer));
     return true;
   }
-  Step mismatch(const Reporter& reporter, std::string expected);
+  [[gnu::cold, gnu::noinline]] Step mismatch(const Reporter& reporter, std::string expected);
   Step fail(MessageError error) {
     error_.emplace(std::move(error));
     return Step::Failed;
   }
-  Step too_long(const PathNode& path, std::uint64_t length, const char* unit,
-                std::uint64_t limit);
-  Step nesting_too_deep(const PathNode& path);
+  [[gnu::cold, gnu::noinline]] Step too_long(const PathNode& path, std::uint64_t length,
+                                             const char* unit, std::uint64_t limit);
+  [[gnu::cold, gnu::noinline]] Step nesting_too_deep(const PathNode& path);
+  [[gnu::cold, gnu::noinline]] Step changed_size(const PathNode& path);
 
   CdrWriter out_;
   // Set when a step failed with a MessageError; otherwise a failed step
@@ -154,6 +155,11 @@ Step Encoder::too_long(const PathNode& path, std::uint64_t length, const char* u
   return fail(MessageError::serialization_failed(
       "Value of '" + render_path(&path) + "' is too long for CDR: " + std::to_string(length) +
       " " + unit + ", at most " + std::to_string(limit) + " allowed"));
+}
+
+Step Encoder::changed_size(const PathNode& path) {
+  return fail(MessageError::serialization_failed(
+      "Array '" + render_path(&path) + "' changed size while it was being written"));
 }
 
 Step Encoder::nesting_too_deep(const PathNode& path) {
@@ -259,8 +265,7 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
     // Conversions can run user code that shrinks the list; the count is
     // already written, so a shorter list cannot be encoded faithfully.
     if (index >= PyList_GET_SIZE(value)) {
-      return fail(MessageError::serialization_failed(
-          "Array '" + render_path(&path) + "' changed size while it was being written"));
+      return changed_size(path);
     }
     if (!element_type.is_array() && write_exact(element_type.leaf, PyList_GET_ITEM(value, index))) {
       continue;
