@@ -73,7 +73,7 @@ int refuse(PyObject* object, const char* target) {
   return -1;
 }
 
-// The module's __all__ list (borrowed from the module), created if absent.
+// A new reference to the module's __all__ list, created if absent.
 PyRef all_list(PyObject* module) {
   PyObject* all_name = interned_name("__all__");
   PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
