@@ -368,3 +368,60 @@ def test_decoding_survives_a_finalizer_walking_the_heap(run_python):
     report = json.loads(proc.stdout.strip().splitlines()[-1])
     assert report["results"] == {"points": 64, "stamps": 64, "rows": 64}
     assert report["finalizers_ran"] > 0
+
+
+REENTRANT_CHILD = r"""
+import _korvex_messages as km
+DEPTH = 99
+km.register_schema("reent.L0", [("v", "int32")])
+for i in range(1, DEPTH + 1):
+    km.register_schema("reent.L%d" % i, [("c", "struct:reent.L%d" % (i - 1))])
+calls = [0]
+
+class Reenter:
+    # Every conversion starts another message as deep as the one it is in.
+    def __index__(self):
+        calls[0] += 1
+        return len(km.serialize("reent.L%d" % DEPTH, message()))
+
+def message():
+    value = {"v": Reenter()}
+    for _ in range(DEPTH):
+        value = {"c": value}
+    return value
+
+try:
+    km.serialize("reent.L%d" % DEPTH, message())
+except TypeError as error:
+    print(calls[0], error)
+"""
+
+
+def test_reentrant_calls_share_the_nesting_bound(run_python):
+    # A conversion that calls serialize again while 99 levels are in use
+    # gets only the one level left: the inner call fails with the bound's
+    # text, and the outer one reports its own value as unconvertible,
+    # instead of the C stack growing by 99 levels per call.
+    proc = run_python(REENTRANT_CHILD, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "1 Field type mismatch on 'c': expected int32, got dict"
+
+
+def test_forged_counts_of_nested_arrays_do_not_reserve_address_space(run_python):
+    # 100 nested arrays, each announcing ten million elements in a 10 MB
+    # input: lists sized up front stay within twice the input size in all,
+    # so even a 1 GiB address-space limit leaves room for the decoding error.
+    source = r"""
+import resource, struct, _korvex_messages as km
+km.register_schema("forged", [("a", "array<" * 100 + "string" + ">" * 100)])
+count = 10_000_000
+data = b"\x00\x01\x00\x00" + struct.pack("<I", count) * 100 + b"\xff" * count
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+try:
+    km.deserialize("forged", data)
+except TypeError as error:
+    print(error)
+"""
+    proc = run_python(source, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "Deserialization failed: failed to fill whole buffer"

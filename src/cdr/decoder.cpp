@@ -6,6 +6,7 @@
 
 #include "cdr/field_path.hpp"
 #include "cdr/limits.hpp"
+#include "cdr/nesting.hpp"
 #include "cdr/plan.hpp"
 #include "cdr/reader.hpp"
 #include "cdr/utf8.hpp"
@@ -70,7 +71,8 @@ PyObject* primitive_object(TypeKind kind, const unsigned char* bytes) {
 
 class Decoder {
  public:
-  Decoder(const unsigned char* data, std::uint64_t size) : in_(data, size) {}
+  Decoder(const unsigned char* data, std::uint64_t size)
+      : in_(data, size), presize_budget_(size / 4) {}
   BodyResult run(TextView schema_name);
 
  private:
@@ -80,9 +82,9 @@ class Decoder {
   // read_value, read_array and read_struct recurse once per nesting level;
   // everything else stays out of line so that their frames stay small and
   // the nesting bound fits comfortably on a small thread stack.
-  PyObject* read_value(ValueType type, const PathNode& path, unsigned depth);
-  PyObject* read_array(ValueType type, const PathNode& path, unsigned depth);
-  PyObject* read_struct(ValueType type, const PathNode& path, unsigned depth);
+  PyObject* read_value(ValueType type, const PathNode& path);
+  PyObject* read_array(ValueType type, const PathNode& path);
+  PyObject* read_struct(ValueType type, const PathNode& path);
   [[gnu::noinline]] PyObject* read_primitive(TypeKind kind);
   [[gnu::noinline]] PyObject* read_string(const PathNode& path);
   [[gnu::noinline]] PyObject* read_bytes();
@@ -108,6 +110,8 @@ class Decoder {
   CdrReader in_;
   std::optional<MessageError> error_;
   std::uint64_t empty_values_ = 0;
+  // List slots that may still be set aside before their elements are read.
+  std::uint64_t presize_budget_;
 };
 
 PyObject* Decoder::read_primitive(TypeKind kind) {
@@ -210,8 +214,9 @@ PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
   return filled(std::move(list));
 }
 
-PyObject* Decoder::read_array(ValueType type, const PathNode& path, unsigned depth) {
-  if (depth >= kMaxNesting) return nesting_too_deep(path);
+PyObject* Decoder::read_array(ValueType type, const PathNode& path) {
+  const NestingLevel level;
+  if (!level.entered()) return nesting_too_deep(path);
   std::uint32_t count;
   if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) return fail(failure);
   const ValueType element_type = type.element();
@@ -219,13 +224,16 @@ PyObject* Decoder::read_array(ValueType type, const PathNode& path, unsigned dep
   if (!element_type.is_array() && fixed_size(element_type.leaf) != 0) {
     return read_primitive_run(element_type.leaf, count);
   }
-  if (count <= in_.remaining()) {
-    // Every element that occupies bytes needs at least one, so the list
-    // can be sized up front without trusting a forged count.
+  if (count <= in_.remaining() && count <= presize_budget_) {
+    // Every element that occupies bytes needs at least one, so a list no
+    // longer than the remaining input can be sized up front; the budget
+    // keeps nested lists sized this way below twice the input size in
+    // all, however the counts are forged.
+    presize_budget_ -= count;
     PyRef list = new_filling_list(count);
     if (!list) return nullptr;
     for (std::uint32_t index = 0; index < count; ++index) {
-      PyObject* element = read_value(element_type, path, depth + 1);
+      PyObject* element = read_value(element_type, path);
       if (element == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), index, element);
     }
@@ -234,15 +242,16 @@ PyObject* Decoder::read_array(ValueType type, const PathNode& path, unsigned dep
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (std::uint32_t index = 0; index < count; ++index) {
-    PyRef element = PyRef::steal(read_value(element_type, path, depth + 1));
+    PyRef element = PyRef::steal(read_value(element_type, path));
     if (!element) return nullptr;
     if (PyList_Append(list.get(), element.get()) < 0) return fail_with_python_error();
   }
   return list.release();
 }
 
-PyObject* Decoder::read_struct(ValueType type, const PathNode& path, unsigned depth) {
-  if (depth >= kMaxNesting) return nesting_too_deep(path);
+PyObject* Decoder::read_struct(ValueType type, const PathNode& path) {
+  const NestingLevel level;
+  if (!level.entered()) return nesting_too_deep(path);
   SchemaRef schema;
   const MessagePlan* plan = resolve_link(*type.link, schema, error_);
   if (plan == nullptr) return nullptr;
@@ -257,7 +266,7 @@ PyObject* Decoder::read_struct(ValueType type, const PathNode& path, unsigned de
   if (!dict) return nullptr;
   for (const FieldPlan& field : plan->fields) {
     const PathNode child{&path, field.name};
-    PyRef value = PyRef::steal(read_value(field.type, child, depth + 1));
+    PyRef value = PyRef::steal(read_value(field.type, child));
     if (!value) return nullptr;
     if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0) {
       return fail_with_python_error();
@@ -307,15 +316,15 @@ PyObject* Decoder::read_fixed_struct(const MessagePlan& plan) {
   return dict.release();
 }
 
-PyObject* Decoder::read_value(ValueType type, const PathNode& path, unsigned depth) {
-  if (type.is_array()) return read_array(type, path, depth);
+PyObject* Decoder::read_value(ValueType type, const PathNode& path) {
+  if (type.is_array()) return read_array(type, path);
   switch (type.leaf) {
     case TypeKind::String:
       return read_string(path);
     case TypeKind::Bytes:
       return read_bytes();
     case TypeKind::Struct:
-      return read_struct(type, path, depth);
+      return read_struct(type, path);
     case TypeKind::Time:
     case TypeKind::Duration:
       return read_time();
@@ -335,7 +344,7 @@ BodyResult Decoder::run(TextView schema_name) {
   if (!result) return PythonErrorSet{};
   for (const FieldPlan& field : plan->fields) {
     const PathNode path{nullptr, field.name};
-    PyRef value = PyRef::steal(read_value(field.type, path, 0));
+    PyRef value = PyRef::steal(read_value(field.type, path));
     if (!value) {
       if (error_) return std::move(*error_);
       return PythonErrorSet{};

@@ -7,6 +7,7 @@
 #include "cdr/conversions.hpp"
 #include "cdr/field_path.hpp"
 #include "cdr/limits.hpp"
+#include "cdr/nesting.hpp"
 #include "cdr/plan.hpp"
 #include "cdr/writer.hpp"
 #include "module/failure.hpp"
@@ -35,17 +36,16 @@ class Encoder {
   BodyResult run(TextView schema_name, PyObject* values);
 
  private:
-  Step write_value(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter,
-                   unsigned depth);
+  Step write_value(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter);
   Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
                     const Reporter& reporter);
   Step write_array(ValueType type, PyObject* value, const PathNode& path,
-                   const Reporter& reporter, unsigned depth);
+                   const Reporter& reporter);
   Step write_struct(ValueType type, PyObject* value, const PathNode& path,
-                    const Reporter& reporter, unsigned depth);
+                    const Reporter& reporter);
   Step write_time(TypeKind kind, PyObject* value, const PathNode& path, const Reporter& reporter);
   Step write_fields(const MessagePlan& plan, PyObject* dict, const PathNode& path,
-                    const Reporter& reporter, unsigned depth);
+                    const Reporter& reporter);
   PyObject* nested_item(PyObject* dict, PyObject* key, const PathNode& path,
                         std::string_view name, const char* missing_prefix);
   [[gnu::cold, gnu::noinline]] void nested_item_failed(const PathNode& path,
@@ -236,12 +236,12 @@ Step Encoder::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
 }
 
 Step Encoder::write_value(ValueType type, PyObject* value, const PathNode& path,
-                          const Reporter& reporter, unsigned depth) {
-  if (type.is_array()) return write_array(type, value, path, reporter, depth);
+                          const Reporter& reporter) {
+  if (type.is_array()) return write_array(type, value, path, reporter);
   if (write_exact(type.leaf, value)) return Step::Done;
   switch (type.leaf) {
     case TypeKind::Struct:
-      return write_struct(type, value, path, reporter, depth);
+      return write_struct(type, value, path, reporter);
     case TypeKind::Time:
     case TypeKind::Duration:
       return write_time(type.leaf, value, path, reporter);
@@ -251,8 +251,9 @@ Step Encoder::write_value(ValueType type, PyObject* value, const PathNode& path,
 }
 
 Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
-                          const Reporter& reporter, unsigned depth) {
-  if (depth >= kMaxNesting) return nesting_too_deep(path);
+                          const Reporter& reporter) {
+  const NestingLevel level;
+  if (!level.entered()) return nesting_too_deep(path);
   out_.align(4);
   if (!PyList_Check(value)) return mismatch(reporter, type.name());
   const Py_ssize_t count = PyList_GET_SIZE(value);
@@ -272,7 +273,7 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
     }
     PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
     const Reporter element_reporter{&path, element.get()};
-    if (write_value(element_type, element.get(), path, element_reporter, depth + 1) ==
+    if (write_value(element_type, element.get(), path, element_reporter) ==
         Step::Failed) {
       return Step::Failed;
     }
@@ -303,23 +304,24 @@ void Encoder::nested_item_failed(const PathNode& path, std::string_view name,
 }
 
 Step Encoder::write_struct(ValueType type, PyObject* value, const PathNode& path,
-                           const Reporter& reporter, unsigned depth) {
-  if (depth >= kMaxNesting) return nesting_too_deep(path);
+                           const Reporter& reporter) {
+  const NestingLevel level;
+  if (!level.entered()) return nesting_too_deep(path);
   if (!PyDict_Check(value)) return mismatch(reporter, type.name());
   SchemaRef schema;
   const MessagePlan* plan = resolve_link(*type.link, schema, error_);
   if (plan == nullptr) return Step::Failed;
-  return write_fields(*plan, value, path, reporter, depth + 1);
+  return write_fields(*plan, value, path, reporter);
 }
 
 Step Encoder::write_fields(const MessagePlan& plan, PyObject* dict, const PathNode& path,
-                           const Reporter& reporter, unsigned depth) {
+                           const Reporter& reporter) {
   for (const FieldPlan& field : plan.fields) {
     PyObject* item = nested_item(dict, field.key.get(), path, field.name, "Missing nested field '");
     if (item == nullptr) return Step::Failed;
     PyRef held = PyRef::borrow(item);
     const PathNode child{&path, field.name};
-    if (write_value(field.type, item, child, reporter, depth) == Step::Failed) {
+    if (write_value(field.type, item, child, reporter) == Step::Failed) {
       return Step::Failed;
     }
   }
@@ -370,7 +372,7 @@ BodyResult Encoder::run(TextView schema_name, PyObject* values) {
     PyRef held = PyRef::borrow(item);
     const PathNode path{nullptr, field.name};
     const Reporter reporter{&path, item};
-    if (write_value(field.type, item, path, reporter, 0) == Step::Failed) {
+    if (write_value(field.type, item, path, reporter) == Step::Failed) {
       if (error_) return std::move(*error_);
       return PythonErrorSet{};
     }

@@ -1,0 +1,34 @@
+// The nesting bound, counted per thread.
+//
+// A conversion (__index__, __float__) or a finalizer run by the garbage
+// collector can call back into the module while a message is half written
+// or read, and the inner call's C frames stack on the outer ones.  Counting
+// the levels of every active call on the thread keeps the total stack the
+// codec uses bounded, re-entrant calls included; a single call still gets
+// all kMaxNesting levels.
+#pragma once
+
+#include "cdr/limits.hpp"
+
+namespace korvex {
+
+inline thread_local unsigned t_nesting_levels = 0;
+
+// Enters one struct or array level if the bound allows it.
+class NestingLevel {
+ public:
+  NestingLevel() noexcept : entered_(t_nesting_levels < kMaxNesting) {
+    if (entered_) ++t_nesting_levels;
+  }
+  NestingLevel(const NestingLevel&) = delete;
+  NestingLevel& operator=(const NestingLevel&) = delete;
+  ~NestingLevel() {
+    if (entered_) --t_nesting_levels;
+  }
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  bool entered_;
+};
+
+}  // namespace korvex
