@@ -47,12 +47,18 @@ void abort_on_allocation_failure(std::size_t bytes) noexcept {
 }
 
 PyObject* panic_exception_type() noexcept {
-  // Created under the GIL; PyErr_NewExceptionWithDoc does not release it, so
-  // no other thread can observe a half-made type.
+  // Created under the GIL.  Creating a type can run a garbage collection,
+  // whose finalizers may let another thread in and create one too; the
+  // first one stored wins, so there is only ever one PanicException.
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                     PyExc_BaseException, nullptr);
+    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                                  PyExc_BaseException, nullptr);
+    if (type == nullptr) {
+      type = created;
+    } else {
+      Py_XDECREF(created);
+    }
   }
   return type;
 }

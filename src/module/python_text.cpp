@@ -68,15 +68,16 @@ std::string render_pending_exception() {
 std::string not_an_instance_text(PyObject* object, std::string_view target) {
   std::string text;
   if (object == Py_None) {
-    text = "'None' is not an instance of '";
+    text.append("'None' is not an instance of '");
   } else {
-    std::optional<std::string> type_name = type_qualname(Py_TYPE(object));
-    text = "'";
-    text += type_name ? *type_name : std::string("<failed to extract type name>");
-    text += "' object is not an instance of '";
+    const std::optional<std::string> type_name = type_qualname(Py_TYPE(object));
+    text.append("'");
+    text.append(type_name ? std::string_view(*type_name)
+                          : std::string_view("<failed to extract type name>"));
+    text.append("' object is not an instance of '");
   }
-  text += target;
-  text += "'";
+  text.append(target);
+  text.append("'");
   return text;
 }
 
@@ -92,8 +93,10 @@ PyObject* interned_name(const char* name) {
   if (found != names->end()) return found->second;
   PyObject* object = PyUnicode_InternFromString(name);
   if (object == nullptr) KORVEX_INTERNAL_FAILURE(std::string("could not intern ") + name);
-  names->emplace(name, object);
-  return object;
+  // Keeps the first one made if another thread got here meanwhile.
+  auto [entry, inserted] = names->emplace(name, object);
+  if (!inserted) Py_DECREF(object);
+  return entry->second;
 }
 
 }  // namespace korvex
