@@ -37,6 +37,8 @@ class Encoder {
 
  private:
   Step write_value(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter);
+  Step write_converted(ValueType type, PyObject* value, const PathNode& path,
+                       const Reporter& reporter);
   Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
                     const Reporter& reporter);
   Step write_array(ValueType type, PyObject* value, const PathNode& path,
@@ -239,6 +241,12 @@ Step Encoder::write_value(ValueType type, PyObject* value, const PathNode& path,
                           const Reporter& reporter) {
   if (type.is_array()) return write_array(type, value, path, reporter);
   if (write_exact(type.leaf, value)) return Step::Done;
+  return write_converted(type, value, path, reporter);
+}
+
+// Writes a non-array value through the general conversion rules.
+Step Encoder::write_converted(ValueType type, PyObject* value, const PathNode& path,
+                              const Reporter& reporter) {
   switch (type.leaf) {
     case TypeKind::Struct:
       return write_struct(type, value, path, reporter);
@@ -268,13 +276,18 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
     if (index >= PyList_GET_SIZE(value)) {
       return changed_size(path);
     }
-    if (!element_type.is_array() && write_exact(element_type.leaf, PyList_GET_ITEM(value, index))) {
+    if (element_type.is_array()) {
+      PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
+      const Reporter element_reporter{&path, element.get()};
+      if (write_array(element_type, element.get(), path, element_reporter) == Step::Failed) {
+        return Step::Failed;
+      }
       continue;
     }
+    if (write_exact(element_type.leaf, PyList_GET_ITEM(value, index))) continue;
     PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
     const Reporter element_reporter{&path, element.get()};
-    if (write_value(element_type, element.get(), path, element_reporter) ==
-        Step::Failed) {
+    if (write_converted(element_type, element.get(), path, element_reporter) == Step::Failed) {
       return Step::Failed;
     }
   }

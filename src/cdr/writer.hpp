@@ -68,12 +68,6 @@ class CdrWriter {
 
   void write_count(std::uint32_t count) { write(count); }
 
-  void write_raw(const char* bytes, std::size_t size) {
-    reserve(size);
-    std::memcpy(data_ + length_, bytes, size);
-    length_ += size;
-  }
-
   // ROS string: length (text bytes + 1), the text, a NUL.
   void write_ros_string(const char* text, std::size_t size) {
     reserve(3 + 4 + size + 1);

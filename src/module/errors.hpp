@@ -50,8 +50,6 @@ class MessageError {
   }
 
   Kind kind() const noexcept { return kind_; }
-  // The first payload text: the schema name or the detail text.
-  const std::string& detail() const noexcept { return first_; }
   // The display form, e.g. "Serialization failed: Missing field 'x'".
   std::string text() const;
   // Sets the Python exception this error maps to, consuming the error.
@@ -80,7 +78,6 @@ class Result {
 
   bool ok() const noexcept { return state_.index() == 0; }
   bool is_message_error() const noexcept { return state_.index() == 1; }
-  bool is_python_error() const noexcept { return state_.index() == 2; }
   T& value() { return std::get<0>(state_); }
   MessageError& error() { return std::get<1>(state_); }
 

@@ -44,10 +44,6 @@ class FieldType {
   static FieldType structure(std::string schema_name) {
     return FieldType(TypeKind::Struct, 0, std::move(schema_name));
   }
-  static FieldType array_of(FieldType element) {
-    element.array_depth_ += 1;
-    return element;
-  }
 
   // Parses a type name; SerializationFailed for an unsupported name,
   // SchemaDefinition for a struct type without a schema name.
@@ -55,12 +51,9 @@ class FieldType {
   // The canonical name, e.g. "array<struct:Point>".
   std::string as_name() const;
 
-  TypeKind kind() const noexcept { return array_depth_ > 0 ? TypeKind::Array : leaf_; }
   // The type inside all array levels (never TypeKind::Array).
   TypeKind leaf() const noexcept { return leaf_; }
   std::size_t array_depth() const noexcept { return array_depth_; }
-  // The element type of an array type.
-  FieldType element() const { return FieldType(leaf_, array_depth_ - 1, struct_name_); }
   // The referenced schema name of a struct leaf.
   const std::string& struct_name() const noexcept { return struct_name_; }
 
