@@ -7,6 +7,19 @@ import pytest
 import helpers
 
 
+def pytest_addoption(parser):
+    parser.addoption(
+        "--without-testing-module",
+        action="store_true",
+        help="skip the tests that need the test-only module _korvex_messages_testing when it is "
+        "not importable (as for an installed wheel); without this option they fail",
+    )
+
+
+def pytest_configure(config):
+    helpers.TESTING_MODULE_OPTIONAL = config.getoption("--without-testing-module")
+
+
 @pytest.fixture
 def unique_name():
     """Return a function making a fresh schema name from a prefix.

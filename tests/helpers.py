@@ -3,11 +3,13 @@ functions' parameters and child interpreters."""
 
 import importlib.util
 import itertools
+import operator
 import os
 import subprocess
 import sys
 import textwrap
 import uuid
+import warnings
 
 # ---------------------------------------------------------------------------
 # Schema names
@@ -53,6 +55,39 @@ PARAMETERS = {
 
 
 # ---------------------------------------------------------------------------
+# The test-only companion module
+
+# Set from the command line by conftest.py: with --without-testing-module,
+# the tests that need _korvex_messages_testing are skipped when it cannot be
+# imported (an installed wheel does not contain it); without the option they
+# fail, so that a run that was meant to have it cannot pass without it.
+TESTING_MODULE_OPTIONAL = False
+NO_TESTING_MODULE = "_korvex_messages_testing is not importable (not built, as for an installed wheel)"
+
+
+def load_testing_module_or_none():
+    """`_korvex_messages_testing`, or None when it is missing and that was allowed."""
+    try:
+        import _korvex_messages_testing
+    except ImportError:
+        if TESTING_MODULE_OPTIONAL:
+            return None
+        raise
+    return _korvex_messages_testing
+
+
+def load_testing_module():
+    """`_korvex_messages_testing`; skips the calling test or test module
+    when it is missing and that was allowed."""
+    module = load_testing_module_or_none()
+    if module is None:
+        import pytest
+
+        pytest.skip(NO_TESTING_MODULE, allow_module_level=True)
+    return module
+
+
+# ---------------------------------------------------------------------------
 # Child interpreters
 
 def _child_path():
@@ -83,3 +118,23 @@ def run_python(source, *args, timeout=120):
         timeout=timeout,
         env=env,
     )
+
+
+# ---------------------------------------------------------------------------
+# Versions of the test dependencies
+
+def numpy_bool_is_index(np):
+    """Whether this numpy's booleans still convert through ``__index__``.
+
+    numpy deprecated that (with a DeprecationWarning) and later releases
+    refuse it. Where it still works, ``np.True_`` is an object with
+    ``__index__`` like any other, which integer fields take as 1; where it
+    does not, integer fields refuse it as a ``bool``.
+    """
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            operator.index(np.True_)
+        except TypeError:
+            return False
+    return True

@@ -5,8 +5,10 @@ import threading
 import pytest
 
 import _korvex_messages as km
-import _korvex_messages_testing as kt
 from cdr_bytes import HEADER
+from helpers import load_testing_module
+
+kt = load_testing_module()
 
 
 def panic_type():

@@ -2,6 +2,7 @@
 
 import json
 import struct
+import sys
 import textwrap
 import tracemalloc
 
@@ -554,6 +555,8 @@ FORGED_SCRIPT = textwrap.dedent("""
 """)
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"),
+                    reason="the address-space limit needs /proc/self/status and RLIMIT_AS (Linux)")
 def test_forged_lengths_fail_without_large_allocation(run_python):
     cases = _forged_cases()
     proc = run_python(FORGED_SCRIPT, json.dumps(cases))

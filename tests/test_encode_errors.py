@@ -1,13 +1,16 @@
 """Failures of ``serialize``: exact texts, the kinds reported, and the order of the checks."""
 
 import collections
+import struct
 import threading
+import warnings
 
 import numpy as np
 import pytest
 
 import _korvex_messages as km
 from cdr_bytes import HEADER as HDR
+from helpers import load_testing_module, numpy_bool_is_index
 from value_kinds import (BytesSub, EvilKey, FloatOnly, IndexOnly, IntSub, ListSub, Outer, RaisingFloat,
                          RaisingIndex, UnprintableError, fake_type)
 
@@ -376,7 +379,15 @@ def test_missing_nested_inside_array_of_structs_inside_struct(schema, fails):
         ("int32", RaisingFloat(ValueError("float failed")), "unknown"),
     ],
 )
-def test_kind_names_in_mismatches(fails, ftype, value, got):
+def test_kind_names_in_mismatches(fails, schema, ftype, value, got):
+    if isinstance(value, np.bool_) and ftype == "int32" and numpy_bool_is_index(np):
+        # This numpy still converts its booleans through __index__ (with a
+        # DeprecationWarning), so an integer field takes one as 0 or 1.
+        name = schema([("f", ftype)])
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            assert km.serialize(name, {"f": value}) == HDR + struct.pack("<i", int(value))
+        return
     fails([("f", ftype)], {"f": value}, mismatch("f", ftype, got))
 
 
@@ -670,7 +681,7 @@ def test_self_containing_dict_in_small_thread_stack(unique_name):
 
 @pytest.fixture
 def kt():
-    return pytest.importorskip("_korvex_messages_testing")
+    return load_testing_module()
 
 
 @pytest.fixture

@@ -22,13 +22,11 @@ import pytest
 
 import _korvex_messages as km
 from cdr_bytes import HEADER
+from helpers import NO_TESTING_MODULE, load_testing_module_or_none
 from value_kinds import (ConversionError, DictSub, EvilKey, FloatOnly, IndexOnly, IntSub, RaisingFloat,
                          RaisingIndex, UnprintableError)
 
-try:
-    import _korvex_messages_testing as kt
-except ImportError:  # pragma: no cover - the testing module is optional
-    kt = None
+kt = load_testing_module_or_none()
 
 CALLS = 1000
 WARMUP = 200
@@ -343,18 +341,19 @@ def cases():
         ("deserialize/nesting too deep", m, "deserialize", (NODE, p("01000000") * 120), {},
          TypeError, "Deserialization failed: Nesting too deep"),
     ]
-    if kt is not None:
-        out += [
-            ("testing/too long string", kt, "serialize", (MSG, with_field(s=text("x" * 16))), {},
-             TypeError, "Serialization failed: Value of 's' is too long"),
-            ("testing/too long bytes", kt, "serialize", (MSG, with_field(b=bytes(17))), {},
-             TypeError, "Serialization failed: Value of 'b' is too long"),
-            ("testing/too long list", kt, "serialize", (MSG, with_field(names=[text("")] * 17)), {},
-             TypeError, "Serialization failed: Value of 'names' is too long"),
-            ("testing/panic", kt, "panic", (text("leak check"),), {}, BaseException, None),
-            ("testing/foreign panic", kt, "panic_foreign", (), {}, BaseException, None),
-        ]
-    return out
+    testing = [
+        ("testing/too long string", kt, "serialize", (MSG, with_field(s=text("x" * 16))), {},
+         TypeError, "Serialization failed: Value of 's' is too long"),
+        ("testing/too long bytes", kt, "serialize", (MSG, with_field(b=bytes(17))), {},
+         TypeError, "Serialization failed: Value of 'b' is too long"),
+        ("testing/too long list", kt, "serialize", (MSG, with_field(names=[text("")] * 17)), {},
+         TypeError, "Serialization failed: Value of 'names' is too long"),
+        ("testing/panic", kt, "panic", (text("leak check"),), {}, BaseException, None),
+        ("testing/foreign panic", kt, "panic_foreign", (), {}, BaseException, None),
+    ]
+    marks = [pytest.mark.skip(reason=NO_TESTING_MODULE)] if kt is None else []
+    return ([pytest.param(case, id=case[0]) for case in out]
+            + [pytest.param(case, id=case[0], marks=marks) for case in testing])
 
 
 CASES = cases()
@@ -391,7 +390,7 @@ def traced():
     tracemalloc.stop()
 
 
-@pytest.mark.parametrize("case", CASES, ids=[c[0] for c in CASES])
+@pytest.mark.parametrize("case", CASES)
 def test_call_path_does_not_leak(case, traced):
     case_id, module, function_name, args, kwargs, expected, prefix = case
     function = getattr(module, function_name)
