@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# cmake-suite.sh NAME [CMAKE_ARG...]: the plain CMake build (the module and
+# the test-only module) with the given arguments and the compiler that CXX
+# names, then the whole pytest suite against that build directory.  Compiler
+# warnings are listed (file:line, once each) but do not fail the job.
+#
+# Environment:
+#   KORVEX_CI_PYTHON  interpreter with the test dependencies (default python3)
+#   KORVEX_CI_DIR     work directory (default build/ci)
+#   CXX               C++ compiler, as CMake reads it
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+
+name=$1
+shift
+PY=$(command -v "${KORVEX_CI_PYTHON:-python3}")
+dir=$CI_WORK/$name
+xml=$CI_RESULTS/$name.xml
+begin=$SECONDS
+rm -rf "$dir" "$xml"
+mkdir -p "$dir"
+
+run() {
+  "$PY" -c 'import pytest' || { echo "$PY has no pytest: install the test dependencies"; return 1; }
+  ci_log "$name: cmake $* (CXX=${CXX:-default}, $("$PY" -c 'import platform; print(platform.python_version())'))"
+  cmake -S "$CI_ROOT" -B "$dir/build" -G Ninja -DPython_EXECUTABLE="$PY" "$@" >"$dir/configure.log" 2>&1 ||
+    { tail -n 40 "$dir/configure.log"; return 1; }
+  grep -E "The CXX compiler identification" "$dir/configure.log" | sed 's/^-- /  /'
+  cmake --build "$dir/build" -j2 >"$dir/build.log" 2>&1 || { tail -n 60 "$dir/build.log"; return 1; }
+  grep -E 'warning:' "$dir/build.log" | sed "s|$CI_ROOT/||" | sort -u \
+    >"$dir/warnings.txt"
+  echo "  compiler warnings: $(wc -l <"$dir/warnings.txt")"
+  sed 's/^/    /' "$dir/warnings.txt"
+  ls "$dir"/build/_korvex_messages.*.so "$dir"/build/_korvex_messages_testing.*.so >/dev/null || return 1
+  # The suite imports both modules from the build directory.
+  # --continue-on-collection-errors: a module that fails to import must not hide
+  # the results of all the others.
+  (cd "$CI_ROOT" && PYTHONPATH="$dir/build" "$PY" -m pytest -q -p no:cacheprovider --continue-on-collection-errors \
+    --junit-xml="$xml" tests >"$dir/tests.log" 2>&1)
+  local rc=$?
+  tail -n 1 "$dir/tests.log"
+  [ $rc -eq 0 ] || failed_tests "$xml"
+  skip_reasons "$xml" | sed "s/^/  skipped /"
+  return $rc
+}
+
+run "$@"
+rc=$?
+if [ -s "$xml" ]; then
+  record "$name" $rc $((SECONDS - begin)) "$xml"
+else
+  record "$name" 1 $((SECONDS - begin))
+fi
