@@ -480,6 +480,33 @@ def test_registry_churn_does_not_leak(traced):
     assert any(t <= TRACED_BYTES and n <= NATIVE_BYTES for t, n in rounds), rounds
 
 
+def test_distinct_field_names_are_released_with_their_schema(traced):
+    """Every field name ever planned must go when its schema goes, on every
+    CPython version (where interned strings are immortal, a planned key that
+    was interned would stay for the life of the process)."""
+    counter = iter(range(10**9))
+
+    def churn(count):
+        for _ in range(count):
+            i = next(counter)
+            name = text("leak.names.", str(i))
+            field = text("field_", str(i))
+            km.register_schema(name, [(field, "int32")])
+            km.serialize(name, {field: 1})
+            km.deserialize(name, HEADER + u32(1))
+            km.unregister_schema(name)
+
+    churn(2000)
+    rounds = []
+    for _ in range(ROUNDS):
+        gc.collect()
+        traced_before = tracemalloc.get_traced_memory()[0]
+        churn(CALLS)
+        gc.collect()
+        rounds.append(tracemalloc.get_traced_memory()[0] - traced_before)
+    assert any(t <= TRACED_BYTES for t in rounds), rounds
+
+
 def test_leak_probes_detect_a_leak(traced):
     """The allowances are tight enough to see one small object kept per call."""
     kept = []

@@ -10,9 +10,10 @@ namespace korvex {
 // Exactly True or False, or a numpy boolean scalar taken by its truth value.
 bool bool_rule(PyObject* value, bool& out);
 
-// int (bool included) or any object with __index__, as a signed 64-bit value.
+// int (bool included) or any object with __index__, as a signed 64-bit value
+// (long long: C long is only 32 bits wide on Windows and 32-bit platforms).
 inline bool integer_rule(PyObject* value, long long& out) {
-  const long result = PyLong_AsLong(value);
+  const long long result = PyLong_AsLongLong(value);
   if (result == -1 && PyErr_Occurred()) return false;
   out = result;
   return true;

@@ -2,8 +2,9 @@
 
 #include <cstdio>
 #include <optional>
-#include <string>
 
+#include "base/compiler.hpp"
+#include "base/memory.hpp"
 #include "cdr/field_path.hpp"
 #include "cdr/limits.hpp"
 #include "cdr/nesting.hpp"
@@ -55,7 +56,7 @@ PyObject* primitive_object(TypeKind kind, const unsigned char* bytes) {
     case TypeKind::Int32:
       return PyLong_FromLong(load_le<std::int32_t>(bytes));
     case TypeKind::UInt32:
-      return PyLong_FromLong(static_cast<long>(load_le<std::uint32_t>(bytes)));
+      return PyLong_FromUnsignedLong(load_le<std::uint32_t>(bytes));
     case TypeKind::Int64:
       return PyLong_FromLongLong(load_le<std::int64_t>(bytes));
     case TypeKind::UInt64:
@@ -85,25 +86,25 @@ class Decoder {
   PyObject* read_value(ValueType type, const PathNode& path);
   PyObject* read_array(ValueType type, const PathNode& path);
   PyObject* read_struct(ValueType type, const PathNode& path);
-  [[gnu::noinline]] PyObject* read_primitive(TypeKind kind);
-  [[gnu::noinline]] PyObject* read_string(const PathNode& path);
-  [[gnu::noinline]] PyObject* read_bytes();
-  [[gnu::noinline]] PyObject* read_primitive_run(TypeKind kind, std::uint32_t count);
-  [[gnu::noinline]] PyObject* read_time();
-  [[gnu::noinline]] PyObject* read_fixed_struct(const MessagePlan& plan);
-  [[gnu::cold, gnu::noinline]] PyObject* nesting_too_deep(const PathNode& path);
-  [[gnu::cold, gnu::noinline]] PyObject* too_many_empty_values(const PathNode& path);
+  KORVEX_NOINLINE PyObject* read_primitive(TypeKind kind);
+  KORVEX_NOINLINE PyObject* read_string(const PathNode& path);
+  KORVEX_NOINLINE PyObject* read_bytes();
+  KORVEX_NOINLINE PyObject* read_primitive_run(TypeKind kind, std::uint32_t count);
+  KORVEX_NOINLINE PyObject* read_time();
+  KORVEX_NOINLINE PyObject* read_fixed_struct(const MessagePlan& plan);
+  KORVEX_COLD PyObject* nesting_too_deep(const PathNode& path);
+  KORVEX_COLD PyObject* too_many_empty_values(const PathNode& path);
 
   PyObject* fail(MessageError error) {
     error_.emplace(std::move(error));
     return nullptr;
   }
-  [[gnu::cold, gnu::noinline]] PyObject* fail(ReadFailure failure) {
+  KORVEX_COLD PyObject* fail(ReadFailure failure) {
     return fail(MessageError::deserialization_failed(
         failure == ReadFailure::TruncatedWhileAligning ? "Input truncated while aligning CDR stream"
                                                        : "failed to fill whole buffer"));
   }
-  [[gnu::cold, gnu::noinline]] PyObject* fail_with_python_error() {
+  KORVEX_COLD PyObject* fail_with_python_error() {
     return fail(MessageError::deserialization_failed(render_pending_exception()));
   }
 
@@ -170,7 +171,7 @@ PyObject* Decoder::read_time() {
   PyRef sec_object = PyRef::steal(PyLong_FromLong(sec));
   if (!sec_object) return nullptr;
   if (PyDict_SetItem(dict.get(), sec_key(), sec_object.get()) < 0) return fail_with_python_error();
-  PyRef nanosec_object = PyRef::steal(PyLong_FromLong(static_cast<long>(nanosec)));
+  PyRef nanosec_object = PyRef::steal(PyLong_FromUnsignedLong(nanosec));
   if (!nanosec_object) return nullptr;
   if (PyDict_SetItem(dict.get(), nanosec_key(), nanosec_object.get()) < 0) {
     return fail_with_python_error();
@@ -280,14 +281,14 @@ PyObject* Decoder::read_struct(ValueType type, const PathNode& path) {
 
 PyObject* Decoder::nesting_too_deep(const PathNode& path) {
   return fail(MessageError::deserialization_failed(
-      "Nesting too deep at '" + render_path(&path) + "': at most " + std::to_string(kMaxNesting) +
+      "Nesting too deep at '" + render_path(&path) + "': at most " + decimal(kMaxNesting) +
       " levels of nested structs and arrays are supported"));
 }
 
 PyObject* Decoder::too_many_empty_values(const PathNode& path) {
   return fail(MessageError::deserialization_failed(
       "Too many empty struct values at '" + render_path(&path) + "': at most " +
-      std::to_string(kMaxEmptyValues) + " values that occupy no bytes are decoded per message"));
+      decimal(kMaxEmptyValues) + " values that occupy no bytes are decoded per message"));
 }
 
 // A struct of single primitives whose every field lies within the input:

@@ -2,8 +2,9 @@
 
 #include <limits>
 #include <optional>
-#include <string>
 
+#include "base/compiler.hpp"
+#include "base/memory.hpp"
 #include "cdr/conversions.hpp"
 #include "cdr/field_path.hpp"
 #include "cdr/limits.hpp"
@@ -50,7 +51,7 @@ class Encoder {
                     const Reporter& reporter);
   PyObject* nested_item(PyObject* dict, PyObject* key, const PathNode& path,
                         std::string_view name, const char* missing_prefix);
-  [[gnu::cold, gnu::noinline]] void nested_item_failed(const PathNode& path,
+  KORVEX_COLD void nested_item_failed(const PathNode& path,
                                                        std::string_view name,
                                                        const char* missing_prefix);
 
@@ -62,15 +63,15 @@ class Encoder {
     out_.write(static_cast<T>(integer));
     return true;
   }
-  [[gnu::cold, gnu::noinline]] Step mismatch(const Reporter& reporter, std::string expected);
+  KORVEX_COLD Step mismatch(const Reporter& reporter, String expected);
   Step fail(MessageError error) {
     error_.emplace(std::move(error));
     return Step::Failed;
   }
-  [[gnu::cold, gnu::noinline]] Step too_long(const PathNode& path, std::uint64_t length,
+  KORVEX_COLD Step too_long(const PathNode& path, std::uint64_t length,
                                              const char* unit, std::uint64_t limit);
-  [[gnu::cold, gnu::noinline]] Step nesting_too_deep(const PathNode& path);
-  [[gnu::cold, gnu::noinline]] Step changed_size(const PathNode& path);
+  KORVEX_COLD Step nesting_too_deep(const PathNode& path);
+  KORVEX_COLD Step changed_size(const PathNode& path);
 
   CdrWriter out_;
   // Set when a step failed with a MessageError; otherwise a failed step
@@ -133,7 +134,7 @@ bool Encoder::write_exact(TypeKind kind, PyObject* value) {
     case TypeKind::UInt16:
     case TypeKind::UInt32: {
       if (!PyLong_CheckExact(value)) return false;
-      const long integer = PyLong_AsLong(value);
+      const long long integer = PyLong_AsLongLong(value);
       if (integer == -1 && PyErr_Occurred()) {
         PyErr_Clear();  // out of range: the general path reports it
         return false;
@@ -145,9 +146,9 @@ bool Encoder::write_exact(TypeKind kind, PyObject* value) {
   }
 }
 
-Step Encoder::mismatch(const Reporter& reporter, std::string expected) {
+Step Encoder::mismatch(const Reporter& reporter, String expected) {
   if (PyErr_Occurred()) discard_python_error();
-  std::string field = render_path(reporter.path);
+  String field = render_path(reporter.path);
   const char* got = type_name_for_value(reporter.value);
   return fail(MessageError::field_type_mismatch(std::move(field), std::move(expected), got));
 }
@@ -155,8 +156,8 @@ Step Encoder::mismatch(const Reporter& reporter, std::string expected) {
 Step Encoder::too_long(const PathNode& path, std::uint64_t length, const char* unit,
                        std::uint64_t limit) {
   return fail(MessageError::serialization_failed(
-      "Value of '" + render_path(&path) + "' is too long for CDR: " + std::to_string(length) +
-      " " + unit + ", at most " + std::to_string(limit) + " allowed"));
+      "Value of '" + render_path(&path) + "' is too long for CDR: " + decimal(length) +
+      " " + unit + ", at most " + decimal(limit) + " allowed"));
 }
 
 Step Encoder::changed_size(const PathNode& path) {
@@ -166,7 +167,7 @@ Step Encoder::changed_size(const PathNode& path) {
 
 Step Encoder::nesting_too_deep(const PathNode& path) {
   return fail(MessageError::serialization_failed(
-      "Nesting too deep at '" + render_path(&path) + "': at most " + std::to_string(kMaxNesting) +
+      "Nesting too deep at '" + render_path(&path) + "': at most " + decimal(kMaxNesting) +
       " levels of nested structs and arrays are supported"));
 }
 
@@ -188,7 +189,7 @@ Step Encoder::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
     case TypeKind::UInt16:
     case TypeKind::UInt32:
       if (!integer_rule(value, integer) || !write_integer(kind, integer)) {
-        return mismatch(reporter, std::string(simple_type_name(kind)));
+        return mismatch(reporter, String(simple_type_name(kind)));
       }
       return Step::Done;
     case TypeKind::UInt64: {
@@ -307,7 +308,7 @@ void Encoder::nested_item_failed(const PathNode& path, std::string_view name,
   if (PyErr_Occurred()) {
     fail(MessageError::serialization_failed(render_pending_exception()));
   } else {
-    std::string text = missing_prefix;
+    String text = missing_prefix;
     text += render_path(&path);
     text += '.';
     text += name;
@@ -344,7 +345,7 @@ Step Encoder::write_fields(const MessagePlan& plan, PyObject* dict, const PathNo
 Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
                          const Reporter& reporter) {
   const std::string_view type_name = simple_type_name(kind);
-  if (!PyDict_Check(value)) return mismatch(reporter, std::string(type_name));
+  if (!PyDict_Check(value)) return mismatch(reporter, String(type_name));
   out_.align(4);
   long long integer;
   PyObject* sec = nested_item(value, sec_key(), path, "sec", "Missing field '");
@@ -352,7 +353,7 @@ Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
   {
     PyRef held = PyRef::borrow(sec);
     if (!integer_rule(sec, integer) || !in_range<std::int32_t>(integer)) {
-      return mismatch(reporter, std::string(type_name) + " with int32 sec");
+      return mismatch(reporter, String(type_name) + " with int32 sec");
     }
   }
   out_.write(static_cast<std::int32_t>(integer));
@@ -361,7 +362,7 @@ Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
   {
     PyRef held = PyRef::borrow(nanosec);
     if (!integer_rule(nanosec, integer) || !in_range<std::uint32_t>(integer)) {
-      return mismatch(reporter, std::string(type_name) + " with uint32 nanosec");
+      return mismatch(reporter, String(type_name) + " with uint32 nanosec");
     }
   }
   out_.write(static_cast<std::uint32_t>(integer));
@@ -379,7 +380,7 @@ BodyResult Encoder::run(TextView schema_name, PyObject* values) {
     PyObject* item = PyDict_GetItemWithError(values, field.key.get());  // borrowed
     if (item == nullptr) {
       if (PyErr_Occurred()) return PythonErrorSet{};
-      return MessageError::serialization_failed("Missing field '" + std::string(field.name) +
+      return MessageError::serialization_failed("Missing field '" + String(field.name) +
                                                 "'");
     }
     PyRef held = PyRef::borrow(item);

@@ -7,17 +7,38 @@
 namespace korvex {
 namespace {
 
-PyRef interned_key(std::string_view text) {
+// Interning a key makes a lookup of a key that user code wrote as a literal
+// (which the compiler interned) a pointer comparison.  It is only done where
+// an interned string is freed again once nothing uses it: CPython 3.12 makes
+// every interned string immortal (free-threaded builds do as well), and
+// there interning would keep every field name ever planned for the rest of
+// the process.  Extension modules are built per minor version, so the
+// compile-time version is the running one.
+#if (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000) || defined(Py_GIL_DISABLED)
+constexpr bool kInternKeys = false;
+#else
+constexpr bool kInternKeys = true;
+#endif
+
+PyRef field_key(std::string_view text) {
   PyObject* key = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (key == nullptr) return PyRef();
-  PyUnicode_InternInPlace(&key);
+  if constexpr (kInternKeys) {
+    PyUnicode_InternInPlace(&key);
+  } else {
+    // Cache the hash now, as interning would have.
+    if (PyObject_Hash(key) == -1) {
+      Py_DECREF(key);
+      return PyRef();
+    }
+  }
   return PyRef::steal(key);
 }
 
 PyObject* permanent_key(PyObject*& slot, const char* text) {
   if (slot == nullptr) {
     slot = PyUnicode_InternFromString(text);
-    if (slot == nullptr) KORVEX_INTERNAL_FAILURE(std::string("could not create key ") + text);
+    if (slot == nullptr) KORVEX_INTERNAL_FAILURE(String("could not create key ") + text);
   }
   return slot;
 }
@@ -48,7 +69,7 @@ std::uint8_t fixed_size(TypeKind kind) noexcept {
 
 const MessagePlan* plan_for(const RegisteredSchema& schema) {
   if (SchemaCache* cache = schema.cache()) return static_cast<const MessagePlan*>(cache);
-  const std::vector<FieldSchema>& fields = schema.schema().fields;
+  const Vector<FieldSchema>& fields = schema.schema().fields;
   auto plan = std::make_unique<MessagePlan>();
   std::size_t struct_fields = 0;
   for (const FieldSchema& field : fields) {
@@ -57,7 +78,7 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
   plan->links.reserve(struct_fields);  // never reallocated: fields point into it
   plan->fields.reserve(fields.size());
   for (const FieldSchema& field : fields) {
-    PyRef key = interned_key(field.name);
+    PyRef key = field_key(field.name);
     if (!key) return nullptr;
     StructLink* link = nullptr;
     if (field.field_type.leaf() == TypeKind::Struct) {
@@ -103,7 +124,7 @@ const MessagePlan* resolve_slow(std::string_view name, StructLink& link, SchemaR
 // one an entry was made at, the registry would return the same entry for
 // that name, so the lookup can be skipped.  Only touched with the GIL held.
 struct TopLevelEntry {
-  std::string name;
+  String name;
   StructLink link;
 };
 constexpr std::size_t kTopLevelSlots = 16;

@@ -1,26 +1,26 @@
 #include "module/arguments.hpp"
 
 #include <cstring>
-#include <string>
 
+#include "base/memory.hpp"
 #include "module/python_text.hpp"
 
 namespace korvex {
 namespace {
 
-std::string full_name(const FunctionDescription& description) {
-  return std::string(description.function_name) + "()";
+String full_name(const FunctionDescription& description) {
+  return String(description.function_name) + "()";
 }
 
-bool raise_type_error(const std::string& text) {
+bool raise_type_error(const String& text) {
   PyRef message = make_text(text);
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
   return false;
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string quoted_list(const char* const* names, Py_ssize_t count) {
-  std::string text;
+String quoted_list(const char* const* names, Py_ssize_t count) {
+  String text;
   for (Py_ssize_t index = 0; index < count; ++index) {
     if (index > 0) {
       if (count == 2) {
@@ -37,7 +37,7 @@ std::string quoted_list(const char* const* names, Py_ssize_t count) {
 }
 
 bool refuse_argument(PyObject* object, const char* parameter, std::string_view target) {
-  return raise_type_error(std::string("argument '") + parameter +
+  return raise_type_error(String("argument '") + parameter +
                           "': " + not_an_instance_text(object, target));
 }
 
@@ -48,8 +48,8 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
                                 PyObject** slots) {
   const Py_ssize_t parameters = description.parameter_count;
   if (positional_count > parameters) {
-    return raise_type_error(full_name(description) + " takes " + std::to_string(parameters) +
-                            " positional arguments but " + std::to_string(positional_count) +
+    return raise_type_error(full_name(description) + " takes " + decimal(parameters) +
+                            " positional arguments but " + decimal(positional_count) +
                             (positional_count == 1 ? " was" : " were") + " given");
   }
   for (Py_ssize_t index = 0; index < parameters; ++index) {
@@ -74,7 +74,7 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
         }
       }
       if (match < 0) {
-        std::string shown;
+        String shown;
         if (PyUnicode_Check(keyword)) {
           shown = lossy_utf8(keyword);
         } else if (auto text = object_str(keyword)) {
@@ -96,7 +96,7 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
     if (slots[index] == nullptr) missing[missing_count++] = description.parameter_names[index];
   }
   if (missing_count > 0) {
-    return raise_type_error(full_name(description) + " missing " + std::to_string(missing_count) +
+    return raise_type_error(full_name(description) + " missing " + decimal(missing_count) +
                             " required positional " +
                             (missing_count == 1 ? "argument" : "arguments") + ": " +
                             quoted_list(missing, missing_count));

@@ -29,6 +29,6 @@ PyModuleDef g_definition = {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__korvex_messages(void) {
+PyMODINIT_FUNC PyInit__korvex_messages(void) {
   return PyModuleDef_Init(&g_definition);
 }

@@ -1,11 +1,15 @@
 #include "module/failure.hpp"
 
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(__linux__)
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
+#elif defined(__APPLE__)
+#include <pthread.h>
+#endif
 
 #include "module/python_text.hpp"
 
@@ -14,10 +18,18 @@ namespace {
 
 thread_local bool g_containing = false;
 
-std::string current_thread_name() {
+// The name the report gives the failing thread: "main", the name the
+// platform knows the thread by, or "<unnamed>".
+String current_thread_name() {
+#if defined(__linux__)
   if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) return "main";
   char name[64] = {0};
   if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
+#elif defined(__APPLE__)
+  if (pthread_main_np() != 0) return "main";
+  char name[64] = {0};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
+#endif
   return "<unnamed>";
 }
 
@@ -29,7 +41,7 @@ const char kPanicDoc[] =
 
 }  // namespace
 
-void fail_internally(const std::string& message, const char* file, int line) {
+void fail_internally(const String& message, const char* file, int line) {
   std::fprintf(stderr, "\nthread '%s' panicked at %s:%d:\n%s\n", current_thread_name().c_str(),
                file, line, message.c_str());
   std::fflush(stderr);
@@ -38,12 +50,6 @@ void fail_internally(const std::string& message, const char* file, int line) {
     std::abort();
   }
   throw InternalFailure(message);
-}
-
-void abort_on_allocation_failure(std::size_t bytes) noexcept {
-  std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
-  std::fflush(stderr);
-  std::abort();
 }
 
 PyObject* panic_exception_type() noexcept {
@@ -63,7 +69,7 @@ PyObject* panic_exception_type() noexcept {
   return type;
 }
 
-void set_panic_exception(const std::string& message) noexcept {
+void set_panic_exception(const String& message) noexcept {
   g_containing = true;
   PyObject* type = panic_exception_type();  // borrowed, lives for the process
   if (type != nullptr) {
@@ -86,7 +92,7 @@ void resume_if_panic(FetchedError& error) {
   }
   if (error.type() != panic_type) return;
   error.normalize();
-  std::string message = "Unwrapped panic from Python code";
+  String message = "Unwrapped panic from Python code";
   if (error.value() != nullptr) {
     if (auto text = object_str(error.value())) message = *text;
   }

@@ -140,7 +140,7 @@ int add_functions(PyObject* module, PyMethodDef* functions, std::size_t count) {
         FetchedError cause = FetchedError::fetch();
         resume_if_panic(cause);
         cause.normalize();
-        std::string detail;
+        String detail;
         if (cause.value() != nullptr) {
           if (auto text = object_str(cause.value())) detail = *text;
         }

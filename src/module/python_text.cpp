@@ -7,22 +7,22 @@
 
 namespace korvex {
 
-std::string lossy_utf8(PyObject* str) {
+String lossy_utf8(PyObject* str) {
   Py_ssize_t size = 0;
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return String(utf8, static_cast<std::size_t>(size));
   }
   PyErr_Clear();
   PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
   if (!encoded) {
     PyErr_Clear();
-    return std::string();
+    return String();
   }
   return utf8_lossy(std::string_view(PyBytes_AS_STRING(encoded.get()),
                                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
 }
 
-std::optional<std::string> object_str(PyObject* object) {
+std::optional<String> object_str(PyObject* object) {
   PyRef text = PyRef::steal(PyObject_Str(object));
   if (!text) {
     discard_python_error();
@@ -31,7 +31,7 @@ std::optional<std::string> object_str(PyObject* object) {
   return lossy_utf8(text.get());
 }
 
-std::optional<std::string> type_qualname(PyTypeObject* type) {
+std::optional<String> type_qualname(PyTypeObject* type) {
   PyRef name = PyRef::steal(
       PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned_name("__qualname__")));
   if (!name || !PyUnicode_Check(name.get())) {
@@ -41,18 +41,18 @@ std::optional<std::string> type_qualname(PyTypeObject* type) {
   return lossy_utf8(name.get());
 }
 
-std::string render_exception(FetchedError& error) {
+String render_exception(FetchedError& error) {
   resume_if_panic(error);
   error.normalize();
   PyObject* value = error.value();
   if (value == nullptr) return "<exception str() failed>";
-  std::optional<std::string> type_name = type_qualname(Py_TYPE(value));
+  std::optional<String> type_name = type_qualname(Py_TYPE(value));
   if (!type_name) {
     KORVEX_INTERNAL_FAILURE("a Display implementation returned an error unexpectedly");
   }
-  std::string text = *type_name;
+  String text = *type_name;
   text += ": ";
-  if (std::optional<std::string> message = object_str(value)) {
+  if (std::optional<String> message = object_str(value)) {
     text += *message;
   } else {
     text += "<exception str() failed>";
@@ -60,17 +60,17 @@ std::string render_exception(FetchedError& error) {
   return text;
 }
 
-std::string render_pending_exception() {
+String render_pending_exception() {
   FetchedError error = FetchedError::fetch();
   return render_exception(error);
 }
 
-std::string not_an_instance_text(PyObject* object, std::string_view target) {
-  std::string text;
+String not_an_instance_text(PyObject* object, std::string_view target) {
+  String text;
   if (object == Py_None) {
     text.append("'None' is not an instance of '");
   } else {
-    const std::optional<std::string> type_name = type_qualname(Py_TYPE(object));
+    const std::optional<String> type_name = type_qualname(Py_TYPE(object));
     text.append("'");
     text.append(type_name ? std::string_view(*type_name)
                           : std::string_view("<failed to extract type name>"));
@@ -88,11 +88,13 @@ PyRef make_text(std::string_view text) {
 
 PyObject* interned_name(const char* name) {
   // A handful of fixed names, made once per process under the GIL and kept.
-  static std::map<std::string_view, PyObject*>* names = new std::map<std::string_view, PyObject*>();
+  using Names = std::map<std::string_view, PyObject*, std::less<>,
+                        Allocator<std::pair<const std::string_view, PyObject*>>>;
+  static Names* const names = new (allocate_or_abort(sizeof(Names))) Names();
   auto found = names->find(name);
   if (found != names->end()) return found->second;
   PyObject* object = PyUnicode_InternFromString(name);
-  if (object == nullptr) KORVEX_INTERNAL_FAILURE(std::string("could not intern ") + name);
+  if (object == nullptr) KORVEX_INTERNAL_FAILURE(String("could not intern ") + name);
   // Keeps the first one made if another thread got here meanwhile.
   auto [entry, inserted] = names->emplace(name, object);
   if (!inserted) Py_DECREF(object);

@@ -5,33 +5,33 @@
 #include <Python.h>
 
 #include <optional>
-#include <string>
 #include <string_view>
 
+#include "base/memory.hpp"
 #include "module/py_ref.hpp"
 
 namespace korvex {
 
 // The text of a str object as UTF-8.  Lone surrogates, which have no UTF-8
 // form, become U+FFFD replacement characters.
-std::string lossy_utf8(PyObject* str);
+String lossy_utf8(PyObject* str);
 
 // str() of an object; nullopt (with the error taken and dropped) if it fails.
-std::optional<std::string> object_str(PyObject* object);
+std::optional<String> object_str(PyObject* object);
 
 // The __qualname__ of a type; nullopt (error dropped) if it cannot be read.
-std::optional<std::string> type_qualname(PyTypeObject* type);
+std::optional<String> type_qualname(PyTypeObject* type);
 
 // "QualifiedTypeName: message" for a fetched exception, with
 // "<exception str() failed>" when str() of the exception raises.
-std::string render_exception(FetchedError& error);
+String render_exception(FetchedError& error);
 
 // Takes the pending Python exception and renders it as above.
-std::string render_pending_exception();
+String render_pending_exception();
 
 // The text of a refused conversion: "'T' object is not an instance of
 // 'target'", or "'None' is not an instance of 'target'".
-std::string not_an_instance_text(PyObject* object, std::string_view target);
+String not_an_instance_text(PyObject* object, std::string_view target);
 
 // A new str from UTF-8 text; null with an error set on failure.
 PyRef make_text(std::string_view text);

@@ -92,12 +92,12 @@ Result<FieldType> FieldType::from_name(std::string_view text) {
     if (name.empty()) {
       return MessageError::schema_definition("Struct type must include a schema name");
     }
-    return wrap(FieldType::structure(std::string(name)));
+    return wrap(FieldType::structure(String(name)));
   }
   for (const SimpleName& entry : kSimpleNames) {
     if (entry.text == text) return wrap(FieldType::simple(entry.kind));
   }
-  return MessageError::serialization_failed("Unsupported field type '" + std::string(text) + "'");
+  return MessageError::serialization_failed("Unsupported field type '" + String(text) + "'");
 }
 
 std::string_view simple_type_name(TypeKind kind) noexcept {
@@ -123,15 +123,15 @@ std::string_view simple_type_name(TypeKind kind) noexcept {
   return "unknown";
 }
 
-std::string type_name_of(TypeKind leaf, std::size_t array_depth, std::string_view struct_name) {
-  std::string inner;
+String type_name_of(TypeKind leaf, std::size_t array_depth, std::string_view struct_name) {
+  String inner;
   if (leaf == TypeKind::Struct) {
-    inner = std::string(kStructPrefix);
+    inner = String(kStructPrefix);
     inner += struct_name;
   } else {
-    inner = std::string(simple_type_name(leaf));
+    inner = String(simple_type_name(leaf));
   }
-  std::string name;
+  String name;
   name.reserve(array_depth * (kArrayOpen.size() + 1) + inner.size());
   for (std::size_t level = 0; level < array_depth; ++level) name += kArrayOpen;
   name += inner;
@@ -139,6 +139,6 @@ std::string type_name_of(TypeKind leaf, std::size_t array_depth, std::string_vie
   return name;
 }
 
-std::string FieldType::as_name() const { return type_name_of(leaf_, array_depth_, struct_name_); }
+String FieldType::as_name() const { return type_name_of(leaf_, array_depth_, struct_name_); }
 
 }  // namespace korvex

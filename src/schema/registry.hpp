@@ -22,14 +22,14 @@ namespace korvex {
 
 // Per-schema data derived by the codec (compiled plans).  Owned by the
 // registered schema and built on first use.
-class SchemaCache {
+class SchemaCache : public AbortingNew {
  public:
   virtual ~SchemaCache() = default;
 };
 
 // A registered schema.  Reference counts are plain integers: every holder
 // runs with the GIL held, which serialises all changes to them.
-class RegisteredSchema {
+class RegisteredSchema : public AbortingNew {
  public:
   explicit RegisteredSchema(MessageSchema schema) : schema_(std::move(schema)) {}
   RegisteredSchema(const RegisteredSchema&) = delete;

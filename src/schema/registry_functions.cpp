@@ -1,8 +1,8 @@
 #include "schema/registry_functions.hpp"
 
 #include <algorithm>
-#include <string>
 
+#include "base/memory.hpp"
 #include "module/python_text.hpp"
 #include "schema/registry.hpp"
 
@@ -12,14 +12,14 @@ namespace {
 // Reads one item of a field entry as text.  A non-str item fails with the
 // same conversion text an argument would get; a str without a UTF-8 form
 // fails with the interpreter's own error; both rendered as "Type: text".
-Result<std::string> field_entry_text(PyObject* item) {
+Result<String> field_entry_text(PyObject* item) {
   if (!PyUnicode_Check(item)) {
     return MessageError::schema_definition("TypeError: " + not_an_instance_text(item, "str"));
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
   if (utf8 == nullptr) return MessageError::schema_definition(render_pending_exception());
-  return std::string(utf8, static_cast<std::size_t>(size));
+  return String(utf8, static_cast<std::size_t>(size));
 }
 
 Result<MessageSchema> parse_field_list(PyObject* fields) {
@@ -39,10 +39,10 @@ Result<MessageSchema> parse_field_list(PyObject* fields) {
       return MessageError::schema_definition("Each field entry must contain exactly 2 items");
     }
     PyObject* name_item = is_list ? PyList_GET_ITEM(entry, 0) : PyTuple_GET_ITEM(entry, 0);
-    Result<std::string> field_name = field_entry_text(name_item);
+    Result<String> field_name = field_entry_text(name_item);
     if (!field_name.ok()) return std::move(field_name.error());
     PyObject* type_item = is_list ? PyList_GET_ITEM(entry, 1) : PyTuple_GET_ITEM(entry, 1);
-    Result<std::string> type_name = field_entry_text(type_item);
+    Result<String> type_name = field_entry_text(type_item);
     if (!type_name.ok()) return std::move(type_name.error());
     Result<FieldType> field_type = FieldType::from_name(type_name.value());
     if (!field_type.ok()) return std::move(field_type.error());
@@ -87,7 +87,7 @@ BodyResult unregister_schema_body(TextView name) {
     case RemoveOutcome::Removed:
       return PyRef::borrow(Py_None);
     case RemoveOutcome::Unknown:
-      return MessageError::unknown_schema(std::string(name.view()));
+      return MessageError::unknown_schema(String(name.view()));
     case RemoveOutcome::Poisoned:
       PyErr_SetString(PyExc_ValueError, "Schema registry lock poisoned");
       return PythonErrorSet{};

@@ -4,8 +4,8 @@
 #include <Python.h>
 
 #include <stdexcept>
-#include <string>
 
+#include "base/memory.hpp"
 #include "cdr/limits.hpp"
 #include "module/module_setup.hpp"
 #include "schema/registry.hpp"
@@ -27,7 +27,7 @@ PyObject* panic_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return korvex::call_function(kPanic, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
     TextView message;
     if (!korvex::convert_text(slots[0], "message", message)) return PythonErrorSet{};
-    KORVEX_INTERNAL_FAILURE(std::string(message.view()));
+    KORVEX_INTERNAL_FAILURE(korvex::String(message.view()));
   });
 }
 
@@ -87,6 +87,6 @@ PyModuleDef g_definition = {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__korvex_messages_testing(void) {
+PyMODINIT_FUNC PyInit__korvex_messages_testing(void) {
   return PyModuleDef_Init(&g_definition);
 }
