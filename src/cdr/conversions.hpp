@@ -37,7 +37,9 @@ inline bool float_rule(PyObject* value, double& out) {
 
 // The kind of a value as named in type mismatch messages: "bool", "int",
 // "uint", "float", "string", "bytes", "list", "dict" or "unknown".  May run
-// user code; exceptions raised by the probes are discarded.
+// user code; ordinary exceptions raised by the probes are discarded, while
+// one that must propagate (KeyboardInterrupt, ...) stops the probes: the
+// result is then null with that exception pending.
 const char* type_name_for_value(PyObject* value);
 
 }  // namespace korvex

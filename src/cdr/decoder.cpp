@@ -104,8 +104,11 @@ class Decoder {
         failure == ReadFailure::TruncatedWhileAligning ? "Input truncated while aligning CDR stream"
                                                        : "failed to fill whole buffer"));
   }
+  // Folds the pending exception into the error, unless it must propagate.
   KORVEX_COLD PyObject* fail_with_python_error() {
-    return fail(MessageError::deserialization_failed(render_pending_exception()));
+    std::optional<String> rendered = render_pending_exception();
+    if (!rendered) return nullptr;
+    return fail(MessageError::deserialization_failed(std::move(*rendered)));
   }
 
   CdrReader in_;

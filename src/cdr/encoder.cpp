@@ -147,9 +147,12 @@ bool Encoder::write_exact(TypeKind kind, PyObject* value) {
 }
 
 Step Encoder::mismatch(const Reporter& reporter, String expected) {
-  if (PyErr_Occurred()) discard_python_error();
-  String field = render_path(reporter.path);
+  // The conversion's own exception is dropped, unless it must reach the
+  // caller (KeyboardInterrupt, ...); so is one raised while naming the kind.
+  if (PyErr_Occurred() && !discard_python_error()) return Step::Failed;
   const char* got = type_name_for_value(reporter.value);
+  if (got == nullptr) return Step::Failed;
+  String field = render_path(reporter.path);
   return fail(MessageError::field_type_mismatch(std::move(field), std::move(expected), got));
 }
 
@@ -306,7 +309,10 @@ PyObject* Encoder::nested_item(PyObject* dict, PyObject* key, const PathNode& pa
 void Encoder::nested_item_failed(const PathNode& path, std::string_view name,
                                  const char* missing_prefix) {
   if (PyErr_Occurred()) {
-    fail(MessageError::serialization_failed(render_pending_exception()));
+    // An exception that must propagate is left pending, unchanged.
+    if (std::optional<String> rendered = render_pending_exception()) {
+      fail(MessageError::serialization_failed(std::move(*rendered)));
+    }
   } else {
     String text = missing_prefix;
     text += render_path(&path);

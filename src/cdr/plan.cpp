@@ -120,15 +120,16 @@ const MessagePlan* resolve_slow(std::string_view name, StructLink& link, SchemaR
   return plan;
 }
 
-// Recently used top-level schemas.  While the registry generation is the
-// one an entry was made at, the registry would return the same entry for
-// that name, so the lookup can be skipped.  Only touched with the GIL held.
-struct TopLevelEntry {
-  String name;
-  StructLink link;
-};
+// Recently used top-level schemas, by a hash of the name.  While the
+// registry generation is the one a slot was filled at, the registry would
+// return the same entry for that name, so the lookup can be skipped.  A slot
+// keeps no name of its own: it is compared with the registered entry's
+// name, which is only read while the generation proves the entry alive, and
+// a failed lookup leaves the slot as it was.  So the cache holds nothing of
+// a name that is not registered and nothing once a schema is unregistered.
+// Only touched with the GIL held.
 constexpr std::size_t kTopLevelSlots = 16;
-TopLevelEntry g_top_level[kTopLevelSlots];
+StructLink g_top_level[kTopLevelSlots];
 
 }  // namespace
 
@@ -143,14 +144,15 @@ const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
 
 const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
                                std::optional<MessageError>& error) {
-  TopLevelEntry& entry = g_top_level[std::hash<std::string_view>{}(name) % kTopLevelSlots];
-  if (entry.link.generation == registry_generation() && entry.name == name) {
-    holder = SchemaRef(entry.link.target);
-    return entry.link.plan;
+  StructLink& slot = g_top_level[std::hash<std::string_view>{}(name) % kTopLevelSlots];
+  if (slot.generation == registry_generation() && slot.target->name() == name) {
+    holder = SchemaRef(slot.target);
+    return slot.plan;
   }
-  entry.link.generation = 0;
-  entry.name.assign(name);
-  return resolve_slow(name, entry.link, holder, error);
+  StructLink found{nullptr, 0, nullptr, nullptr};
+  const MessagePlan* plan = resolve_slow(name, found, holder, error);
+  if (plan != nullptr) slot = found;
+  return plan;
 }
 
 PyObject* sec_key() {

@@ -1,4 +1,5 @@
-#include <cstring>
+#include <cstdint>
+#include <string_view>
 
 #include "cdr/conversions.hpp"
 #include "module/failure.hpp"
@@ -8,42 +9,54 @@
 namespace korvex {
 namespace {
 
-// Whether the type's attribute `attribute` is a str equal to one of the
-// candidates.
-bool type_attribute_is(PyTypeObject* type, const char* attribute, const char* first,
-                       const char* second) {
+// Whether the type's attribute `attribute` is a str whose whole text is one
+// of the candidates.  False with the exception pending if reading it raised
+// one that must propagate.
+bool type_attribute_is(PyTypeObject* type, const char* attribute, std::string_view first,
+                       std::string_view second) {
   PyRef text = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute));
   if (!text) {
-    discard_python_error();
+    (void)discard_python_error();
     return false;
   }
   if (!PyUnicode_Check(text.get())) return false;
-  const char* utf8 = PyUnicode_AsUTF8(text.get());
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (utf8 == nullptr) {
-    discard_python_error();
+    (void)discard_python_error();
     return false;
   }
-  return std::strcmp(utf8, first) == 0 || (second != nullptr && std::strcmp(utf8, second) == 0);
+  // The length counts: "numpy\0x" is not "numpy".
+  const std::string_view whole(utf8, static_cast<std::size_t>(size));
+  return whole == first || (!second.empty() && whole == second);
 }
 
 bool is_numpy_bool(PyObject* value) {
   PyTypeObject* type = Py_TYPE(value);
-  return type_attribute_is(type, "__module__", "numpy", nullptr) &&
+  return type_attribute_is(type, "__module__", "numpy", {}) &&
          type_attribute_is(type, "__name__", "bool_", "bool");
 }
 
-// Runs one probe; a failed probe leaves no exception behind.
-template <class Probe>
-bool probe(Probe&& test) {
-  const bool passed = test();
-  if (!passed && PyErr_Occurred()) discard_python_error();
-  return passed;
+enum class Probe { Passed, Failed, Interrupted };
+
+// Runs one probe of a value's kind.  A failed probe leaves no exception
+// behind, except one that must propagate (Interrupted).
+template <class Test>
+Probe probe(Test&& test) {
+  if (test()) return Probe::Passed;
+  if (PyErr_Occurred() && !discard_python_error()) return Probe::Interrupted;
+  return Probe::Failed;
 }
 
+// Iterating can take as long as the object likes (range(10**12)), so it
+// checks for signals as it goes and stops at a KeyboardInterrupt.
 bool iterates_to_end(PyObject* value) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(value));
   if (!iterator) return false;
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+  for (std::uint32_t count = 1;; ++count) {
+    PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+    if (!item) break;
+    if (count % 4096 == 0 && PyErr_CheckSignals() < 0) return false;
   }
   return !PyErr_Occurred();
 }
@@ -78,21 +91,36 @@ const char* type_name_for_value(PyObject* value) {
   long long signed_value;
   unsigned long long unsigned_value;
   double float_value;
-  if (probe([&] { return bool_rule(value, flag); })) return "bool";
-  if (probe([&] { return integer_rule(value, signed_value); })) return "int";
-  if (probe([&] { return unsigned_rule(value, unsigned_value); })) return "uint";
-  if (probe([&] { return float_rule(value, float_value); })) return "float";
-  if (probe([&] {
-        Py_ssize_t size;
-        return PyUnicode_Check(value) && PyUnicode_AsUTF8AndSize(value, &size) != nullptr;
-      })) {
-    return "string";
+  Py_ssize_t size;
+  // The tests in order; the first that passes names the kind, and one that
+  // is interrupted ends the probing.
+  const auto decided = [](Probe outcome, const char* kind) {
+    return outcome == Probe::Passed ? kind : nullptr;
+  };
+  Probe outcome;
+  if ((outcome = probe([&] { return bool_rule(value, flag); })) != Probe::Failed) {
+    return decided(outcome, "bool");
+  }
+  if ((outcome = probe([&] { return integer_rule(value, signed_value); })) != Probe::Failed) {
+    return decided(outcome, "int");
+  }
+  if ((outcome = probe([&] { return unsigned_rule(value, unsigned_value); })) != Probe::Failed) {
+    return decided(outcome, "uint");
+  }
+  if ((outcome = probe([&] { return float_rule(value, float_value); })) != Probe::Failed) {
+    return decided(outcome, "float");
+  }
+  if ((outcome = probe([&] {
+         return PyUnicode_Check(value) && PyUnicode_AsUTF8AndSize(value, &size) != nullptr;
+       })) != Probe::Failed) {
+    return decided(outcome, "string");
   }
   if (PyBytes_Check(value)) return "bytes";
   if (PyList_Check(value)) return "list";
   if (!PyUnicode_Check(value) &&
-      probe([&] { return PySequence_Check(value) == 1 && iterates_to_end(value); })) {
-    return "list";
+      (outcome = probe([&] { return PySequence_Check(value) == 1 && iterates_to_end(value); })) !=
+          Probe::Failed) {
+    return decided(outcome, "list");
   }
   if (PyDict_Check(value)) return "dict";
   return "unknown";

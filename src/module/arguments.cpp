@@ -1,6 +1,7 @@
 #include "module/arguments.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "base/memory.hpp"
 #include "module/python_text.hpp"
@@ -37,8 +38,9 @@ String quoted_list(const char* const* names, Py_ssize_t count) {
 }
 
 bool refuse_argument(PyObject* object, const char* parameter, std::string_view target) {
-  return raise_type_error(String("argument '") + parameter +
-                          "': " + not_an_instance_text(object, target));
+  std::optional<String> refusal = not_an_instance_text(object, target);
+  if (!refusal) return false;  // reading the type's name raised; that passes on
+  return raise_type_error(String("argument '") + parameter + "': " + *refusal);
 }
 
 }  // namespace
@@ -79,6 +81,8 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
           shown = lossy_utf8(keyword);
         } else if (auto text = object_str(keyword)) {
           shown = *text;
+        } else if (PyErr_Occurred()) {
+          return false;
         }
         return raise_type_error(full_name(description) + " got an unexpected keyword argument '" +
                                 shown + "'");

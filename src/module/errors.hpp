@@ -81,6 +81,13 @@ class Result {
   T& value() { return std::get<0>(state_); }
   MessageError& error() { return std::get<1>(state_); }
 
+  // Hands a failed result's failure on as a result of another type.
+  template <class U>
+  Result<U> pass_on() && {
+    if (is_message_error()) return Result<U>(std::move(error()));
+    return Result<U>(PythonErrorSet{});
+  }
+
  private:
   std::variant<T, MessageError, PythonErrorSet> state_;
 };

@@ -60,6 +60,12 @@ PyObject* panic_exception_type() noexcept {
   if (type == nullptr) {
     PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                   PyExc_BaseException, nullptr);
+    if (created != nullptr) {
+      // Immutable, like the built-in exception types: code that replaced
+      // its __init__ or __new__ would otherwise run inside containment.
+      reinterpret_cast<PyTypeObject*>(created)->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+      PyType_Modified(reinterpret_cast<PyTypeObject*>(created));
+    }
     if (type == nullptr) {
       type = created;
     } else {
@@ -70,7 +76,12 @@ PyObject* panic_exception_type() noexcept {
 }
 
 void set_panic_exception(const String& message) noexcept {
+  // Containment runs no user code: the type is immutable, so neither its
+  // __new__ nor its __init__ can have been replaced, and the collector is
+  // held off while the exception is built, so that no finalizer runs and
+  // calls back into the module while g_containing is set.
   g_containing = true;
+  const int collector_was_enabled = PyGC_Disable();
   PyObject* type = panic_exception_type();  // borrowed, lives for the process
   if (type != nullptr) {
     PyRef text = PyRef::steal(
@@ -80,7 +91,12 @@ void set_panic_exception(const String& message) noexcept {
       if (args) PyErr_SetObject(type, args.get());
     }
   }
+  if (collector_was_enabled) PyGC_Enable();
   g_containing = false;
+}
+
+bool must_propagate(const FetchedError& error) noexcept {
+  return !error.empty() && !PyErr_GivenExceptionMatches(error.type(), PyExc_Exception);
 }
 
 void resume_if_panic(FetchedError& error) {
@@ -95,6 +111,7 @@ void resume_if_panic(FetchedError& error) {
   String message = "Unwrapped panic from Python code";
   if (error.value() != nullptr) {
     if (auto text = object_str(error.value())) message = *text;
+    PyErr_Clear();  // whatever str() left: this becomes an internal failure
   }
   std::fputs("--- A PanicException raised in Python code reached native code again. ---\n",
              stderr);
@@ -104,9 +121,12 @@ void resume_if_panic(FetchedError& error) {
   throw InternalFailure(message);
 }
 
-void discard_python_error() {
+bool discard_python_error() {
   FetchedError error = FetchedError::fetch();
   resume_if_panic(error);
+  if (!must_propagate(error)) return true;
+  error.restore();
+  return false;
 }
 
 }  // namespace korvex

@@ -43,9 +43,16 @@ PyObject* panic_exception_type() noexcept;
 // same message.
 void resume_if_panic(FetchedError& error);
 
-// Takes the pending Python exception out of the interpreter and drops it
-// (after the PanicException check).
-void discard_python_error();
+// Whether a fetched exception must reach the caller unchanged instead of
+// being dropped or folded into a message: every exception that does not
+// derive from Exception (KeyboardInterrupt, SystemExit, GeneratorExit).
+bool must_propagate(const FetchedError& error) noexcept;
+
+// Takes the pending Python exception out of the interpreter and drops it,
+// after the PanicException check, unless it must propagate: then it is put
+// back and the result is false.  Callers that see false stop and pass the
+// pending exception on.
+[[nodiscard]] bool discard_python_error();
 
 // Sets PanicException(message) as the current exception.  Never throws.
 void set_panic_exception(const String& message) noexcept;

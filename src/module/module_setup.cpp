@@ -68,7 +68,9 @@ constexpr int kCallFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 // Sets TypeError with the conversion text for a refused object.
 int refuse(PyObject* object, const char* target) {
-  PyRef text = make_text(not_an_instance_text(object, target));
+  const std::optional<String> refusal = not_an_instance_text(object, target);
+  if (!refusal) return -1;  // reading the type's name raised; that passes on
+  PyRef text = make_text(*refusal);
   if (text) PyErr_SetObject(PyExc_TypeError, text.get());
   return -1;
 }
@@ -143,6 +145,7 @@ int add_functions(PyObject* module, PyMethodDef* functions, std::size_t count) {
         String detail;
         if (cause.value() != nullptr) {
           if (auto text = object_str(cause.value())) detail = *text;
+          PyErr_Clear();  // this becomes an internal failure either way
         }
         KORVEX_INTERNAL_FAILURE("could not append __name__ to __all__: " + detail);
       }

@@ -9,6 +9,7 @@
 #include "module/arguments.hpp"
 #include "module/errors.hpp"
 #include "module/failure.hpp"
+#include "module/reentry.hpp"
 
 namespace korvex {
 
@@ -16,12 +17,15 @@ namespace korvex {
 // exception set).
 PyObject* finish_call(BodyResult&& outcome);
 
-// The common entry path: arm containment, match the arguments, then let
+// The common entry path: arm containment, admit the call under the bound on
+// re-entrant calls, match the arguments, then let
 // `convert_and_run` convert the parameters (in order) and run the body.
 template <class ConvertAndRun>
 PyObject* call_function(const FunctionDescription& description, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames, ConvertAndRun&& convert_and_run) {
   return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
+    const ActiveCall call;
+    if (!call.admitted()) return nullptr;
     PyObject* slots[kMaxParameters] = {nullptr, nullptr};
     if (!extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargs), kwnames,
                                     slots)) {

@@ -25,7 +25,7 @@ String lossy_utf8(PyObject* str) {
 std::optional<String> object_str(PyObject* object) {
   PyRef text = PyRef::steal(PyObject_Str(object));
   if (!text) {
-    discard_python_error();
+    (void)discard_python_error();  // an exception that must propagate stays pending
     return std::nullopt;
   }
   return lossy_utf8(text.get());
@@ -34,46 +34,53 @@ std::optional<String> object_str(PyObject* object) {
 std::optional<String> type_qualname(PyTypeObject* type) {
   PyRef name = PyRef::steal(
       PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned_name("__qualname__")));
-  if (!name || !PyUnicode_Check(name.get())) {
-    if (!name) discard_python_error();
+  if (!name) {
+    (void)discard_python_error();  // an exception that must propagate stays pending
     return std::nullopt;
   }
+  if (!PyUnicode_Check(name.get())) return std::nullopt;
   return lossy_utf8(name.get());
 }
 
-String render_exception(FetchedError& error) {
+std::optional<String> render_exception(FetchedError& error) {
   resume_if_panic(error);
+  if (must_propagate(error)) {
+    error.restore();
+    return std::nullopt;
+  }
   error.normalize();
   PyObject* value = error.value();
-  if (value == nullptr) return "<exception str() failed>";
+  if (value == nullptr) return String("<exception str() failed>");
+  // User code decides both texts: a metaclass can refuse to give the type's
+  // name, and str() can raise.  Either gets a fallback text.
   std::optional<String> type_name = type_qualname(Py_TYPE(value));
-  if (!type_name) {
-    KORVEX_INTERNAL_FAILURE("a Display implementation returned an error unexpectedly");
-  }
-  String text = *type_name;
+  if (!type_name && PyErr_Occurred()) return std::nullopt;
+  String text = type_name ? std::move(*type_name) : String(kUnknownTypeName);
   text += ": ";
   if (std::optional<String> message = object_str(value)) {
     text += *message;
+  } else if (PyErr_Occurred()) {
+    return std::nullopt;
   } else {
     text += "<exception str() failed>";
   }
   return text;
 }
 
-String render_pending_exception() {
+std::optional<String> render_pending_exception() {
   FetchedError error = FetchedError::fetch();
   return render_exception(error);
 }
 
-String not_an_instance_text(PyObject* object, std::string_view target) {
+std::optional<String> not_an_instance_text(PyObject* object, std::string_view target) {
   String text;
   if (object == Py_None) {
     text.append("'None' is not an instance of '");
   } else {
     const std::optional<String> type_name = type_qualname(Py_TYPE(object));
+    if (!type_name && PyErr_Occurred()) return std::nullopt;
     text.append("'");
-    text.append(type_name ? std::string_view(*type_name)
-                          : std::string_view("<failed to extract type name>"));
+    text.append(type_name ? std::string_view(*type_name) : kUnknownTypeName);
     text.append("' object is not an instance of '");
   }
   text.append(target);

@@ -16,22 +16,35 @@ namespace korvex {
 // form, become U+FFFD replacement characters.
 String lossy_utf8(PyObject* str);
 
-// str() of an object; nullopt (with the error taken and dropped) if it fails.
+// The texts below come from user code, which can fail to give them.  When
+// it fails with an ordinary exception, the exception is dropped; when it
+// fails with one that must propagate (KeyboardInterrupt, SystemExit, ...),
+// the result is nullopt with that exception pending, and the caller passes
+// it on unchanged.  Callers tell the two apart with PyErr_Occurred().
+
+// The stand-in for a type name that cannot be read.
+inline constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
+
+// str() of an object; nullopt if it fails.
 std::optional<String> object_str(PyObject* object);
 
-// The __qualname__ of a type; nullopt (error dropped) if it cannot be read.
+// The __qualname__ of a type; nullopt if it cannot be read or is not a str.
 std::optional<String> type_qualname(PyTypeObject* type);
 
-// "QualifiedTypeName: message" for a fetched exception, with
-// "<exception str() failed>" when str() of the exception raises.
-String render_exception(FetchedError& error);
+// "QualifiedTypeName: message" for a fetched exception, with the stand-in
+// type name when the name cannot be read and "<exception str() failed>"
+// when str() of the exception fails.  Nullopt, with the exception pending,
+// for an exception that must propagate (the fetched one or one raised while
+// rendering it).
+std::optional<String> render_exception(FetchedError& error);
 
 // Takes the pending Python exception and renders it as above.
-String render_pending_exception();
+std::optional<String> render_pending_exception();
 
 // The text of a refused conversion: "'T' object is not an instance of
-// 'target'", or "'None' is not an instance of 'target'".
-String not_an_instance_text(PyObject* object, std::string_view target);
+// 'target'", or "'None' is not an instance of 'target'"; nullopt when
+// reading the type's name raised an exception that must propagate.
+std::optional<String> not_an_instance_text(PyObject* object, std::string_view target);
 
 // A new str from UTF-8 text; null with an error set on failure.
 PyRef make_text(std::string_view text);

@@ -21,8 +21,10 @@ struct NameHash {
 struct Registry : AbortingNew {
   std::mutex mutex;
   bool poisoned = false;  // guarded by mutex; never cleared
-  std::unordered_map<String, SchemaRef, NameHash, std::equal_to<>,
-                     Allocator<std::pair<const String, SchemaRef>>>
+  // Keyed by views of the entries' own names, so that each name is stored
+  // once and goes with its entry.
+  std::unordered_map<std::string_view, SchemaRef, NameHash, std::equal_to<>,
+                     Allocator<std::pair<const std::string_view, SchemaRef>>>
       map;
 };
 
@@ -69,7 +71,7 @@ Result<SchemaRef> get_schema_internal(std::string_view name, std::uint64_t* gene
 }
 
 Result<bool> insert_schema(std::string_view name, MessageSchema schema) {
-  SchemaRef entry(new RegisteredSchema(std::move(schema)));
+  SchemaRef entry(new RegisteredSchema(String(name), std::move(schema)));
   Registry& r = registry();
   RegistryLock lock(r);
   if (lock.poisoned()) {
@@ -78,7 +80,8 @@ Result<bool> insert_schema(std::string_view name, MessageSchema schema) {
   if (r.map.find(name) != r.map.end()) {
     return MessageError::schema_already_registered(String(name));
   }
-  r.map.emplace(String(name), std::move(entry));
+  const std::string_view key = entry->name();
+  r.map.emplace(key, std::move(entry));
   g_registry_generation.fetch_add(1, std::memory_order_relaxed);
   return true;
 }

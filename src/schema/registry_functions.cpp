@@ -1,6 +1,7 @@
 #include "schema/registry_functions.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "base/memory.hpp"
 #include "module/python_text.hpp"
@@ -14,11 +15,17 @@ namespace {
 // fails with the interpreter's own error; both rendered as "Type: text".
 Result<String> field_entry_text(PyObject* item) {
   if (!PyUnicode_Check(item)) {
-    return MessageError::schema_definition("TypeError: " + not_an_instance_text(item, "str"));
+    std::optional<String> refusal = not_an_instance_text(item, "str");
+    if (!refusal) return PythonErrorSet{};
+    return MessageError::schema_definition("TypeError: " + *refusal);
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-  if (utf8 == nullptr) return MessageError::schema_definition(render_pending_exception());
+  if (utf8 == nullptr) {
+    std::optional<String> rendered = render_pending_exception();
+    if (!rendered) return PythonErrorSet{};
+    return MessageError::schema_definition(std::move(*rendered));
+  }
   return String(utf8, static_cast<std::size_t>(size));
 }
 
@@ -40,12 +47,12 @@ Result<MessageSchema> parse_field_list(PyObject* fields) {
     }
     PyObject* name_item = is_list ? PyList_GET_ITEM(entry, 0) : PyTuple_GET_ITEM(entry, 0);
     Result<String> field_name = field_entry_text(name_item);
-    if (!field_name.ok()) return std::move(field_name.error());
+    if (!field_name.ok()) return std::move(field_name).pass_on<MessageSchema>();
     PyObject* type_item = is_list ? PyList_GET_ITEM(entry, 1) : PyTuple_GET_ITEM(entry, 1);
     Result<String> type_name = field_entry_text(type_item);
-    if (!type_name.ok()) return std::move(type_name.error());
+    if (!type_name.ok()) return std::move(type_name).pass_on<MessageSchema>();
     Result<FieldType> field_type = FieldType::from_name(type_name.value());
-    if (!field_type.ok()) return std::move(field_type.error());
+    if (!field_type.ok()) return std::move(field_type).pass_on<MessageSchema>();
     schema.fields.push_back(
         FieldSchema{std::move(field_name.value()), std::move(field_type.value())});
   }
@@ -56,15 +63,15 @@ Result<MessageSchema> parse_field_list(PyObject* fields) {
 
 BodyResult register_schema_body(TextView name, PyObject* fields) {
   Result<MessageSchema> schema = parse_field_list(fields);
-  if (!schema.ok()) return std::move(schema.error());
+  if (!schema.ok()) return std::move(schema).pass_on<PyRef>();
   Result<bool> inserted = insert_schema(name.view(), std::move(schema.value()));
-  if (!inserted.ok()) return std::move(inserted.error());
+  if (!inserted.ok()) return std::move(inserted).pass_on<PyRef>();
   return PyRef::borrow(Py_None);
 }
 
 BodyResult get_schema_body(TextView name) {
   Result<SchemaRef> found = get_schema_internal(name.view());
-  if (!found.ok()) return std::move(found.error());
+  if (!found.ok()) return std::move(found).pass_on<PyRef>();
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return PythonErrorSet{};
   for (const FieldSchema& field : found.value()->schema().fields) {
