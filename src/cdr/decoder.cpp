@@ -10,9 +10,9 @@
 #include "cdr/nesting.hpp"
 #include "cdr/plan.hpp"
 #include "cdr/reader.hpp"
-#include "cdr/utf8.hpp"
+#include "base/utf8.hpp"
 #include "module/failure.hpp"
-#include "module/python_text.hpp"
+#include "module/python_errors.hpp"
 
 namespace korvex {
 namespace {
@@ -74,7 +74,7 @@ class Decoder {
  public:
   Decoder(const unsigned char* data, std::uint64_t size)
       : in_(data, size), presize_budget_(size / 4) {}
-  BodyResult run(TextView schema_name);
+  BodyResult run(std::string_view schema_name);
 
  private:
   // Each returns a new reference, or null after storing a MessageError in
@@ -337,9 +337,9 @@ PyObject* Decoder::read_value(ValueType type, const PathNode& path) {
   }
 }
 
-BodyResult Decoder::run(TextView schema_name) {
+BodyResult Decoder::run(std::string_view schema_name) {
   SchemaRef schema;
-  const MessagePlan* plan = lookup_plan(schema_name.view(), schema, error_);
+  const MessagePlan* plan = lookup_plan(schema_name, schema, error_);
   if (plan == nullptr) {
     if (error_) return std::move(*error_);
     return PythonErrorSet{};
@@ -360,9 +360,9 @@ BodyResult Decoder::run(TextView schema_name) {
 
 }  // namespace
 
-BodyResult deserialize_body(TextView schema_name, ByteView data) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data);
-  if (data.size < 4) {
+BodyResult deserialize_body(std::string_view schema_name, std::span<const unsigned char> data) {
+  const unsigned char* bytes = data.data();
+  if (data.size() < 4) {
     PyErr_SetString(PyExc_ValueError, "CDR payload too short (missing encapsulation header)");
     return PythonErrorSet{};
   }
@@ -375,7 +375,7 @@ BodyResult deserialize_body(TextView schema_name, ByteView data) {
     PyErr_SetString(PyExc_ValueError, text);
     return PythonErrorSet{};
   }
-  Decoder decoder(bytes, static_cast<std::uint64_t>(data.size));
+  Decoder decoder(bytes, static_cast<std::uint64_t>(data.size()));
   return decoder.run(schema_name);
 }
 

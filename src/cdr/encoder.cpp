@@ -12,7 +12,7 @@
 #include "cdr/plan.hpp"
 #include "cdr/writer.hpp"
 #include "module/failure.hpp"
-#include "module/python_text.hpp"
+#include "module/python_errors.hpp"
 
 namespace korvex {
 namespace {
@@ -34,7 +34,7 @@ enum class Step : bool { Failed = false, Done = true };
 
 class Encoder {
  public:
-  BodyResult run(TextView schema_name, PyObject* values);
+  BodyResult run(std::string_view schema_name, PyObject* values);
 
  private:
   Step write_value(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter);
@@ -375,9 +375,9 @@ Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
   return Step::Done;
 }
 
-BodyResult Encoder::run(TextView schema_name, PyObject* values) {
+BodyResult Encoder::run(std::string_view schema_name, PyObject* values) {
   SchemaRef schema;
-  const MessagePlan* plan = lookup_plan(schema_name.view(), schema, error_);
+  const MessagePlan* plan = lookup_plan(schema_name, schema, error_);
   if (plan == nullptr) {
     if (error_) return std::move(*error_);
     return PythonErrorSet{};
@@ -402,7 +402,7 @@ BodyResult Encoder::run(TextView schema_name, PyObject* values) {
 
 }  // namespace
 
-BodyResult serialize_body(TextView schema_name, PyObject* values) {
+BodyResult serialize_body(std::string_view schema_name, PyObject* values) {
   Encoder encoder;
   return encoder.run(schema_name, values);
 }

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "base/text.hpp"
 #include "module/failure.hpp"
 
 namespace korvex {
@@ -36,11 +37,9 @@ PyRef field_key(std::string_view text) {
 }
 
 PyObject* permanent_key(PyObject*& slot, const char* text) {
-  if (slot == nullptr) {
-    slot = PyUnicode_InternFromString(text);
-    if (slot == nullptr) KORVEX_INTERNAL_FAILURE(String("could not create key ") + text);
-  }
-  return slot;
+  PyObject* key = permanent_text(slot, text);
+  if (key == nullptr) KORVEX_INTERNAL_FAILURE(String("could not create key ") + text);
+  return key;
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 
 #include "base/memory.hpp"
 #include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "base/py_ref.hpp"
 #include "schema/registry.hpp"
 
 namespace korvex {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdr/byte_order.hpp"
+#include "base/byte_order.hpp"
 
 namespace korvex {
 

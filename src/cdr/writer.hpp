@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "base/memory.hpp"
-#include "cdr/byte_order.hpp"
-#include "module/py_ref.hpp"
+#include "base/byte_order.hpp"
+#include "base/py_ref.hpp"
 
 namespace korvex {
 

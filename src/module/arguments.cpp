@@ -4,7 +4,8 @@
 #include <optional>
 
 #include "base/memory.hpp"
-#include "module/python_text.hpp"
+#include "base/text.hpp"
+#include "module/python_errors.hpp"
 
 namespace korvex {
 namespace {
@@ -118,10 +119,10 @@ bool convert_dict(PyObject* object, const char* parameter) {
   return PyDict_Check(object) || refuse_argument(object, parameter, "dict");
 }
 
-bool convert_bytes(PyObject* object, const char* parameter, ByteView& out) {
+bool convert_bytes(PyObject* object, const char* parameter, ByteSpan& out) {
   if (!PyBytes_Check(object)) return refuse_argument(object, parameter, "bytes");
-  out.data = PyBytes_AS_STRING(object);
-  out.size = PyBytes_GET_SIZE(object);
+  out = ByteSpan(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object)),
+                 static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
   return true;
 }
 

@@ -2,12 +2,13 @@
 // exec slot that adds the six functions.
 #include <Python.h>
 
+#include "module/functions.hpp"
 #include "module/module_setup.hpp"
 
 namespace {
 
 int exec_module(PyObject* module) {
-  return korvex::add_functions(module, korvex::kExportedFunctions, 6);
+  return korvex::add_functions(module, korvex::kExportedFunctions, korvex::kExportedFunctionCount);
 }
 
 PyModuleDef_Slot g_slots[] = {

@@ -13,7 +13,7 @@
 #include <variant>
 
 #include "base/memory.hpp"
-#include "module/py_ref.hpp"
+#include "base/py_ref.hpp"
 
 namespace korvex {
 

@@ -11,7 +11,6 @@
 #include <pthread.h>
 #endif
 
-#include "module/python_text.hpp"
 
 namespace korvex {
 namespace {
@@ -93,40 +92,6 @@ void set_panic_exception(const String& message) noexcept {
   }
   if (collector_was_enabled) PyGC_Enable();
   g_containing = false;
-}
-
-bool must_propagate(const FetchedError& error) noexcept {
-  return !error.empty() && !PyErr_GivenExceptionMatches(error.type(), PyExc_Exception);
-}
-
-void resume_if_panic(FetchedError& error) {
-  if (error.empty()) return;
-  PyObject* panic_type = panic_exception_type();
-  if (panic_type == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (error.type() != panic_type) return;
-  error.normalize();
-  String message = "Unwrapped panic from Python code";
-  if (error.value() != nullptr) {
-    if (auto text = object_str(error.value())) message = *text;
-    PyErr_Clear();  // whatever str() left: this becomes an internal failure
-  }
-  std::fputs("--- A PanicException raised in Python code reached native code again. ---\n",
-             stderr);
-  std::fputs("Python stack trace below:\n", stderr);
-  error.restore();
-  PyErr_PrintEx(0);
-  throw InternalFailure(message);
-}
-
-bool discard_python_error() {
-  FetchedError error = FetchedError::fetch();
-  resume_if_panic(error);
-  if (!must_propagate(error)) return true;
-  error.restore();
-  return false;
 }
 
 }  // namespace korvex

@@ -14,7 +14,7 @@
 #include <new>
 
 #include "base/memory.hpp"
-#include "module/py_ref.hpp"
+#include "base/py_ref.hpp"
 
 namespace korvex {
 
@@ -36,23 +36,6 @@ class InternalFailure final : public std::exception {
 // The PanicException type, created on first use; null with an error set if
 // it could not be created.
 PyObject* panic_exception_type() noexcept;
-
-// Called on every Python exception that the system takes out of the
-// interpreter.  A PanicException raised by user code must not be swallowed
-// or rewrapped: it is reported and becomes a fresh internal failure with the
-// same message.
-void resume_if_panic(FetchedError& error);
-
-// Whether a fetched exception must reach the caller unchanged instead of
-// being dropped or folded into a message: every exception that does not
-// derive from Exception (KeyboardInterrupt, SystemExit, GeneratorExit).
-bool must_propagate(const FetchedError& error) noexcept;
-
-// Takes the pending Python exception out of the interpreter and drops it,
-// after the PanicException check, unless it must propagate: then it is put
-// back and the result is false.  Callers that see false stop and pass the
-// pending exception on.
-[[nodiscard]] bool discard_python_error();
 
 // Sets PanicException(message) as the current exception.  Never throws.
 void set_panic_exception(const String& message) noexcept;

@@ -4,7 +4,8 @@
 #include <optional>
 
 #include "base/memory.hpp"
-#include "module/python_text.hpp"
+#include "base/text.hpp"
+#include "module/python_errors.hpp"
 #include "schema/registry.hpp"
 
 namespace korvex {
@@ -61,16 +62,16 @@ Result<MessageSchema> parse_field_list(PyObject* fields) {
 
 }  // namespace
 
-BodyResult register_schema_body(TextView name, PyObject* fields) {
+BodyResult register_schema_body(std::string_view name, PyObject* fields) {
   Result<MessageSchema> schema = parse_field_list(fields);
   if (!schema.ok()) return std::move(schema).pass_on<PyRef>();
-  Result<bool> inserted = insert_schema(name.view(), std::move(schema.value()));
+  Result<bool> inserted = insert_schema(name, std::move(schema.value()));
   if (!inserted.ok()) return std::move(inserted).pass_on<PyRef>();
   return PyRef::borrow(Py_None);
 }
 
-BodyResult get_schema_body(TextView name) {
-  Result<SchemaRef> found = get_schema_internal(name.view());
+BodyResult get_schema_body(std::string_view name) {
+  Result<SchemaRef> found = get_schema_internal(name);
   if (!found.ok()) return std::move(found).pass_on<PyRef>();
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return PythonErrorSet{};
@@ -85,16 +86,16 @@ BodyResult get_schema_body(TextView name) {
   return list;
 }
 
-BodyResult schema_exists_body(TextView name) {
-  return PyRef::borrow(find_schema(name.view()) == ExistsOutcome::Present ? Py_True : Py_False);
+BodyResult schema_exists_body(std::string_view name) {
+  return PyRef::borrow(find_schema(name) == ExistsOutcome::Present ? Py_True : Py_False);
 }
 
-BodyResult unregister_schema_body(TextView name) {
-  switch (remove_schema(name.view())) {
+BodyResult unregister_schema_body(std::string_view name) {
+  switch (remove_schema(name)) {
     case RemoveOutcome::Removed:
       return PyRef::borrow(Py_None);
     case RemoveOutcome::Unknown:
-      return MessageError::unknown_schema(String(name.view()));
+      return MessageError::unknown_schema(String(name));
     case RemoveOutcome::Poisoned:
       PyErr_SetString(PyExc_ValueError, "Schema registry lock poisoned");
       return PythonErrorSet{};

@@ -7,6 +7,8 @@
 
 #include "base/memory.hpp"
 #include "cdr/limits.hpp"
+#include "module/call.hpp"
+#include "module/functions.hpp"
 #include "module/module_setup.hpp"
 #include "schema/registry.hpp"
 
@@ -71,7 +73,8 @@ PyMethodDef g_hooks[] = {
 };
 
 int exec_module(PyObject* module) {
-  if (korvex::add_functions(module, korvex::kExportedFunctions, 6) < 0) return -1;
+  if (korvex::add_functions(module, korvex::kExportedFunctions,
+                            korvex::kExportedFunctionCount) < 0) return -1;
   return korvex::add_functions(module, g_hooks, sizeof g_hooks / sizeof g_hooks[0]);
 }
 

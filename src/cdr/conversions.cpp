@@ -3,8 +3,8 @@
 
 #include "cdr/conversions.hpp"
 #include "module/failure.hpp"
-#include "module/py_ref.hpp"
-#include "module/python_text.hpp"
+#include "base/py_ref.hpp"
+#include "module/python_errors.hpp"
 
 namespace korvex {
 namespace {

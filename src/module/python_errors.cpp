@@ -1,25 +1,44 @@
-#include "module/python_text.hpp"
+#include "module/python_errors.hpp"
 
-#include <map>
+#include <cstdio>
 
-#include "cdr/utf8.hpp"
+#include "base/text.hpp"
 #include "module/failure.hpp"
 
 namespace korvex {
 
-String lossy_utf8(PyObject* str) {
-  Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
-    return String(utf8, static_cast<std::size_t>(size));
-  }
-  PyErr_Clear();
-  PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
-  if (!encoded) {
+bool must_propagate(const FetchedError& error) noexcept {
+  return !error.empty() && !PyErr_GivenExceptionMatches(error.type(), PyExc_Exception);
+}
+
+void resume_if_panic(FetchedError& error) {
+  if (error.empty()) return;
+  PyObject* panic_type = panic_exception_type();
+  if (panic_type == nullptr) {
     PyErr_Clear();
-    return String();
+    return;
   }
-  return utf8_lossy(std::string_view(PyBytes_AS_STRING(encoded.get()),
-                                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
+  if (error.type() != panic_type) return;
+  error.normalize();
+  String message = "Unwrapped panic from Python code";
+  if (error.value() != nullptr) {
+    if (auto text = object_str(error.value())) message = *text;
+    PyErr_Clear();  // whatever str() left: this becomes an internal failure
+  }
+  std::fputs("--- A PanicException raised in Python code reached native code again. ---\n",
+             stderr);
+  std::fputs("Python stack trace below:\n", stderr);
+  error.restore();
+  PyErr_PrintEx(0);
+  throw InternalFailure(message);
+}
+
+bool discard_python_error() {
+  FetchedError error = FetchedError::fetch();
+  resume_if_panic(error);
+  if (!must_propagate(error)) return true;
+  error.restore();
+  return false;
 }
 
 std::optional<String> object_str(PyObject* object) {
@@ -32,8 +51,10 @@ std::optional<String> object_str(PyObject* object) {
 }
 
 std::optional<String> type_qualname(PyTypeObject* type) {
-  PyRef name = PyRef::steal(
-      PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned_name("__qualname__")));
+  static PyObject* qualname = nullptr;
+  PyObject* attribute = permanent_text(qualname, "__qualname__");
+  if (attribute == nullptr) KORVEX_INTERNAL_FAILURE("could not make the name __qualname__");
+  PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attribute));
   if (!name) {
     (void)discard_python_error();  // an exception that must propagate stays pending
     return std::nullopt;
@@ -86,26 +107,6 @@ std::optional<String> not_an_instance_text(PyObject* object, std::string_view ta
   text.append(target);
   text.append("'");
   return text;
-}
-
-PyRef make_text(std::string_view text) {
-  return PyRef::steal(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-PyObject* interned_name(const char* name) {
-  // A handful of fixed names, made once per process under the GIL and kept.
-  using Names = std::map<std::string_view, PyObject*, std::less<>,
-                        Allocator<std::pair<const std::string_view, PyObject*>>>;
-  static Names* const names = new (allocate_or_abort(sizeof(Names))) Names();
-  auto found = names->find(name);
-  if (found != names->end()) return found->second;
-  PyObject* object = PyUnicode_InternFromString(name);
-  if (object == nullptr) KORVEX_INTERNAL_FAILURE(String("could not intern ") + name);
-  // Keeps the first one made if another thread got here meanwhile.
-  auto [entry, inserted] = names->emplace(name, object);
-  if (!inserted) Py_DECREF(object);
-  return entry->second;
 }
 
 }  // namespace korvex

@@ -1,5 +1,6 @@
-// Turning Python objects and exceptions into the texts used in messages.
-// These run only on error paths.
+// Python exceptions that a call meets: which pass through, which are
+// dropped, and how the rest become the texts of messages.  These run only
+// on error paths.
 #pragma once
 
 #include <Python.h>
@@ -8,13 +9,26 @@
 #include <string_view>
 
 #include "base/memory.hpp"
-#include "module/py_ref.hpp"
+#include "base/py_ref.hpp"
 
 namespace korvex {
 
-// The text of a str object as UTF-8.  Lone surrogates, which have no UTF-8
-// form, become U+FFFD replacement characters.
-String lossy_utf8(PyObject* str);
+// Called on every Python exception that the system takes out of the
+// interpreter.  A PanicException raised by user code must not be swallowed
+// or rewrapped: it is reported and becomes a fresh internal failure with the
+// same message.
+void resume_if_panic(FetchedError& error);
+
+// Whether a fetched exception must reach the caller unchanged instead of
+// being dropped or folded into a message: every exception that does not
+// derive from Exception (KeyboardInterrupt, SystemExit, GeneratorExit).
+bool must_propagate(const FetchedError& error) noexcept;
+
+// Takes the pending Python exception out of the interpreter and drops it,
+// after the PanicException check, unless it must propagate: then it is put
+// back and the result is false.  Callers that see false stop and pass the
+// pending exception on.
+[[nodiscard]] bool discard_python_error();
 
 // The texts below come from user code, which can fail to give them.  When
 // it fails with an ordinary exception, the exception is dropped; when it
@@ -45,11 +59,5 @@ std::optional<String> render_pending_exception();
 // 'target'", or "'None' is not an instance of 'target'"; nullopt when
 // reading the type's name raised an exception that must propagate.
 std::optional<String> not_an_instance_text(PyObject* object, std::string_view target);
-
-// A new str from UTF-8 text; null with an error set on failure.
-PyRef make_text(std::string_view text);
-
-// The interned attribute names used while setting up and reporting.
-PyObject* interned_name(const char* name);
 
 }  // namespace korvex
