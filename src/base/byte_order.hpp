@@ -1,4 +1,5 @@
-// Little-endian stores and loads of fixed-size values.
+// Little-endian stores and loads of fixed-size values, and the alignment
+// arithmetic of the wire layout.
 #pragma once
 
 #include <bit>
@@ -8,6 +9,11 @@
 #include <type_traits>
 
 namespace korvex {
+
+// `offset` rounded up to the next multiple of `alignment` (a power of two).
+constexpr std::uint64_t align_up(std::uint64_t offset, std::uint64_t alignment) noexcept {
+  return (offset + alignment - 1) & ~(alignment - 1);
+}
 
 template <class T>
 inline T swap_to_little_endian(T value) noexcept {

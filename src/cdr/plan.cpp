@@ -44,28 +44,6 @@ PyObject* permanent_key(PyObject*& slot, const char* text) {
 
 }  // namespace
 
-std::uint8_t fixed_size(TypeKind kind) noexcept {
-  switch (kind) {
-    case TypeKind::Bool:
-    case TypeKind::Int8:
-    case TypeKind::UInt8:
-      return 1;
-    case TypeKind::Int16:
-    case TypeKind::UInt16:
-      return 2;
-    case TypeKind::Int32:
-    case TypeKind::UInt32:
-    case TypeKind::Float32:
-      return 4;
-    case TypeKind::Int64:
-    case TypeKind::UInt64:
-    case TypeKind::Float64:
-      return 8;
-    default:
-      return 0;
-  }
-}
-
 const MessagePlan* plan_for(const RegisteredSchema& schema) {
   if (SchemaCache* cache = schema.cache()) return static_cast<const MessagePlan*>(cache);
   const Vector<FieldSchema>& fields = schema.schema().fields;
@@ -85,7 +63,7 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
       link = &plan->links.back();
     }
     const std::uint8_t size =
-        field.field_type.array_depth() == 0 ? fixed_size(field.field_type.leaf()) : 0;
+        field.field_type.array_depth() == 0 ? describe(field.field_type.leaf()).size : 0;
     plan->fields.push_back(FieldPlan{
         std::move(key), field.name,
         ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}, size});

@@ -62,9 +62,6 @@ class MessagePlan final : public SchemaCache {
   bool all_fixed_size = false;
 };
 
-// The size of a single primitive value of `kind`; 0 for other kinds.
-std::uint8_t fixed_size(TypeKind kind) noexcept;
-
 // The plan of a registered schema, built on first use.  Null with a Python
 // exception set if building it failed.
 const MessagePlan* plan_for(const RegisteredSchema& schema);

@@ -40,7 +40,7 @@ class CdrWriter {
 
   // Pads with zero bytes up to the next multiple of `alignment`.
   void align(std::size_t alignment) {
-    const std::size_t padding = (alignment - (length_ & (alignment - 1))) & (alignment - 1);
+    const auto padding = static_cast<std::size_t>(align_up(length_, alignment) - length_);
     if (padding == 0) return;
     reserve(padding);
     std::memset(data_ + length_, 0, padding);
@@ -51,7 +51,7 @@ class CdrWriter {
   // and value (at most 2 * sizeof(T) bytes).
   template <class T>
   void put_aligned_reserved(T value) noexcept {
-    const std::size_t padding = (sizeof(T) - (length_ & (sizeof(T) - 1))) & (sizeof(T) - 1);
+    const auto padding = static_cast<std::size_t>(align_up(length_, sizeof(T)) - length_);
     if (padding != 0) {
       std::memset(data_ + length_, 0, padding);
       length_ += padding;

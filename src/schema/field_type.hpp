@@ -7,28 +7,9 @@
 
 #include "base/memory.hpp"
 #include "module/errors.hpp"
+#include "schema/type_table.hpp"
 
 namespace korvex {
-
-enum class TypeKind : std::uint8_t {
-  Bool,
-  Int8,
-  Int16,
-  Int32,
-  Int64,
-  UInt8,
-  UInt16,
-  UInt32,
-  UInt64,
-  Float32,
-  Float64,
-  String,
-  Bytes,
-  Array,
-  Struct,
-  Time,
-  Duration,
-};
 
 // A field type: a tree of array levels around one non-array type.
 //
@@ -66,9 +47,6 @@ class FieldType {
   std::size_t array_depth_;
   String struct_name_;
 };
-
-// The canonical name of a non-array kind ("struct" for Struct).
-std::string_view simple_type_name(TypeKind kind) noexcept;
 
 // Writes the canonical name of (leaf, depth, struct name) into a new string.
 String type_name_of(TypeKind leaf, std::size_t array_depth, std::string_view struct_name);
