@@ -105,12 +105,19 @@ def _child_path():
     return os.pathsep.join(dict.fromkeys(dirs))
 
 
+def child_environment():
+    """The environment for a child interpreter that must import what this
+    process imports."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = _child_path()
+    return env
+
+
 def run_python(source, *args, timeout=120):
     """Run Python source (dedented) in a fresh interpreter with `args` as its
     sys.argv[1:]; returns the `subprocess.CompletedProcess` (text mode, stdout
     and stderr captured)."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = _child_path()
+    env = child_environment()
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(source), *args],
         capture_output=True,

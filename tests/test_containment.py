@@ -223,3 +223,60 @@ def test_poisoned_registry(run_python):
     )
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout == "ok\n"
+
+
+# ------------------------------------------------- containment runs no user code
+
+
+@pytest.mark.parametrize("attribute", ["__init__", "__new__", "__str__", "extra"])
+def test_panic_exception_type_cannot_be_changed(attribute):
+    cls = panic_type()
+
+    def replacement(*args, **kwargs):
+        km.schema_exists("called back")
+        return None
+
+    with pytest.raises(TypeError):
+        setattr(cls, attribute, replacement)
+    with pytest.raises(cls) as info:
+        kt.panic("still plain")
+    assert type(info.value) is cls
+    assert info.value.args == ("still plain",)
+
+
+FINALIZER_DURING_CONTAINMENT = r"""
+import gc, sys
+import _korvex_messages as km
+import _korvex_messages_testing as kt
+
+calls = [0]
+
+class CallsBack:
+    # Garbage whose finalizer fails inside the module the same way.
+    def __del__(self):
+        calls[0] += 1
+        try:
+            kt.panic("from a finalizer")
+        except BaseException:
+            pass
+
+gc.set_threshold(1, 1, 1)
+for i in range(300):
+    garbage = CallsBack()
+    garbage.cycle = garbage
+    del garbage
+    try:
+        kt.panic("outer %d" % i)
+    except BaseException as error:
+        assert type(error).__name__ == "PanicException"
+        assert error.args == ("outer %d" % i,)
+gc.collect()
+print("ok", calls[0] > 0)
+"""
+
+
+def test_finalizers_do_not_run_while_a_failure_is_contained(run_python):
+    proc = run_python(FINALIZER_DURING_CONTAINMENT, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout == "ok True\n"
+    assert "while containing another one" not in proc.stderr

@@ -12,7 +12,7 @@ import _korvex_messages as km
 from cdr_bytes import HEADER as HDR
 from helpers import load_testing_module, numpy_bool_is_index
 from value_kinds import (BytesSub, EvilKey, FloatOnly, IndexOnly, IntSub, ListSub, Outer, RaisingFloat,
-                         RaisingIndex, UnprintableError, fake_type)
+                         RaisingIndex, UnprintableError, fake_type, named_type)
 
 NEST_TAIL = "': at most 100 levels of nested structs and arrays are supported"
 
@@ -507,10 +507,22 @@ def test_expected_text_for_struct_types(schema, fails, unique_name):
         (fake_type("Bool", "numpy", True)(), "unknown"),
         (fake_type("bool8", "numpy", True)(), "unknown"),
         (fake_type("bool_", "numpy", ValueError("no truth"))(), "unknown"),  # truth value fails
+        # the whole text counts, not a prefix up to a NUL
+        (named_type("bool_", "numpy\0anything")(), "unknown"),
+        (named_type("bool_\0x", "numpy")(), "unknown"),
+        (named_type("bool\0", "numpy")(), "unknown"),
     ],
 )
 def test_bool_refuses_lookalikes(fails, value, got):
     fails([("b", "bool")], {"b": value}, mismatch("b", "bool", got))
+
+
+def test_bool_names_are_read_through_the_type(schema):
+    # The control for the NUL cases above: the same kind of type with the
+    # exact names is taken as a numpy boolean.
+    name = schema([("b", "bool")])
+    assert km.serialize(name, {"b": named_type("bool_", "numpy", True)()}) == HDR + b"\x01"
+    assert km.serialize(name, {"b": named_type("bool", "numpy", False)()}) == HDR + b"\x00"
 
 
 def test_conversion_exception_is_replaced_by_mismatch(fails):

@@ -5,7 +5,9 @@ written, and a finalizer that inspects the heap in the middle of a decode.
 """
 
 import json
+import signal
 import struct
+import subprocess
 import sys
 import time
 import tracemalloc
@@ -14,6 +16,7 @@ import pytest
 
 import _korvex_messages as km
 from cdr_bytes import HEADER
+from helpers import child_environment
 
 FILL = "Deserialization failed: failed to fill whole buffer"
 EMPTY_LIMIT = 1048576
@@ -431,3 +434,303 @@ except TypeError as error:
     proc = run_python(source, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "Deserialization failed: failed to fill whole buffer"
+
+
+# ---------------------------------------------------------------------------
+# User code that fails to name itself: texts get fallbacks, never a panic
+
+class _NamelessMeta(type):
+    """A metaclass whose instances refuse to give their __qualname__ (or
+    give something that is not a str)."""
+
+    def __getattribute__(cls, attr):
+        if attr == "__qualname__":
+            behaviour = type.__getattribute__(cls, "qualname_behaviour")
+            if isinstance(behaviour, BaseException):
+                raise behaviour
+            return behaviour
+        return super().__getattribute__(attr)
+
+
+def _nameless_error(behaviour, message="collided"):
+    cls = _NamelessMeta("NamelessError", (Exception,), {"qualname_behaviour": behaviour})
+    return cls(message)
+
+
+class _OddStrError(Exception):
+    def __str__(self):
+        return _StrSubclass("odd text")
+
+
+class _StrSubclass(str):
+    def __str__(self):
+        raise RuntimeError("never called")
+
+    def encode(self, *args, **kwargs):
+        raise RuntimeError("never called")
+
+
+class CollidingKey:
+    """Hashes like a field name; comparing with it raises `error`."""
+
+    def __init__(self, name, error):
+        self.name, self.error = name, error
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        raise self.error
+
+
+@pytest.mark.parametrize(
+    "error, rendered",
+    [
+        (_nameless_error(RuntimeError("no name")), "<failed to extract type name>: collided"),
+        (_nameless_error(42), "<failed to extract type name>: collided"),
+        (_nameless_error(_StrSubclass("Odd.Name")), "Odd.Name: collided"),
+        (_nameless_error(RuntimeError("no name"), message=_StrSubclass("sub")),
+         "<failed to extract type name>: <exception str() failed>"),
+        (_OddStrError(), "_OddStrError: odd text"),
+    ],
+    ids=["qualname-raises", "qualname-not-str", "qualname-str-subclass", "message-str-raises",
+         "str-returns-subclass"],
+)
+def test_unnameable_exception_in_a_nested_lookup_is_rendered(schema, error, rendered):
+    inner = schema([("x", "int32")], prefix="inner")
+    name = schema([("s", "struct:" + inner)])
+    with pytest.raises(TypeError) as info:
+        km.serialize(name, {"s": {CollidingKey("x", error): 0}})
+    assert info.value.args == ("Serialization failed: " + rendered,)
+
+
+def test_unnameable_exception_whose_str_fails_is_rendered(schema):
+    inner = schema([("x", "int32")], prefix="inner")
+    name = schema([("t", "time"), ("s", "struct:" + inner)])
+
+    class Unprintable(Exception):
+        def __str__(self):
+            raise ValueError("no str")
+
+    error = _NamelessMeta("E", (Unprintable,), {"qualname_behaviour": RuntimeError("no")})()
+    with pytest.raises(TypeError) as info:
+        km.serialize(name, {"t": {CollidingKey("sec", error): 0}, "s": {}})
+    assert info.value.args == (
+        "Serialization failed: <failed to extract type name>: <exception str() failed>",)
+
+
+def test_numpy_bool_check_survives_type_attributes_that_raise(schema):
+    class Meta(type):
+        def __getattribute__(cls, attr):
+            if attr in ("__module__", "__name__"):
+                raise RuntimeError(attr)
+            return super().__getattribute__(attr)
+
+    value = Meta("Weird", (), {})()
+    name = schema([("b", "bool")])
+    with pytest.raises(TypeError) as info:
+        km.serialize(name, {"b": value})
+    assert info.value.args == ("Field type mismatch on 'b': expected bool, got unknown",)
+
+
+# ---------------------------------------------------------------------------
+# Exceptions that do not derive from Exception pass through unchanged
+
+class RaisesFrom:
+    """A value every conversion of which raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+    def __float__(self):
+        raise self.error
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        raise self.error
+
+    def __iter__(self):
+        raise self.error
+
+
+class _TypeAttrMeta(type):
+    def __getattribute__(cls, attr):
+        if attr == "__module__":
+            raise type.__getattribute__(cls, "error")
+        return super().__getattribute__(attr)
+
+
+class _Iterating:
+    """A sequence (for the kind probe) whose iteration raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        raise self.error
+
+
+def _propagating_cases(error):
+    return [
+        ("int32", RaisesFrom(error)),        # the conversion itself
+        ("uint64", RaisesFrom(error)),
+        ("float64", RaisesFrom(error)),
+        ("bool", _TypeAttrMeta("T", (), {"error": error})()),  # the numpy-bool check
+        ("string", _Iterating(error)),       # the kind probe iterating a sequence
+    ]
+
+
+@pytest.mark.parametrize("error_type", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_base_exceptions_pass_through_conversions_and_probes(schema, error_type):
+    for field_type, value in _propagating_cases(error_type("stop")):
+        name = schema([("f", field_type)])
+        with pytest.raises(error_type) as info:
+            km.serialize(name, {"f": value})
+        assert info.value.args == ("stop",), field_type
+        # Inside an array the element's own conversion meets it the same way.
+        name = schema([("f", "array<%s>" % field_type)])
+        with pytest.raises(error_type):
+            km.serialize(name, {"f": [value]})
+
+
+@pytest.mark.parametrize("where", ["top", "struct", "time"])
+def test_keyboard_interrupt_in_a_dict_lookup_passes_through(schema, where):
+    inner = schema([("x", "int32")], prefix="inner")
+    name = schema([("x", "int32"), ("s", "struct:" + inner), ("t", "time")])
+    error = KeyboardInterrupt("lookup")
+    # The colliding key stands in for the real one, which the lookup of
+    # that field then compares it with.
+    values = {
+        "top": {CollidingKey("x", error): 0, "s": {"x": 2}, "t": {"sec": 1, "nanosec": 2}},
+        "struct": {"x": 1, "s": {CollidingKey("x", error): 0}, "t": {"sec": 1, "nanosec": 2}},
+        "time": {"x": 1, "s": {"x": 2}, "t": {CollidingKey("sec", error): 0, "nanosec": 2}},
+    }[where]
+    with pytest.raises(KeyboardInterrupt) as info:
+        km.serialize(name, values)
+    assert info.value is error
+
+
+def test_keyboard_interrupt_while_rendering_passes_through(schema):
+    inner = schema([("x", "int32")], prefix="inner")
+    name = schema([("s", "struct:" + inner)])
+
+    class StrInterrupts(Exception):
+        def __str__(self):
+            raise KeyboardInterrupt("str")
+
+    for error in (StrInterrupts(), _nameless_error(KeyboardInterrupt("qualname"))):
+        with pytest.raises(KeyboardInterrupt):
+            km.serialize(name, {"s": {CollidingKey("x", error): 0}})
+
+
+def test_keyboard_interrupt_while_naming_a_refused_argument_passes_through():
+    value = _NamelessMeta("Arg", (), {"qualname_behaviour": KeyboardInterrupt("arg")})()
+    for call in (lambda: km.schema_exists(value), lambda: km.serialize("x", value),
+                 lambda: km.register_schema("x", [(value, "int32")])):
+        with pytest.raises(KeyboardInterrupt) as info:
+            call()
+        assert info.value.args == ("arg",)
+
+
+INTERRUPT_CHILD = r"""
+import sys, time
+import _korvex_messages as km
+km.register_schema("s", [("f", "string")])
+print("ready", flush=True)
+started = time.monotonic()
+try:
+    km.serialize("s", {"f": range(10**12)})
+except KeyboardInterrupt:
+    print("interrupted after %.1f s" % (time.monotonic() - started), flush=True)
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGINT cannot be sent to a child on Windows")
+def test_naming_a_long_sequence_can_be_interrupted():
+    # Naming the kind of a mismatched value iterates it to its end; Ctrl-C
+    # stops that iteration.
+    proc = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=child_environment())
+    try:
+        assert proc.stdout.readline() == "ready\n"
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err[-2000:]
+    assert out.startswith("interrupted after "), out
+
+
+# ---------------------------------------------------------------------------
+# Re-entrant calls: a bounded chain on a small thread stack
+
+REENTRY_CHILD = r"""
+import json, sys, threading
+import _korvex_messages as km
+
+km.register_schema("flat", [("v", "int32")])
+km.register_schema("deep", [("c", "struct:deep"), ("v", "int32")])
+levels = []
+seen = []
+
+class Reenter:
+    # Converting the value starts the same message again, without end.
+    def __init__(self, deep):
+        self.deep = deep
+
+    def __index__(self):
+        levels.append(1)
+        try:
+            if self.deep:
+                value = {"v": Reenter(True)}
+                for _ in range(120):
+                    value = {"c": value, "v": 0}
+                return len(km.serialize("deep", value))
+            return len(km.serialize("flat", {"v": Reenter(False)}))
+        except BaseException as error:
+            seen.append(type(error).__name__ + ": " + str(error))
+            raise
+
+out = {}
+
+def run(kind):
+    del levels[:], seen[:]
+    try:
+        km.serialize("flat", {"v": Reenter(kind == "deep")})
+        out[kind] = ["returned"]
+    except BaseException as error:
+        out[kind] = [type(error).__name__, str(error), len(levels), seen[0] if seen else None]
+
+threading.stack_size(256 * 1024)
+for kind in ("flat", "deep"):
+    thread = threading.Thread(target=run, args=(kind,))
+    thread.start()
+    thread.join()
+print(json.dumps(out))
+"""
+
+
+def test_reentrant_calls_end_before_a_small_stack_overflows(run_python):
+    proc = run_python(REENTRY_CHILD, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    out = json.loads(proc.stdout)
+    refused = ("RecursionError: Re-entrant calls nested too deeply: at most 8 calls of this "
+               "module may be active on one thread")
+    kind, text, conversions, first_seen = out["flat"]
+    assert (kind, text) == ("TypeError", "Field type mismatch on 'v': expected int32, got unknown")
+    # Eight calls ran; the conversion in the eighth met the refusal.  After
+    # that every call the chain led to was refused at once, so the error
+    # paths did not start the chain again at every level.
+    assert first_seen == refused
+    assert conversions < 100, conversions
+    kind, text, _, _ = out["deep"]
+    assert kind == "TypeError", out["deep"]

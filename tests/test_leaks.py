@@ -479,6 +479,58 @@ def test_registry_churn_does_not_leak(traced):
     assert any(t <= TRACED_BYTES and n <= NATIVE_BYTES for t, n in rounds), rounds
 
 
+def test_distinct_field_names_are_released_with_their_schema(traced):
+    """Every field name ever planned must go when its schema goes, on every
+    CPython version (where interned strings are immortal, a planned key that
+    was interned would stay for the life of the process)."""
+    counter = iter(range(10**9))
+
+    def churn(count):
+        for _ in range(count):
+            i = next(counter)
+            name = text("leak.names.", str(i))
+            field = text("field_", str(i))
+            km.register_schema(name, [(field, "int32")])
+            km.serialize(name, {field: 1})
+            km.deserialize(name, HEADER + u32(1))
+            km.unregister_schema(name)
+
+    churn(2000)
+    rounds = []
+    for _ in range(ROUNDS):
+        gc.collect()
+        traced_before = tracemalloc.get_traced_memory()[0]
+        churn(CALLS)
+        gc.collect()
+        rounds.append(tracemalloc.get_traced_memory()[0] - traced_before)
+    assert any(t <= TRACED_BYTES for t in rounds), rounds
+
+
+@pytest.mark.skipif(native_in_use() == 0, reason="needs glibc's mallinfo2 (and no sanitizer)")
+def test_lookup_caches_keep_no_names():
+    """Schema names can be large; nothing may keep a copy of one that is not
+    registered, or of one after it is unregistered."""
+    size = 4 << 20
+    names = [text(str(i), "n" * size) for i in range(16)]
+    gc.collect()
+    before = native_in_use()
+    for name in names:
+        with pytest.raises(KeyError):
+            km.deserialize(name, HEADER)
+        with pytest.raises(KeyError):
+            km.serialize(name, {})
+    assert native_in_use() - before < size, "failed lookups kept their names"
+    for name in names:
+        km.register_schema(name, [("a", "int32")])
+        assert km.deserialize(name, HEADER + u32(1)) == {"a": 1}
+        assert km.serialize(name, {"a": 1}) == HEADER + u32(1)
+    assert native_in_use() - before > len(names) * size  # the registry holds them now
+    for name in names:
+        km.unregister_schema(name)
+    gc.collect()
+    assert native_in_use() - before < size, "unregistered names were kept"
+
+
 def test_leak_probes_detect_a_leak(traced):
     """The allowances are tight enough to see one small object kept per call."""
     kept = []

@@ -123,3 +123,18 @@ def fake_type(name, module, truth):
         return truth
 
     return type(name, (), {"__module__": module, "__bool__": as_bool})
+
+
+def named_type(name, module, truth=True):
+    """Like fake_type, but the type reports `name` and `module` through its
+    metaclass, so they may hold characters a class name cannot (a NUL)."""
+
+    class Meta(type):
+        def __getattribute__(cls, attr):
+            if attr == "__name__":
+                return name
+            if attr == "__module__":
+                return module
+            return super().__getattribute__(attr)
+
+    return Meta("Named", (), {"__bool__": lambda self: truth})

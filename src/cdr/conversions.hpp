@@ -10,9 +10,10 @@ namespace korvex {
 // Exactly True or False, or a numpy boolean scalar taken by its truth value.
 bool bool_rule(PyObject* value, bool& out);
 
-// int (bool included) or any object with __index__, as a signed 64-bit value.
+// int (bool included) or any object with __index__, as a signed 64-bit value
+// (long long: C long is only 32 bits wide on Windows and 32-bit platforms).
 inline bool integer_rule(PyObject* value, long long& out) {
-  const long result = PyLong_AsLong(value);
+  const long long result = PyLong_AsLongLong(value);
   if (result == -1 && PyErr_Occurred()) return false;
   out = result;
   return true;
@@ -36,7 +37,9 @@ inline bool float_rule(PyObject* value, double& out) {
 
 // The kind of a value as named in type mismatch messages: "bool", "int",
 // "uint", "float", "string", "bytes", "list", "dict" or "unknown".  May run
-// user code; exceptions raised by the probes are discarded.
+// user code; ordinary exceptions raised by the probes are discarded, while
+// one that must propagate (KeyboardInterrupt, ...) stops the probes: the
+// result is then null with that exception pending.
 const char* type_name_for_value(PyObject* value);
 
 }  // namespace korvex

@@ -2,16 +2,17 @@
 
 #include <cstdio>
 #include <optional>
-#include <string>
 
+#include "base/compiler.hpp"
+#include "base/memory.hpp"
 #include "cdr/field_path.hpp"
 #include "cdr/limits.hpp"
 #include "cdr/nesting.hpp"
 #include "cdr/plan.hpp"
 #include "cdr/reader.hpp"
-#include "cdr/utf8.hpp"
+#include "base/utf8.hpp"
 #include "module/failure.hpp"
-#include "module/python_text.hpp"
+#include "module/python_errors.hpp"
 
 namespace korvex {
 namespace {
@@ -39,41 +40,11 @@ PyObject* filled(PyRef list) {
   return list.release();
 }
 
-// Builds the Python value of a primitive from its little-endian bytes.
-PyObject* primitive_object(TypeKind kind, const unsigned char* bytes) {
-  switch (kind) {
-    case TypeKind::Bool:
-      return PyBool_FromLong(bytes[0] != 0);
-    case TypeKind::Int8:
-      return PyLong_FromLong(static_cast<std::int8_t>(bytes[0]));
-    case TypeKind::UInt8:
-      return PyLong_FromLong(bytes[0]);
-    case TypeKind::Int16:
-      return PyLong_FromLong(load_le<std::int16_t>(bytes));
-    case TypeKind::UInt16:
-      return PyLong_FromLong(load_le<std::uint16_t>(bytes));
-    case TypeKind::Int32:
-      return PyLong_FromLong(load_le<std::int32_t>(bytes));
-    case TypeKind::UInt32:
-      return PyLong_FromLong(static_cast<long>(load_le<std::uint32_t>(bytes)));
-    case TypeKind::Int64:
-      return PyLong_FromLongLong(load_le<std::int64_t>(bytes));
-    case TypeKind::UInt64:
-      return PyLong_FromUnsignedLongLong(load_le<std::uint64_t>(bytes));
-    case TypeKind::Float32:
-      return PyFloat_FromDouble(static_cast<double>(load_le<float>(bytes)));
-    case TypeKind::Float64:
-      return PyFloat_FromDouble(load_le<double>(bytes));
-    default:
-      KORVEX_INTERNAL_FAILURE("primitive_object called for a composite type");
-  }
-}
-
 class Decoder {
  public:
   Decoder(const unsigned char* data, std::uint64_t size)
-      : in_(data, size), presize_budget_(size / 4) {}
-  BodyResult run(TextView schema_name);
+      : in_(data, size), levels_(t_nesting_levels), presize_budget_(size / 4) {}
+  BodyResult run(std::string_view schema_name);
 
  private:
   // Each returns a new reference, or null after storing a MessageError in
@@ -85,29 +56,39 @@ class Decoder {
   PyObject* read_value(ValueType type, const PathNode& path);
   PyObject* read_array(ValueType type, const PathNode& path);
   PyObject* read_struct(ValueType type, const PathNode& path);
-  [[gnu::noinline]] PyObject* read_primitive(TypeKind kind);
-  [[gnu::noinline]] PyObject* read_string(const PathNode& path);
-  [[gnu::noinline]] PyObject* read_bytes();
-  [[gnu::noinline]] PyObject* read_primitive_run(TypeKind kind, std::uint32_t count);
-  [[gnu::noinline]] PyObject* read_time();
-  [[gnu::noinline]] PyObject* read_fixed_struct(const MessagePlan& plan);
-  [[gnu::cold, gnu::noinline]] PyObject* nesting_too_deep(const PathNode& path);
-  [[gnu::cold, gnu::noinline]] PyObject* too_many_empty_values(const PathNode& path);
+  // The dict of a top-level message (`parent` null) or of a nested struct.
+  PyObject* read_fields(const MessagePlan& plan, const PathNode* parent);
+  KORVEX_NOINLINE PyObject* read_primitive(TypeKind kind);
+  KORVEX_NOINLINE PyObject* read_string(const PathNode& path);
+  KORVEX_NOINLINE PyObject* read_bytes();
+  KORVEX_NOINLINE PyObject* read_primitive_run(TypeKind kind, std::uint32_t count);
+  KORVEX_NOINLINE PyObject* read_time();
+  KORVEX_NOINLINE PyObject* read_fixed_struct(const MessagePlan& plan, const PathNode* parent);
+  // Stores a field's value in its dict.  A failure at the top level passes
+  // the exception on unchanged; inside a struct it is folded into the error.
+  bool store(PyObject* dict, const FieldPlan& field, PyObject* value, const PathNode* parent);
+  KORVEX_COLD PyObject* nesting_too_deep(const PathNode& path);
+  KORVEX_COLD PyObject* too_many_empty_values(const PathNode& path);
 
   PyObject* fail(MessageError error) {
     error_.emplace(std::move(error));
     return nullptr;
   }
-  [[gnu::cold, gnu::noinline]] PyObject* fail(ReadFailure failure) {
+  KORVEX_COLD PyObject* fail(ReadFailure failure) {
     return fail(MessageError::deserialization_failed(
         failure == ReadFailure::TruncatedWhileAligning ? "Input truncated while aligning CDR stream"
                                                        : "failed to fill whole buffer"));
   }
-  [[gnu::cold, gnu::noinline]] PyObject* fail_with_python_error() {
-    return fail(MessageError::deserialization_failed(render_pending_exception()));
+  // Folds the pending exception into the error, unless it must propagate.
+  KORVEX_COLD PyObject* fail_with_python_error() {
+    std::optional<String> rendered = render_pending_exception();
+    if (!rendered) return nullptr;
+    return fail(MessageError::deserialization_failed(std::move(*rendered)));
   }
 
   CdrReader in_;
+  // The thread's nesting levels, shared with re-entrant calls.
+  unsigned& levels_;
   std::optional<MessageError> error_;
   std::uint64_t empty_values_ = 0;
   // List slots that may still be set aside before their elements are read.
@@ -115,13 +96,13 @@ class Decoder {
 };
 
 PyObject* Decoder::read_primitive(TypeKind kind) {
-  const std::size_t size = fixed_size(kind);
+  const std::size_t size = describe(kind).size;
   if (ReadFailure failure = in_.align(size); failure != ReadFailure::None) return fail(failure);
   const unsigned char* bytes;
   if (ReadFailure failure = in_.take(size, bytes); failure != ReadFailure::None) {
     return fail(failure);
   }
-  return primitive_object(kind, bytes);
+  return describe(kind).read(bytes);
 }
 
 PyObject* Decoder::read_string(const PathNode& path) {
@@ -170,7 +151,7 @@ PyObject* Decoder::read_time() {
   PyRef sec_object = PyRef::steal(PyLong_FromLong(sec));
   if (!sec_object) return nullptr;
   if (PyDict_SetItem(dict.get(), sec_key(), sec_object.get()) < 0) return fail_with_python_error();
-  PyRef nanosec_object = PyRef::steal(PyLong_FromLong(static_cast<long>(nanosec)));
+  PyRef nanosec_object = PyRef::steal(PyLong_FromUnsignedLong(nanosec));
   if (!nanosec_object) return nullptr;
   if (PyDict_SetItem(dict.get(), nanosec_key(), nanosec_object.get()) < 0) {
     return fail_with_python_error();
@@ -181,7 +162,7 @@ PyObject* Decoder::read_time() {
 // A run of fixed-size values: after the first element's alignment no
 // further padding occurs, so the bounds are checked once for the run.
 PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
-  const std::size_t size = fixed_size(kind);
+  const std::size_t size = describe(kind).size;
   if (ReadFailure failure = in_.align(size); failure != ReadFailure::None) return fail(failure);
   const unsigned char* bytes;
   if (ReadFailure failure = in_.take(static_cast<std::uint64_t>(count) * size, bytes);
@@ -206,7 +187,7 @@ PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
       break;
     default:
       for (std::uint32_t i = 0; i < count; ++i) {
-        items[i] = primitive_object(kind, bytes + size * i);
+        items[i] = describe(kind).read(bytes + size * i);
         if (items[i] == nullptr) return nullptr;
       }
       break;
@@ -215,13 +196,13 @@ PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
 }
 
 PyObject* Decoder::read_array(ValueType type, const PathNode& path) {
-  const NestingLevel level;
+  const NestingLevel level(levels_);
   if (!level.entered()) return nesting_too_deep(path);
   std::uint32_t count;
   if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) return fail(failure);
   const ValueType element_type = type.element();
   if (count == 0) return PyList_New(0);
-  if (!element_type.is_array() && fixed_size(element_type.leaf) != 0) {
+  if (!element_type.is_array() && describe(element_type.leaf).size != 0) {
     return read_primitive_run(element_type.leaf, count);
   }
   if (count <= in_.remaining() && count <= presize_budget_) {
@@ -250,67 +231,74 @@ PyObject* Decoder::read_array(ValueType type, const PathNode& path) {
 }
 
 PyObject* Decoder::read_struct(ValueType type, const PathNode& path) {
-  const NestingLevel level;
+  const NestingLevel level(levels_);
   if (!level.entered()) return nesting_too_deep(path);
   SchemaRef schema;
   const MessagePlan* plan = resolve_link(*type.link, schema, error_);
   if (plan == nullptr) return nullptr;
   const std::uint64_t start = in_.position();
-  if (plan->all_fixed_size && !plan->fields.empty()) {
-    if (PyObject* dict = read_fixed_struct(*plan)) return dict;
-    if (error_ || PyErr_Occurred()) return nullptr;
-    // Too short for the whole struct: the general path finds the exact
-    // field and failure.
-  }
-  PyRef dict = PyRef::steal(new_dict(plan->fields.size()));
+  PyRef dict = PyRef::steal(read_fields(*plan, &path));
   if (!dict) return nullptr;
-  for (const FieldPlan& field : plan->fields) {
-    const PathNode child{&path, field.name};
-    PyRef value = PyRef::steal(read_value(field.type, child));
-    if (!value) return nullptr;
-    if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0) {
-      return fail_with_python_error();
-    }
-  }
   if (in_.position() == start && ++empty_values_ > kMaxEmptyValues) {
     return too_many_empty_values(path);
   }
   return dict.release();
 }
 
+bool Decoder::store(PyObject* dict, const FieldPlan& field, PyObject* value,
+                    const PathNode* parent) {
+  if (PyDict_SetItem(dict, field.key.get(), value) == 0) [[likely]] return true;
+  if (parent != nullptr) fail_with_python_error();
+  return false;
+}
+
+PyObject* Decoder::read_fields(const MessagePlan& plan, const PathNode* parent) {
+  if (plan.all_fixed_size && !plan.fields.empty()) {
+    if (PyObject* dict = read_fixed_struct(plan, parent)) return dict;
+    if (error_ || PyErr_Occurred()) return nullptr;
+    // Too short for the whole struct: the general path finds the exact
+    // field and failure.
+  }
+  PyRef dict = PyRef::steal(new_dict(plan.fields.size()));
+  if (!dict) return nullptr;
+  for (const FieldPlan& field : plan.fields) {
+    const PathNode child{parent, field.name};
+    PyRef value = PyRef::steal(read_value(field.type, child));
+    if (!value || !store(dict.get(), field, value.get(), parent)) return nullptr;
+  }
+  return dict.release();
+}
+
 PyObject* Decoder::nesting_too_deep(const PathNode& path) {
   return fail(MessageError::deserialization_failed(
-      "Nesting too deep at '" + render_path(&path) + "': at most " + std::to_string(kMaxNesting) +
+      "Nesting too deep at '" + render_path(&path) + "': at most " + decimal(kMaxNesting) +
       " levels of nested structs and arrays are supported"));
 }
 
 PyObject* Decoder::too_many_empty_values(const PathNode& path) {
   return fail(MessageError::deserialization_failed(
       "Too many empty struct values at '" + render_path(&path) + "': at most " +
-      std::to_string(kMaxEmptyValues) + " values that occupy no bytes are decoded per message"));
+      decimal(kMaxEmptyValues) + " values that occupy no bytes are decoded per message"));
 }
 
 // A struct of single primitives whose every field lies within the input:
 // bounds are checked once for the whole value.  Returns null without an
 // error when the input is too short.
-PyObject* Decoder::read_fixed_struct(const MessagePlan& plan) {
+PyObject* Decoder::read_fixed_struct(const MessagePlan& plan, const PathNode* parent) {
   std::uint64_t end = in_.position();
   for (const FieldPlan& field : plan.fields) {
-    end = (end + field.fixed_size - 1) & ~static_cast<std::uint64_t>(field.fixed_size - 1);
-    end += field.fixed_size;
+    end = align_up(end, field.fixed_size) + field.fixed_size;
   }
   if (end > in_.size()) return nullptr;
   PyRef dict = PyRef::steal(new_dict(plan.fields.size()));
   if (!dict) return nullptr;
   std::uint64_t offset = in_.position();
   for (const FieldPlan& field : plan.fields) {
-    offset = (offset + field.fixed_size - 1) & ~static_cast<std::uint64_t>(field.fixed_size - 1);
-    PyRef value = PyRef::steal(primitive_object(field.type.leaf, in_.at(offset)));
+    offset = align_up(offset, field.fixed_size);
+    PyRef value = PyRef::steal(describe(field.type.leaf).read(in_.at(offset)));
     if (!value) return nullptr;
     offset += field.fixed_size;
-    if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0) {
-      return fail_with_python_error();
-    }
+    if (!store(dict.get(), field, value.get(), parent)) return nullptr;
   }
   in_.skip_to(end);
   return dict.release();
@@ -318,47 +306,37 @@ PyObject* Decoder::read_fixed_struct(const MessagePlan& plan) {
 
 PyObject* Decoder::read_value(ValueType type, const PathNode& path) {
   if (type.is_array()) return read_array(type, path);
-  switch (type.leaf) {
-    case TypeKind::String:
+  switch (describe(type.leaf).conversion) {
+    case Conversion::String:
       return read_string(path);
-    case TypeKind::Bytes:
+    case Conversion::Bytes:
       return read_bytes();
-    case TypeKind::Struct:
+    case Conversion::Struct:
       return read_struct(type, path);
-    case TypeKind::Time:
-    case TypeKind::Duration:
+    case Conversion::Time:
       return read_time();
     default:
       return read_primitive(type.leaf);
   }
 }
 
-BodyResult Decoder::run(TextView schema_name) {
+BodyResult Decoder::run(std::string_view schema_name) {
   SchemaRef schema;
-  const MessagePlan* plan = lookup_plan(schema_name.view(), schema, error_);
-  if (plan == nullptr) {
+  const MessagePlan* plan = lookup_plan(schema_name, schema, error_);
+  PyRef result;
+  if (plan != nullptr) result = PyRef::steal(read_fields(*plan, nullptr));
+  if (!result) {
     if (error_) return std::move(*error_);
     return PythonErrorSet{};
-  }
-  PyRef result = PyRef::steal(new_dict(plan->fields.size()));
-  if (!result) return PythonErrorSet{};
-  for (const FieldPlan& field : plan->fields) {
-    const PathNode path{nullptr, field.name};
-    PyRef value = PyRef::steal(read_value(field.type, path));
-    if (!value) {
-      if (error_) return std::move(*error_);
-      return PythonErrorSet{};
-    }
-    if (PyDict_SetItem(result.get(), field.key.get(), value.get()) < 0) return PythonErrorSet{};
   }
   return result;
 }
 
 }  // namespace
 
-BodyResult deserialize_body(TextView schema_name, ByteView data) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data);
-  if (data.size < 4) {
+BodyResult deserialize_body(std::string_view schema_name, std::span<const unsigned char> data) {
+  const unsigned char* bytes = data.data();
+  if (data.size() < 4) {
     PyErr_SetString(PyExc_ValueError, "CDR payload too short (missing encapsulation header)");
     return PythonErrorSet{};
   }
@@ -371,7 +349,7 @@ BodyResult deserialize_body(TextView schema_name, ByteView data) {
     PyErr_SetString(PyExc_ValueError, text);
     return PythonErrorSet{};
   }
-  Decoder decoder(bytes, static_cast<std::uint64_t>(data.size));
+  Decoder decoder(bytes, static_cast<std::uint64_t>(data.size()));
   return decoder.run(schema_name);
 }
 

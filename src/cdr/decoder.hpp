@@ -1,13 +1,13 @@
 // deserialize(schema_name, data): CDR bytes -> Python dict.
 #pragma once
 
-#include <Python.h>
+#include <span>
+#include <string_view>
 
-#include "module/arguments.hpp"
 #include "module/errors.hpp"
 
 namespace korvex {
 
-BodyResult deserialize_body(TextView schema_name, ByteView data);
+BodyResult deserialize_body(std::string_view schema_name, std::span<const unsigned char> data);
 
 }  // namespace korvex

@@ -1,17 +1,19 @@
 #include "cdr/encoder.hpp"
 
-#include <limits>
+#include <algorithm>
 #include <optional>
-#include <string>
 
+#include "base/compiler.hpp"
+#include "base/memory.hpp"
 #include "cdr/conversions.hpp"
+#include "cdr/dict_cursor.hpp"
 #include "cdr/field_path.hpp"
 #include "cdr/limits.hpp"
 #include "cdr/nesting.hpp"
 #include "cdr/plan.hpp"
 #include "cdr/writer.hpp"
 #include "module/failure.hpp"
-#include "module/python_text.hpp"
+#include "module/python_errors.hpp"
 
 namespace korvex {
 namespace {
@@ -23,20 +25,50 @@ struct Reporter {
   PyObject* value;  // kept alive by the caller for the reporter's lifetime
 };
 
-template <class T>
-bool in_range(long long value) {
-  return value >= static_cast<long long>(std::numeric_limits<T>::min()) &&
-         value <= static_cast<long long>(std::numeric_limits<T>::max());
+enum class Step : bool { Failed = false, Done = true };
+
+// Elements of a primitive array that are written between two checks of
+// the buffer's capacity.
+constexpr Py_ssize_t kRunChunk = 1024;
+
+// The value of an exact int, if it fits a long long.  No user code runs.
+inline bool exact_int_value(PyObject* value, long long& out) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+    out = static_cast<long long>(
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+    return true;
+  }
+#endif
+  out = PyLong_AsLongLong(value);
+  if (out == -1 && PyErr_Occurred()) {
+    PyErr_Clear();  // out of range: the general path reports it
+    return false;
+  }
+  return true;
 }
 
-enum class Step : bool { Failed = false, Done = true };
+// The value of an exact int, if it fits 64 unsigned bits.  No user code
+// runs.
+inline bool exact_uint64_value(PyObject* value, unsigned long long& out) noexcept {
+  out = PyLong_AsUnsignedLongLong(value);
+  if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();  // negative or too large: the general path reports it
+    return false;
+  }
+  return true;
+}
 
 class Encoder {
  public:
-  BodyResult run(TextView schema_name, PyObject* values);
+  Encoder() noexcept : levels_(t_nesting_levels) {}
+  BodyResult run(std::string_view schema_name, PyObject* values);
 
  private:
-  Step write_value(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter);
+  // The fields of a top-level message (`parent` and `inherited` null) or
+  // of a nested struct value.
+  Step write_fields(const MessagePlan& plan, PyObject* dict, const PathNode* parent,
+                    const Reporter* inherited);
   Step write_converted(ValueType type, PyObject* value, const PathNode& path,
                        const Reporter& reporter);
   Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
@@ -46,117 +78,189 @@ class Encoder {
   Step write_struct(ValueType type, PyObject* value, const PathNode& path,
                     const Reporter& reporter);
   Step write_time(TypeKind kind, PyObject* value, const PathNode& path, const Reporter& reporter);
-  Step write_fields(const MessagePlan& plan, PyObject* dict, const PathNode& path,
-                    const Reporter& reporter);
-  PyObject* nested_item(PyObject* dict, PyObject* key, const PathNode& path,
-                        std::string_view name, const char* missing_prefix);
-  [[gnu::cold, gnu::noinline]] void nested_item_failed(const PathNode& path,
-                                                       std::string_view name,
-                                                       const char* missing_prefix);
 
   bool write_exact(TypeKind kind, PyObject* value);
-  bool write_integer(TypeKind kind, long long integer);
-  template <class T>
-  bool write_in_range(long long integer) {
-    if (!in_range<T>(integer)) return false;
-    out_.write(static_cast<T>(integer));
-    return true;
-  }
-  [[gnu::cold, gnu::noinline]] Step mismatch(const Reporter& reporter, std::string expected);
+  bool write_integer(const TypeDescriptor& type, long long integer);
+  template <TypeKind Kind>
+  Py_ssize_t write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count);
+  Py_ssize_t write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
+                                  Py_ssize_t count);
+
+  // Takes a field's value out of a nested dict; null after storing the
+  // failure (or with an exception that must propagate pending).
+  PyObject* nested_item(DictCursor& cursor, PyObject* key, const PathNode& path,
+                        std::string_view name, const char* missing_prefix);
+  KORVEX_COLD void nested_item_failed(const PathNode& path, std::string_view name,
+                                      const char* missing_prefix);
+
+  KORVEX_COLD Step mismatch(const Reporter& reporter, String expected);
   Step fail(MessageError error) {
     error_.emplace(std::move(error));
     return Step::Failed;
   }
-  [[gnu::cold, gnu::noinline]] Step too_long(const PathNode& path, std::uint64_t length,
-                                             const char* unit, std::uint64_t limit);
-  [[gnu::cold, gnu::noinline]] Step nesting_too_deep(const PathNode& path);
-  [[gnu::cold, gnu::noinline]] Step changed_size(const PathNode& path);
+  KORVEX_COLD Step too_long(const PathNode& path, std::uint64_t length, const char* unit,
+                            std::uint64_t limit);
+  KORVEX_COLD Step nesting_too_deep(const PathNode& path);
+  KORVEX_COLD Step changed_size(const PathNode& path);
 
   CdrWriter out_;
+  // The thread's nesting levels, shared with re-entrant calls.
+  unsigned& levels_;
   // Set when a step failed with a MessageError; otherwise a failed step
   // left a Python exception pending.
   std::optional<MessageError> error_;
 };
 
-// Writes an integer field of `kind` (a signed type or an unsigned type of up
-// to 32 bits); false, writing nothing, when the value is out of range.
-bool Encoder::write_integer(TypeKind kind, long long integer) {
-  switch (kind) {
-    case TypeKind::Int8:
-      return write_in_range<std::int8_t>(integer);
-    case TypeKind::Int16:
-      return write_in_range<std::int16_t>(integer);
-    case TypeKind::Int32:
-      return write_in_range<std::int32_t>(integer);
-    case TypeKind::Int64:
-      return write_in_range<std::int64_t>(integer);
-    case TypeKind::UInt8:
-      return write_in_range<std::uint8_t>(integer);
-    case TypeKind::UInt16:
-      return write_in_range<std::uint16_t>(integer);
-    case TypeKind::UInt32:
-      return write_in_range<std::uint32_t>(integer);
+// Writes an integer of an Integer type (its low bytes, two's complement);
+// false, writing nothing, when the value is out of the type's range.
+bool Encoder::write_integer(const TypeDescriptor& type, long long integer) {
+  if (integer < type.min || integer > type.max) return false;
+  switch (type.size) {
+    case 1:
+      out_.write(static_cast<std::uint8_t>(integer));
+      return true;
+    case 2:
+      out_.write(static_cast<std::uint16_t>(integer));
+      return true;
+    case 4:
+      out_.write(static_cast<std::uint32_t>(integer));
+      return true;
+    case 8:
+      out_.write(static_cast<std::uint64_t>(integer));
+      return true;
     default:
-      KORVEX_INTERNAL_FAILURE("write_integer called for a non-integer type");
+      KORVEX_INTERNAL_FAILURE("write_integer called for a type of unknown size");
   }
 }
 
 // Writes values of the exact built-in types without going through the
 // general conversions.  Only type checks and reads of the object's own
-// storage happen here (no user code can run); anything else returns false
-// and takes the general path.
+// storage happen here (no user code can run, so the value needs no
+// reference of its own); anything else returns false and takes the general
+// path.
 bool Encoder::write_exact(TypeKind kind, PyObject* value) {
-  switch (kind) {
-    case TypeKind::Float64:
+  const TypeDescriptor& type = describe(kind);
+  switch (type.conversion) {
+    case Conversion::Float64:
       if (!PyFloat_CheckExact(value)) return false;
       out_.write(PyFloat_AS_DOUBLE(value));
       return true;
-    case TypeKind::Float32:
+    case Conversion::Float32:
       if (!PyFloat_CheckExact(value)) return false;
       out_.write(static_cast<float>(PyFloat_AS_DOUBLE(value)));
       return true;
-    case TypeKind::String:
+    case Conversion::String:
       if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
       if (static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(value)) >= kLengthLimit) return false;
       out_.write_ros_string(static_cast<const char*>(PyUnicode_DATA(value)),
                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
       return true;
-    case TypeKind::Bool:
+    case Conversion::Bool:
       if (value != Py_True && value != Py_False) return false;
       out_.write<std::uint8_t>(value == Py_True ? 1 : 0);
       return true;
-    case TypeKind::Int8:
-    case TypeKind::Int16:
-    case TypeKind::Int32:
-    case TypeKind::Int64:
-    case TypeKind::UInt8:
-    case TypeKind::UInt16:
-    case TypeKind::UInt32: {
-      if (!PyLong_CheckExact(value)) return false;
-      const long integer = PyLong_AsLong(value);
-      if (integer == -1 && PyErr_Occurred()) {
-        PyErr_Clear();  // out of range: the general path reports it
-        return false;
-      }
-      return write_integer(kind, integer);
+    case Conversion::Integer: {
+      long long integer;
+      return PyLong_CheckExact(value) && exact_int_value(value, integer) &&
+             write_integer(type, integer);
+    }
+    case Conversion::Unsigned64: {
+      unsigned long long integer;
+      if (!PyLong_CheckExact(value) || !exact_uint64_value(value, integer)) return false;
+      out_.write(static_cast<std::uint64_t>(integer));
+      return true;
     }
     default:
       return false;
   }
 }
 
-Step Encoder::mismatch(const Reporter& reporter, std::string expected) {
-  if (PyErr_Occurred()) discard_python_error();
-  std::string field = render_path(reporter.path);
+// Writes the elements list[from:count] of a primitive kind for as long as
+// they are of the exact built-in types, checking the buffer's capacity once
+// per chunk; returns the index of the first element it did not write.
+// Nothing here runs user code, so the list cannot change meanwhile.
+template <TypeKind Kind>
+Py_ssize_t Encoder::write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count) {
+  constexpr TypeDescriptor type = describe(Kind);
+  static_assert(type.size > 0);
+  PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  Py_ssize_t index = from;
+  while (index < count) {
+    const Py_ssize_t chunk_end = std::min(count, index + kRunChunk);
+    // Only the first element can need padding: the others follow aligned.
+    out_.reserve(static_cast<std::size_t>(chunk_end - index + 1) * type.size);
+    for (; index < chunk_end; ++index) {
+      PyObject* item = items[index];
+      if constexpr (type.conversion == Conversion::Float64) {
+        if (!PyFloat_CheckExact(item)) return index;
+        out_.put_aligned_reserved(PyFloat_AS_DOUBLE(item));
+      } else if constexpr (type.conversion == Conversion::Float32) {
+        if (!PyFloat_CheckExact(item)) return index;
+        out_.put_aligned_reserved(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+      } else if constexpr (type.conversion == Conversion::Bool) {
+        if (item != Py_True && item != Py_False) return index;
+        out_.put_aligned_reserved<std::uint8_t>(item == Py_True ? 1 : 0);
+      } else if constexpr (type.conversion == Conversion::Unsigned64) {
+        unsigned long long integer;
+        if (!PyLong_CheckExact(item) || !exact_uint64_value(item, integer)) return index;
+        out_.put_aligned_reserved(static_cast<std::uint64_t>(integer));
+      } else if constexpr (type.conversion == Conversion::Integer) {
+        long long integer;
+        if (!PyLong_CheckExact(item) || !exact_int_value(item, integer) ||
+            integer < type.min || integer > type.max) {
+          return index;
+        }
+        if constexpr (type.size == 1) out_.put_aligned_reserved(static_cast<std::uint8_t>(integer));
+        if constexpr (type.size == 2) out_.put_aligned_reserved(static_cast<std::uint16_t>(integer));
+        if constexpr (type.size == 4) out_.put_aligned_reserved(static_cast<std::uint32_t>(integer));
+        if constexpr (type.size == 8) out_.put_aligned_reserved(static_cast<std::uint64_t>(integer));
+      } else {
+        return index;
+      }
+    }
+  }
+  return index;
+}
+
+Py_ssize_t Encoder::write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
+                                         Py_ssize_t count) {
+  switch (kind) {
+    case TypeKind::Bool: return write_exact_run<TypeKind::Bool>(list, from, count);
+    case TypeKind::Int8: return write_exact_run<TypeKind::Int8>(list, from, count);
+    case TypeKind::Int16: return write_exact_run<TypeKind::Int16>(list, from, count);
+    case TypeKind::Int32: return write_exact_run<TypeKind::Int32>(list, from, count);
+    case TypeKind::Int64: return write_exact_run<TypeKind::Int64>(list, from, count);
+    case TypeKind::UInt8: return write_exact_run<TypeKind::UInt8>(list, from, count);
+    case TypeKind::UInt16: return write_exact_run<TypeKind::UInt16>(list, from, count);
+    case TypeKind::UInt32: return write_exact_run<TypeKind::UInt32>(list, from, count);
+    case TypeKind::UInt64: return write_exact_run<TypeKind::UInt64>(list, from, count);
+    case TypeKind::Float32: return write_exact_run<TypeKind::Float32>(list, from, count);
+    case TypeKind::Float64: return write_exact_run<TypeKind::Float64>(list, from, count);
+    default: {
+      // Other kinds one element at a time, through the same exact path.
+      PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+      Py_ssize_t index = from;
+      while (index < count && write_exact(kind, items[index])) ++index;
+      return index;
+    }
+  }
+}
+
+Step Encoder::mismatch(const Reporter& reporter, String expected) {
+  // The conversion's own exception is dropped, unless it must reach the
+  // caller (KeyboardInterrupt, ...); so is one raised while naming the kind.
+  if (PyErr_Occurred() && !discard_python_error()) return Step::Failed;
   const char* got = type_name_for_value(reporter.value);
+  if (got == nullptr) return Step::Failed;
+  String field = render_path(reporter.path);
   return fail(MessageError::field_type_mismatch(std::move(field), std::move(expected), got));
 }
 
 Step Encoder::too_long(const PathNode& path, std::uint64_t length, const char* unit,
                        std::uint64_t limit) {
   return fail(MessageError::serialization_failed(
-      "Value of '" + render_path(&path) + "' is too long for CDR: " + std::to_string(length) +
-      " " + unit + ", at most " + std::to_string(limit) + " allowed"));
+      "Value of '" + render_path(&path) + "' is too long for CDR: " + decimal(length) + " " +
+      unit + ", at most " + decimal(limit) + " allowed"));
 }
 
 Step Encoder::changed_size(const PathNode& path) {
@@ -166,92 +270,79 @@ Step Encoder::changed_size(const PathNode& path) {
 
 Step Encoder::nesting_too_deep(const PathNode& path) {
   return fail(MessageError::serialization_failed(
-      "Nesting too deep at '" + render_path(&path) + "': at most " + std::to_string(kMaxNesting) +
+      "Nesting too deep at '" + render_path(&path) + "': at most " + decimal(kMaxNesting) +
       " levels of nested structs and arrays are supported"));
 }
 
 Step Encoder::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
                            const Reporter& reporter) {
-  long long integer;
-  switch (kind) {
-    case TypeKind::Bool: {
+  const TypeDescriptor& type = describe(kind);
+  switch (type.conversion) {
+    case Conversion::Bool: {
       bool flag;
-      if (!bool_rule(value, flag)) return mismatch(reporter, "bool");
+      if (!bool_rule(value, flag)) return mismatch(reporter, String(type.name));
       out_.write<std::uint8_t>(flag ? 1 : 0);
       return Step::Done;
     }
-    case TypeKind::Int8:
-    case TypeKind::Int16:
-    case TypeKind::Int32:
-    case TypeKind::Int64:
-    case TypeKind::UInt8:
-    case TypeKind::UInt16:
-    case TypeKind::UInt32:
-      if (!integer_rule(value, integer) || !write_integer(kind, integer)) {
-        return mismatch(reporter, std::string(simple_type_name(kind)));
+    case Conversion::Integer: {
+      long long integer;
+      if (!integer_rule(value, integer) || !write_integer(type, integer)) {
+        return mismatch(reporter, String(type.name));
       }
       return Step::Done;
-    case TypeKind::UInt64: {
+    }
+    case Conversion::Unsigned64: {
       unsigned long long unsigned_value;
-      if (!unsigned_rule(value, unsigned_value)) return mismatch(reporter, "uint64");
+      if (!unsigned_rule(value, unsigned_value)) return mismatch(reporter, String(type.name));
       out_.write(static_cast<std::uint64_t>(unsigned_value));
       return Step::Done;
     }
-    case TypeKind::Float32: {
+    case Conversion::Float32: {
       double real;
-      if (!float_rule(value, real)) return mismatch(reporter, "float32");
+      if (!float_rule(value, real)) return mismatch(reporter, String(type.name));
       // Round to nearest even; magnitudes past the binary32 range become
       // infinities of the same sign.
       out_.write(static_cast<float>(real));
       return Step::Done;
     }
-    case TypeKind::Float64: {
+    case Conversion::Float64: {
       double real;
-      if (!float_rule(value, real)) return mismatch(reporter, "float64");
+      if (!float_rule(value, real)) return mismatch(reporter, String(type.name));
       out_.write(real);
       return Step::Done;
     }
-    case TypeKind::String: {
+    case Conversion::String: {
       Py_ssize_t size = 0;
       const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
-      if (text == nullptr) return mismatch(reporter, "string");
+      if (text == nullptr) return mismatch(reporter, String(type.name));
       if (static_cast<std::uint64_t>(size) >= kLengthLimit) {
         return too_long(path, static_cast<std::uint64_t>(size), "UTF-8 bytes", kLengthLimit - 1);
       }
       out_.write_ros_string(text, static_cast<std::size_t>(size));
       return Step::Done;
     }
-    case TypeKind::Bytes: {
-      if (!PyBytes_Check(value)) return mismatch(reporter, "bytes");
+    case Conversion::Bytes: {
+      if (!PyBytes_Check(value)) return mismatch(reporter, String(type.name));
       const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value));
       if (size > kLengthLimit) return too_long(path, size, "bytes", kLengthLimit);
       out_.write_byte_string(PyBytes_AS_STRING(value), static_cast<std::size_t>(size));
       return Step::Done;
     }
-    case TypeKind::Array:
-    case TypeKind::Struct:
-    case TypeKind::Time:
-    case TypeKind::Duration:
+    case Conversion::Array:
+    case Conversion::Struct:
+    case Conversion::Time:
       break;
   }
   KORVEX_INTERNAL_FAILURE("write_scalar called for a composite type");
 }
 
-Step Encoder::write_value(ValueType type, PyObject* value, const PathNode& path,
-                          const Reporter& reporter) {
-  if (type.is_array()) return write_array(type, value, path, reporter);
-  if (write_exact(type.leaf, value)) return Step::Done;
-  return write_converted(type, value, path, reporter);
-}
-
 // Writes a non-array value through the general conversion rules.
 Step Encoder::write_converted(ValueType type, PyObject* value, const PathNode& path,
                               const Reporter& reporter) {
-  switch (type.leaf) {
-    case TypeKind::Struct:
+  switch (describe(type.leaf).conversion) {
+    case Conversion::Struct:
       return write_struct(type, value, path, reporter);
-    case TypeKind::Time:
-    case TypeKind::Duration:
+    case Conversion::Time:
       return write_time(type.leaf, value, path, reporter);
     default:
       return write_scalar(type.leaf, value, path, reporter);
@@ -260,7 +351,7 @@ Step Encoder::write_converted(ValueType type, PyObject* value, const PathNode& p
 
 Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
                           const Reporter& reporter) {
-  const NestingLevel level;
+  const NestingLevel level(levels_);
   if (!level.entered()) return nesting_too_deep(path);
   out_.align(4);
   if (!PyList_Check(value)) return mismatch(reporter, type.name());
@@ -270,33 +361,31 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
   }
   out_.write_count(static_cast<std::uint32_t>(count));
   const ValueType element_type = type.element();
-  for (Py_ssize_t index = 0; index < count; ++index) {
-    // Conversions can run user code that shrinks the list; the count is
-    // already written, so a shorter list cannot be encoded faithfully.
-    if (index >= PyList_GET_SIZE(value)) {
-      return changed_size(path);
+  Py_ssize_t index = 0;
+  while (index < count) {
+    // The general path's conversions can run user code, which may change
+    // the list.  The count is already written, so a list that shrank cannot
+    // be encoded faithfully; elements appended meanwhile are not written.
+    const Py_ssize_t available = std::min(count, PyList_GET_SIZE(value));
+    if (index >= available) return changed_size(path);
+    if (!element_type.is_array()) {
+      index = write_exact_elements(element_type.leaf, value, index, available);
+      if (index == available) continue;
     }
-    if (element_type.is_array()) {
-      PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
-      const Reporter element_reporter{&path, element.get()};
-      if (write_array(element_type, element.get(), path, element_reporter) == Step::Failed) {
-        return Step::Failed;
-      }
-      continue;
-    }
-    if (write_exact(element_type.leaf, PyList_GET_ITEM(value, index))) continue;
     PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
     const Reporter element_reporter{&path, element.get()};
-    if (write_converted(element_type, element.get(), path, element_reporter) == Step::Failed) {
-      return Step::Failed;
-    }
+    const Step step = element_type.is_array()
+                          ? write_array(element_type, element.get(), path, element_reporter)
+                          : write_converted(element_type, element.get(), path, element_reporter);
+    if (step == Step::Failed) return Step::Failed;
+    ++index;
   }
   return Step::Done;
 }
 
-PyObject* Encoder::nested_item(PyObject* dict, PyObject* key, const PathNode& path,
+PyObject* Encoder::nested_item(DictCursor& cursor, PyObject* key, const PathNode& path,
                                std::string_view name, const char* missing_prefix) {
-  PyObject* item = PyDict_GetItemWithError(dict, key);  // borrowed
+  PyObject* item = cursor.find(key);  // borrowed
   if (item != nullptr) [[likely]] return item;
   nested_item_failed(path, name, missing_prefix);
   return nullptr;
@@ -305,9 +394,12 @@ PyObject* Encoder::nested_item(PyObject* dict, PyObject* key, const PathNode& pa
 void Encoder::nested_item_failed(const PathNode& path, std::string_view name,
                                  const char* missing_prefix) {
   if (PyErr_Occurred()) {
-    fail(MessageError::serialization_failed(render_pending_exception()));
+    // An exception that must propagate is left pending, unchanged.
+    if (std::optional<String> rendered = render_pending_exception()) {
+      fail(MessageError::serialization_failed(std::move(*rendered)));
+    }
   } else {
-    std::string text = missing_prefix;
+    String text = missing_prefix;
     text += render_path(&path);
     text += '.';
     text += name;
@@ -318,84 +410,89 @@ void Encoder::nested_item_failed(const PathNode& path, std::string_view name,
 
 Step Encoder::write_struct(ValueType type, PyObject* value, const PathNode& path,
                            const Reporter& reporter) {
-  const NestingLevel level;
+  const NestingLevel level(levels_);
   if (!level.entered()) return nesting_too_deep(path);
   if (!PyDict_Check(value)) return mismatch(reporter, type.name());
   SchemaRef schema;
   const MessagePlan* plan = resolve_link(*type.link, schema, error_);
   if (plan == nullptr) return Step::Failed;
-  return write_fields(*plan, value, path, reporter);
+  return write_fields(*plan, value, &path, &reporter);
 }
 
-Step Encoder::write_fields(const MessagePlan& plan, PyObject* dict, const PathNode& path,
-                           const Reporter& reporter) {
+Step Encoder::write_fields(const MessagePlan& plan, PyObject* dict, const PathNode* parent,
+                           const Reporter* inherited) {
+  DictCursor cursor(dict);
   for (const FieldPlan& field : plan.fields) {
-    PyObject* item = nested_item(dict, field.key.get(), path, field.name, "Missing nested field '");
-    if (item == nullptr) return Step::Failed;
-    PyRef held = PyRef::borrow(item);
-    const PathNode child{&path, field.name};
-    if (write_value(field.type, item, child, reporter) == Step::Failed) {
-      return Step::Failed;
+    PyObject* item;  // borrowed
+    if (parent == nullptr) {
+      // A top-level lookup that raises passes its exception on unchanged.
+      item = cursor.find(field.key.get());
+      if (item == nullptr) {
+        if (PyErr_Occurred()) return Step::Failed;
+        return fail(MessageError::serialization_failed("Missing field '" + String(field.name) +
+                                                       "'"));
+      }
+    } else {
+      item = nested_item(cursor, field.key.get(), *parent, field.name, "Missing nested field '");
+      if (item == nullptr) return Step::Failed;
     }
+    if (!field.type.is_array() && write_exact(field.type.leaf, item)) continue;
+    // The general path can run user code, which could drop the dict's
+    // reference to the value.
+    PyRef held = PyRef::borrow(item);
+    const PathNode child{parent, field.name};
+    const Reporter own{&child, item};
+    const Reporter& reporter = inherited != nullptr ? *inherited : own;
+    const Step step = field.type.is_array() ? write_array(field.type, item, child, reporter)
+                                            : write_converted(field.type, item, child, reporter);
+    if (step == Step::Failed) return Step::Failed;
   }
   return Step::Done;
 }
 
 Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
                          const Reporter& reporter) {
-  const std::string_view type_name = simple_type_name(kind);
-  if (!PyDict_Check(value)) return mismatch(reporter, std::string(type_name));
+  const std::string_view type_name = describe(kind).name;
+  if (!PyDict_Check(value)) return mismatch(reporter, String(type_name));
   out_.align(4);
+  DictCursor cursor(value);
   long long integer;
-  PyObject* sec = nested_item(value, sec_key(), path, "sec", "Missing field '");
+  PyObject* sec = nested_item(cursor, sec_key(), path, "sec", "Missing field '");
   if (sec == nullptr) return Step::Failed;
-  {
+  if (!PyLong_CheckExact(sec) || !exact_int_value(sec, integer) ||
+      integer < INT32_MIN || integer > INT32_MAX) {
     PyRef held = PyRef::borrow(sec);
-    if (!integer_rule(sec, integer) || !in_range<std::int32_t>(integer)) {
-      return mismatch(reporter, std::string(type_name) + " with int32 sec");
+    if (!integer_rule(sec, integer) || integer < INT32_MIN || integer > INT32_MAX) {
+      return mismatch(reporter, String(type_name) + " with int32 sec");
     }
   }
   out_.write(static_cast<std::int32_t>(integer));
-  PyObject* nanosec = nested_item(value, nanosec_key(), path, "nanosec", "Missing field '");
+  PyObject* nanosec = nested_item(cursor, nanosec_key(), path, "nanosec", "Missing field '");
   if (nanosec == nullptr) return Step::Failed;
-  {
+  if (!PyLong_CheckExact(nanosec) || !exact_int_value(nanosec, integer) || integer < 0 ||
+      integer > UINT32_MAX) {
     PyRef held = PyRef::borrow(nanosec);
-    if (!integer_rule(nanosec, integer) || !in_range<std::uint32_t>(integer)) {
-      return mismatch(reporter, std::string(type_name) + " with uint32 nanosec");
+    if (!integer_rule(nanosec, integer) || integer < 0 || integer > UINT32_MAX) {
+      return mismatch(reporter, String(type_name) + " with uint32 nanosec");
     }
   }
   out_.write(static_cast<std::uint32_t>(integer));
   return Step::Done;
 }
 
-BodyResult Encoder::run(TextView schema_name, PyObject* values) {
+BodyResult Encoder::run(std::string_view schema_name, PyObject* values) {
   SchemaRef schema;
-  const MessagePlan* plan = lookup_plan(schema_name.view(), schema, error_);
-  if (plan == nullptr) {
+  const MessagePlan* plan = lookup_plan(schema_name, schema, error_);
+  if (plan == nullptr || write_fields(*plan, values, nullptr, nullptr) == Step::Failed) {
     if (error_) return std::move(*error_);
     return PythonErrorSet{};
-  }
-  for (const FieldPlan& field : plan->fields) {
-    PyObject* item = PyDict_GetItemWithError(values, field.key.get());  // borrowed
-    if (item == nullptr) {
-      if (PyErr_Occurred()) return PythonErrorSet{};
-      return MessageError::serialization_failed("Missing field '" + std::string(field.name) +
-                                                "'");
-    }
-    PyRef held = PyRef::borrow(item);
-    const PathNode path{nullptr, field.name};
-    const Reporter reporter{&path, item};
-    if (write_value(field.type, item, path, reporter) == Step::Failed) {
-      if (error_) return std::move(*error_);
-      return PythonErrorSet{};
-    }
   }
   return out_.finish();
 }
 
 }  // namespace
 
-BodyResult serialize_body(TextView schema_name, PyObject* values) {
+BodyResult serialize_body(std::string_view schema_name, PyObject* values) {
   Encoder encoder;
   return encoder.run(schema_name, values);
 }

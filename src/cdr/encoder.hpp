@@ -3,11 +3,13 @@
 
 #include <Python.h>
 
-#include "module/arguments.hpp"
+#include <string_view>
+
 #include "module/errors.hpp"
 
 namespace korvex {
 
-BodyResult serialize_body(TextView schema_name, PyObject* values);
+// `values` is a dict (or a subclass of it).
+BodyResult serialize_body(std::string_view schema_name, PyObject* values);
 
 }  // namespace korvex

@@ -2,8 +2,9 @@
 // reported ("pose.position.x"; array elements share the array's node).
 #pragma once
 
-#include <string>
 #include <string_view>
+
+#include "base/memory.hpp"
 
 namespace korvex {
 
@@ -12,14 +13,14 @@ struct PathNode {
   std::string_view name;
 };
 
-inline std::string render_path(const PathNode* node) {
+inline String render_path(const PathNode* node) {
   std::size_t length = 0;
   std::size_t parts = 0;
   for (const PathNode* at = node; at != nullptr; at = at->parent) {
     length += at->name.size();
     ++parts;
   }
-  std::string text(length + (parts > 0 ? parts - 1 : 0), '.');
+  String text(length + (parts > 0 ? parts - 1 : 0), '.');
   std::size_t end = text.size();
   for (const PathNode* at = node; at != nullptr; at = at->parent) {
     end -= at->name.size();

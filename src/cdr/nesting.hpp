@@ -14,20 +14,23 @@ namespace korvex {
 
 inline thread_local unsigned t_nesting_levels = 0;
 
-// Enters one struct or array level if the bound allows it.
+// Enters one struct or array level if the bound allows it.  `levels` is the
+// thread's count (t_nesting_levels), which a call looks up once.
 class NestingLevel {
  public:
-  NestingLevel() noexcept : entered_(t_nesting_levels < kMaxNesting) {
-    if (entered_) ++t_nesting_levels;
+  explicit NestingLevel(unsigned& levels) noexcept
+      : levels_(levels), entered_(levels < kMaxNesting) {
+    if (entered_) ++levels_;
   }
   NestingLevel(const NestingLevel&) = delete;
   NestingLevel& operator=(const NestingLevel&) = delete;
   ~NestingLevel() {
-    if (entered_) --t_nesting_levels;
+    if (entered_) --levels_;
   }
   bool entered() const noexcept { return entered_; }
 
  private:
+  unsigned& levels_;
   bool entered_;
 };
 

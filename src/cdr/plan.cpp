@@ -2,53 +2,51 @@
 
 #include <memory>
 
+#include "base/text.hpp"
 #include "module/failure.hpp"
 
 namespace korvex {
 namespace {
 
-PyRef interned_key(std::string_view text) {
+// Interning a key makes a lookup of a key that user code wrote as a literal
+// (which the compiler interned) a pointer comparison.  It is only done where
+// an interned string is freed again once nothing uses it: CPython 3.12 makes
+// every interned string immortal (free-threaded builds do as well), and
+// there interning would keep every field name ever planned for the rest of
+// the process.  Extension modules are built per minor version, so the
+// compile-time version is the running one.
+#if (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000) || defined(Py_GIL_DISABLED)
+constexpr bool kInternKeys = false;
+#else
+constexpr bool kInternKeys = true;
+#endif
+
+PyRef field_key(std::string_view text) {
   PyObject* key = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (key == nullptr) return PyRef();
-  PyUnicode_InternInPlace(&key);
+  if constexpr (kInternKeys) {
+    PyUnicode_InternInPlace(&key);
+  } else {
+    // Cache the hash now, as interning would have.
+    if (PyObject_Hash(key) == -1) {
+      Py_DECREF(key);
+      return PyRef();
+    }
+  }
   return PyRef::steal(key);
 }
 
 PyObject* permanent_key(PyObject*& slot, const char* text) {
-  if (slot == nullptr) {
-    slot = PyUnicode_InternFromString(text);
-    if (slot == nullptr) KORVEX_INTERNAL_FAILURE(std::string("could not create key ") + text);
-  }
-  return slot;
+  PyObject* key = permanent_text(slot, text);
+  if (key == nullptr) KORVEX_INTERNAL_FAILURE(String("could not create key ") + text);
+  return key;
 }
 
 }  // namespace
 
-std::uint8_t fixed_size(TypeKind kind) noexcept {
-  switch (kind) {
-    case TypeKind::Bool:
-    case TypeKind::Int8:
-    case TypeKind::UInt8:
-      return 1;
-    case TypeKind::Int16:
-    case TypeKind::UInt16:
-      return 2;
-    case TypeKind::Int32:
-    case TypeKind::UInt32:
-    case TypeKind::Float32:
-      return 4;
-    case TypeKind::Int64:
-    case TypeKind::UInt64:
-    case TypeKind::Float64:
-      return 8;
-    default:
-      return 0;
-  }
-}
-
 const MessagePlan* plan_for(const RegisteredSchema& schema) {
   if (SchemaCache* cache = schema.cache()) return static_cast<const MessagePlan*>(cache);
-  const std::vector<FieldSchema>& fields = schema.schema().fields;
+  const Vector<FieldSchema>& fields = schema.schema().fields;
   auto plan = std::make_unique<MessagePlan>();
   std::size_t struct_fields = 0;
   for (const FieldSchema& field : fields) {
@@ -57,7 +55,7 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
   plan->links.reserve(struct_fields);  // never reallocated: fields point into it
   plan->fields.reserve(fields.size());
   for (const FieldSchema& field : fields) {
-    PyRef key = interned_key(field.name);
+    PyRef key = field_key(field.name);
     if (!key) return nullptr;
     StructLink* link = nullptr;
     if (field.field_type.leaf() == TypeKind::Struct) {
@@ -65,7 +63,7 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
       link = &plan->links.back();
     }
     const std::uint8_t size =
-        field.field_type.array_depth() == 0 ? fixed_size(field.field_type.leaf()) : 0;
+        field.field_type.array_depth() == 0 ? describe(field.field_type.leaf()).size : 0;
     plan->fields.push_back(FieldPlan{
         std::move(key), field.name,
         ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}, size});
@@ -99,15 +97,16 @@ const MessagePlan* resolve_slow(std::string_view name, StructLink& link, SchemaR
   return plan;
 }
 
-// Recently used top-level schemas.  While the registry generation is the
-// one an entry was made at, the registry would return the same entry for
-// that name, so the lookup can be skipped.  Only touched with the GIL held.
-struct TopLevelEntry {
-  std::string name;
-  StructLink link;
-};
+// Recently used top-level schemas, by a hash of the name.  While the
+// registry generation is the one a slot was filled at, the registry would
+// return the same entry for that name, so the lookup can be skipped.  A slot
+// keeps no name of its own: it is compared with the registered entry's
+// name, which is only read while the generation proves the entry alive, and
+// a failed lookup leaves the slot as it was.  So the cache holds nothing of
+// a name that is not registered and nothing once a schema is unregistered.
+// Only touched with the GIL held.
 constexpr std::size_t kTopLevelSlots = 16;
-TopLevelEntry g_top_level[kTopLevelSlots];
+StructLink g_top_level[kTopLevelSlots];
 
 }  // namespace
 
@@ -122,14 +121,15 @@ const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
 
 const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
                                std::optional<MessageError>& error) {
-  TopLevelEntry& entry = g_top_level[std::hash<std::string_view>{}(name) % kTopLevelSlots];
-  if (entry.link.generation == registry_generation() && entry.name == name) {
-    holder = SchemaRef(entry.link.target);
-    return entry.link.plan;
+  StructLink& slot = g_top_level[std::hash<std::string_view>{}(name) % kTopLevelSlots];
+  if (slot.generation == registry_generation() && slot.target->name() == name) {
+    holder = SchemaRef(slot.target);
+    return slot.plan;
   }
-  entry.link.generation = 0;
-  entry.name.assign(name);
-  return resolve_slow(name, entry.link, holder, error);
+  StructLink found{nullptr, 0, nullptr, nullptr};
+  const MessagePlan* plan = resolve_slow(name, found, holder, error);
+  if (plan != nullptr) slot = found;
+  return plan;
 }
 
 PyObject* sec_key() {

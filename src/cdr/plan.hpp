@@ -1,9 +1,9 @@
 // Compiled per-schema plans shared by the encoder and the decoder.
 //
 // A plan is built once per registered schema, on first use, and cached on
-// that (immutable) registry entry: the field keys as interned str objects
-// (so dictionary lookups and stores hit cached hashes), and each field's
-// type flattened into a leaf kind plus array depth.  A struct field keeps
+// that (immutable) registry entry: the field keys as str objects with their
+// hashes cached (interned where that does not make them immortal), and each
+// field's type flattened into a leaf kind plus array depth.  A struct field keeps
 // its last resolution of the nested name, tagged with the registry
 // generation it was made at; while the generation is unchanged the registry
 // would hand out the very same entry, so it is reused, and any registration
@@ -14,11 +14,10 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
-#include <vector>
 
+#include "base/memory.hpp"
 #include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "base/py_ref.hpp"
 #include "schema/registry.hpp"
 
 namespace korvex {
@@ -26,7 +25,7 @@ namespace korvex {
 class MessagePlan;
 
 struct StructLink {
-  const std::string* schema_name = nullptr;
+  const String* schema_name = nullptr;
   std::uint64_t generation = 0;  // 0: nothing cached (generations start at 1)
   const RegisteredSchema* target = nullptr;
   const MessagePlan* plan = nullptr;  // target's plan
@@ -41,8 +40,8 @@ struct ValueType {
 
   bool is_array() const noexcept { return array_depth > 0; }
   ValueType element() const noexcept { return ValueType{leaf, array_depth - 1, link}; }
-  std::string name() const {
-    return type_name_of(leaf, array_depth, link != nullptr ? *link->schema_name : std::string());
+  String name() const {
+    return type_name_of(leaf, array_depth, link != nullptr ? *link->schema_name : String());
   }
 };
 
@@ -55,16 +54,13 @@ struct FieldPlan {
 
 class MessagePlan final : public SchemaCache {
  public:
-  std::vector<FieldPlan> fields;
+  Vector<FieldPlan> fields;
   // Struct links, one per struct-typed field; fields point into this.
-  std::vector<StructLink> links;
+  Vector<StructLink> links;
   // Every field is a single primitive (no arrays, strings or structs), so a
   // value's extent can be worked out before decoding it.
   bool all_fixed_size = false;
 };
-
-// The size of a single primitive value of `kind`; 0 for other kinds.
-std::uint8_t fixed_size(TypeKind kind) noexcept;
 
 // The plan of a registered schema, built on first use.  Null with a Python
 // exception set if building it failed.

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cdr/byte_order.hpp"
+#include "base/byte_order.hpp"
 
 namespace korvex {
 
@@ -27,9 +27,7 @@ class CdrReader {
   void skip_to(std::uint64_t offset) noexcept { position_ = offset; }
 
   ReadFailure align(std::uint64_t alignment) noexcept {
-    const std::uint64_t misalignment = position_ & (alignment - 1);
-    if (misalignment == 0) return ReadFailure::None;
-    const std::uint64_t target = position_ + (alignment - misalignment);
+    const std::uint64_t target = align_up(position_, alignment);
     if (target > size_) return ReadFailure::TruncatedWhileAligning;
     position_ = target;
     return ReadFailure::None;

@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cdr/byte_order.hpp"
-#include "module/failure.hpp"
-#include "module/py_ref.hpp"
+#include "base/memory.hpp"
+#include "base/byte_order.hpp"
+#include "base/py_ref.hpp"
 
 namespace korvex {
 
@@ -40,7 +40,7 @@ class CdrWriter {
 
   // Pads with zero bytes up to the next multiple of `alignment`.
   void align(std::size_t alignment) {
-    const std::size_t padding = (alignment - (length_ & (alignment - 1))) & (alignment - 1);
+    const auto padding = static_cast<std::size_t>(align_up(length_, alignment) - length_);
     if (padding == 0) return;
     reserve(padding);
     std::memset(data_ + length_, 0, padding);
@@ -51,7 +51,7 @@ class CdrWriter {
   // and value (at most 2 * sizeof(T) bytes).
   template <class T>
   void put_aligned_reserved(T value) noexcept {
-    const std::size_t padding = (sizeof(T) - (length_ & (sizeof(T) - 1))) & (sizeof(T) - 1);
+    const auto padding = static_cast<std::size_t>(align_up(length_, sizeof(T)) - length_);
     if (padding != 0) {
       std::memset(data_ + length_, 0, padding);
       length_ += padding;
@@ -94,9 +94,16 @@ class CdrWriter {
   }
 
  private:
+  // Sizes are worked out in 64 bits, where doubling or adding cannot wrap
+  // even on 32-bit platforms.  A buffer larger than a bytes object can be
+  // is an allocation failure of the size needed.
   void grow(std::size_t extra) {
-    std::size_t wanted = capacity_ * 2;
-    if (wanted - length_ < extra) wanted = length_ + extra;
+    constexpr std::uint64_t kMostBytes = PY_SSIZE_T_MAX - 64;
+    const std::uint64_t needed = static_cast<std::uint64_t>(length_) + extra;
+    if (needed > kMostBytes) abort_on_allocation_failure(needed);
+    std::uint64_t doubled = static_cast<std::uint64_t>(capacity_) * 2;
+    if (doubled > kMostBytes) doubled = kMostBytes;
+    const auto wanted = static_cast<std::size_t>(doubled > needed ? doubled : needed);
     PyObject* buffer = buffer_.release();
     if (_PyBytes_Resize(&buffer, static_cast<Py_ssize_t>(wanted)) < 0) {
       abort_on_allocation_failure(wanted);

@@ -1,26 +1,28 @@
 #include "module/arguments.hpp"
 
 #include <cstring>
-#include <string>
+#include <optional>
 
-#include "module/python_text.hpp"
+#include "base/memory.hpp"
+#include "base/text.hpp"
+#include "module/python_errors.hpp"
 
 namespace korvex {
 namespace {
 
-std::string full_name(const FunctionDescription& description) {
-  return std::string(description.function_name) + "()";
+String full_name(const FunctionDescription& description) {
+  return String(description.function_name) + "()";
 }
 
-bool raise_type_error(const std::string& text) {
+bool raise_type_error(const String& text) {
   PyRef message = make_text(text);
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
   return false;
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string quoted_list(const char* const* names, Py_ssize_t count) {
-  std::string text;
+String quoted_list(const char* const* names, Py_ssize_t count) {
+  String text;
   for (Py_ssize_t index = 0; index < count; ++index) {
     if (index > 0) {
       if (count == 2) {
@@ -37,8 +39,9 @@ std::string quoted_list(const char* const* names, Py_ssize_t count) {
 }
 
 bool refuse_argument(PyObject* object, const char* parameter, std::string_view target) {
-  return raise_type_error(std::string("argument '") + parameter +
-                          "': " + not_an_instance_text(object, target));
+  std::optional<String> refusal = not_an_instance_text(object, target);
+  if (!refusal) return false;  // reading the type's name raised; that passes on
+  return raise_type_error(String("argument '") + parameter + "': " + *refusal);
 }
 
 }  // namespace
@@ -48,8 +51,8 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
                                 PyObject** slots) {
   const Py_ssize_t parameters = description.parameter_count;
   if (positional_count > parameters) {
-    return raise_type_error(full_name(description) + " takes " + std::to_string(parameters) +
-                            " positional arguments but " + std::to_string(positional_count) +
+    return raise_type_error(full_name(description) + " takes " + decimal(parameters) +
+                            " positional arguments but " + decimal(positional_count) +
                             (positional_count == 1 ? " was" : " were") + " given");
   }
   for (Py_ssize_t index = 0; index < parameters; ++index) {
@@ -74,11 +77,13 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
         }
       }
       if (match < 0) {
-        std::string shown;
+        String shown;
         if (PyUnicode_Check(keyword)) {
           shown = lossy_utf8(keyword);
         } else if (auto text = object_str(keyword)) {
           shown = *text;
+        } else if (PyErr_Occurred()) {
+          return false;
         }
         return raise_type_error(full_name(description) + " got an unexpected keyword argument '" +
                                 shown + "'");
@@ -96,7 +101,7 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
     if (slots[index] == nullptr) missing[missing_count++] = description.parameter_names[index];
   }
   if (missing_count > 0) {
-    return raise_type_error(full_name(description) + " missing " + std::to_string(missing_count) +
+    return raise_type_error(full_name(description) + " missing " + decimal(missing_count) +
                             " required positional " +
                             (missing_count == 1 ? "argument" : "arguments") + ": " +
                             quoted_list(missing, missing_count));
@@ -114,10 +119,10 @@ bool convert_dict(PyObject* object, const char* parameter) {
   return PyDict_Check(object) || refuse_argument(object, parameter, "dict");
 }
 
-bool convert_bytes(PyObject* object, const char* parameter, ByteView& out) {
+bool convert_bytes(PyObject* object, const char* parameter, ByteSpan& out) {
   if (!PyBytes_Check(object)) return refuse_argument(object, parameter, "bytes");
-  out.data = PyBytes_AS_STRING(object);
-  out.size = PyBytes_GET_SIZE(object);
+  out = ByteSpan(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object)),
+                 static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
   return true;
 }
 

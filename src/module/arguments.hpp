@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 namespace korvex {
@@ -35,17 +36,14 @@ struct TextView {
 };
 
 // A read-only view of a bytes object's own storage.
-struct ByteView {
-  const char* data = nullptr;
-  Py_ssize_t size = 0;
-};
+using ByteSpan = std::span<const unsigned char>;
 
 // Each conversion returns false with the Python exception set: a TypeError
 // "argument '<parameter>': ..." for a refused type, or the interpreter's own
 // error (a str without a UTF-8 form raises UnicodeEncodeError unchanged).
 bool convert_text(PyObject* object, const char* parameter, TextView& out);
 bool convert_dict(PyObject* object, const char* parameter);
-bool convert_bytes(PyObject* object, const char* parameter, ByteView& out);
+bool convert_bytes(PyObject* object, const char* parameter, ByteSpan& out);
 bool convert_list(PyObject* object, const char* parameter);
 
 }  // namespace korvex

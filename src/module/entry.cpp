@@ -2,12 +2,13 @@
 // exec slot that adds the six functions.
 #include <Python.h>
 
+#include "module/functions.hpp"
 #include "module/module_setup.hpp"
 
 namespace {
 
 int exec_module(PyObject* module) {
-  return korvex::add_functions(module, korvex::kExportedFunctions, 6);
+  return korvex::add_functions(module, korvex::kExportedFunctions, korvex::kExportedFunctionCount);
 }
 
 PyModuleDef_Slot g_slots[] = {
@@ -29,6 +30,6 @@ PyModuleDef g_definition = {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__korvex_messages(void) {
+PyMODINIT_FUNC PyInit__korvex_messages(void) {
   return PyModuleDef_Init(&g_definition);
 }

@@ -5,9 +5,9 @@
 
 namespace korvex {
 
-std::string MessageError::text() const {
+String MessageError::text() const {
   // Built by appending: GCC 12 misreports operator+ chains under -Wrestrict.
-  std::string out;
+  String out;
   auto join = [&out](std::initializer_list<std::string_view> parts) {
     for (std::string_view part : parts) out.append(part);
     return out;
@@ -31,7 +31,7 @@ std::string MessageError::text() const {
 
 void MessageError::raise() && {
   PyObject* type = PyExc_TypeError;
-  std::string argument;
+  String argument;
   switch (kind_) {
     case Kind::UnknownSchema:
       // KeyError carries the bare name, so its str() is the name's repr().

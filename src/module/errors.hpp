@@ -9,11 +9,11 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <string>
 #include <utility>
 #include <variant>
 
-#include "module/py_ref.hpp"
+#include "base/memory.hpp"
+#include "base/py_ref.hpp"
 
 namespace korvex {
 
@@ -28,42 +28,42 @@ class MessageError {
     SchemaDefinition,
   };
 
-  static MessageError unknown_schema(std::string name) {
+  static MessageError unknown_schema(String name) {
     return MessageError(Kind::UnknownSchema, std::move(name));
   }
-  static MessageError field_type_mismatch(std::string field, std::string expected,
-                                          std::string got) {
+  static MessageError field_type_mismatch(String field, String expected,
+                                          String got) {
     return MessageError(Kind::FieldTypeMismatch, std::move(field), std::move(expected),
                         std::move(got));
   }
-  static MessageError serialization_failed(std::string detail) {
+  static MessageError serialization_failed(String detail) {
     return MessageError(Kind::SerializationFailed, std::move(detail));
   }
-  static MessageError deserialization_failed(std::string detail) {
+  static MessageError deserialization_failed(String detail) {
     return MessageError(Kind::DeserializationFailed, std::move(detail));
   }
-  static MessageError schema_already_registered(std::string name) {
+  static MessageError schema_already_registered(String name) {
     return MessageError(Kind::SchemaAlreadyRegistered, std::move(name));
   }
-  static MessageError schema_definition(std::string detail) {
+  static MessageError schema_definition(String detail) {
     return MessageError(Kind::SchemaDefinition, std::move(detail));
   }
 
   Kind kind() const noexcept { return kind_; }
   // The display form, e.g. "Serialization failed: Missing field 'x'".
-  std::string text() const;
+  String text() const;
   // Sets the Python exception this error maps to, consuming the error.
   void raise() &&;
 
  private:
-  MessageError(Kind kind, std::string first, std::string second = {}, std::string third = {})
+  MessageError(Kind kind, String first, String second = {}, String third = {})
       : kind_(kind), first_(std::move(first)), second_(std::move(second)),
         third_(std::move(third)) {}
 
   Kind kind_;
-  std::string first_;
-  std::string second_;
-  std::string third_;
+  String first_;
+  String second_;
+  String third_;
 };
 
 // Marks a failure whose Python exception is already set.
@@ -80,6 +80,13 @@ class Result {
   bool is_message_error() const noexcept { return state_.index() == 1; }
   T& value() { return std::get<0>(state_); }
   MessageError& error() { return std::get<1>(state_); }
+
+  // Hands a failed result's failure on as a result of another type.
+  template <class U>
+  Result<U> pass_on() && {
+    if (is_message_error()) return Result<U>(std::move(error()));
+    return Result<U>(PythonErrorSet{});
+  }
 
  private:
   std::variant<T, MessageError, PythonErrorSet> state_;

@@ -1,23 +1,34 @@
 #include "module/failure.hpp"
 
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 
-#include "module/python_text.hpp"
+#if defined(__linux__)
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#elif defined(__APPLE__)
+#include <pthread.h>
+#endif
+
 
 namespace korvex {
 namespace {
 
 thread_local bool g_containing = false;
 
-std::string current_thread_name() {
+// The name the report gives the failing thread: "main", the name the
+// platform knows the thread by, or "<unnamed>".
+String current_thread_name() {
+#if defined(__linux__)
   if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) return "main";
   char name[64] = {0};
   if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
+#elif defined(__APPLE__)
+  if (pthread_main_np() != 0) return "main";
+  char name[64] = {0};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
+#endif
   return "<unnamed>";
 }
 
@@ -29,7 +40,7 @@ const char kPanicDoc[] =
 
 }  // namespace
 
-void fail_internally(const std::string& message, const char* file, int line) {
+void fail_internally(const String& message, const char* file, int line) {
   std::fprintf(stderr, "\nthread '%s' panicked at %s:%d:\n%s\n", current_thread_name().c_str(),
                file, line, message.c_str());
   std::fflush(stderr);
@@ -40,12 +51,6 @@ void fail_internally(const std::string& message, const char* file, int line) {
   throw InternalFailure(message);
 }
 
-void abort_on_allocation_failure(std::size_t bytes) noexcept {
-  std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
-  std::fflush(stderr);
-  std::abort();
-}
-
 PyObject* panic_exception_type() noexcept {
   // Created under the GIL.  Creating a type can run a garbage collection,
   // whose finalizers may let another thread in and create one too; the
@@ -54,6 +59,12 @@ PyObject* panic_exception_type() noexcept {
   if (type == nullptr) {
     PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                   PyExc_BaseException, nullptr);
+    if (created != nullptr) {
+      // Immutable, like the built-in exception types: code that replaced
+      // its __init__ or __new__ would otherwise run inside containment.
+      reinterpret_cast<PyTypeObject*>(created)->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+      PyType_Modified(reinterpret_cast<PyTypeObject*>(created));
+    }
     if (type == nullptr) {
       type = created;
     } else {
@@ -63,8 +74,13 @@ PyObject* panic_exception_type() noexcept {
   return type;
 }
 
-void set_panic_exception(const std::string& message) noexcept {
+void set_panic_exception(const String& message) noexcept {
+  // Containment runs no user code: the type is immutable, so neither its
+  // __new__ nor its __init__ can have been replaced, and the collector is
+  // held off while the exception is built, so that no finalizer runs and
+  // calls back into the module while g_containing is set.
   g_containing = true;
+  const int collector_was_enabled = PyGC_Disable();
   PyObject* type = panic_exception_type();  // borrowed, lives for the process
   if (type != nullptr) {
     PyRef text = PyRef::steal(
@@ -74,33 +90,8 @@ void set_panic_exception(const std::string& message) noexcept {
       if (args) PyErr_SetObject(type, args.get());
     }
   }
+  if (collector_was_enabled) PyGC_Enable();
   g_containing = false;
-}
-
-void resume_if_panic(FetchedError& error) {
-  if (error.empty()) return;
-  PyObject* panic_type = panic_exception_type();
-  if (panic_type == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (error.type() != panic_type) return;
-  error.normalize();
-  std::string message = "Unwrapped panic from Python code";
-  if (error.value() != nullptr) {
-    if (auto text = object_str(error.value())) message = *text;
-  }
-  std::fputs("--- A PanicException raised in Python code reached native code again. ---\n",
-             stderr);
-  std::fputs("Python stack trace below:\n", stderr);
-  error.restore();
-  PyErr_PrintEx(0);
-  throw InternalFailure(message);
-}
-
-void discard_python_error() {
-  FetchedError error = FetchedError::fetch();
-  resume_if_panic(error);
 }
 
 }  // namespace korvex

@@ -12,46 +12,33 @@
 #include <cstddef>
 #include <exception>
 #include <new>
-#include <string>
 
-#include "module/py_ref.hpp"
+#include "base/memory.hpp"
+#include "base/py_ref.hpp"
 
 namespace korvex {
 
 class InternalFailure final : public std::exception {
  public:
-  explicit InternalFailure(std::string message) : message_(std::move(message)) {}
+  explicit InternalFailure(String message) : message_(std::move(message)) {}
   const char* what() const noexcept override { return message_.c_str(); }
-  const std::string& message() const noexcept { return message_; }
+  const String& message() const noexcept { return message_; }
 
  private:
-  std::string message_;
+  String message_;
 };
 
 // Writes the failure report and throws InternalFailure.
-[[noreturn]] void fail_internally(const std::string& message, const char* file, int line);
+[[noreturn]] void fail_internally(const String& message, const char* file, int line);
 
 #define KORVEX_INTERNAL_FAILURE(message) ::korvex::fail_internally((message), __FILE__, __LINE__)
-
-// Reports an allocation failure of `bytes` bytes and aborts the process.
-[[noreturn]] void abort_on_allocation_failure(std::size_t bytes) noexcept;
 
 // The PanicException type, created on first use; null with an error set if
 // it could not be created.
 PyObject* panic_exception_type() noexcept;
 
-// Called on every Python exception that the system takes out of the
-// interpreter.  A PanicException raised by user code must not be swallowed
-// or rewrapped: it is reported and becomes a fresh internal failure with the
-// same message.
-void resume_if_panic(FetchedError& error);
-
-// Takes the pending Python exception out of the interpreter and drops it
-// (after the PanicException check).
-void discard_python_error();
-
 // Sets PanicException(message) as the current exception.  Never throws.
-void set_panic_exception(const std::string& message) noexcept;
+void set_panic_exception(const String& message) noexcept;
 
 // Runs `body`, turning any C++ exception that escapes it into a
 // PanicException.  `failed` is the value returned in that case.
@@ -64,14 +51,14 @@ R run_contained(R failed, Fn&& body) noexcept {
   } catch (const std::bad_alloc&) {
     abort_on_allocation_failure(0);
   } catch (const std::exception& foreign) {
-    const std::string message = foreign.what();
+    const String message = foreign.what();
     try {
       fail_internally(message, __FILE__, __LINE__);
     } catch (const InternalFailure&) {
     }
     set_panic_exception(message);
   } catch (...) {
-    const std::string message = "internal failure of unknown kind";
+    const String message = "internal failure of unknown kind";
     try {
       fail_internally(message, __FILE__, __LINE__);
     } catch (const InternalFailure&) {

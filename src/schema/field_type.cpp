@@ -1,6 +1,6 @@
 #include "schema/field_type.hpp"
 
-#include <array>
+#include <optional>
 #include <utility>
 
 namespace korvex {
@@ -9,22 +9,25 @@ namespace {
 constexpr std::string_view kArrayOpen = "array<";
 constexpr std::string_view kStructPrefix = "struct:";
 
-struct SimpleName {
+// Names that the grammar takes besides the canonical ones.
+struct Alias {
   std::string_view text;
   TypeKind kind;
 };
+constexpr Alias kAliases[] = {{"ros_string", TypeKind::String}, {"ros_bytes", TypeKind::Bytes}};
 
-constexpr std::array<SimpleName, 17> kSimpleNames{{
-    {"bool", TypeKind::Bool},       {"int8", TypeKind::Int8},
-    {"int16", TypeKind::Int16},     {"int32", TypeKind::Int32},
-    {"int64", TypeKind::Int64},     {"uint8", TypeKind::UInt8},
-    {"uint16", TypeKind::UInt16},   {"uint32", TypeKind::UInt32},
-    {"uint64", TypeKind::UInt64},   {"float32", TypeKind::Float32},
-    {"float64", TypeKind::Float64}, {"string", TypeKind::String},
-    {"ros_string", TypeKind::String}, {"bytes", TypeKind::Bytes},
-    {"ros_bytes", TypeKind::Bytes}, {"time", TypeKind::Time},
-    {"duration", TypeKind::Duration},
-}};
+// A simple (non-array, non-struct) type named exactly `text`.
+std::optional<TypeKind> simple_kind_named(std::string_view text) noexcept {
+  for (const TypeDescriptor& type : kTypeTable) {
+    if (type.kind != TypeKind::Array && type.kind != TypeKind::Struct && type.name == text) {
+      return type.kind;
+    }
+  }
+  for (const Alias& alias : kAliases) {
+    if (alias.text == text) return alias.kind;
+  }
+  return std::nullopt;
+}
 
 // Characters with the Unicode White_Space property.
 constexpr bool is_white_space(char32_t c) noexcept {
@@ -92,46 +95,23 @@ Result<FieldType> FieldType::from_name(std::string_view text) {
     if (name.empty()) {
       return MessageError::schema_definition("Struct type must include a schema name");
     }
-    return wrap(FieldType::structure(std::string(name)));
+    return wrap(FieldType::structure(String(name)));
   }
-  for (const SimpleName& entry : kSimpleNames) {
-    if (entry.text == text) return wrap(FieldType::simple(entry.kind));
+  if (std::optional<TypeKind> kind = simple_kind_named(text)) {
+    return wrap(FieldType::simple(*kind));
   }
-  return MessageError::serialization_failed("Unsupported field type '" + std::string(text) + "'");
+  return MessageError::serialization_failed("Unsupported field type '" + String(text) + "'");
 }
 
-std::string_view simple_type_name(TypeKind kind) noexcept {
-  switch (kind) {
-    case TypeKind::Bool: return "bool";
-    case TypeKind::Int8: return "int8";
-    case TypeKind::Int16: return "int16";
-    case TypeKind::Int32: return "int32";
-    case TypeKind::Int64: return "int64";
-    case TypeKind::UInt8: return "uint8";
-    case TypeKind::UInt16: return "uint16";
-    case TypeKind::UInt32: return "uint32";
-    case TypeKind::UInt64: return "uint64";
-    case TypeKind::Float32: return "float32";
-    case TypeKind::Float64: return "float64";
-    case TypeKind::String: return "string";
-    case TypeKind::Bytes: return "bytes";
-    case TypeKind::Array: return "array";
-    case TypeKind::Struct: return "struct";
-    case TypeKind::Time: return "time";
-    case TypeKind::Duration: return "duration";
-  }
-  return "unknown";
-}
-
-std::string type_name_of(TypeKind leaf, std::size_t array_depth, std::string_view struct_name) {
-  std::string inner;
+String type_name_of(TypeKind leaf, std::size_t array_depth, std::string_view struct_name) {
+  String inner;
   if (leaf == TypeKind::Struct) {
-    inner = std::string(kStructPrefix);
+    inner = String(kStructPrefix);
     inner += struct_name;
   } else {
-    inner = std::string(simple_type_name(leaf));
+    inner = String(describe(leaf).name);
   }
-  std::string name;
+  String name;
   name.reserve(array_depth * (kArrayOpen.size() + 1) + inner.size());
   for (std::size_t level = 0; level < array_depth; ++level) name += kArrayOpen;
   name += inner;
@@ -139,6 +119,6 @@ std::string type_name_of(TypeKind leaf, std::size_t array_depth, std::string_vie
   return name;
 }
 
-std::string FieldType::as_name() const { return type_name_of(leaf_, array_depth_, struct_name_); }
+String FieldType::as_name() const { return type_name_of(leaf_, array_depth_, struct_name_); }
 
 }  // namespace korvex

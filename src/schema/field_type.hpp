@@ -3,33 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <vector>
 
+#include "base/memory.hpp"
 #include "module/errors.hpp"
+#include "schema/type_table.hpp"
 
 namespace korvex {
-
-enum class TypeKind : std::uint8_t {
-  Bool,
-  Int8,
-  Int16,
-  Int32,
-  Int64,
-  UInt8,
-  UInt16,
-  UInt32,
-  UInt64,
-  Float32,
-  Float64,
-  String,
-  Bytes,
-  Array,
-  Struct,
-  Time,
-  Duration,
-};
 
 // A field type: a tree of array levels around one non-array type.
 //
@@ -41,7 +21,7 @@ enum class TypeKind : std::uint8_t {
 class FieldType {
  public:
   static FieldType simple(TypeKind kind) { return FieldType(kind, 0, {}); }
-  static FieldType structure(std::string schema_name) {
+  static FieldType structure(String schema_name) {
     return FieldType(TypeKind::Struct, 0, std::move(schema_name));
   }
 
@@ -49,33 +29,30 @@ class FieldType {
   // SchemaDefinition for a struct type without a schema name.
   static Result<FieldType> from_name(std::string_view text);
   // The canonical name, e.g. "array<struct:Point>".
-  std::string as_name() const;
+  String as_name() const;
 
   // The type inside all array levels (never TypeKind::Array).
   TypeKind leaf() const noexcept { return leaf_; }
   std::size_t array_depth() const noexcept { return array_depth_; }
   // The referenced schema name of a struct leaf.
-  const std::string& struct_name() const noexcept { return struct_name_; }
+  const String& struct_name() const noexcept { return struct_name_; }
 
   bool operator==(const FieldType& other) const = default;
 
  private:
-  FieldType(TypeKind leaf, std::size_t depth, std::string struct_name)
+  FieldType(TypeKind leaf, std::size_t depth, String struct_name)
       : leaf_(leaf), array_depth_(depth), struct_name_(std::move(struct_name)) {}
 
   TypeKind leaf_;
   std::size_t array_depth_;
-  std::string struct_name_;
+  String struct_name_;
 };
 
-// The canonical name of a non-array kind ("struct" for Struct).
-std::string_view simple_type_name(TypeKind kind) noexcept;
-
 // Writes the canonical name of (leaf, depth, struct name) into a new string.
-std::string type_name_of(TypeKind leaf, std::size_t array_depth, std::string_view struct_name);
+String type_name_of(TypeKind leaf, std::size_t array_depth, std::string_view struct_name);
 
 struct FieldSchema {
-  std::string name;
+  String name;
   FieldType field_type;
   bool operator==(const FieldSchema& other) const = default;
 };
@@ -83,7 +60,7 @@ struct FieldSchema {
 // A message layout: its fields in wire order.  The schema's own name is its
 // registry key and is not stored here.
 struct MessageSchema {
-  std::vector<FieldSchema> fields;
+  Vector<FieldSchema> fields;
   bool operator==(const MessageSchema& other) const = default;
 };
 

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
-#include <string>
 #include <unordered_map>
 
+#include "base/memory.hpp"
 #include "module/failure.hpp"
 
 namespace korvex {
@@ -18,10 +18,14 @@ struct NameHash {
   }
 };
 
-struct Registry {
+struct Registry : AbortingNew {
   std::mutex mutex;
   bool poisoned = false;  // guarded by mutex; never cleared
-  std::unordered_map<std::string, SchemaRef, NameHash, std::equal_to<>> map;
+  // Keyed by views of the entries' own names, so that each name is stored
+  // once and goes with its entry.
+  std::unordered_map<std::string_view, SchemaRef, NameHash, std::equal_to<>,
+                     Allocator<std::pair<const std::string_view, SchemaRef>>>
+      map;
 };
 
 // Created on first use by whichever thread gets there first, and never
@@ -61,22 +65,23 @@ Result<SchemaRef> get_schema_internal(std::string_view name, std::uint64_t* gene
     return MessageError::deserialization_failed("Schema registry lock poisoned");
   }
   auto found = r.map.find(name);
-  if (found == r.map.end()) return MessageError::unknown_schema(std::string(name));
+  if (found == r.map.end()) return MessageError::unknown_schema(String(name));
   if (generation_seen != nullptr) *generation_seen = registry_generation();
   return found->second;
 }
 
 Result<bool> insert_schema(std::string_view name, MessageSchema schema) {
-  SchemaRef entry(new RegisteredSchema(std::move(schema)));
+  SchemaRef entry(new RegisteredSchema(String(name), std::move(schema)));
   Registry& r = registry();
   RegistryLock lock(r);
   if (lock.poisoned()) {
     return MessageError::serialization_failed("Schema registry lock poisoned");
   }
   if (r.map.find(name) != r.map.end()) {
-    return MessageError::schema_already_registered(std::string(name));
+    return MessageError::schema_already_registered(String(name));
   }
-  r.map.emplace(std::string(name), std::move(entry));
+  const std::string_view key = entry->name();
+  r.map.emplace(key, std::move(entry));
   g_registry_generation.fetch_add(1, std::memory_order_relaxed);
   return true;
 }

@@ -22,19 +22,22 @@ namespace korvex {
 
 // Per-schema data derived by the codec (compiled plans).  Owned by the
 // registered schema and built on first use.
-class SchemaCache {
+class SchemaCache : public AbortingNew {
  public:
   virtual ~SchemaCache() = default;
 };
 
 // A registered schema.  Reference counts are plain integers: every holder
 // runs with the GIL held, which serialises all changes to them.
-class RegisteredSchema {
+class RegisteredSchema : public AbortingNew {
  public:
-  explicit RegisteredSchema(MessageSchema schema) : schema_(std::move(schema)) {}
+  RegisteredSchema(String name, MessageSchema schema)
+      : name_(std::move(name)), schema_(std::move(schema)) {}
   RegisteredSchema(const RegisteredSchema&) = delete;
   RegisteredSchema& operator=(const RegisteredSchema&) = delete;
 
+  // The name it is registered under (the registry's key points into it).
+  std::string_view name() const noexcept { return name_; }
   const MessageSchema& schema() const noexcept { return schema_; }
   SchemaCache* cache() const noexcept { return cache_.get(); }
   void set_cache(std::unique_ptr<SchemaCache> cache) const { cache_ = std::move(cache); }
@@ -47,6 +50,7 @@ class RegisteredSchema {
  private:
   ~RegisteredSchema() = default;
 
+  String name_;
   MessageSchema schema_;
   mutable std::unique_ptr<SchemaCache> cache_;
   mutable std::uint64_t references_ = 0;

@@ -1,9 +1,11 @@
 #include "schema/registry_functions.hpp"
 
 #include <algorithm>
-#include <string>
+#include <optional>
 
-#include "module/python_text.hpp"
+#include "base/memory.hpp"
+#include "base/text.hpp"
+#include "module/python_errors.hpp"
 #include "schema/registry.hpp"
 
 namespace korvex {
@@ -12,14 +14,20 @@ namespace {
 // Reads one item of a field entry as text.  A non-str item fails with the
 // same conversion text an argument would get; a str without a UTF-8 form
 // fails with the interpreter's own error; both rendered as "Type: text".
-Result<std::string> field_entry_text(PyObject* item) {
+Result<String> field_entry_text(PyObject* item) {
   if (!PyUnicode_Check(item)) {
-    return MessageError::schema_definition("TypeError: " + not_an_instance_text(item, "str"));
+    std::optional<String> refusal = not_an_instance_text(item, "str");
+    if (!refusal) return PythonErrorSet{};
+    return MessageError::schema_definition("TypeError: " + *refusal);
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-  if (utf8 == nullptr) return MessageError::schema_definition(render_pending_exception());
-  return std::string(utf8, static_cast<std::size_t>(size));
+  if (utf8 == nullptr) {
+    std::optional<String> rendered = render_pending_exception();
+    if (!rendered) return PythonErrorSet{};
+    return MessageError::schema_definition(std::move(*rendered));
+  }
+  return String(utf8, static_cast<std::size_t>(size));
 }
 
 Result<MessageSchema> parse_field_list(PyObject* fields) {
@@ -39,13 +47,13 @@ Result<MessageSchema> parse_field_list(PyObject* fields) {
       return MessageError::schema_definition("Each field entry must contain exactly 2 items");
     }
     PyObject* name_item = is_list ? PyList_GET_ITEM(entry, 0) : PyTuple_GET_ITEM(entry, 0);
-    Result<std::string> field_name = field_entry_text(name_item);
-    if (!field_name.ok()) return std::move(field_name.error());
+    Result<String> field_name = field_entry_text(name_item);
+    if (!field_name.ok()) return std::move(field_name).pass_on<MessageSchema>();
     PyObject* type_item = is_list ? PyList_GET_ITEM(entry, 1) : PyTuple_GET_ITEM(entry, 1);
-    Result<std::string> type_name = field_entry_text(type_item);
-    if (!type_name.ok()) return std::move(type_name.error());
+    Result<String> type_name = field_entry_text(type_item);
+    if (!type_name.ok()) return std::move(type_name).pass_on<MessageSchema>();
     Result<FieldType> field_type = FieldType::from_name(type_name.value());
-    if (!field_type.ok()) return std::move(field_type.error());
+    if (!field_type.ok()) return std::move(field_type).pass_on<MessageSchema>();
     schema.fields.push_back(
         FieldSchema{std::move(field_name.value()), std::move(field_type.value())});
   }
@@ -54,17 +62,17 @@ Result<MessageSchema> parse_field_list(PyObject* fields) {
 
 }  // namespace
 
-BodyResult register_schema_body(TextView name, PyObject* fields) {
+BodyResult register_schema_body(std::string_view name, PyObject* fields) {
   Result<MessageSchema> schema = parse_field_list(fields);
-  if (!schema.ok()) return std::move(schema.error());
-  Result<bool> inserted = insert_schema(name.view(), std::move(schema.value()));
-  if (!inserted.ok()) return std::move(inserted.error());
+  if (!schema.ok()) return std::move(schema).pass_on<PyRef>();
+  Result<bool> inserted = insert_schema(name, std::move(schema.value()));
+  if (!inserted.ok()) return std::move(inserted).pass_on<PyRef>();
   return PyRef::borrow(Py_None);
 }
 
-BodyResult get_schema_body(TextView name) {
-  Result<SchemaRef> found = get_schema_internal(name.view());
-  if (!found.ok()) return std::move(found.error());
+BodyResult get_schema_body(std::string_view name) {
+  Result<SchemaRef> found = get_schema_internal(name);
+  if (!found.ok()) return std::move(found).pass_on<PyRef>();
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return PythonErrorSet{};
   for (const FieldSchema& field : found.value()->schema().fields) {
@@ -78,16 +86,16 @@ BodyResult get_schema_body(TextView name) {
   return list;
 }
 
-BodyResult schema_exists_body(TextView name) {
-  return PyRef::borrow(find_schema(name.view()) == ExistsOutcome::Present ? Py_True : Py_False);
+BodyResult schema_exists_body(std::string_view name) {
+  return PyRef::borrow(find_schema(name) == ExistsOutcome::Present ? Py_True : Py_False);
 }
 
-BodyResult unregister_schema_body(TextView name) {
-  switch (remove_schema(name.view())) {
+BodyResult unregister_schema_body(std::string_view name) {
+  switch (remove_schema(name)) {
     case RemoveOutcome::Removed:
       return PyRef::borrow(Py_None);
     case RemoveOutcome::Unknown:
-      return MessageError::unknown_schema(std::string(name.view()));
+      return MessageError::unknown_schema(String(name));
     case RemoveOutcome::Poisoned:
       PyErr_SetString(PyExc_ValueError, "Schema registry lock poisoned");
       return PythonErrorSet{};

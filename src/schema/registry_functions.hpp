@@ -3,14 +3,16 @@
 
 #include <Python.h>
 
-#include "module/arguments.hpp"
+#include <string_view>
+
 #include "module/errors.hpp"
 
 namespace korvex {
 
-BodyResult register_schema_body(TextView name, PyObject* fields);
-BodyResult get_schema_body(TextView name);
-BodyResult schema_exists_body(TextView name);
-BodyResult unregister_schema_body(TextView name);
+// `fields` is a list (or a subclass of it).
+BodyResult register_schema_body(std::string_view name, PyObject* fields);
+BodyResult get_schema_body(std::string_view name);
+BodyResult schema_exists_body(std::string_view name);
+BodyResult unregister_schema_body(std::string_view name);
 
 }  // namespace korvex

@@ -4,9 +4,11 @@
 #include <Python.h>
 
 #include <stdexcept>
-#include <string>
 
+#include "base/memory.hpp"
 #include "cdr/limits.hpp"
+#include "module/call.hpp"
+#include "module/functions.hpp"
 #include "module/module_setup.hpp"
 #include "schema/registry.hpp"
 
@@ -27,7 +29,7 @@ PyObject* panic_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return korvex::call_function(kPanic, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
     TextView message;
     if (!korvex::convert_text(slots[0], "message", message)) return PythonErrorSet{};
-    KORVEX_INTERNAL_FAILURE(std::string(message.view()));
+    KORVEX_INTERNAL_FAILURE(korvex::String(message.view()));
   });
 }
 
@@ -71,7 +73,8 @@ PyMethodDef g_hooks[] = {
 };
 
 int exec_module(PyObject* module) {
-  if (korvex::add_functions(module, korvex::kExportedFunctions, 6) < 0) return -1;
+  if (korvex::add_functions(module, korvex::kExportedFunctions,
+                            korvex::kExportedFunctionCount) < 0) return -1;
   return korvex::add_functions(module, g_hooks, sizeof g_hooks / sizeof g_hooks[0]);
 }
 
@@ -87,6 +90,6 @@ PyModuleDef g_definition = {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__korvex_messages_testing(void) {
+PyMODINIT_FUNC PyInit__korvex_messages_testing(void) {
   return PyModuleDef_Init(&g_definition);
 }

@@ -4,8 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
+
+#include "base/memory.hpp"
 
 namespace korvex {
 
@@ -23,10 +24,10 @@ bool validate_utf8(std::string_view bytes, Utf8Problem& problem) noexcept;
 
 // "invalid utf-8 sequence of N bytes from index I" or
 // "incomplete utf-8 byte sequence from index I".
-std::string describe_utf8_problem(const Utf8Problem& problem);
+String describe_utf8_problem(const Utf8Problem& problem);
 
 // Decodes with every invalid sequence replaced by U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
+String utf8_lossy(std::string_view bytes);
 
 // True when every byte is below 0x80.
 bool is_ascii(const char* data, std::size_t size) noexcept;

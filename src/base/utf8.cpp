@@ -1,4 +1,4 @@
-#include "cdr/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include <cstring>
 
@@ -66,17 +66,17 @@ bool validate_utf8(std::string_view text, Utf8Problem& problem) noexcept {
   return true;
 }
 
-std::string describe_utf8_problem(const Utf8Problem& problem) {
+String describe_utf8_problem(const Utf8Problem& problem) {
   if (problem.error_length == 0) {
-    return "incomplete utf-8 byte sequence from index " + std::to_string(problem.valid_up_to);
+    return "incomplete utf-8 byte sequence from index " + decimal(problem.valid_up_to);
   }
-  return "invalid utf-8 sequence of " + std::to_string(problem.error_length) +
-         " bytes from index " + std::to_string(problem.valid_up_to);
+  return "invalid utf-8 sequence of " + decimal(problem.error_length) +
+         " bytes from index " + decimal(problem.valid_up_to);
 }
 
-std::string utf8_lossy(std::string_view bytes) {
+String utf8_lossy(std::string_view bytes) {
   static constexpr char kReplacement[] = "\xEF\xBF\xBD";
-  std::string out;
+  String out;
   out.reserve(bytes.size());
   while (!bytes.empty()) {
     Utf8Problem problem;

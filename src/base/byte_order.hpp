@@ -1,12 +1,19 @@
-// Little-endian stores and loads of fixed-size values.
+// Little-endian stores and loads of fixed-size values, and the alignment
+// arithmetic of the wire layout.
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
 
 namespace korvex {
+
+// `offset` rounded up to the next multiple of `alignment` (a power of two).
+constexpr std::uint64_t align_up(std::uint64_t offset, std::uint64_t alignment) noexcept {
+  return (offset + alignment - 1) & ~(alignment - 1);
+}
 
 template <class T>
 inline T swap_to_little_endian(T value) noexcept {
@@ -18,10 +25,11 @@ inline T swap_to_little_endian(T value) noexcept {
                                                        std::uint64_t>>;
     Bits bits;
     std::memcpy(&bits, &value, sizeof bits);
-    if constexpr (sizeof(T) == 2) bits = __builtin_bswap16(bits);
-    if constexpr (sizeof(T) == 4) bits = __builtin_bswap32(bits);
-    if constexpr (sizeof(T) == 8) bits = __builtin_bswap64(bits);
-    std::memcpy(&value, &bits, sizeof bits);
+    Bits swapped = 0;
+    for (std::size_t byte = 0; byte < sizeof(Bits); ++byte) {
+      swapped = static_cast<Bits>((swapped << 8) | ((bits >> (8 * byte)) & 0xFF));
+    }
+    std::memcpy(&value, &swapped, sizeof swapped);
     return value;
   }
 }

@@ -1,0 +1,153 @@
+// What the system knows about each field type, in one table: its canonical
+// name, its size and alignment on the wire, which conversion serialize
+// applies to a Python value (with the range of an integer type), and how
+// deserialize turns its bytes into a Python value.
+//
+// A new field type gets a TypeKind, a row here, and then a case wherever a
+// Conversion is dispatched on (the encoder and decoder).
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <type_traits>
+
+#include "base/byte_order.hpp"
+
+namespace korvex {
+
+enum class TypeKind : std::uint8_t {
+  Bool,
+  Int8,
+  Int16,
+  Int32,
+  Int64,
+  UInt8,
+  UInt16,
+  UInt32,
+  UInt64,
+  Float32,
+  Float64,
+  String,
+  Bytes,
+  Array,
+  Struct,
+  Time,
+  Duration,
+};
+
+// How serialize accepts a Python value, and so how a value is laid out.
+enum class Conversion : std::uint8_t {
+  Bool,        // True, False or a numpy boolean scalar; one byte
+  Integer,     // int or __index__, within [min, max]; `size` bytes
+  Unsigned64,  // int or __index__, 0 .. 2**64-1; 8 bytes
+  Float32,     // float, int or __float__, narrowed to binary32
+  Float64,     // float, int or __float__
+  String,      // str with a UTF-8 form; length (counting a NUL), text, NUL
+  Bytes,       // bytes; length, bytes
+  Array,       // list; count, elements
+  Struct,      // dict holding the nested schema's fields; no bytes of its own
+  Time,        // dict of int32 "sec" and uint32 "nanosec"
+};
+
+struct TypeDescriptor {
+  TypeKind kind;
+  // The canonical name; for Array and Struct only the start of it.
+  std::string_view name;
+  // Bytes of one value when the type is a single primitive, else 0.
+  std::uint8_t size;
+  // Alignment of the value, or of its length or count field; a struct has
+  // none of its own (1).
+  std::uint8_t alignment;
+  Conversion conversion;
+  // The range an Integer type accepts.
+  long long min;
+  long long max;
+  // For a single primitive: a new reference to the Python value of its
+  // little-endian bytes (null with an exception set on failure).
+  PyObject* (*read)(const unsigned char* bytes);
+};
+
+namespace type_readers {
+
+inline PyObject* boolean(const unsigned char* bytes) { return PyBool_FromLong(bytes[0] != 0); }
+
+template <class T>
+PyObject* integer(const unsigned char* bytes) {
+  const T value = load_le<T>(bytes);
+  // C long is only 32 bits wide on some platforms: each value goes through
+  // the narrowest call that is exact everywhere.
+  if constexpr (sizeof(T) <= 2 || std::is_same_v<T, std::int32_t>) {
+    return PyLong_FromLong(static_cast<long>(value));
+  } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+    return PyLong_FromUnsignedLong(static_cast<unsigned long>(value));
+  } else if constexpr (std::is_signed_v<T>) {
+    return PyLong_FromLongLong(static_cast<long long>(value));
+  } else {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
+  }
+}
+
+template <class T>
+PyObject* real(const unsigned char* bytes) {
+  return PyFloat_FromDouble(static_cast<double>(load_le<T>(bytes)));
+}
+
+}  // namespace type_readers
+
+template <class T>
+constexpr TypeDescriptor integer_type(TypeKind kind, std::string_view name) {
+  return {kind,
+          name,
+          sizeof(T),
+          sizeof(T),
+          Conversion::Integer,
+          static_cast<long long>(std::numeric_limits<T>::min()),
+          static_cast<long long>(std::numeric_limits<T>::max()),
+          &type_readers::integer<T>};
+}
+
+constexpr TypeDescriptor composite_type(TypeKind kind, std::string_view name,
+                                        std::uint8_t alignment, Conversion conversion) {
+  return {kind, name, 0, alignment, conversion, 0, 0, nullptr};
+}
+
+// Indexed by TypeKind.
+inline constexpr std::array<TypeDescriptor, 17> kTypeTable{{
+    {TypeKind::Bool, "bool", 1, 1, Conversion::Bool, 0, 1, &type_readers::boolean},
+    integer_type<std::int8_t>(TypeKind::Int8, "int8"),
+    integer_type<std::int16_t>(TypeKind::Int16, "int16"),
+    integer_type<std::int32_t>(TypeKind::Int32, "int32"),
+    integer_type<std::int64_t>(TypeKind::Int64, "int64"),
+    integer_type<std::uint8_t>(TypeKind::UInt8, "uint8"),
+    integer_type<std::uint16_t>(TypeKind::UInt16, "uint16"),
+    integer_type<std::uint32_t>(TypeKind::UInt32, "uint32"),
+    {TypeKind::UInt64, "uint64", 8, 8, Conversion::Unsigned64, 0, 0,
+     &type_readers::integer<std::uint64_t>},
+    {TypeKind::Float32, "float32", 4, 4, Conversion::Float32, 0, 0, &type_readers::real<float>},
+    {TypeKind::Float64, "float64", 8, 8, Conversion::Float64, 0, 0, &type_readers::real<double>},
+    composite_type(TypeKind::String, "string", 4, Conversion::String),
+    composite_type(TypeKind::Bytes, "bytes", 4, Conversion::Bytes),
+    composite_type(TypeKind::Array, "array", 4, Conversion::Array),
+    composite_type(TypeKind::Struct, "struct", 1, Conversion::Struct),
+    composite_type(TypeKind::Time, "time", 4, Conversion::Time),
+    composite_type(TypeKind::Duration, "duration", 4, Conversion::Time),
+}};
+
+constexpr const TypeDescriptor& describe(TypeKind kind) noexcept {
+  return kTypeTable[static_cast<std::size_t>(kind)];
+}
+
+constexpr bool table_follows_the_kinds() {
+  for (std::size_t index = 0; index < kTypeTable.size(); ++index) {
+    if (static_cast<std::size_t>(kTypeTable[index].kind) != index) return false;
+  }
+  return true;
+}
+static_assert(table_follows_the_kinds(), "kTypeTable rows must be in TypeKind order");
+
+}  // namespace korvex
