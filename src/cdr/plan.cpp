@@ -110,12 +110,8 @@ StructLink g_top_level[kTopLevelSlots];
 
 }  // namespace
 
-const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
-                                std::optional<MessageError>& error) {
-  if (link.generation == registry_generation()) {
-    holder = SchemaRef(link.target);
-    return link.plan;
-  }
+const MessagePlan* resolve_link_slow(StructLink& link, SchemaRef& holder,
+                                     std::optional<MessageError>& error) {
   return resolve_slow(*link.schema_name, link, holder, error);
 }
 

@@ -70,8 +70,16 @@ const MessagePlan* plan_for(const RegisteredSchema& schema);
 // that schema's plan, with `holder` keeping the schema alive.  On failure
 // returns null after storing the registry's error in `error`, or with a
 // Python exception pending.
-const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
-                                std::optional<MessageError>& error);
+const MessagePlan* resolve_link_slow(StructLink& link, SchemaRef& holder,
+                                     std::optional<MessageError>& error);
+inline const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
+                                       std::optional<MessageError>& error) {
+  if (link.generation == registry_generation()) [[likely]] {
+    holder = SchemaRef(link.target);
+    return link.plan;
+  }
+  return resolve_link_slow(link, holder, error);
+}
 
 // The plan of the top-level schema named `name`, as get_schema_internal
 // would find it now, with `holder` keeping the schema alive.  Null with the

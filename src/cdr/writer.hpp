@@ -38,12 +38,13 @@ class CdrWriter {
     if (capacity_ - length_ < extra) grow(extra);
   }
 
-  // Pads with zero bytes up to the next multiple of `alignment`.
+  // Pads with zero bytes up to the next multiple of `alignment` (at most
+  // 8).  Padding is short, so it is stored as one 8-byte word of zeros.
   void align(std::size_t alignment) {
     const auto padding = static_cast<std::size_t>(align_up(length_, alignment) - length_);
     if (padding == 0) return;
-    reserve(padding);
-    std::memset(data_ + length_, 0, padding);
+    reserve(8);
+    store_le<std::uint64_t>(data_ + length_, 0);
     length_ += padding;
   }
 
@@ -53,7 +54,8 @@ class CdrWriter {
   void put_aligned_reserved(T value) noexcept {
     const auto padding = static_cast<std::size_t>(align_up(length_, sizeof(T)) - length_);
     if (padding != 0) {
-      std::memset(data_ + length_, 0, padding);
+      // Fewer than sizeof(T) bytes of padding, within the room reserved.
+      store_le<T>(data_ + length_, T{});
       length_ += padding;
     }
     store_le(data_ + length_, value);
@@ -72,7 +74,7 @@ class CdrWriter {
   void write_ros_string(const char* text, std::size_t size) {
     reserve(3 + 4 + size + 1);
     put_aligned_reserved(static_cast<std::uint32_t>(size + 1));
-    std::memcpy(data_ + length_, text, size);
+    copy_bytes(data_ + length_, text, size);
     length_ += size;
     data_[length_++] = '\0';
   }
@@ -80,7 +82,7 @@ class CdrWriter {
   void write_byte_string(const char* bytes, std::size_t size) {
     reserve(3 + 4 + size);
     put_aligned_reserved(static_cast<std::uint32_t>(size));
-    std::memcpy(data_ + length_, bytes, size);
+    copy_bytes(data_ + length_, bytes, size);
     length_ += size;
   }
 
@@ -94,6 +96,25 @@ class CdrWriter {
   }
 
  private:
+  // memcpy, with the short texts that most fields hold copied inline.
+  static void copy_bytes(char* to, const char* from, std::size_t size) noexcept {
+    if (size <= 16) {
+      // Two copies that may overlap cover any length from 8 to 16, and
+      // from 4 to 7; shorter ones go byte by byte.
+      if (size >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + size - 8, from + size - 8, 8);
+      } else if (size >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + size - 4, from + size - 4, 4);
+      } else {
+        for (std::size_t index = 0; index < size; ++index) to[index] = from[index];
+      }
+      return;
+    }
+    std::memcpy(to, from, size);
+  }
+
   // Sizes are worked out in 64 bits, where doubling or adding cannot wrap
   // even on 32-bit platforms.  A buffer larger than a bytes object can be
   // is an allocation failure of the size needed.
