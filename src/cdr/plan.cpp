@@ -128,14 +128,6 @@ const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
   return plan;
 }
 
-PyObject* sec_key() {
-  static PyObject* key = nullptr;
-  return permanent_key(key, "sec");
-}
-
-PyObject* nanosec_key() {
-  static PyObject* key = nullptr;
-  return permanent_key(key, "nanosec");
-}
+PyObject* make_time_key(PyObject*& slot, const char* text) { return permanent_key(slot, text); }
 
 }  // namespace korvex

@@ -57,6 +57,11 @@ class MessagePlan final : public SchemaCache {
   Vector<FieldPlan> fields;
   // Struct links, one per struct-typed field; fields point into this.
   Vector<StructLink> links;
+  // The size of the last message encoded with this plan, up to
+  // kMostSizeHint: the encoder starts its buffer that large, so that
+  // messages of a steady size grow it rarely.  Only used with the GIL held.
+  mutable std::size_t size_hint = 0;
+  static constexpr std::size_t kMostSizeHint = 64 * 1024;
   // Every field is a single primitive (no arrays, strings or structs), so a
   // value's extent can be worked out before decoding it.
   bool all_fixed_size = false;
@@ -88,7 +93,14 @@ const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
                                std::optional<MessageError>& error);
 
 // Interned "sec" and "nanosec" keys of time and duration values.
-PyObject* sec_key();
-PyObject* nanosec_key();
+PyObject* make_time_key(PyObject*& slot, const char* text);
+inline PyObject* sec_key() {
+  static PyObject* key = nullptr;
+  return key != nullptr ? key : make_time_key(key, "sec");
+}
+inline PyObject* nanosec_key() {
+  static PyObject* key = nullptr;
+  return key != nullptr ? key : make_time_key(key, "nanosec");
+}
 
 }  // namespace korvex

@@ -21,11 +21,16 @@ class CdrWriter {
  public:
   static constexpr std::size_t kInitialCapacity = 128;
 
-  CdrWriter() {
-    buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, kInitialCapacity));
-    if (!buffer_) abort_on_allocation_failure(kInitialCapacity);
+  CdrWriter() = default;
+
+  // Starts the buffer with room for `capacity` bytes (at least the
+  // header's), holding the header.  Called once, before anything else.
+  void begin(std::size_t capacity = kInitialCapacity) {
+    capacity = capacity < kInitialCapacity ? kInitialCapacity : capacity;
+    buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    if (!buffer_) abort_on_allocation_failure(capacity);
     data_ = PyBytes_AS_STRING(buffer_.get());
-    capacity_ = kInitialCapacity;
+    capacity_ = capacity;
     static constexpr char kHeader[4] = {0x00, 0x01, 0x00, 0x00};
     std::memcpy(data_, kHeader, sizeof kHeader);
     length_ = sizeof kHeader;
