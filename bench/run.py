@@ -451,7 +451,7 @@ def summary(results: dict[str, WorkloadResult]) -> list[str]:
         "",
         "ours / X = median over rounds of our time / X's time in the same round (below 1: "
         "ours is faster). Target: ours / msgspec ≤ 0.8 both ways. The floor does strictly "
-        "less than the real call (see bench/contenders/floors.py), so ours / floor ≥ 1 "
+        "less than the real call (see bench/contenders/codec_floor.py), so ours / floor ≥ 1 "
         "up to noise, and what is above 1 is the codec's own cost.",
         "",
         "| workload | ours serialize | ours deserialize | ours / msgspec serialize "

@@ -505,6 +505,7 @@ BodyResult make_template(TextView schema_name, PyObject* message) {
   if (!recorder.fields(*recorded->plan, message, 0)) return finish(recorder.error);
   PyRef capsule = PyRef::steal(PyCapsule_New(recorded.get(), kCapsuleName, &destroy_template));
   if (!capsule) return PythonErrorSet{};
+  if (PyCapsule_SetContext(capsule.get(), recorded.get()) < 0) return PythonErrorSet{};
   recorded.release();  // owned by the capsule now
   return capsule;
 }
@@ -649,12 +650,15 @@ BodyResult ObjectBuilder::run(const MessagePlan& plan) {
 }
 
 BodyResult build_from_template(TextView schema_name, PyObject* capsule) {
-  if (!PyCapsule_IsValid(capsule, kCapsuleName)) {
+  // Our capsules carry the very name pointer they were made with, so a
+  // pointer compare identifies them (PyCapsule_IsValid and GetPointer
+  // would each compare the name's characters); the template pointer is
+  // also the capsule's context.
+  if (!PyCapsule_CheckExact(capsule) || PyCapsule_GetName(capsule) != kCapsuleName) {
     PyErr_SetString(PyExc_TypeError, "argument 'template': not a floor_template() result");
     return PythonErrorSet{};
   }
-  const auto* recorded =
-      static_cast<const FloorTemplate*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  const auto* recorded = static_cast<const FloorTemplate*>(PyCapsule_GetContext(capsule));
   SchemaRef schema;
   std::optional<MessageError> error;
   const MessagePlan* plan = lookup_plan(schema_name.view(), schema, error);
