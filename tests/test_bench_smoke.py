@@ -314,12 +314,15 @@ def kt_name(kt, unique_name):
 def test_floor_template_rounds_float32_as_deserialize_does(kt, kt_name):
     name = kt_name("floor_f32")
     fields = [("a", "float32"), ("b", "array<float32>"), ("t", "time"), ("n", "uint64"),
-              ("s", "string"), ("flag", "bool"), ("d", "duration"), ("m", "array<array<int8>>")]
+              ("s", "string"), ("flag", "bool"), ("d", "duration"), ("m", "array<array<int8>>"),
+              ("texts", "array<string>")]
     km.register_schema(name, fields)
     kt.register_schema(name, fields)
     message = {"a": 0.1, "b": [0.2, 1e39, 3], "t": {"sec": -5, "nanosec": 7}, "n": 2**64 - 1,
                "s": "ü€😀", "flag": True, "d": {"sec": 2**31 - 1, "nanosec": 2**32 - 1},
-               "m": [[-128, 127], []]}
+               "m": [[-128, 127], []],
+               # every character width, and the empty string
+               "texts": ["ascii", "café", "€uro", "😀", "", "a\x00b"]}
     built = kt.deserialize_floor(name, kt.floor_template(name, message))
     assert_same_objects(built, km.deserialize(name, km.serialize(name, message)))
 

@@ -24,8 +24,9 @@
 // deserialize_floor(schema_name, template) -> dict
 //   floor_template walks a message dict along the plan once and records its
 //   values in plan order (numbers as C numbers, float32 values rounded as
-//   the decoder returns them, array counts, and references to the str and
-//   bytes objects).  deserialize_floor then builds, parsing nothing, a fresh
+//   the decoder returns them, array counts, the characters of every str
+//   one after another in one buffer, as a message holds its strings, and
+//   references to the bytes objects).  deserialize_floor then builds, parsing nothing, a fresh
 //   structure equal to what deserialize returns for that message: dicts
 //   presized as the decoder presizes them and filled with PyDict_SetItem
 //   under the plan's interned keys, ints and floats made with the same
@@ -294,8 +295,8 @@ union Slot {
   double real;
   long long integer;
   unsigned long long natural;
-  Py_ssize_t count;
-  PyObject* object;  // a str or bytes object owned by the template
+  Py_ssize_t count;  // also a str's offset in `text` and its length
+  PyObject* object;  // a bytes object owned by the template
 };
 
 struct FloorTemplate {
@@ -304,6 +305,9 @@ struct FloorTemplate {
   std::uint64_t generation = 0;
   std::vector<Slot> slots;
   std::vector<PyRef> objects;  // references behind the object slots
+  // The characters of the strings, each in its str's own width; a str
+  // takes three slots: offset here, length and largest character.
+  std::string text;
 };
 
 void destroy_template(PyObject* capsule) {
@@ -400,7 +404,18 @@ bool Recorder::leaf(TypeKind kind, PyObject* value) {
 #if PY_VERSION_HEX < 0x030C0000
       if (PyUnicode_READY(value) < 0) return false;
 #endif
-      push_object(value);
+      {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        Slot part;
+        part.count = static_cast<Py_ssize_t>(out_.text.size());
+        push(part);
+        part.count = length;
+        push(part);
+        part.natural = PyUnicode_MAX_CHAR_VALUE(value);
+        push(part);
+        out_.text.append(static_cast<const char*>(PyUnicode_DATA(value)),
+                         static_cast<std::size_t>(length) * PyUnicode_KIND(value));
+      }
       return true;
     case TypeKind::Bytes:
       if (!PyBytes_Check(value)) {
@@ -514,7 +529,9 @@ BodyResult make_template(TextView schema_name, PyObject* message) {
 class ObjectBuilder {
  public:
   explicit ObjectBuilder(const FloorTemplate& recorded)
-      : next_(recorded.slots.data()), end_(recorded.slots.data() + recorded.slots.size()) {}
+      : next_(recorded.slots.data()),
+        end_(recorded.slots.data() + recorded.slots.size()),
+        text_(recorded.text.data()) {}
   BodyResult run(const MessagePlan& plan);
 
  private:
@@ -524,10 +541,11 @@ class ObjectBuilder {
   PyObject* fields(const MessagePlan& plan);
   PyObject* time();
   static PyObject* primitive(TypeKind kind, const Slot& slot);
-  static PyObject* string(PyObject* recorded);
+  PyObject* string();
 
   const Slot* next_;
   const Slot* end_;
+  const char* text_;
   std::optional<MessageError> error_;
 };
 
@@ -551,13 +569,15 @@ PyObject* ObjectBuilder::primitive(TypeKind kind, const Slot& slot) {
   }
 }
 
-// A new str equal to `recorded`, of the same character width.
-PyObject* ObjectBuilder::string(PyObject* recorded) {
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(recorded);
-  PyObject* text = PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(recorded));
+// A new str equal to the recorded one, of the same character width.
+PyObject* ObjectBuilder::string() {
+  const char* characters = text_ + next_[0].count;
+  const Py_ssize_t length = next_[1].count;
+  PyObject* text = PyUnicode_New(length, static_cast<Py_UCS4>(next_[2].natural));
+  next_ += 3;
   if (text == nullptr) return nullptr;
-  std::memcpy(PyUnicode_DATA(text), PyUnicode_DATA(recorded),
-              static_cast<std::size_t>(length) * PyUnicode_KIND(recorded));
+  std::memcpy(PyUnicode_DATA(text), characters,
+              static_cast<std::size_t>(length) * PyUnicode_KIND(text));
   return text;
 }
 
@@ -627,7 +647,7 @@ PyObject* ObjectBuilder::value(ValueType type) {
   if (type.is_array()) return array(type);
   switch (type.leaf) {
     case TypeKind::String:
-      return string((next_++)->object);
+      return string();
     case TypeKind::Bytes: {
       PyObject* recorded = (next_++)->object;
       return PyBytes_FromStringAndSize(PyBytes_AS_STRING(recorded), PyBytes_GET_SIZE(recorded));
