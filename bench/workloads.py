@@ -15,6 +15,7 @@ for rosbags.
 from __future__ import annotations
 
 import array
+import math
 import random
 import struct
 from dataclasses import dataclass, field
@@ -50,6 +51,48 @@ TYPES: dict[str, list[tuple[str, str]]] = {
     "FloatArray": [("values", "array<float32>")],
     "Blob": [("data", "bytes")],
     "Names": [("names", "array<string>")],
+    # tf2_msgs/TFMessage
+    "Transform": [("translation", "struct:Vector3"), ("rotation", "struct:Quaternion")],
+    "TransformStamped": [
+        ("header", "struct:Header"),
+        ("child_frame_id", "string"),
+        ("transform", "struct:Transform"),
+    ],
+    "TFMessage": [("transforms", "array<struct:TransformStamped>")],
+    # diagnostic_msgs/DiagnosticArray
+    "KeyValue": [("key", "string"), ("value", "string")],
+    "DiagnosticStatus": [
+        ("level", "uint8"),
+        ("name", "string"),
+        ("message", "string"),
+        ("hardware_id", "string"),
+        ("values", "array<struct:KeyValue>"),
+    ],
+    "DiagnosticArray": [("header", "struct:Header"), ("status", "array<struct:DiagnosticStatus>")],
+    # sensor_msgs/LaserScan
+    "LaserScan": [
+        ("header", "struct:Header"),
+        ("angle_min", "float32"),
+        ("angle_max", "float32"),
+        ("angle_increment", "float32"),
+        ("time_increment", "float32"),
+        ("scan_time", "float32"),
+        ("range_min", "float32"),
+        ("range_max", "float32"),
+        ("ranges", "array<float32>"),
+        ("intensities", "array<float32>"),
+    ],
+    # nav_msgs/Odometry (covariances are float64[36] in ROS 2; here
+    # sequences of 36, as for the IMU)
+    "PoseWithCovariance": [("pose", "struct:Pose"), ("covariance", "array<float64>")],
+    "Twist": [("linear", "struct:Vector3"), ("angular", "struct:Vector3")],
+    "TwistWithCovariance": [("twist", "struct:Twist"), ("covariance", "array<float64>")],
+    "Odometry": [
+        ("header", "struct:Header"),
+        ("child_frame_id", "string"),
+        ("pose", "struct:PoseWithCovariance"),
+        ("twist", "struct:TwistWithCovariance"),
+    ],
 }
 
 # Time is a built-in type of the module; peers see it as this message type.
@@ -188,6 +231,97 @@ def build_names(rng: random.Random, n: int = 1_000) -> dict:
     return {"names": [f"{rng.choice(stems)}_{i}" for i in range(n)]}
 
 
+def f32(value: float) -> float:
+    """`value` rounded to the nearest float32, as a Python float."""
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+def _unit_quaternion(rng: random.Random) -> dict:
+    x, y, z, w = (rng.gauss(0, 1) for _ in range(4))
+    norm = math.sqrt(x * x + y * y + z * z + w * w) or 1.0
+    return {"x": x / norm, "y": y / norm, "z": z / norm, "w": w / norm}
+
+
+def build_tf(rng: random.Random, n: int = 50) -> dict:
+    """A TF message of `n` transforms: a robot's links, each under its parent."""
+    parts = ["base_link", "torso", "head", "camera_link", "imu_link", "laser",
+             "arm_shoulder", "arm_elbow", "arm_wrist", "gripper"]
+    stamp = _stamp(rng)
+    transforms = []
+    for i in range(n):
+        child = f"{rng.choice(parts)}_{i}"
+        parent = "odom" if i == 0 else transforms[rng.randrange(i)]["child_frame_id"]
+        transforms.append({
+            "header": {"stamp": dict(stamp), "frame_id": parent},
+            "child_frame_id": child,
+            "transform": {
+                "translation": {"x": rng.uniform(-1, 1), "y": rng.uniform(-1, 1),
+                                "z": rng.uniform(0, 2)},
+                "rotation": _unit_quaternion(rng),
+            },
+        })
+    return {"transforms": transforms}
+
+
+def build_diagnostics(rng: random.Random, n: int = 20, pairs: int = 8) -> dict:
+    """A diagnostics array: `n` statuses of `pairs` key/value strings each."""
+    devices = ["motor_driver", "battery", "lidar", "camera", "imu", "wheel_encoder", "cpu"]
+    messages = ["OK", "Temperature rising", "Voltage low", "Stale", "Running"]
+    keys = ["temperature", "voltage", "current", "uptime", "firmware", "errors",
+            "frequency", "load"]
+    statuses = []
+    for i in range(n):
+        device = rng.choice(devices)
+        statuses.append({
+            "level": rng.randrange(4),
+            "name": f"/robot/{device}/{i}",
+            "message": rng.choice(messages),
+            "hardware_id": f"can0/node{rng.randrange(64)}",
+            "values": [{"key": keys[k % len(keys)], "value": f"{rng.uniform(0, 100):.2f}"}
+                       for k in range(pairs)],
+        })
+    return {"header": {"stamp": _stamp(rng), "frame_id": ""}, "status": statuses}
+
+
+def build_laser_scan(rng: random.Random, n: int = 1_080) -> dict:
+    """A 270-degree scan of `n` beams, every float a float32."""
+    angle_min = f32(-3 * math.pi / 4)
+    angle_max = f32(3 * math.pi / 4)
+    return {
+        "header": {"stamp": _stamp(rng), "frame_id": "laser"},
+        "angle_min": angle_min,
+        "angle_max": angle_max,
+        "angle_increment": f32((angle_max - angle_min) / (n - 1)),
+        "time_increment": f32(1 / 40 / n),
+        "scan_time": f32(1 / 40),
+        "range_min": f32(0.05),
+        "range_max": f32(30.0),
+        "ranges": [f32(rng.uniform(0.05, 30.0)) for _ in range(n)],
+        "intensities": [f32(rng.uniform(0, 4000)) for _ in range(n)],
+    }
+
+
+def build_odometry(rng: random.Random) -> dict:
+    def covariance() -> list[float]:
+        return [rng.uniform(0, 0.05) if i % 7 == 0 else 0.0 for i in range(36)]
+
+    def vec() -> dict:
+        return {"x": rng.gauss(0, 1), "y": rng.gauss(0, 1), "z": rng.gauss(0, 0.1)}
+
+    return {
+        "header": {"stamp": _stamp(rng), "frame_id": "odom"},
+        "child_frame_id": "base_link",
+        "pose": {
+            "pose": {
+                "position": {"x": rng.uniform(-50, 50), "y": rng.uniform(-50, 50), "z": 0.0},
+                "orientation": _unit_quaternion(rng),
+            },
+            "covariance": covariance(),
+        },
+        "twist": {"twist": {"linear": vec(), "angular": vec()}, "covariance": covariance()},
+    }
+
+
 def _float_array_floor() -> tuple:
     """array.array('f') between a list of floats and its raw bytes."""
     def encode(values, _array=array.array):
@@ -218,6 +352,10 @@ _WORKLOADS = [
     ("4a", "array<float32> of 100,000", "FloatArray", build_float_array),
     ("4b", "bytes payload of 1 MiB", "Blob", build_blob),
     ("5", "array<string> of 1,000 short strings", "Names", build_names),
+    ("6", "TF message: 50 stamped transforms", "TFMessage", build_tf),
+    ("7", "diagnostics: 20 statuses x 8 key/value strings", "DiagnosticArray", build_diagnostics),
+    ("8", "laser scan: 2 x 1,080 float32", "LaserScan", build_laser_scan),
+    ("9", "odometry: poses and twists with 2 x 36 covariances", "Odometry", build_odometry),
 ]
 KEYS = [entry[0] for entry in _WORKLOADS]
 

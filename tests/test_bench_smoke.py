@@ -1,15 +1,21 @@
 """Smoke test of the benchmark in bench/: its workloads, its checks and its runner.
 
-No timing is asserted.  Peers (rosbags, mcap-ros2-support, pycdr2) are
-optional: their cases are skipped when the package is not installed.
+No timing is asserted.  Peers (rosbags, mcap-ros2-support, pycdr2, msgspec)
+are optional: their cases are skipped when the package is not installed, and
+so are the codec floors when the test-only module is not built.
 """
 
+import multiprocessing
+import os
+import subprocess
 import sys
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 import pytest
 
 import _korvex_messages as km
+from helpers import load_testing_module
 
 ROOT = Path(__file__).resolve().parent.parent
 if str(ROOT) not in sys.path:
@@ -17,7 +23,8 @@ if str(ROOT) not in sys.path:
 
 from bench import run  # noqa: E402
 from bench import workloads as wl  # noqa: E402
-from bench.contenders import floors, mcap_peer, ours, pycdr2_peer, rosbags_peer  # noqa: E402
+from bench.contenders import (  # noqa: E402
+    codec_floor, floors, mcap_peer, msgspec_peer, ours, pycdr2_peer, rosbags_peer)
 
 WORKLOADS = wl.build_all()
 KEYS = [w.key for w in WORKLOADS]
@@ -26,13 +33,21 @@ BY_KEY = {w.key: w for w in WORKLOADS}
 
 @pytest.fixture(scope="module", autouse=True)
 def bench_schemas():
-    """Drop again the bench schemas that this module registers."""
+    """Drop again the bench schemas that this module registers (the codec
+    floors register them in the test-only module too)."""
     names = {wl.qualified(s) for w in WORKLOADS for s in wl.dependencies(w.top) if s != wl.TIME_TYPE}
-    already = {n for n in names if km.schema_exists(n)}
+    try:
+        import _korvex_messages_testing as testing
+    except ImportError:
+        modules = [km]
+    else:
+        modules = [km, testing]
+    already = [{n for n in names if m.schema_exists(n)} for m in modules]
     yield
-    for name in names - already:
-        if km.schema_exists(name):
-            km.unregister_schema(name)
+    for module, kept in zip(modules, already):
+        for name in names - kept:
+            if module.schema_exists(name):
+                module.unregister_schema(name)
 
 
 @pytest.fixture(scope="module")
@@ -53,6 +68,20 @@ SHAPES = [
     ("4a", lambda m: len(m["values"]) == 100_000 and all(type(v) is float for v in m["values"])),
     ("4b", lambda m: type(m["data"]) is bytes and len(m["data"]) == 1 << 20),
     ("5", lambda m: len(m["names"]) == 1_000 and all(0 < len(s) < 32 for s in m["names"])),
+    ("6", lambda m: len(m["transforms"]) == 50
+     and all(set(t) == {"header", "child_frame_id", "transform"}
+             and set(t["transform"]["rotation"]) == {"x", "y", "z", "w"}
+             and type(t["transform"]["translation"]["x"]) is float for t in m["transforms"])
+     and len({t["child_frame_id"] for t in m["transforms"]}) == 50),
+    ("7", lambda m: len(m["status"]) == 20
+     and all(len(s["values"]) == 8 and 0 <= s["level"] <= 255
+             and all(set(kv) == {"key", "value"} for kv in s["values"]) for s in m["status"])),
+    ("8", lambda m: len(m["ranges"]) == len(m["intensities"]) == 1_080
+     and all(m["range_min"] <= r <= m["range_max"] for r in m["ranges"])
+     and all(wl.f32(v) == v for v in m["ranges"] + m["intensities"] + [m["angle_increment"]])),
+    ("9", lambda m: len(m["pose"]["covariance"]) == len(m["twist"]["covariance"]) == 36
+     and set(m["twist"]["twist"]) == {"linear", "angular"}
+     and set(m["pose"]["pose"]) == {"position", "orientation"}),
 ]
 
 
@@ -101,6 +130,7 @@ PEERS = [
     ("rosbags", "rosbags", rosbags_peer.Rosbags),
     ("mcap_ros2", "mcap-ros2", mcap_peer.McapRos2),
     ("pycdr2", "pycdr2", pycdr2_peer.Pycdr2),
+    ("msgspec", "msgspec", msgspec_peer.Msgspec),
 ]
 
 
@@ -121,6 +151,8 @@ def test_peer_matches_ours(key, peer, our_contender):
     workload = BY_KEY[key]
     prepared = our_contender.prepare(workload) + peer.prepare(workload)
     run.check(workload, prepared)
+    if not prepared[1].produces_cdr:
+        return  # msgspec: checked to decode to our message and to round-trip
     assert prepared[1].notes, "the check records how the peer's bytes compare to ours"
     if not wl.uses_8_byte_values(workload.top):
         assert prepared[1].notes == ["bytes identical to ours"]
@@ -160,3 +192,355 @@ def test_quick_run_prints_a_table(capsys):
     assert "### Workload 4b" in out
     assert "| korvex |" in out and "| marshal |" in out
     assert "ours / marshal" in out
+
+
+def test_quick_run_reports_ours_over_each_contender(capsys):
+    status = run.main(["--quick", "--workloads", "9", "--contenders", "marshal", "--no-memory"])
+    out = capsys.readouterr().out
+    assert status == 0
+    assert "| contender | serialize | × ours | ours / it | deserialize | × ours | ours / it |" in out
+    (row,) = [line for line in out.splitlines() if line.startswith("| marshal |")]
+    cells = [c.strip() for c in row.strip("|").split("|")]
+    # contender / ours and ours / contender are paired medians of the same rounds.
+    for times_ours, ours_over in ((float(cells[2]), float(cells[3])), (float(cells[5]), float(cells[6]))):
+        assert times_ours > 0 and ours_over > 0
+        assert abs(times_ours * ours_over - 1) < 0.25, row
+
+
+# ---------------------------------------------------------------------------
+# msgspec: the same dicts as MessagePack
+
+@pytest.fixture(scope="module")
+def msgspec_contender():
+    contender = msgspec_peer.Msgspec()
+    try:
+        contender.load()
+    except ImportError as error:
+        pytest.skip(f"msgspec is not installed ({error})")
+    return contender
+
+
+@pytest.mark.parametrize("key", KEYS)
+def test_msgspec_round_trips_the_same_dict(key, msgspec_contender):
+    workload = BY_KEY[key]
+    (prepared,) = msgspec_contender.prepare(workload)
+    # The timed calls take our very message and give it back unchanged.
+    assert prepared.encode_args == (workload.message,)
+    assert prepared.encode_args[0] is workload.message
+    decoded = prepared.decode(prepared.encode(*prepared.encode_args))
+    assert_same_objects(decoded, workload.message, fresh=False)
+
+
+def test_quick_run_reports_ours_over_msgspec(capsys, msgspec_contender):
+    status = run.main(["--quick", "--workloads", "1,8", "--contenders", "msgspec", "--no-memory"])
+    out = capsys.readouterr().out
+    assert status == 0
+    assert "### Ours against msgspec and the floor" in out
+    rows = [line for line in out.splitlines() if line.startswith("| ours / msgspec ≤ 0.8 |")]
+    assert [row.split("|")[2].strip() for row in rows] == ["1", "8"]
+
+
+# ---------------------------------------------------------------------------
+# The codec floors of the test-only module
+
+def assert_same_objects(got, expected, fresh=True, path="message"):
+    """`got` equals `expected` with the same types, key order and float
+    bits; with `fresh`, no container and no str or bytes longer than one
+    item of `got` is an object of `expected` (the floor builds new ones)."""
+    assert type(got) is type(expected), (path, type(got), type(expected))
+    if isinstance(expected, dict):
+        assert list(got) == list(expected), path
+        for key in expected:
+            assert_same_objects(got[key], expected[key], fresh, f"{path}.{key}")
+    elif isinstance(expected, list):
+        assert len(got) == len(expected), path
+        for i, (a, b) in enumerate(zip(got, expected)):
+            assert_same_objects(a, b, fresh, f"{path}[{i}]")
+    elif isinstance(expected, float):
+        assert got.hex() == expected.hex(), path
+    else:
+        assert got == expected, path
+    if fresh and (isinstance(expected, (dict, list)) or
+                  (isinstance(expected, (str, bytes)) and len(expected) > 1)):
+        assert got is not expected, f"{path} is the template's own object"
+
+
+@pytest.fixture(scope="module")
+def kt():
+    return load_testing_module()
+
+
+@pytest.fixture(scope="module")
+def floor_contender(kt):
+    contender = codec_floor.CodecFloor()
+    contender.load()
+    return contender
+
+
+@pytest.mark.parametrize("key", KEYS)
+def test_floors_run_and_build_what_deserialize_returns(key, kt, floor_contender, our_contender):
+    workload = BY_KEY[key]
+    prepared = our_contender.prepare(workload) + floor_contender.prepare(workload)
+    run.check(workload, prepared)
+    floor = prepared[1]
+    assert floor.encode is kt.serialize_floor and floor.decode is kt.deserialize_floor
+    assert floor.encode(*floor.encode_args) is None
+    expected = km.deserialize(workload.schema, km.serialize(workload.schema, workload.message))
+    built = floor.decode(*floor.decode_args)
+    assert_same_objects(built, expected)
+    # Every call builds anew, from the same template.
+    again = floor.decode(*floor.decode_args)
+    assert_same_objects(again, expected)
+    if isinstance(expected, dict) and expected:
+        assert again is not built
+
+
+@pytest.fixture
+def kt_name(kt, unique_name):
+    """Fresh schema names, dropped again from both modules when the test ends."""
+    made = []
+
+    def make(prefix):
+        made.append(unique_name(prefix))
+        return made[-1]
+
+    yield make
+    for name in made:
+        if kt.schema_exists(name):
+            kt.unregister_schema(name)
+
+
+def test_floor_template_rounds_float32_as_deserialize_does(kt, kt_name):
+    name = kt_name("floor_f32")
+    fields = [("a", "float32"), ("b", "array<float32>"), ("t", "time"), ("n", "uint64"),
+              ("s", "string"), ("flag", "bool"), ("d", "duration"), ("m", "array<array<int8>>"),
+              ("texts", "array<string>")]
+    km.register_schema(name, fields)
+    kt.register_schema(name, fields)
+    message = {"a": 0.1, "b": [0.2, 1e39, 3], "t": {"sec": -5, "nanosec": 7}, "n": 2**64 - 1,
+               "s": "ü€😀", "flag": True, "d": {"sec": 2**31 - 1, "nanosec": 2**32 - 1},
+               "m": [[-128, 127], []],
+               # every character width, and the empty string
+               "texts": ["ascii", "café", "€uro", "😀", "", "a\x00b"]}
+    built = kt.deserialize_floor(name, kt.floor_template(name, message))
+    assert_same_objects(built, km.deserialize(name, km.serialize(name, message)))
+
+
+def _floor_schema(kt, kt_name):
+    inner = kt_name("floor_inner")
+    kt.register_schema(inner, [("x", "float64"), ("stamp", "time")])
+    outer = kt_name("floor_outer")
+    kt.register_schema(outer, [("i", "int32"), ("s", "string"), ("b", "bytes"),
+                               ("items", "array<struct:" + inner + ">")])
+    return outer
+
+
+GOOD = {"i": 1, "s": "a", "b": b"", "items": [{"x": 1.5, "stamp": {"sec": 1, "nanosec": 2}}]}
+
+
+def _with(**changes):
+    return dict(GOOD, **changes)
+
+
+def _item(**changes):
+    return _with(items=[dict(GOOD["items"][0], **changes)])
+
+
+# serialize_floor reads every value, so a value it cannot read fails; the
+# template, which checks values, refuses the same ones.  (message, error of
+# serialize_floor, error of floor_template)
+FLOOR_READ_FAILURES = [
+    ("int as str", _with(i="1"), TypeError, TypeError),
+    ("string as int", _with(s=1), TypeError, TypeError),
+    ("bytes as str", _with(b="x"), TypeError, TypeError),
+    ("array as tuple", _with(items=tuple(GOOD["items"])), TypeError, TypeError),
+    ("struct as list", _with(items=[[]]), SystemError, TypeError),
+    ("float as str", _item(x="1"), TypeError, TypeError),
+    ("sec as float", _item(stamp={"sec": 1.0, "nanosec": 2}), TypeError, TypeError),
+    ("missing field", {k: v for k, v in GOOD.items() if k != "s"}, KeyError, KeyError),
+    ("missing nested field", _with(items=[{"stamp": {"sec": 1, "nanosec": 2}}]), KeyError, KeyError),
+    ("missing nanosec", _item(stamp={"sec": 1}), KeyError, KeyError),
+]
+
+
+@pytest.mark.parametrize("values, walk_error, template_error", [c[1:] for c in FLOOR_READ_FAILURES],
+                         ids=[c[0] for c in FLOOR_READ_FAILURES])
+def test_serialize_floor_reads_every_value(kt, kt_name, values, walk_error, template_error):
+    outer = _floor_schema(kt, kt_name)
+    assert kt.serialize_floor(outer, GOOD) is None
+    with pytest.raises(walk_error):
+        kt.serialize_floor(outer, values)
+    with pytest.raises(template_error):
+        kt.floor_template(outer, values)
+
+
+def test_floor_template_is_refused_after_registry_changes(kt, kt_name):
+    outer = _floor_schema(kt, kt_name)
+    template = kt.floor_template(outer, GOOD)
+    assert kt.deserialize_floor(outer, template) == GOOD
+    other = kt_name("floor_other")
+    kt.register_schema(other, [])
+    with pytest.raises(ValueError, match="stale"):
+        kt.deserialize_floor(outer, template)
+    fresh = kt.floor_template(outer, GOOD)
+    with pytest.raises(ValueError, match="stale"):
+        kt.deserialize_floor(other, fresh)  # made for another schema
+    import datetime
+
+    for not_a_template in (object(), datetime.datetime_CAPI):  # the latter: another capsule
+        with pytest.raises(TypeError, match="template"):
+            kt.deserialize_floor(outer, not_a_template)
+    with pytest.raises(KeyError):
+        kt.deserialize_floor(kt_name("floor_unknown"), fresh)
+    assert kt.deserialize_floor(outer, fresh) == GOOD
+
+
+FLOOR_ARGUMENT_ERRORS = [
+    ("serialize_floor", ("S",), {}, "serialize_floor() missing 1 required positional argument: 'values'"),
+    ("serialize_floor", ("S", []), {}, "argument 'values': 'list' object is not an instance of 'dict'"),
+    ("serialize_floor", (None, {}), {}, "argument 'schema_name': 'None' is not an instance of 'str'"),
+    ("floor_template", ("S", {}), {"message": {}},
+     "floor_template() got multiple values for argument 'message'"),
+    ("deserialize_floor", (), {},
+     "deserialize_floor() missing 2 required positional arguments: 'schema_name' and 'template'"),
+]
+
+
+@pytest.mark.parametrize("function, args, kwargs, text", FLOOR_ARGUMENT_ERRORS)
+def test_floors_take_arguments_like_the_real_functions(kt, function, args, kwargs, text):
+    with pytest.raises(TypeError) as raised:
+        getattr(kt, function)(*args, **kwargs)
+    assert raised.value.args == (text,)
+
+
+def test_floors_accept_keywords_like_the_real_functions(kt, kt_name):
+    outer = _floor_schema(kt, kt_name)
+    assert kt.serialize_floor(schema_name=outer, values=GOOD) is None
+    template = kt.floor_template(outer, message=GOOD)
+    assert kt.deserialize_floor(template=template, schema_name=outer) == GOOD
+
+
+# ---------------------------------------------------------------------------
+# Decoding on worker processes: examples/parallel_decode.py and --throughput
+
+EXAMPLES = ROOT / "examples"
+
+
+def _example_env():
+    import importlib.util
+
+    spec = importlib.util.find_spec("_korvex_messages")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(Path(spec.origin).resolve().parent)] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    return env
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_parallel_decode_example_runs(tmp_path, workers):
+    completed = subprocess.run(
+        [sys.executable, str(EXAMPLES / "parallel_decode.py"), "--seconds", "0.2",
+         "--workers", str(workers)],
+        capture_output=True, text=True, cwd=tmp_path, env=_example_env(), timeout=300,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    assert "parallel decode matches the recording" in completed.stdout
+    # 0.2 s of the stream: 40 IMU readings, 10 poses, 2 images.
+    assert "file: " in completed.stdout and " in 52 records" in completed.stdout
+    assert f"{workers} worker processes (spawn)" in completed.stdout
+
+
+def test_parallel_decode_reads_a_file_kept_by_record_replay(tmp_path):
+    path = tmp_path / "run.rec"
+    env = _example_env()
+    recorded = subprocess.run(
+        [sys.executable, str(EXAMPLES / "record_replay.py"), "--seconds", "0.3", "--keep", str(path)],
+        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300,
+    )
+    assert recorded.returncode == 0, recorded.stdout + recorded.stderr
+    decoded = subprocess.run(
+        [sys.executable, str(EXAMPLES / "parallel_decode.py"), "--file", str(path), "--chunks", "3"],
+        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300,
+    )
+    assert decoded.returncode == 0, decoded.stdout + decoded.stderr
+    assert "parallel decode matches the recording" in decoded.stdout
+    assert " in 78 records, 6 ranges" in decoded.stdout
+
+
+@pytest.fixture(scope="module")
+def parallel_decode():
+    if str(EXAMPLES) not in sys.path:
+        sys.path.insert(0, str(EXAMPLES))
+    import parallel_decode
+
+    return parallel_decode
+
+
+@pytest.fixture
+def record_file(tmp_path, parallel_decode):
+    import record_replay
+
+    record_replay.register_layouts()
+    stream = list(record_replay.simulate(0.25))
+    path = tmp_path / "stream.rec"
+    with open(path, "wb") as out:
+        record_replay.write_records(out, stream)
+    return str(path), stream
+
+
+@pytest.mark.parametrize("parts", [1, 2, 5, 64, 1000])
+def test_split_covers_every_record_once(parallel_decode, record_file, parts):
+    path, stream = record_file
+    offsets = parallel_decode.index_records(path)
+    assert len(offsets) == len(stream) + 1
+    ranges = parallel_decode.split(offsets, parts)
+    assert ranges[0][0] == offsets[0] and ranges[-1][1] == offsets[-1]
+    assert all(a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
+    assert len(ranges) == min(parts, len(stream))
+    decoded = []
+    for start, stop in ranges:
+        assert start in offsets and stop in offsets
+        decoded += parallel_decode.decode_range(path, start, stop)[1]
+    assert decoded == stream
+
+
+TRUNCATIONS = [
+    ("payload", lambda data, offsets: data[:-1], "truncated record payload"),
+    ("header", lambda data, offsets: data[:offsets[-2] + 3], "truncated record header"),
+    ("magic", lambda data, offsets: b"KVXREC0\n" + data[8:], "not a record file"),
+]
+
+
+@pytest.mark.parametrize("cut, error", [c[1:] for c in TRUNCATIONS], ids=[c[0] for c in TRUNCATIONS])
+def test_index_records_refuses_a_broken_file(parallel_decode, record_file, tmp_path, cut, error):
+    path, _ = record_file
+    bad = tmp_path / "broken.rec"
+    bad.write_bytes(cut(Path(path).read_bytes(), parallel_decode.index_records(path)))
+    with pytest.raises(ValueError, match=error):
+        parallel_decode.index_records(str(bad))
+
+
+def test_workers_need_the_initializer(parallel_decode, record_file):
+    """The registry is per process: a spawned worker that registers nothing
+    cannot decode, one started with the example's pool can."""
+    path, stream = record_file
+    offsets = parallel_decode.index_records(path)
+    context = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=1, mp_context=context) as bare:
+        with pytest.raises(KeyError):
+            bare.submit(parallel_decode.decode_range, path, offsets[0], offsets[-1]).result()
+    with parallel_decode.make_pool(1) as pool:
+        counts, decoded = parallel_decode.decode_file(pool, path, [(offsets[0], offsets[-1])])
+    assert decoded == stream
+    assert sum(counts) == len(stream)
+
+
+def test_quick_throughput_run(capsys):
+    status = run.main(["--quick", "--throughput"])
+    out = capsys.readouterr().out
+    assert status == 0
+    assert "### Throughput: decoding a record file on worker processes" in out
+    rows = [line for line in out.splitlines()
+            if line.startswith(("| in this process |", "| 1 worker process |", "| 2 worker processes |"))]
+    assert len(rows) == 3
+    assert "### Workload" not in out  # --throughput runs nothing else

@@ -26,7 +26,9 @@ MODULES = [
     "bench.contenders.rosbags_peer",
     "bench.contenders.mcap_peer",
     "bench.contenders.pycdr2_peer",
+    "bench.contenders.msgspec_peer",
     "bench.contenders.floors",
+    "bench.contenders.codec_floor",
 ]
 
 
@@ -42,6 +44,9 @@ class Prepared:
     # CDR contenders: their bytes are checked against the reference layout.
     # Floors produce some other format and are only checked to round-trip.
     produces_cdr: bool = True
+    # False where the encode call produces nothing to decode (the codec
+    # floors of the test-only module return None).
+    round_trips: bool = True
     # Where a floor does not handle the whole message (array.array works on
     # the list alone), the part of the message it round-trips.
     logical_part: Callable[[dict], Any] | None = None

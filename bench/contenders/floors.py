@@ -4,6 +4,8 @@ marshal and pickle turn the very same dict into bytes and back; they show
 what building or reading the Python objects costs in the fastest built-in
 serializers.  Workloads can add their own floors (array.array for a float
 array, a single copy for a byte payload).
+
+The codec's own floor ("floor") is in bench/contenders/codec_floor.py.
 """
 
 from __future__ import annotations

@@ -92,18 +92,4 @@ String utf8_lossy(std::string_view bytes) {
   return out;
 }
 
-bool is_ascii(const char* data, std::size_t size) noexcept {
-  std::size_t index = 0;
-  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-  for (; index + 8 <= size; index += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, data + index, 8);
-    if (word & kHighBits) return false;
-  }
-  for (; index < size; ++index) {
-    if (static_cast<unsigned char>(data[index]) & 0x80) return false;
-  }
-  return true;
-}
-
 }  // namespace korvex

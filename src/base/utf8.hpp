@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "base/memory.hpp"
@@ -30,6 +31,18 @@ String describe_utf8_problem(const Utf8Problem& problem);
 String utf8_lossy(std::string_view bytes);
 
 // True when every byte is below 0x80.
-bool is_ascii(const char* data, std::size_t size) noexcept;
+inline bool is_ascii(const char* data, std::size_t size) noexcept {
+  std::size_t index = 0;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  for (; index + 8 <= size; index += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + index, 8);
+    if (word & kHighBits) return false;
+  }
+  for (; index < size; ++index) {
+    if (static_cast<unsigned char>(data[index]) & 0x80) return false;
+  }
+  return true;
+}
 
 }  // namespace korvex

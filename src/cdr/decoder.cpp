@@ -10,6 +10,7 @@
 #include "cdr/nesting.hpp"
 #include "cdr/plan.hpp"
 #include "cdr/reader.hpp"
+#include "cdr/short_strings.hpp"
 #include "base/utf8.hpp"
 #include "module/failure.hpp"
 #include "module/python_errors.hpp"
@@ -87,6 +88,7 @@ class Decoder {
   }
 
   CdrReader in_;
+  ShortStrings short_strings_;
   // The thread's nesting levels, shared with re-entrant calls.
   unsigned& levels_;
   std::optional<MessageError> error_;
@@ -118,6 +120,9 @@ PyObject* Decoder::read_string(const PathNode& path) {
   }
   const char* text = reinterpret_cast<const char*>(bytes);
   const std::size_t size = length - 1;
+  if (size <= ShortStrings::kMaxLength && is_ascii(text, size)) {
+    return short_strings_.get(text, size);
+  }
   if (is_ascii(text, size)) {
     PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
     if (result != nullptr) std::memcpy(PyUnicode_DATA(result), text, size);

@@ -40,12 +40,10 @@ inline bool exact_int_value(PyObject* value, long long& out) noexcept {
     return true;
   }
 #endif
-  out = PyLong_AsLongLong(value);
-  if (out == -1 && PyErr_Occurred()) {
-    PyErr_Clear();  // out of range: the general path reports it
-    return false;
-  }
-  return true;
+  // Reports a value out of range by `overflow`, without raising.
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(value, &overflow);
+  return overflow == 0;
 }
 
 // The value of an exact int, if it fits 64 unsigned bits.  No user code
@@ -483,10 +481,13 @@ Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
 BodyResult Encoder::run(std::string_view schema_name, PyObject* values) {
   SchemaRef schema;
   const MessagePlan* plan = lookup_plan(schema_name, schema, error_);
+  // Some room beyond the last size: the primitive runs reserve ahead.
+  if (plan != nullptr) out_.begin(plan->size_hint + plan->size_hint / 4 + 64);
   if (plan == nullptr || write_fields(*plan, values, nullptr, nullptr) == Step::Failed) {
     if (error_) return std::move(*error_);
     return PythonErrorSet{};
   }
+  plan->size_hint = std::min(out_.length(), MessagePlan::kMostSizeHint);
   return out_.finish();
 }
 

@@ -53,6 +53,7 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
     if (field.field_type.leaf() == TypeKind::Struct) ++struct_fields;
   }
   plan->links.reserve(struct_fields);  // never reallocated: fields point into it
+  [[maybe_unused]] const StructLink* const links_start = plan->links.data();
   plan->fields.reserve(fields.size());
   for (const FieldSchema& field : fields) {
     PyRef key = field_key(field.name);
@@ -68,6 +69,16 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
         std::move(key), field.name,
         ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}, size});
   }
+  // Fields point into `links`, which therefore must never have moved.
+  KORVEX_ASSERT(plan->links.size() == struct_fields && plan->links.data() == links_start);
+#ifndef NDEBUG
+  for (const FieldPlan& field : plan->fields) {
+    KORVEX_ASSERT((field.type.leaf == TypeKind::Struct) == (field.type.link != nullptr));
+    KORVEX_ASSERT(field.type.link == nullptr || (field.type.link >= plan->links.data() &&
+                                                 field.type.link < plan->links.data() +
+                                                                       plan->links.size()));
+  }
+#endif
   plan->all_fixed_size = true;
   for (const FieldPlan& field : plan->fields) {
     if (field.fixed_size == 0) plan->all_fixed_size = false;
@@ -110,12 +121,8 @@ StructLink g_top_level[kTopLevelSlots];
 
 }  // namespace
 
-const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
-                                std::optional<MessageError>& error) {
-  if (link.generation == registry_generation()) {
-    holder = SchemaRef(link.target);
-    return link.plan;
-  }
+const MessagePlan* resolve_link_slow(StructLink& link, SchemaRef& holder,
+                                     std::optional<MessageError>& error) {
   return resolve_slow(*link.schema_name, link, holder, error);
 }
 
@@ -132,14 +139,6 @@ const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
   return plan;
 }
 
-PyObject* sec_key() {
-  static PyObject* key = nullptr;
-  return permanent_key(key, "sec");
-}
-
-PyObject* nanosec_key() {
-  static PyObject* key = nullptr;
-  return permanent_key(key, "nanosec");
-}
+PyObject* make_time_key(PyObject*& slot, const char* text) { return permanent_key(slot, text); }
 
 }  // namespace korvex

@@ -57,6 +57,11 @@ class MessagePlan final : public SchemaCache {
   Vector<FieldPlan> fields;
   // Struct links, one per struct-typed field; fields point into this.
   Vector<StructLink> links;
+  // The size of the last message encoded with this plan, up to
+  // kMostSizeHint: the encoder starts its buffer that large, so that
+  // messages of a steady size grow it rarely.  Only used with the GIL held.
+  mutable std::size_t size_hint = 0;
+  static constexpr std::size_t kMostSizeHint = 64 * 1024;
   // Every field is a single primitive (no arrays, strings or structs), so a
   // value's extent can be worked out before decoding it.
   bool all_fixed_size = false;
@@ -70,8 +75,16 @@ const MessagePlan* plan_for(const RegisteredSchema& schema);
 // that schema's plan, with `holder` keeping the schema alive.  On failure
 // returns null after storing the registry's error in `error`, or with a
 // Python exception pending.
-const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
-                                std::optional<MessageError>& error);
+const MessagePlan* resolve_link_slow(StructLink& link, SchemaRef& holder,
+                                     std::optional<MessageError>& error);
+inline const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
+                                       std::optional<MessageError>& error) {
+  if (link.generation == registry_generation()) [[likely]] {
+    holder = SchemaRef(link.target);
+    return link.plan;
+  }
+  return resolve_link_slow(link, holder, error);
+}
 
 // The plan of the top-level schema named `name`, as get_schema_internal
 // would find it now, with `holder` keeping the schema alive.  Null with the
@@ -80,7 +93,14 @@ const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
                                std::optional<MessageError>& error);
 
 // Interned "sec" and "nanosec" keys of time and duration values.
-PyObject* sec_key();
-PyObject* nanosec_key();
+PyObject* make_time_key(PyObject*& slot, const char* text);
+inline PyObject* sec_key() {
+  static PyObject* key = nullptr;
+  return key != nullptr ? key : make_time_key(key, "sec");
+}
+inline PyObject* nanosec_key() {
+  static PyObject* key = nullptr;
+  return key != nullptr ? key : make_time_key(key, "nanosec");
+}
 
 }  // namespace korvex

@@ -21,11 +21,16 @@ class CdrWriter {
  public:
   static constexpr std::size_t kInitialCapacity = 128;
 
-  CdrWriter() {
-    buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, kInitialCapacity));
-    if (!buffer_) abort_on_allocation_failure(kInitialCapacity);
+  CdrWriter() = default;
+
+  // Starts the buffer with room for `capacity` bytes (at least the
+  // header's), holding the header.  Called once, before anything else.
+  void begin(std::size_t capacity = kInitialCapacity) {
+    capacity = capacity < kInitialCapacity ? kInitialCapacity : capacity;
+    buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    if (!buffer_) abort_on_allocation_failure(capacity);
     data_ = PyBytes_AS_STRING(buffer_.get());
-    capacity_ = kInitialCapacity;
+    capacity_ = capacity;
     static constexpr char kHeader[4] = {0x00, 0x01, 0x00, 0x00};
     std::memcpy(data_, kHeader, sizeof kHeader);
     length_ = sizeof kHeader;
@@ -38,12 +43,13 @@ class CdrWriter {
     if (capacity_ - length_ < extra) grow(extra);
   }
 
-  // Pads with zero bytes up to the next multiple of `alignment`.
+  // Pads with zero bytes up to the next multiple of `alignment` (at most
+  // 8).  Padding is short, so it is stored as one 8-byte word of zeros.
   void align(std::size_t alignment) {
     const auto padding = static_cast<std::size_t>(align_up(length_, alignment) - length_);
     if (padding == 0) return;
-    reserve(padding);
-    std::memset(data_ + length_, 0, padding);
+    reserve(8);
+    store_le<std::uint64_t>(data_ + length_, 0);
     length_ += padding;
   }
 
@@ -53,7 +59,8 @@ class CdrWriter {
   void put_aligned_reserved(T value) noexcept {
     const auto padding = static_cast<std::size_t>(align_up(length_, sizeof(T)) - length_);
     if (padding != 0) {
-      std::memset(data_ + length_, 0, padding);
+      // Fewer than sizeof(T) bytes of padding, within the room reserved.
+      store_le<T>(data_ + length_, T{});
       length_ += padding;
     }
     store_le(data_ + length_, value);
@@ -72,7 +79,7 @@ class CdrWriter {
   void write_ros_string(const char* text, std::size_t size) {
     reserve(3 + 4 + size + 1);
     put_aligned_reserved(static_cast<std::uint32_t>(size + 1));
-    std::memcpy(data_ + length_, text, size);
+    copy_bytes(data_ + length_, text, size);
     length_ += size;
     data_[length_++] = '\0';
   }
@@ -80,7 +87,7 @@ class CdrWriter {
   void write_byte_string(const char* bytes, std::size_t size) {
     reserve(3 + 4 + size);
     put_aligned_reserved(static_cast<std::uint32_t>(size));
-    std::memcpy(data_ + length_, bytes, size);
+    copy_bytes(data_ + length_, bytes, size);
     length_ += size;
   }
 
@@ -94,6 +101,25 @@ class CdrWriter {
   }
 
  private:
+  // memcpy, with the short texts that most fields hold copied inline.
+  static void copy_bytes(char* to, const char* from, std::size_t size) noexcept {
+    if (size <= 16) {
+      // Two copies that may overlap cover any length from 8 to 16, and
+      // from 4 to 7; shorter ones go byte by byte.
+      if (size >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + size - 8, from + size - 8, 8);
+      } else if (size >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + size - 4, from + size - 4, 4);
+      } else {
+        for (std::size_t index = 0; index < size; ++index) to[index] = from[index];
+      }
+      return;
+    }
+    std::memcpy(to, from, size);
+  }
+
   // Sizes are worked out in 64 bits, where doubling or adding cannot wrap
   // even on 32-bit platforms.  A buffer larger than a bytes object can be
   // is an allocation failure of the size needed.

@@ -33,6 +33,15 @@ class InternalFailure final : public std::exception {
 
 #define KORVEX_INTERNAL_FAILURE(message) ::korvex::fail_internally((message), __FILE__, __LINE__)
 
+// An invariant checked in debug builds (NDEBUG undefined); a broken one is
+// an internal failure.  Release builds compile it away.
+#ifdef NDEBUG
+#define KORVEX_ASSERT(condition) ((void)0)
+#else
+#define KORVEX_ASSERT(condition) \
+  ((condition) ? (void)0 : KORVEX_INTERNAL_FAILURE("assertion failed: " #condition))
+#endif
+
 // The PanicException type, created on first use; null with an error set if
 // it could not be created.
 PyObject* panic_exception_type() noexcept;

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "module/errors.hpp"
+#include "module/failure.hpp"
 #include "schema/field_type.hpp"
 
 namespace korvex {
@@ -42,8 +43,12 @@ class RegisteredSchema : public AbortingNew {
   SchemaCache* cache() const noexcept { return cache_.get(); }
   void set_cache(std::unique_ptr<SchemaCache> cache) const { cache_ = std::move(cache); }
 
-  void add_reference() const noexcept { ++references_; }
-  void drop_reference() const noexcept {
+  void add_reference() const {
+    KORVEX_ASSERT(PyGILState_Check());
+    ++references_;
+  }
+  void drop_reference() const {
+    KORVEX_ASSERT(PyGILState_Check() && references_ > 0);
     if (--references_ == 0) delete this;
   }
 

@@ -11,6 +11,7 @@
 #include "module/functions.hpp"
 #include "module/module_setup.hpp"
 #include "schema/registry.hpp"
+#include "testing/floors.hpp"
 
 namespace {
 
@@ -70,6 +71,18 @@ PyMethodDef g_hooks[] = {
     {"length_limit",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&length_limit_entry)), kFlags,
      "length_limit()\n--\n\n"},
+    {"serialize_floor",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(&korvex::testing::serialize_floor_entry)),
+     kFlags, "serialize_floor(schema_name, values)\n--\n\n"},
+    {"floor_template",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(&korvex::testing::floor_template_entry)),
+     kFlags, "floor_template(schema_name, message)\n--\n\n"},
+    {"deserialize_floor",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(&korvex::testing::deserialize_floor_entry)),
+     kFlags, "deserialize_floor(schema_name, template)\n--\n\n"},
 };
 
 int exec_module(PyObject* module) {

@@ -1,0 +1,63 @@
+// Short ASCII strings decoded within one message, kept for reuse.
+//
+// Messages repeat short texts: the frame id of every header, the keys and
+// the "OK" of every diagnostic status.  A str is immutable, so handing out
+// one object for equal texts is indistinguishable from building a new one,
+// except by identity, and it saves an allocation and a deallocation each
+// time.  The table belongs to one call: nothing is kept after it, and
+// objects never cross from one interpreter to another.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace korvex {
+
+class ShortStrings {
+ public:
+  // Texts up to this length are looked up.
+  static constexpr std::size_t kMaxLength = 16;
+
+  ShortStrings() = default;
+  ShortStrings(const ShortStrings&) = delete;
+  ShortStrings& operator=(const ShortStrings&) = delete;
+  ~ShortStrings() {
+    for (PyObject* text : slots_) Py_XDECREF(text);
+  }
+
+  // A new reference to a str of the ASCII `text` (size at most kMaxLength),
+  // made or reused; null with an exception set if making it failed.
+  PyObject* get(const char* text, std::size_t size) {
+    PyObject*& slot = slots_[slot_index(text, size)];
+    if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == size &&
+        std::memcmp(PyUnicode_DATA(slot), text, size) == 0) {
+      Py_INCREF(slot);
+      return slot;
+    }
+    PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (made == nullptr) return nullptr;
+    std::memcpy(PyUnicode_DATA(made), text, size);
+    Py_XDECREF(slot);
+    Py_INCREF(made);
+    slot = made;
+    return made;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 64;
+
+  static std::size_t slot_index(const char* text, std::size_t size) noexcept {
+    std::uint32_t hash = 2166136261u ^ static_cast<std::uint32_t>(size);
+    for (std::size_t index = 0; index < size; ++index) {
+      hash = (hash ^ static_cast<unsigned char>(text[index])) * 16777619u;
+    }
+    return (hash ^ (hash >> 16)) % kSlots;
+  }
+
+  PyObject* slots_[kSlots] = {};
+};
+
+}  // namespace korvex
