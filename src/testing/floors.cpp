@@ -53,7 +53,7 @@
 
 #include "cdr/limits.hpp"
 #include "cdr/plan.hpp"
-#include "module/module_setup.hpp"
+#include "module/call.hpp"
 #include "schema/registry.hpp"
 
 namespace korvex::testing {
@@ -62,8 +62,6 @@ namespace {
 // A long holds every value of the 32-bit field types on this platform, so
 // their ints can be made and read with the long calls, as the codec does.
 constexpr bool kLongHolds32Bits = LONG_MAX >= 0xFFFFFFFFLL;
-// A long is as wide as a long long (LP64), so PyLong_AsLong reads any int64.
-constexpr bool kLongIsLongLong = LONG_MAX == LLONG_MAX;
 
 constexpr const char* kSchemaAndValues[] = {"schema_name", "values"};
 constexpr const char* kSchemaAndMessage[] = {"schema_name", "message"};
@@ -103,17 +101,22 @@ BodyResult finish(std::optional<MessageError>& error) {
 
 // Reads an int value as the encoder's direct path does.
 inline bool read_integer(PyObject* value, long long& out) {
-  if constexpr (kLongIsLongLong) {
-    out = PyLong_AsLong(value);
-  } else {
-    out = PyLong_AsLongLong(value);
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyLong_CheckExact(value) &&
+      PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+    out = static_cast<long long>(
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+    return true;
   }
-  return !(out == -1 && PyErr_Occurred());
+#endif
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(value, &overflow);
+  return overflow == 0 && !(out == -1 && PyErr_Occurred());
 }
 
 class LookupWalk {
  public:
-  BodyResult run(TextView schema_name, PyObject* values);
+  BodyResult run(std::string_view schema_name, PyObject* values);
 
  private:
   bool fields(const MessagePlan& plan, PyObject* dict);
@@ -224,7 +227,7 @@ bool LookupWalk::array(ValueType type, PyObject* list) {
   PyRef held = PyRef::borrow(list);
   const ValueType element = type.element();
   bool ok = true;
-  if (!element.is_array() && fixed_size(element.leaf) != 0) {
+  if (!element.is_array() && describe(element.leaf).size != 0) {
     for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(list); ++i) {
       ok = leaf(element.leaf, PyList_GET_ITEM(list, i));
     }
@@ -278,9 +281,9 @@ bool LookupWalk::fields(const MessagePlan& plan, PyObject* dict) {
   return true;
 }
 
-BodyResult LookupWalk::run(TextView schema_name, PyObject* values) {
+BodyResult LookupWalk::run(std::string_view schema_name, PyObject* values) {
   SchemaRef schema;
-  const MessagePlan* plan = lookup_plan(schema_name.view(), schema, error_);
+  const MessagePlan* plan = lookup_plan(schema_name, schema, error_);
   if (plan == nullptr) return finish(error_);
   if (!fields(*plan, values)) return finish(error_);
   g_sink = g_sink + sink_;
@@ -510,10 +513,10 @@ bool Recorder::fields(const MessagePlan& plan, PyObject* dict, unsigned depth) {
   return true;
 }
 
-BodyResult make_template(TextView schema_name, PyObject* message) {
+BodyResult make_template(std::string_view schema_name, PyObject* message) {
   auto recorded = std::make_unique<FloorTemplate>();
   std::optional<MessageError> error;
-  recorded->plan = lookup_plan(schema_name.view(), recorded->schema, error);
+  recorded->plan = lookup_plan(schema_name, recorded->schema, error);
   if (recorded->plan == nullptr) return finish(error);
   recorded->generation = registry_generation();
   Recorder recorder(*recorded);
@@ -602,7 +605,7 @@ PyObject* ObjectBuilder::array(ValueType type) {
   PyObject_GC_UnTrack(list.get());
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   const ValueType element = type.element();
-  if (!element.is_array() && fixed_size(element.leaf) != 0) {
+  if (!element.is_array() && describe(element.leaf).size != 0) {
     if (element.leaf == TypeKind::Float32 || element.leaf == TypeKind::Float64) {
       for (Py_ssize_t i = 0; i < count; ++i) {
         items[i] = PyFloat_FromDouble(next_[i].real);
@@ -669,7 +672,7 @@ BodyResult ObjectBuilder::run(const MessagePlan& plan) {
   return result;
 }
 
-BodyResult build_from_template(TextView schema_name, PyObject* capsule) {
+BodyResult build_from_template(std::string_view schema_name, PyObject* capsule) {
   // Our capsules carry the very name pointer they were made with, so a
   // pointer compare identifies them (PyCapsule_IsValid and GetPointer
   // would each compare the name's characters); the template pointer is
@@ -681,7 +684,7 @@ BodyResult build_from_template(TextView schema_name, PyObject* capsule) {
   const auto* recorded = static_cast<const FloorTemplate*>(PyCapsule_GetContext(capsule));
   SchemaRef schema;
   std::optional<MessageError> error;
-  const MessagePlan* plan = lookup_plan(schema_name.view(), schema, error);
+  const MessagePlan* plan = lookup_plan(schema_name, schema, error);
   if (plan == nullptr) return finish(error);
   if (plan != recorded->plan || registry_generation() != recorded->generation) {
     PyErr_SetString(PyExc_ValueError,
@@ -702,7 +705,7 @@ PyObject* serialize_floor_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     if (!convert_text(slots[0], "schema_name", schema_name)) return PythonErrorSet{};
     if (!convert_dict(slots[1], "values")) return PythonErrorSet{};
     LookupWalk walk;
-    return walk.run(schema_name, slots[1]);
+    return walk.run(schema_name.view(), slots[1]);
   });
 }
 
@@ -712,7 +715,7 @@ PyObject* floor_template_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
     TextView schema_name;
     if (!convert_text(slots[0], "schema_name", schema_name)) return PythonErrorSet{};
     if (!convert_dict(slots[1], "message")) return PythonErrorSet{};
-    return make_template(schema_name, slots[1]);
+    return make_template(schema_name.view(), slots[1]);
   });
 }
 
@@ -724,7 +727,7 @@ PyObject* deserialize_floor_entry(PyObject*, PyObject* const* args, Py_ssize_t n
                          if (!convert_text(slots[0], "schema_name", schema_name)) {
                            return PythonErrorSet{};
                          }
-                         return build_from_template(schema_name, slots[1]);
+                         return build_from_template(schema_name.view(), slots[1]);
                        });
 }
 
