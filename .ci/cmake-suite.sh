@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # cmake-suite.sh NAME [CMAKE_ARG...]: the plain CMake build (the module and
 # the test-only module) with the given arguments and the compiler that CXX
-# names, then the whole pytest suite against that build directory.  Compiler
-# warnings are listed (file:line, once each) but do not fail the job.
+# names, then the whole pytest suite against that build directory.  The
+# build treats warnings as errors (KORVEX_WERROR), so a warning fails the job.
 #
 # Environment:
 #   KORVEX_CI_PYTHON  interpreter with the test dependencies (default python3)
@@ -23,7 +23,7 @@ mkdir -p "$dir"
 run() {
   "$PY" -c 'import pytest' || { echo "$PY has no pytest: install the test dependencies"; return 1; }
   ci_log "$name: cmake $* (CXX=${CXX:-default}, $("$PY" -c 'import platform; print(platform.python_version())'))"
-  cmake -S "$CI_ROOT" -B "$dir/build" -G Ninja -DPython_EXECUTABLE="$PY" "$@" >"$dir/configure.log" 2>&1 ||
+  cmake -S "$CI_ROOT" -B "$dir/build" -G Ninja -DPython_EXECUTABLE="$PY" -DKORVEX_WERROR=ON "$@" >"$dir/configure.log" 2>&1 ||
     { tail -n 40 "$dir/configure.log"; return 1; }
   grep -E "The CXX compiler identification" "$dir/configure.log" | sed 's/^-- /  /'
   cmake --build "$dir/build" -j2 >"$dir/build.log" 2>&1 || { tail -n 60 "$dir/build.log"; return 1; }

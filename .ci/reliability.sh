@@ -71,7 +71,7 @@ ensure_atheris() {
 }
 
 build_asan() {
-  cmake -S "$ROOT" -B "$WORK/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S "$ROOT" -B "$WORK/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_WERROR=ON \
     -DKORVEX_SANITIZE=ON &&
     cmake --build "$WORK/build-asan" &&
     nm -D "$WORK"/build-asan/_korvex_messages.*.so | grep __asan_report >/dev/null
