@@ -31,32 +31,6 @@ enum class Step : bool { Failed = false, Done = true };
 // the buffer's capacity.
 constexpr Py_ssize_t kRunChunk = 1024;
 
-// The value of an exact int, if it fits a long long.  No user code runs.
-inline bool exact_int_value(PyObject* value, long long& out) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-    out = static_cast<long long>(
-        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
-    return true;
-  }
-#endif
-  // Reports a value out of range by `overflow`, without raising.
-  int overflow = 0;
-  out = PyLong_AsLongLongAndOverflow(value, &overflow);
-  return overflow == 0;
-}
-
-// The value of an exact int, if it fits 64 unsigned bits.  No user code
-// runs.
-inline bool exact_uint64_value(PyObject* value, unsigned long long& out) noexcept {
-  out = PyLong_AsUnsignedLongLong(value);
-  if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();  // negative or too large: the general path reports it
-    return false;
-  }
-  return true;
-}
-
 class Encoder {
  public:
   Encoder() noexcept : levels_(t_nesting_levels) {}
