@@ -10,6 +10,7 @@
 
 #include <Python.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,14 +26,21 @@ class ShortStrings {
   ShortStrings(const ShortStrings&) = delete;
   ShortStrings& operator=(const ShortStrings&) = delete;
   ~ShortStrings() {
-    for (PyObject* text : slots_) Py_XDECREF(text);
+    // Only the slots that were filled, so that a message without short
+    // strings pays nothing for the table.
+    for (std::uint64_t left = occupied_; left != 0; left &= left - 1) {
+      Py_DECREF(slots_[std::countr_zero(left)]);
+    }
   }
 
   // A new reference to a str of the ASCII `text` (size at most kMaxLength),
   // made or reused; null with an exception set if making it failed.
   PyObject* get(const char* text, std::size_t size) {
-    PyObject*& slot = slots_[slot_index(text, size)];
-    if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == size &&
+    const std::size_t index = slot_index(text, size);
+    const std::uint64_t bit = std::uint64_t{1} << index;
+    PyObject*& slot = slots_[index];
+    const bool filled = (occupied_ & bit) != 0;
+    if (filled && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == size &&
         std::memcmp(PyUnicode_DATA(slot), text, size) == 0) {
       Py_INCREF(slot);
       return slot;
@@ -40,14 +48,15 @@ class ShortStrings {
     PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
     if (made == nullptr) return nullptr;
     std::memcpy(PyUnicode_DATA(made), text, size);
-    Py_XDECREF(slot);
+    if (filled) Py_DECREF(slot);
     Py_INCREF(made);
     slot = made;
+    occupied_ |= bit;
     return made;
   }
 
  private:
-  static constexpr std::size_t kSlots = 64;
+  static constexpr std::size_t kSlots = 64;  // one bit each in occupied_
 
   static std::size_t slot_index(const char* text, std::size_t size) noexcept {
     std::uint32_t hash = 2166136261u ^ static_cast<std::uint32_t>(size);
@@ -57,7 +66,10 @@ class ShortStrings {
     return (hash ^ (hash >> 16)) % kSlots;
   }
 
-  PyObject* slots_[kSlots] = {};
+  // Slot i holds a reference exactly when bit i of occupied_ is set; the
+  // others are never read, so the table needs no clearing.
+  std::uint64_t occupied_ = 0;
+  PyObject* slots_[kSlots];
 };
 
 }  // namespace korvex
