@@ -6,9 +6,10 @@ import types
 import pytest
 
 import _korvex_messages as km
-from cdr_bytes import HEADER
-from helpers import PARAMETERS
-from value_kinds import BrokenQualname, Outer
+from tests.support.cdr import HEADER
+from tests.support.checks import raises_exact
+from tests.support.contract import PARAMETERS
+from tests.support.values import BrokenQualname, Outer
 
 # The type each parameter must be, and a valid value for it.
 TARGET = {
@@ -33,14 +34,7 @@ def good_args(fname):
 
 
 def raises_type_error(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    exc = info.value
-    assert type(exc) is TypeError
-    assert exc.args == (message,)
-    assert str(exc) == message
-    assert exc.__cause__ is None
-    return exc
+    return raises_exact(TypeError, message, call)
 
 
 class Renamed:

@@ -15,16 +15,20 @@ from pathlib import Path
 import pytest
 
 import _korvex_messages as km
-from helpers import load_testing_module
+from bench import run
+from bench import workloads as wl
+from bench.contenders import (
+    codec_floor,
+    floors,
+    mcap_peer,
+    msgspec_peer,
+    ours,
+    pycdr2_peer,
+    rosbags_peer,
+)
+from tests.support.checks import assert_same
 
 ROOT = Path(__file__).resolve().parent.parent
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))
-
-from bench import run  # noqa: E402
-from bench import workloads as wl  # noqa: E402
-from bench.contenders import (  # noqa: E402
-    codec_floor, floors, mcap_peer, msgspec_peer, ours, pycdr2_peer, rosbags_peer)
 
 WORKLOADS = wl.build_all()
 KEYS = [w.key for w in WORKLOADS]
@@ -36,18 +40,17 @@ def bench_schemas():
     """Drop again the bench schemas that this module registers (the codec
     floors register them in the test-only module too)."""
     names = {wl.qualified(s) for w in WORKLOADS for s in wl.dependencies(w.top) if s != wl.TIME_TYPE}
-    try:
-        import _korvex_messages_testing as testing
-    except ImportError:
-        modules = [km]
-    else:
-        modules = [km, testing]
-    already = [{n for n in names if m.schema_exists(n)} for m in modules]
+    # The test-only module counts only once something has imported it.
+    modules = ("_korvex_messages", "_korvex_messages_testing")
+    already = {m: {n for n in names if sys.modules[m].schema_exists(n)}
+               for m in modules if m in sys.modules}
     yield
-    for module, kept in zip(modules, already):
-        for name in names - kept:
-            if module.schema_exists(name):
-                module.unregister_schema(name)
+    for m in modules:
+        if m in sys.modules:
+            module = sys.modules[m]
+            for name in names - already.get(m, set()):
+                if module.schema_exists(name):
+                    module.unregister_schema(name)
 
 
 @pytest.fixture(scope="module")
@@ -228,7 +231,7 @@ def test_msgspec_round_trips_the_same_dict(key, msgspec_contender):
     assert prepared.encode_args == (workload.message,)
     assert prepared.encode_args[0] is workload.message
     decoded = prepared.decode(prepared.encode(*prepared.encode_args))
-    assert_same_objects(decoded, workload.message, fresh=False)
+    assert_same(decoded, workload.message)
 
 
 def test_quick_run_reports_ours_over_msgspec(capsys, msgspec_contender):
@@ -242,33 +245,6 @@ def test_quick_run_reports_ours_over_msgspec(capsys, msgspec_contender):
 
 # ---------------------------------------------------------------------------
 # The codec floors of the test-only module
-
-def assert_same_objects(got, expected, fresh=True, path="message"):
-    """`got` equals `expected` with the same types, key order and float
-    bits; with `fresh`, no container and no str or bytes longer than one
-    item of `got` is an object of `expected` (the floor builds new ones)."""
-    assert type(got) is type(expected), (path, type(got), type(expected))
-    if isinstance(expected, dict):
-        assert list(got) == list(expected), path
-        for key in expected:
-            assert_same_objects(got[key], expected[key], fresh, f"{path}.{key}")
-    elif isinstance(expected, list):
-        assert len(got) == len(expected), path
-        for i, (a, b) in enumerate(zip(got, expected)):
-            assert_same_objects(a, b, fresh, f"{path}[{i}]")
-    elif isinstance(expected, float):
-        assert got.hex() == expected.hex(), path
-    else:
-        assert got == expected, path
-    if fresh and (isinstance(expected, (dict, list)) or
-                  (isinstance(expected, (str, bytes)) and len(expected) > 1)):
-        assert got is not expected, f"{path} is the template's own object"
-
-
-@pytest.fixture(scope="module")
-def kt():
-    return load_testing_module()
-
 
 @pytest.fixture(scope="module")
 def floor_contender(kt):
@@ -286,32 +262,18 @@ def test_floors_run_and_build_what_deserialize_returns(key, kt, floor_contender,
     assert floor.encode is kt.serialize_floor and floor.decode is kt.deserialize_floor
     assert floor.encode(*floor.encode_args) is None
     expected = km.deserialize(workload.schema, km.serialize(workload.schema, workload.message))
+    # The floor builds new objects: none is the template's own.
     built = floor.decode(*floor.decode_args)
-    assert_same_objects(built, expected)
+    assert_same(built, expected, fresh=True)
     # Every call builds anew, from the same template.
     again = floor.decode(*floor.decode_args)
-    assert_same_objects(again, expected)
+    assert_same(again, expected, fresh=True)
     if isinstance(expected, dict) and expected:
         assert again is not built
 
 
-@pytest.fixture
-def kt_name(kt, unique_name):
-    """Fresh schema names, dropped again from both modules when the test ends."""
-    made = []
-
-    def make(prefix):
-        made.append(unique_name(prefix))
-        return made[-1]
-
-    yield make
-    for name in made:
-        if kt.schema_exists(name):
-            kt.unregister_schema(name)
-
-
-def test_floor_template_rounds_float32_as_deserialize_does(kt, kt_name):
-    name = kt_name("floor_f32")
+def test_floor_template_rounds_float32_as_deserialize_does(kt, unique_name):
+    name = unique_name("floor_f32")
     fields = [("a", "float32"), ("b", "array<float32>"), ("t", "time"), ("n", "uint64"),
               ("s", "string"), ("flag", "bool"), ("d", "duration"), ("m", "array<array<int8>>"),
               ("texts", "array<string>")]
@@ -323,13 +285,13 @@ def test_floor_template_rounds_float32_as_deserialize_does(kt, kt_name):
                # every character width, and the empty string
                "texts": ["ascii", "café", "€uro", "😀", "", "a\x00b"]}
     built = kt.deserialize_floor(name, kt.floor_template(name, message))
-    assert_same_objects(built, km.deserialize(name, km.serialize(name, message)))
+    assert_same(built, km.deserialize(name, km.serialize(name, message)), fresh=True)
 
 
-def _floor_schema(kt, kt_name):
-    inner = kt_name("floor_inner")
+def _floor_schema(kt, unique_name):
+    inner = unique_name("floor_inner")
     kt.register_schema(inner, [("x", "float64"), ("stamp", "time")])
-    outer = kt_name("floor_outer")
+    outer = unique_name("floor_outer")
     kt.register_schema(outer, [("i", "int32"), ("s", "string"), ("b", "bytes"),
                                ("items", "array<struct:" + inner + ">")])
     return outer
@@ -365,8 +327,8 @@ FLOOR_READ_FAILURES = [
 
 @pytest.mark.parametrize("values, walk_error, template_error", [c[1:] for c in FLOOR_READ_FAILURES],
                          ids=[c[0] for c in FLOOR_READ_FAILURES])
-def test_serialize_floor_reads_every_value(kt, kt_name, values, walk_error, template_error):
-    outer = _floor_schema(kt, kt_name)
+def test_serialize_floor_reads_every_value(kt, unique_name, values, walk_error, template_error):
+    outer = _floor_schema(kt, unique_name)
     assert kt.serialize_floor(outer, GOOD) is None
     with pytest.raises(walk_error):
         kt.serialize_floor(outer, values)
@@ -374,11 +336,11 @@ def test_serialize_floor_reads_every_value(kt, kt_name, values, walk_error, temp
         kt.floor_template(outer, values)
 
 
-def test_floor_template_is_refused_after_registry_changes(kt, kt_name):
-    outer = _floor_schema(kt, kt_name)
+def test_floor_template_is_refused_after_registry_changes(kt, unique_name):
+    outer = _floor_schema(kt, unique_name)
     template = kt.floor_template(outer, GOOD)
     assert kt.deserialize_floor(outer, template) == GOOD
-    other = kt_name("floor_other")
+    other = unique_name("floor_other")
     kt.register_schema(other, [])
     with pytest.raises(ValueError, match="stale"):
         kt.deserialize_floor(outer, template)
@@ -391,7 +353,7 @@ def test_floor_template_is_refused_after_registry_changes(kt, kt_name):
         with pytest.raises(TypeError, match="template"):
             kt.deserialize_floor(outer, not_a_template)
     with pytest.raises(KeyError):
-        kt.deserialize_floor(kt_name("floor_unknown"), fresh)
+        kt.deserialize_floor(unique_name("floor_unknown"), fresh)
     assert kt.deserialize_floor(outer, fresh) == GOOD
 
 
@@ -413,8 +375,8 @@ def test_floors_take_arguments_like_the_real_functions(kt, function, args, kwarg
     assert raised.value.args == (text,)
 
 
-def test_floors_accept_keywords_like_the_real_functions(kt, kt_name):
-    outer = _floor_schema(kt, kt_name)
+def test_floors_accept_keywords_like_the_real_functions(kt, unique_name):
+    outer = _floor_schema(kt, unique_name)
     assert kt.serialize_floor(schema_name=outer, values=GOOD) is None
     template = kt.floor_template(outer, message=GOOD)
     assert kt.deserialize_floor(template=template, schema_name=outer) == GOOD
@@ -469,17 +431,14 @@ def test_parallel_decode_reads_a_file_kept_by_record_replay(tmp_path):
 
 @pytest.fixture(scope="module")
 def parallel_decode():
-    if str(EXAMPLES) not in sys.path:
-        sys.path.insert(0, str(EXAMPLES))
-    import parallel_decode
+    from examples import parallel_decode
 
     return parallel_decode
 
 
 @pytest.fixture
 def record_file(tmp_path, parallel_decode):
-    import record_replay
-
+    record_replay = parallel_decode.record_replay
     record_replay.register_layouts()
     stream = list(record_replay.simulate(0.25))
     path = tmp_path / "stream.rec"

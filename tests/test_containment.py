@@ -5,8 +5,8 @@ import threading
 import pytest
 
 import _korvex_messages as km
-from cdr_bytes import HEADER
-from helpers import load_testing_module
+from tests.support.cdr import HEADER
+from tests.support.runtime import load_testing_module
 
 kt = load_testing_module()
 

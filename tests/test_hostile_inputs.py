@@ -15,15 +15,20 @@ import tracemalloc
 import pytest
 
 import _korvex_messages as km
-from cdr_bytes import HEADER
-from helpers import child_environment
-
-FILL = "Deserialization failed: failed to fill whole buffer"
-EMPTY_LIMIT = 1048576
-NEST_TAIL = "': at most 100 levels of nested structs and arrays are supported"
-
-SIMPLE_TYPES = ["bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32",
-                "uint64", "float32", "float64", "string", "bytes", "time", "duration"]
+from tests.support.cdr import HEADER, SIMPLE_TYPES
+from tests.support.checks import raised
+from tests.support.contract import (
+    DESERIALIZATION_FAILED,
+    FILL_ERROR as FILL,
+    MAX_EMPTY_VALUES as EMPTY_LIMIT,
+    REENTRY_REFUSED,
+    SERIALIZATION_FAILED,
+    empty_limit_text,
+    missing_field_text,
+    nesting_text,
+    unsupported_type_text,
+)
+from tests.support.runtime import child_environment
 
 
 def u32(n):
@@ -31,10 +36,7 @@ def u32(n):
 
 
 def decode_error(name, data):
-    with pytest.raises(TypeError) as info:
-        km.deserialize(name, data)
-    assert type(info.value) is TypeError and len(info.value.args) == 1
-    return info.value.args[0]
+    return raised(TypeError, km.deserialize, name, data).args[0]
 
 
 # ---------------------------------------------------------------------------
@@ -101,20 +103,19 @@ def test_deep_type_names_on_a_small_stack(run_python):
     report = json.loads(proc.stdout.strip().splitlines()[-1])
     assert report["alive"] is False
     got = {label: (kind, detail) for label, kind, detail in report["out"]}
-    nesting = "Nesting too deep at 'a" + NEST_TAIL
+    nesting = nesting_text("a")
     assert got == {
         "register deep": ("ok", "None"),
         "register ghost": ("ok", "None"),
         "listing intact": ("ok", "True"),
         "empty outer list": ("ok", (HEADER + u32(0)).hex()),
         "100 levels": ("ok", (HEADER + u32(1) * 99 + u32(0)).hex()),
-        "101 levels": ("TypeError", "Serialization failed: " + nesting),
+        "101 levels": ("TypeError", SERIALIZATION_FAILED + nesting),
         "decode 100 levels": ("ok", repr({"a": _nested(100, [])})),
-        "decode 101 levels": ("TypeError", "Deserialization failed: " + nesting),
+        "decode 101 levels": ("TypeError", DESERIALIZATION_FAILED + nesting),
         "mismatch names the deep type": ("ok", "True"),
         "decode empty ghost array": ("ok", repr({"a": []})),
-        "unbalanced name": ("TypeError",
-                            "Serialization failed: Unsupported field type 'array<uint8'"),
+        "unbalanced name": ("TypeError", unsupported_type_text("array<uint8")),
         "copy of the deep schema": ("ok", "None"),
         "unregister hostile.deep": ("ok", "None"),
         "unregister hostile.ghost_deep": ("ok", "None"),
@@ -177,8 +178,7 @@ def test_count_exactly_filling_the_input_decodes(schema, element, size):
 # Values that occupy no bytes
 
 def _limit_text(path):
-    return ("Deserialization failed: Too many empty struct values at '%s': at most 1048576 "
-            "values that occupy no bytes are decoded per message" % path)
+    return DESERIALIZATION_FAILED + empty_limit_text(path)
 
 
 @pytest.fixture
@@ -217,7 +217,7 @@ def test_zero_size_cycle_as_array_element_stops_at_the_first_element(schema, uni
     path = ".".join(["items"] + ["next"] * 99)
     started = time.monotonic()
     assert decode_error(name, HEADER + u32(0xFFFFFFFF)) == (
-        "Deserialization failed: Nesting too deep at '" + path + NEST_TAIL)
+        DESERIALIZATION_FAILED + nesting_text(path))
     assert time.monotonic() - started < 5
 
 
@@ -271,7 +271,7 @@ def test_values_removed_from_their_containers_while_converted(schema):
     values["c"] = 6
     with pytest.raises(TypeError) as info:
         km.serialize(name, values)
-    assert info.value.args == ("Serialization failed: Missing field 'c'",)
+    assert info.value.args == (missing_field_text("c"),)
     values = {"a": Index(4, lambda: values.pop("a")), "b": [], "c": 6}
     assert km.serialize(name, values) == HEADER + u32(4) + u32(0) + u32(6)
 
@@ -433,7 +433,7 @@ except TypeError as error:
 """
     proc = run_python(source, timeout=120)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "Deserialization failed: failed to fill whole buffer"
+    assert proc.stdout.strip() == FILL
 
 
 # ---------------------------------------------------------------------------
@@ -723,8 +723,7 @@ def test_reentrant_calls_end_before_a_small_stack_overflows(run_python):
     proc = run_python(REENTRY_CHILD, timeout=120)
     assert proc.returncode == 0, proc.stderr[-3000:]
     out = json.loads(proc.stdout)
-    refused = ("RecursionError: Re-entrant calls nested too deeply: at most 8 calls of this "
-               "module may be active on one thread")
+    refused = "RecursionError: " + REENTRY_REFUSED
     kind, text, conversions, first_seen = out["flat"]
     assert (kind, text) == ("TypeError", "Field type mismatch on 'v': expected int32, got unknown")
     # Eight calls ran; the conversion in the eighth met the refusal.  After

@@ -21,12 +21,12 @@ import tracemalloc
 import pytest
 
 import _korvex_messages as km
-from cdr_bytes import HEADER
-from helpers import NO_TESTING_MODULE, load_testing_module_or_none
-from value_kinds import (ConversionError, DictSub, EvilKey, FloatOnly, IndexOnly, IntSub, RaisingFloat,
+from tests.support.cdr import HEADER
+from tests.support.runtime import NO_TESTING_MODULE, load_testing_module
+from tests.support.values import (ConversionError, DictSub, EvilKey, FloatOnly, IndexOnly, IntSub, RaisingFloat,
                          RaisingIndex, UnprintableError)
 
-kt = load_testing_module_or_none()
+kt = load_testing_module(skip=False)
 
 CALLS = 1000
 WARMUP = 200

@@ -7,33 +7,13 @@ import threading
 import pytest
 
 import _korvex_messages as km
-from value_kinds import BrokenQualname, Outer, StrSub
-
-TWO_ITEMS = "Schema definition error: Each field entry must contain exactly 2 items"
-NOT_LIST_OR_TUPLE = "Schema definition error: Fields must be provided as list[tuple[str, str]]"
-
-
-def expect(exc_type, message, call, *args):
-    with pytest.raises(exc_type) as info:
-        call(*args)
-    exc = info.value
-    assert type(exc) is exc_type
-    assert exc.args == (message,)
-    assert str(exc) == message
-    assert exc.__cause__ is None
-    assert exc.__context__ is None
-    return exc
-
+from tests.support.cdr import HEADER
+from tests.support.checks import raises_exact
+from tests.support.contract import NOT_LIST_OR_TUPLE, TWO_ITEMS
+from tests.support.values import BrokenQualname, Outer, StrSub
 
 def expect_key_error(call, name):
-    with pytest.raises(KeyError) as info:
-        call(name)
-    exc = info.value
-    assert type(exc) is KeyError
-    assert exc.args == (name,)
-    assert type(exc.args[0]) is str
-    assert str(exc) == repr(name)
-    return exc
+    return raises_exact(KeyError, name, call, name)
 
 
 # ------------------------------------------------------------- basics
@@ -186,7 +166,7 @@ def test_unusual_schema_names(name):
         km.register_schema(name, [("v", "uint8")])
         assert km.schema_exists(name) is True
         assert km.get_schema(name) == [("v", "uint8")]
-        expect(ValueError, f"Schema already registered: {name}", km.register_schema, name, [])
+        raises_exact(ValueError, f"Schema already registered: {name}", km.register_schema, name, [])
         km.unregister_schema(name)
         expect_key_error(km.unregister_schema, name)
     finally:
@@ -215,7 +195,7 @@ def test_registration_never_replaces(unique_name):
     name = unique_name("point")
     km.register_schema(name, [("x", "float64"), ("y", "float64")])
     for other in ([], [("x", "float64"), ("y", "float64")], [("z", "int8")]):
-        exc = expect(ValueError, f"Schema already registered: {name}", km.register_schema, name, other)
+        exc = raises_exact(ValueError, f"Schema already registered: {name}", km.register_schema, name, other)
         assert len(exc.args) == 1
     assert km.get_schema(name) == [("x", "float64"), ("y", "float64")]
 
@@ -235,7 +215,7 @@ def test_registration_never_replaces(unique_name):
 def test_field_list_is_checked_before_the_name(unique_name, fields, exc_type, message):
     name = unique_name("taken")
     km.register_schema(name, [("a", "int8")])
-    expect(exc_type, message, km.register_schema, name, fields)
+    raises_exact(exc_type, message, km.register_schema, name, fields)
     assert km.get_schema(name) == [("a", "int8")]
 
 
@@ -298,7 +278,7 @@ BAD_FIELD_LISTS = [
 @pytest.mark.parametrize("fields,message", BAD_FIELD_LISTS)
 def test_bad_field_lists(unique_name, fields, message):
     name = unique_name("bad")
-    expect(ValueError, message, km.register_schema, name, fields)
+    raises_exact(ValueError, message, km.register_schema, name, fields)
     assert km.schema_exists(name) is False
 
 
@@ -317,22 +297,22 @@ def test_bad_field_lists(unique_name, fields, message):
 )
 def test_first_failing_entry_wins(unique_name, fields, exc_type, message):
     name = unique_name("order")
-    expect(exc_type, message, km.register_schema, name, fields)
+    raises_exact(exc_type, message, km.register_schema, name, fields)
     assert km.schema_exists(name) is False
 
 
 def test_listed_examples(unique_name):
     name = unique_name("examples")
-    expect(ValueError, NOT_LIST_OR_TUPLE, km.register_schema, name, ["xy"])
-    expect(ValueError, _conversion("int"), km.register_schema, name, [("x", 3)])
-    expect(
+    raises_exact(ValueError, NOT_LIST_OR_TUPLE, km.register_schema, name, ["xy"])
+    raises_exact(ValueError, _conversion("int"), km.register_schema, name, [("x", 3)])
+    raises_exact(
         ValueError,
         "Schema definition error: TypeError: 'None' is not an instance of 'str'",
         km.register_schema,
         name,
         [(None, "int32")],
     )
-    expect(
+    raises_exact(
         TypeError,
         "argument 'fields': 'tuple' object is not an instance of 'list'",
         km.register_schema,
@@ -386,6 +366,119 @@ def test_list_subclass_read_through_its_storage(unique_name):
     name = unique_name("lying")
     km.register_schema(name, LyingList([("a", "int32"), ("b", "float32")]))
     assert km.get_schema(name) == [("a", "int32"), ("b", "float32")]
+
+
+# ------------------------------------ registry changes while serialize runs
+#
+# serialize takes the named schema once, when the call starts, and looks
+# the schema of a struct field up each time it writes a value of it; user
+# code that runs in a conversion may change the registry in between.
+
+
+def test_top_level_schema_copy_is_taken_once(unique_name):
+    name = unique_name("Top")
+    km.register_schema(name, [("a", "int32"), ("b", "int32")])
+
+    class Swap:
+        def __index__(self):
+            km.unregister_schema(name)
+            km.register_schema(name, [("a", "int64")])
+            return 1
+
+    try:
+        out = km.serialize(name, {"a": Swap(), "b": 2})
+        assert out == HEADER + bytes.fromhex("01000000" "02000000")
+        # the next call sees the new layout
+        assert km.serialize(name, {"a": 1}) == HEADER + bytes.fromhex("00000000" "0100000000000000")
+    finally:
+        if km.schema_exists(name):
+            km.unregister_schema(name)
+
+
+def test_nested_schema_reregistered_with_new_layout_applies_to_later_values(unique_name):
+    inner = unique_name("P")
+    outer = unique_name("Outer")
+    km.register_schema(inner, [("v", "int32")])
+    km.register_schema(outer, [("pts", f"array<struct:{inner}>"), ("last", f"struct:{inner}")])
+
+    class Relayout:
+        def __index__(self):
+            km.unregister_schema(inner)
+            km.register_schema(inner, [("v", "int64")])
+            return 1
+
+    out = km.serialize(outer, {"pts": [{"v": Relayout()}, {"v": 2}], "last": {"v": 3}})
+    # element 0 keeps its int32 layout (its copy was taken before __index__ ran);
+    # element 1 and "last" use the int64 layout
+    assert out == HEADER + bytes.fromhex(
+        "02000000" "01000000" "00000000" "0200000000000000" "0300000000000000"
+    )
+
+
+def test_schema_registered_mid_message_is_found_by_later_values(unique_name):
+    inner = unique_name("Late")
+    outer = unique_name("Outer")
+    km.register_schema(outer, [("n", "uint8"), ("p", f"struct:{inner}")])
+
+    class Register:
+        def __index__(self):
+            km.register_schema(inner, [("w", "uint16")])
+            return 9
+
+    assert not km.schema_exists(inner)
+    out = km.serialize(outer, {"n": Register(), "p": {"w": 0x0102}})
+    assert out == HEADER + bytes.fromhex("09" "00" "0201")
+
+
+def test_nested_schema_unregistered_by_element_index(unique_name):
+    inner = unique_name("P")
+    outer = unique_name("Outer")
+    km.register_schema(inner, [("v", "int32")])
+    km.register_schema(outer, [("pts", f"array<struct:{inner}>")])
+
+    class Drop:
+        def __index__(self):
+            km.unregister_schema(inner)
+            return 1
+
+    with pytest.raises(KeyError) as info:
+        km.serialize(outer, {"pts": [{"v": Drop()}, {"v": 2}]})
+    assert type(info.value) is KeyError
+    assert info.value.args == (inner,)
+    assert not km.schema_exists(inner)
+
+
+def test_nested_schema_unregistered_by_earlier_top_level_field(unique_name):
+    inner = unique_name("P")
+    outer = unique_name("Outer")
+    km.register_schema(inner, [("v", "int32")])
+    km.register_schema(outer, [("n", "int32"), ("p", f"struct:{inner}")])
+
+    class Drop:
+        def __index__(self):
+            km.unregister_schema(inner)
+            return 1
+
+    with pytest.raises(KeyError) as info:
+        km.serialize(outer, {"n": Drop(), "p": {"v": 2}})
+    assert info.value.args == (inner,)
+
+
+def test_nested_schema_relayout_mid_array_changes_later_checks(unique_name):
+    inner = unique_name("P")
+    outer = unique_name("Outer")
+    km.register_schema(inner, [("v", "int32")])
+    km.register_schema(outer, [("pts", f"array<struct:{inner}>")])
+
+    class Relayout:
+        def __index__(self):
+            km.unregister_schema(inner)
+            km.register_schema(inner, [("w", "int32")])
+            return 1
+
+    # element 1 is checked against the new layout, which wants "w"
+    raises_exact(TypeError, "Serialization failed: Missing nested field 'pts.w'", km.serialize, outer,
+                 {"pts": [{"v": Relayout()}, {"v": 2}]})
 
 
 # ------------------------------------------------------------- threads

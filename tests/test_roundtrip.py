@@ -16,25 +16,23 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _korvex_messages as km
-from cdr_bytes import Cdr, narrow32
-from helpers import numpy_bool_is_index
-from value_kinds import BytesSub, DictSub, FloatOnly, IndexOnly, IntSub, ListSub, StrSub
+from tests.support import cdr
+from tests.support.cdr import narrow32
+from tests.support.checks import same
+from tests.support.values import (
+    BytesSub,
+    DictSub,
+    FloatOnly,
+    IndexOnly,
+    IntSub,
+    ListSub,
+    StrSub,
+    numpy_bool_is_index,
+)
 
-SIMPLE = [
-    "bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
-    "float32", "float64", "string", "ros_string", "bytes", "ros_bytes", "time", "duration",
-]
+SIMPLE = cdr.SIMPLE_TYPES + list(cdr.ALIASES)
 
-INTS = {
-    "int8": ("b", -(2**7), 2**7 - 1),
-    "int16": ("h", -(2**15), 2**15 - 1),
-    "int32": ("i", -(2**31), 2**31 - 1),
-    "int64": ("q", -(2**63), 2**63 - 1),
-    "uint8": ("B", 0, 2**8 - 1),
-    "uint16": ("H", 0, 2**16 - 1),
-    "uint32": ("I", 0, 2**32 - 1),
-    "uint64": ("Q", 0, 2**64 - 1),
-}
+INTS = cdr.INT_RANGES
 
 SETTINGS = settings(
     max_examples=200,
@@ -66,15 +64,18 @@ type_trees = st.recursive(
 top_level_fields = fields_of(type_trees, 6)
 
 
-def materialize(tree, register):
-    """Register the struct schemas of a type tree and return its type name."""
+def materialize(tree, register, registry):
+    """Register the struct schemas of a type tree, also in the reference
+    model's `registry`, and return its type name."""
     kind, arg = tree
     if kind == "simple":
         return arg
     if kind == "array":
-        return f"array<{materialize(arg, register)}>"
-    nested = [(name, materialize(t, register)) for name, t in arg]
-    return "struct:" + register(nested)
+        return f"array<{materialize(arg, register, registry)}>"
+    nested = [(name, materialize(t, register, registry)) for name, t in arg]
+    name = register(nested)
+    registry[name] = cdr.parse_fields(nested)
+    return "struct:" + name
 
 
 # ---------------------------------------------------------------------------
@@ -82,7 +83,7 @@ def materialize(tree, register):
 
 
 def pairs_int(name):
-    _, lo, hi = INTS[name]
+    lo, hi = INTS[name]
     ints = st.integers(lo, hi)
     return st.one_of(
         ints.map(lambda v: (v, v)),
@@ -167,21 +168,6 @@ def pairs_for(tree):
 # Checks
 
 
-def same(a, b):
-    """Equality that also compares types and treats NaN as equal to NaN and -0.0 apart from 0.0."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        if math.isnan(a) or math.isnan(b):
-            return math.isnan(a) and math.isnan(b)
-        return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b
-
-
 def has_nan(v):
     if isinstance(v, float):
         return math.isnan(v)
@@ -192,32 +178,6 @@ def has_nan(v):
     return False
 
 
-def ref_encode(out, tree, value):
-    """Write the CDR form of an expected value to the `Cdr` builder `out`, following the wire layout."""
-    kind, arg = tree
-    if kind == "array":
-        out.count(len(value))
-        for item in value:
-            ref_encode(out, arg, item)
-    elif kind == "struct":
-        for name, t in arg:
-            ref_encode(out, t, value[name])
-    elif arg == "bool":
-        out.u8(1 if value else 0)
-    elif arg in INTS:
-        out.put("<" + INTS[arg][0], value)
-    elif arg == "float32":
-        out.f32(value)
-    elif arg == "float64":
-        out.f64(value)
-    elif arg in ("string", "ros_string"):
-        out.string(value)
-    elif arg in ("bytes", "ros_bytes"):
-        out.blob(value)
-    else:
-        out.time(value["sec"], value["nanosec"])
-
-
 # ---------------------------------------------------------------------------
 # Valid round trips
 
@@ -226,15 +186,16 @@ def ref_encode(out, tree, value):
 @given(fields=top_level_fields, data=st.data())
 def test_roundtrip(schema, fields, data):
     top = ("struct", fields)
-    name = schema([(fname, materialize(t, schema)) for fname, t in fields])
+    registry = {}
+    top_fields = [(fname, materialize(t, schema, registry)) for fname, t in fields]
+    name = schema(top_fields)
+    registry[name] = cdr.parse_fields(top_fields)
     given_values, expected = data.draw(pairs_for(top), label="values")
 
     out = km.serialize(name, given_values)
     assert type(out) is bytes
     if not has_nan(expected):
-        ref = Cdr()
-        ref_encode(ref, top, expected)
-        assert out == ref.done()
+        assert out == cdr.encode(name, expected, registry)
 
     back = km.deserialize(name, out)
     assert same(back, expected), (back, expected)
@@ -257,7 +218,7 @@ def test_aliases_encode_like_their_canonical_types(schema, alias, canonical):
 
 
 def out_of_range_ints(name):
-    _, lo, hi = INTS[name]
+    lo, hi = INTS[name]
     return st.one_of(st.integers(max_value=lo - 1, min_value=lo - 2**70), st.integers(min_value=hi + 1,
                                                                                         max_value=hi + 2**70))
 
@@ -330,7 +291,7 @@ KINDS = "(bool|int|uint|float|string|bytes|list|dict|unknown)"
 @SETTINGS
 @given(fields=top_level_fields.filter(bool), data=st.data())
 def test_invalid_values_are_refused(schema, fields, data):
-    name = schema([(fname, materialize(t, schema)) for fname, t in fields])
+    name = schema([(fname, materialize(t, schema, {})) for fname, t in fields])
     i = data.draw(st.integers(0, len(fields) - 1), label="bad field")
     values, _ = data.draw(pairs_for(("struct", fields)), label="values")
     bad_name, bad_tree = fields[i]

@@ -9,7 +9,7 @@ import types
 import pytest
 
 import _korvex_messages as km
-from helpers import PARAMETERS
+from tests.support.contract import PARAMETERS
 
 EXPORTED = list(PARAMETERS)
 

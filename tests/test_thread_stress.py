@@ -22,9 +22,9 @@ CHILD = textwrap.dedent(r'''
     import time
 
     import _korvex_messages as km
-    from cdr_bytes import Cdr
+    from tests.support.cdr import Cdr
     # Converting these runs Python code (their __index__ / __float__).
-    from value_kinds import FloatOnly, IndexOnly
+    from tests.support.values import FloatOnly, IndexOnly
 
     DURATION = @DURATION@
     A, B, C = "stress.A", "stress.B", "stress.C"
