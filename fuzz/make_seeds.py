@@ -1,6 +1,6 @@
 """Writes the seed corpus of both fuzz targets (deterministic).
 
-    python3 fuzz/make_seeds.py [OUT_DIR]     (default: fuzz/corpus)
+    python3 -m fuzz.make_seeds [OUT_DIR]     (default: fuzz/corpus; run from the checkout)
 
 deserialize seeds: the schema byte followed by valid encodings (built with
 the reference encoder from generated valid values), plus hostile variants
@@ -16,9 +16,8 @@ import random
 import struct
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import common  # noqa: E402
+from fuzz import common
+from tests.support import cdr, contract
 
 
 class SeedProvider:
@@ -73,7 +72,7 @@ def u32(n):
     return struct.pack("<I", n)
 
 
-HEADER = common.HEADER
+HEADER = cdr.HEADER
 
 
 def crafted():
@@ -90,8 +89,8 @@ def crafted():
         ("fz.header", HEADER + b"\x00" * 8 + u32(4) + b"\xe4\xb8\x00" + b"\x00" * 8),
         ("fz.arrays", HEADER + u32(0xFFFFFFFF) + b"\x01\x00"),
         ("fz.nested", HEADER + b"\x00" * 24 + u32(0xFFFFFFFF)),
-        ("fz.holds_empty", HEADER + u32(common.MAX_EMPTY_VALUES) + u32(0) + u32(0) + b"\x00" * 8),
-        ("fz.holds_empty", HEADER + u32(common.MAX_EMPTY_VALUES) + u32(2)),
+        ("fz.holds_empty", HEADER + u32(contract.MAX_EMPTY_VALUES) + u32(0) + u32(0) + b"\x00" * 8),
+        ("fz.holds_empty", HEADER + u32(contract.MAX_EMPTY_VALUES) + u32(2)),
         ("fz.holds_empty", HEADER + u32(0xFFFFFFFF)),
         ("fz.holds_empty", HEADER + u32(0) + u32(3) + u32(0xFFFFFFFF) * 3),
         ("fz.loop", HEADER),
@@ -128,7 +127,7 @@ def main(argv):
     for name, _ in common.SCHEMAS:
         tag = bytes([index_of[name]])
         for n, values in enumerate(valid_messages(name, rng, 3)):
-            encoded = common.reference_encode(name, values)
+            encoded = cdr.encode(name, values, common.PARSED)
             put(deser_dir, "%s-valid-%d" % (name, n), tag + encoded)
             if n == 0 and len(encoded) > 4:
                 put(deser_dir, "%s-cut" % name, tag + encoded[:-1])
