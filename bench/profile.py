@@ -1,7 +1,9 @@
 """Call our serialize or deserialize in a loop, for a profiler to watch.
 
-    perf record -e cpu-clock -g python bench/profile.py 3 deserialize 200
-    valgrind --tool=callgrind python bench/profile.py 1 serialize 20000
+    perf record -e cpu-clock -g python -m bench.profile 3 deserialize 200
+    valgrind --tool=callgrind python -m bench.profile 1 serialize 20000
+
+(from the checkout: the benchmark imports the reference model as tests.support).
 
 Arguments: workload key (1, 2, 3, 4a, 4b, 5), operation, number of calls.
 The message is built and the schemas registered before the loop starts.
@@ -10,14 +12,9 @@ The message is built and the schemas registered before the loop starts.
 from __future__ import annotations
 
 import sys
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))
-
-from bench import workloads as wl  # noqa: E402
-from bench.contenders.ours import Ours  # noqa: E402
+from bench import workloads as wl
+from bench.contenders.ours import Ours
 
 
 def main(argv: list[str]) -> int:

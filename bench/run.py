@@ -1,9 +1,12 @@
 """Compare `_korvex_messages` with the other ways to get CDR bytes from Python.
 
-    python bench/run.py            # full comparison (a few minutes)
-    python bench/run.py --quick    # smoke run, a few seconds
-    python bench/run.py --workloads 1,3 --contenders rosbags,marshal
-    python bench/run.py --throughput   # only the multi-process decoding run
+    python -m bench.run            # full comparison (a few minutes)
+    python -m bench.run --quick    # smoke run, a few seconds
+    python -m bench.run --workloads 1,3 --contenders rosbags,marshal
+    python -m bench.run --throughput   # only the multi-process decoding run
+
+from the checkout (it imports the reference model as tests.support);
+``python bench/run.py`` runs the same.
 
 For every workload the contenders are first checked to produce the same
 logical message, then timed side by side: each round times one batch of
@@ -39,12 +42,18 @@ import timeit
 from dataclasses import dataclass, field
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))
+if __name__ == "__main__" and not __package__:
+    # Started as a file (python bench/run.py): run as the module bench.run,
+    # with the checkout on the import path, which is how its imports resolve.
+    _root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    _path = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = _root + (os.pathsep + _path if _path else "")
+    os.execv(sys.executable, [sys.executable, "-m", "bench.run", *sys.argv[1:]])
 
-from bench import workloads as wl  # noqa: E402
+from bench import workloads as wl  # noqa: E402 (after the restart above)
 from bench.contenders import Prepared, load_contenders  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
 
 OPS = ("serialize", "deserialize")
 
@@ -209,7 +218,6 @@ def measure(prepared: list[Prepared], op: str, settings: Settings) -> list[list[
 
 MEMORY_CHILD = r"""
 import ctypes, gc, json, sys, time
-sys.path.insert(0, {root!r})
 from bench import workloads as wl
 from bench.contenders.ours import Ours
 
@@ -286,7 +294,9 @@ def measure_memory(keys: list[str]) -> list[dict] | str:
     # unmapped when freed, so the resident size follows what is live.
     env["MALLOC_MMAP_THRESHOLD_"] = str(64 * 1024)
     env["MALLOC_TRIM_THRESHOLD_"] = str(128 * 1024)
-    code = MEMORY_CHILD.format(root=str(ROOT), keys=set(keys))
+    # The child imports the benchmark from the checkout.
+    env["PYTHONPATH"] = os.pathsep.join([str(ROOT)] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    code = MEMORY_CHILD.format(keys=set(keys))
     try:
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                              env=env, timeout=120, check=True)
@@ -499,11 +509,9 @@ def measure_throughput(quick: bool) -> dict:
     configuration: on a shared machine its speed-up shows how much of a
     second core was free at the time.
     """
-    examples = str(ROOT / "examples")
-    if examples not in sys.path:
-        sys.path.insert(0, examples)
-    import parallel_decode as pd
-    import record_replay as rr
+    from examples import parallel_decode as pd
+
+    rr = pd.record_replay
 
     seconds, rounds, parts, loop = (0.5, 1, 4, 10_000) if quick else (60.0, 15, 8, 300_000)
     rr.register_layouts()

@@ -20,6 +20,8 @@ import random
 import struct
 from dataclasses import dataclass, field
 
+from tests.support import cdr
+
 PACKAGE = "bench_msgs"
 
 # Every message type used by the workloads, as ordered (field, type) pairs.
@@ -112,16 +114,14 @@ def our_fields(short: str) -> list[tuple[str, str]]:
 
 def struct_name(type_name: str) -> str | None:
     """Short name of the nested message of a "struct:" type, else None."""
-    if type_name.startswith("struct:"):
-        return type_name[len("struct:"):]
-    return None
+    t = cdr.parse_type(type_name)
+    return t.struct if t.leaf == "struct" and not t.depth else None
 
 
 def element_type(type_name: str) -> str | None:
     """Element type of an "array<...>" type, else None."""
-    if type_name.startswith("array<") and type_name.endswith(">"):
-        return type_name[len("array<"):-1]
-    return None
+    t = cdr.parse_type(type_name)
+    return t.element().name() if t.depth else None
 
 
 def fields_of(short: str) -> list[tuple[str, str]]:
@@ -391,57 +391,18 @@ def build_all(seed: int = 5, keys=None) -> list[Workload]:
 #
 # `_korvex_messages` aligns every value to its size counting from the first
 # byte of the 4-byte encapsulation header; the peers count from the end of
-# it.  The two agree except for the padding before 8-byte values.  This
-# straightforward encoder produces either layout from a logical message, so
-# both our bytes and a peer's can be checked exactly.
+# it.  The two agree except for the padding before 8-byte values.  The
+# reference model of the test suite produces either layout from a logical
+# message, so both our bytes and a peer's can be checked exactly.
 # ---------------------------------------------------------------------------
 
-_PRIMITIVES = {
-    "bool": "?", "int8": "b", "uint8": "B", "int16": "h", "uint16": "H",
-    "int32": "i", "uint32": "I", "int64": "q", "uint64": "Q",
-    "float32": "f", "float64": "d",
-}
+# Every message type in the reference model (time is its built-in type).
+REGISTRY = cdr.parse_schemas(TYPES)
 
 
 def reference_encode(top: str, message: dict, origin: int) -> bytes:
     """CDR bytes of `message` with alignment counted from byte `origin`."""
-    out = bytearray(b"\x00\x01\x00\x00")
-
-    def align(a: int) -> None:
-        pad = (-(len(out) - origin)) % a
-        out.extend(b"\x00" * pad)
-
-    def put(fmt: str, value) -> None:
-        size = struct.calcsize(fmt)
-        align(size)
-        out.extend(struct.pack("<" + fmt, value))
-
-    def value(type_name: str, v) -> None:
-        if type_name in _PRIMITIVES:
-            put(_PRIMITIVES[type_name], v)
-        elif type_name == "string":
-            text = v.encode("utf-8")
-            put("I", len(text) + 1)
-            out.extend(text + b"\x00")
-        elif type_name == "bytes":
-            put("I", len(v))
-            out.extend(v)
-        elif type_name == "time":
-            put("i", v["sec"])
-            put("I", v["nanosec"])
-        elif element_type(type_name) is not None:
-            put("I", len(v))
-            for item in v:
-                value(element_type(type_name), item)
-        else:
-            struct_value(struct_name(type_name), v)
-
-    def struct_value(short: str, v: dict) -> None:
-        for name, type_name in fields_of(short):
-            value(type_name, v[name])
-
-    struct_value(top, message)
-    return bytes(out)
+    return cdr.encode(top, message, REGISTRY, origin=origin)
 
 
 def uses_8_byte_values(top: str) -> bool:
