@@ -46,40 +46,57 @@ _DEEP = "array<" * (MAX_NESTING + 10) + "uint8" + ">" * (MAX_NESTING + 10)
 # byte selects an entry), so only ever append to it.
 SCHEMAS = [
     ("fz.empty", []),
-    ("fz.scalars", [("f_" + t, t) for t in SIMPLE_TYPES]
-     + [("f_ros_string", "ros_string"), ("f_ros_bytes", "ros_bytes")]),
+    (
+        "fz.scalars",
+        [("f_" + t, t) for t in SIMPLE_TYPES]
+        + [("f_ros_string", "ros_string"), ("f_ros_bytes", "ros_bytes")],
+    ),
     ("fz.point", [("x", "float64"), ("y", "float64"), ("z", "float32")]),
     ("fz.header", [("stamp", "time"), ("frame_id", "string"), ("seq", "uint32")]),
-    ("fz.nested", [
-        ("header", "struct:fz.header"),
-        ("pose", "struct:fz.point"),
-        ("points", "array<struct:fz.point>"),
-        ("names", "array<string>"),
-        ("matrix", "array<array<float64>>"),
-        ("blobs", "array<bytes>"),
-        ("flags", "array<bool>"),
-        ("stamps", "array<time>"),
-        ("spans", "array<duration>"),
-        ("tail", "uint8"),
-    ]),
+    (
+        "fz.nested",
+        [
+            ("header", "struct:fz.header"),
+            ("pose", "struct:fz.point"),
+            ("points", "array<struct:fz.point>"),
+            ("names", "array<string>"),
+            ("matrix", "array<array<float64>>"),
+            ("blobs", "array<bytes>"),
+            ("flags", "array<bool>"),
+            ("stamps", "array<time>"),
+            ("spans", "array<duration>"),
+            ("tail", "uint8"),
+        ],
+    ),
     ("fz.arrays", [("a_" + t, "array<%s>" % t) for t in SIMPLE_TYPES]),
     ("fz.node", [("value", "int16"), ("children", "array<struct:fz.node>")]),
     ("fz.loop", [("next", "struct:fz.loop")]),
     ("fz.ping", [("tag", "uint8"), ("pong", "struct:fz.pong")]),
     ("fz.pong", [("pings", "array<struct:fz.ping>")]),
-    ("fz.holds_empty", [
-        ("one", "struct:fz.empty"),
-        ("many", "array<struct:fz.empty>"),
-        ("grid", "array<array<struct:fz.empty>>"),
-        ("after", "int64"),
-    ]),
+    (
+        "fz.holds_empty",
+        [
+            ("one", "struct:fz.empty"),
+            ("many", "array<struct:fz.empty>"),
+            ("grid", "array<array<struct:fz.empty>>"),
+            ("after", "int64"),
+        ],
+    ),
     ("fz.deep", [("d", _DEEP)]),
     ("fz.dangling", [("ok", "int32"), ("gone", "struct:fz.unregistered")]),
     ("fz.dup", [("a", "int32"), ("b", "float64"), ("a", "int32")]),
     ("fz.names", [("\u00fc", "string"), ("", "bool"), ("a.b", "int8")]),
-    ("fz.mixed", [("flag", "bool"), ("stamp", "time"), ("big", "uint64"),
-                  ("frame", "struct:fz.header"), ("nodes", "array<struct:fz.node>"),
-                  ("tiny", "float32")]),
+    (
+        "fz.mixed",
+        [
+            ("flag", "bool"),
+            ("stamp", "time"),
+            ("big", "uint64"),
+            ("frame", "struct:fz.header"),
+            ("nodes", "array<struct:fz.node>"),
+            ("tiny", "float32"),
+        ],
+    ),
 ]
 SCHEMA_MAP = dict(SCHEMAS)
 DANGLING = "fz.unregistered"
@@ -146,6 +163,7 @@ RANGES = cdr.INT_RANGES
 # --------------------------------------------------------------------------
 # Comparing results
 
+
 def outcome(call, *args):
     """("ok", result) or (exception type, its single argument) of a call;
     anything but the documented exceptions with one argument is a finding."""
@@ -153,12 +171,14 @@ def outcome(call, *args):
         return ("ok", call(*args))
     except (TypeError, ValueError, KeyError) as error:
         if len(error.args) != 1:
-            raise AssertionError("%s with %d arguments: %r"
-                                 % (type(error).__name__, len(error.args), error)) from error
+            raise AssertionError(
+                "%s with %d arguments: %r" % (type(error).__name__, len(error.args), error)
+            ) from error
         return (type(error), error.args[0])
     except BaseException as error:  # PanicException derives from BaseException
-        raise AssertionError("undocumented outcome %s: %r"
-                             % (type(error).__name__, error)) from error
+        raise AssertionError(
+            "undocumented outcome %s: %r" % (type(error).__name__, error)
+        ) from error
 
 
 def same_outcome(got, expected):
@@ -169,6 +189,7 @@ def same_outcome(got, expected):
 
 # --------------------------------------------------------------------------
 # How the encoder sees a value
+
 
 def _as_int(value):
     """The integer a value converts to through PyLong_AsLong/__index__, or
@@ -200,7 +221,7 @@ def kind_name(value):
     if value is True or value is False:
         return "bool"
     number = _as_int(value)
-    if number is not None and -2**63 <= number < 2**63:
+    if number is not None and -(2**63) <= number < 2**63:
         return "int"
     if number is not None and 0 <= number < 2**64:
         return "uint"
@@ -224,6 +245,7 @@ def kind_name(value):
 # --------------------------------------------------------------------------
 # Value generator
 
+
 class Generator:
     """Builds a values dictionary for a schema from fuzzer bytes.
 
@@ -246,8 +268,11 @@ class Generator:
 
     def mismatch(self, reporter, expected_text):
         path, value = reporter
-        self.fail(TypeError, "Field type mismatch on '%s': expected %s, got %s"
-                  % (path, expected_text, kind_name(value)))
+        self.fail(
+            TypeError,
+            "Field type mismatch on '%s': expected %s, got %s"
+            % (path, expected_text, kind_name(value)),
+        )
 
     def choice(self, top):
         return self.fdp.ConsumeIntInRange(0, top)
@@ -309,8 +334,12 @@ class Generator:
         if not isinstance(value, list):
             return value, None
         count = self.choice(3) if self.budget > 0 else 0
-        if t.element().leaf == "struct" and t.element().depth == 0 and \
-                PARSED.get(t.element().struct) == [] and self.choice(15) == 15:
+        if (
+            t.element().leaf == "struct"
+            and t.element().depth == 0
+            and PARSED.get(t.element().struct) == []
+            and self.choice(15) == 15
+        ):
             count = self.choice(2000)
         normal = []
         for _ in range(count):
@@ -362,7 +391,9 @@ class Generator:
             if pick == 31:
                 return 1.5, None
             if pick == 30:
-                return [low - 1, high + 1, 2**64, -2**63 - 1, 10**30, -10**400][self.choice(5)], None
+                return [low - 1, high + 1, 2**64, -(2**63) - 1, 10**30, -(10**400)][
+                    self.choice(5)
+                ], None
             if pick == 29:
                 return [None, "7", b"7", RaisingIndex(), [1], {}][self.choice(5)], None
             number = fdp.ConsumeIntInRange(low, high)
@@ -379,7 +410,7 @@ class Generator:
             if pick == 31:
                 return [None, "1.0", RaisingFloat(), 10**400, [1.0]][self.choice(4)], None
             if pick == 30:
-                number = fdp.ConsumeIntInRange(-2**70, 2**70)
+                number = fdp.ConsumeIntInRange(-(2**70), 2**70)
                 return number, narrow(float(number))
             if pick == 29:
                 x = fdp.ConsumeFloat()
@@ -413,10 +444,12 @@ class Generator:
             if pick == 31:
                 return [None, [1, 2], (1, 2)][self.choice(2)], None
             value = DictSub() if pick == 30 else {}
-            sec = fdp.ConsumeIntInRange(-2**31, 2**31 - 1)
+            sec = fdp.ConsumeIntInRange(-(2**31), 2**31 - 1)
             nanosec = fdp.ConsumeIntInRange(0, 2**32 - 1)
             if pick != 29:
-                value["sec"] = sec if pick != 27 else [2**31, -2**31 - 1, 1.0, None][self.choice(3)]
+                value["sec"] = (
+                    sec if pick != 27 else [2**31, -(2**31) - 1, 1.0, None][self.choice(3)]
+                )
             if pick != 28:
                 value["nanosec"] = nanosec if pick != 26 else [-1, 2**32, "0"][self.choice(2)]
             if pick == 25:
@@ -436,7 +469,7 @@ class Generator:
             if leaf == "uint64":
                 ok = number is not None and low <= number <= high
             else:
-                ok = number is not None and -2**63 <= number < 2**63 and low <= number <= high
+                ok = number is not None and -(2**63) <= number < 2**63 and low <= number <= high
             if not ok:
                 self.mismatch(reporter, leaf)
         elif leaf in ("float32", "float64"):
@@ -458,11 +491,14 @@ class Generator:
             if not isinstance(value, dict):
                 self.mismatch(reporter, leaf)
                 return
-            for key, wanted, low, high in (("sec", "int32", -2**31, 2**31 - 1),
-                                           ("nanosec", "uint32", 0, 2**32 - 1)):
+            for key, wanted, low, high in (
+                ("sec", "int32", -(2**31), 2**31 - 1),
+                ("nanosec", "uint32", 0, 2**32 - 1),
+            ):
                 if key not in value:
-                    self.fail(TypeError, "Serialization failed: Missing field '%s.%s'"
-                              % (path, key))
+                    self.fail(
+                        TypeError, "Serialization failed: Missing field '%s.%s'" % (path, key)
+                    )
                     return
                 number = _as_int(value[key])
                 if number is None or not low <= number <= high:

@@ -34,19 +34,25 @@ def test_one_input(data):
         return
     got = common.outcome(module.deserialize, name, payload)
     if not common.same_outcome(got, expected):
-        raise AssertionError("deserialize(%r, bytes.fromhex(%r))\n  gave     %r\n  expected %r"
-                             % (name, payload.hex(), got, expected))
+        raise AssertionError(
+            "deserialize(%r, bytes.fromhex(%r))\n  gave     %r\n  expected %r"
+            % (name, payload.hex(), got, expected)
+        )
     if got[0] != "ok":
         return
     again = common.outcome(module.serialize, name, got[1])
     wanted = cdr.encode(name, got[1], common.PARSED)
     if again != ("ok", wanted):
-        raise AssertionError("serialize(%r, deserialize(...)) of bytes.fromhex(%r)\n"
-                             "  gave     %r\n  expected %r" % (name, payload.hex(), again, wanted))
+        raise AssertionError(
+            "serialize(%r, deserialize(...)) of bytes.fromhex(%r)\n"
+            "  gave     %r\n  expected %r" % (name, payload.hex(), again, wanted)
+        )
     back = common.outcome(module.deserialize, name, again[1])
     if not common.same_outcome(back, got):
-        raise AssertionError("round trip of bytes.fromhex(%r) through %r changed the value\n"
-                             "  gave     %r\n  expected %r" % (payload.hex(), name, back, got))
+        raise AssertionError(
+            "round trip of bytes.fromhex(%r) through %r changed the value\n"
+            "  gave     %r\n  expected %r" % (payload.hex(), name, back, got)
+        )
 
 
 def main():

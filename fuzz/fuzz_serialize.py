@@ -32,17 +32,21 @@ def test_one_input(data):
     if generator.failure is not None:
         wanted = (generator.failure.kind, generator.failure.argument)
         if not common.same_outcome(got, wanted):
-            raise AssertionError("serialize(%r, %r)\n  gave     %r\n  expected %r"
-                                 % (name, values, got, wanted))
+            raise AssertionError(
+                "serialize(%r, %r)\n  gave     %r\n  expected %r" % (name, values, got, wanted)
+            )
         return
     wanted = cdr.encode(name, expected, common.PARSED)
     if got != ("ok", wanted):
-        raise AssertionError("serialize(%r, %r)\n  gave     %r\n  expected %r"
-                             % (name, values, got, ("ok", wanted)))
+        raise AssertionError(
+            "serialize(%r, %r)\n  gave     %r\n  expected %r" % (name, values, got, ("ok", wanted))
+        )
     back = common.outcome(module.deserialize, name, got[1])
     if not common.same_outcome(back, ("ok", expected)):
-        raise AssertionError("deserialize(serialize(%r, %r))\n  gave     %r\n  expected %r"
-                             % (name, values, back, expected))
+        raise AssertionError(
+            "deserialize(serialize(%r, %r))\n  gave     %r\n  expected %r"
+            % (name, values, back, expected)
+        )
 
 
 def main():

@@ -38,19 +38,33 @@ class SeedProvider:
         return self.rng.random() < 0.5
 
     def ConsumeFloat(self):
-        return self.rng.choice([0.0, -0.0, 1.5, -2.25, 1e300, float("inf"), float("nan"),
-                                3.4028235e38, 1e-45, self.rng.uniform(-1e6, 1e6)])
+        return self.rng.choice(
+            [
+                0.0,
+                -0.0,
+                1.5,
+                -2.25,
+                1e300,
+                float("inf"),
+                float("nan"),
+                3.4028235e38,
+                1e-45,
+                self.rng.uniform(-1e6, 1e6),
+            ]
+        )
 
     def ConsumeRegularFloat(self):
         return self.rng.uniform(-1e9, 1e9)
 
     def ConsumeUnicode(self, count):
-        return "".join(chr(self.rng.choice([0x41, 0xE9, 0x4E2D, 0x1F600, 0xD800, 0]))
-                       for _ in range(count))
+        return "".join(
+            chr(self.rng.choice([0x41, 0xE9, 0x4E2D, 0x1F600, 0xD800, 0])) for _ in range(count)
+        )
 
     def ConsumeUnicodeNoSurrogates(self, count):
-        return "".join(chr(self.rng.choice([0x41, 0x7A, 0xE9, 0x4E2D, 0x1F600, 0]))
-                       for _ in range(count))
+        return "".join(
+            chr(self.rng.choice([0x41, 0x7A, 0xE9, 0x4E2D, 0x1F600, 0])) for _ in range(count)
+        )
 
     def ConsumeBytes(self, count):
         return bytes(self.rng.randrange(256) for _ in range(count))
@@ -106,8 +120,11 @@ def crafted():
 
 
 def main(argv):
-    out_dir = argv[1] if len(argv) > 1 else os.path.join(os.path.dirname(
-        os.path.abspath(__file__)), "corpus")
+    out_dir = (
+        argv[1]
+        if len(argv) > 1
+        else os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+    )
     index_of = {name: i for i, (name, _) in enumerate(common.SCHEMAS)}
     deser_dir = os.path.join(out_dir, "deserialize")
     ser_dir = os.path.join(out_dir, "serialize")
@@ -135,8 +152,11 @@ def main(argv):
                 put(deser_dir, "%s-options" % name, tag + b"\x00\x01\xff\xff" + encoded[4:])
         put(ser_dir, "%s-defaults" % name, tag + b"\x00" * 64)
         for n in range(2):
-            put(ser_dir, "%s-random-%d" % (name, n),
-                tag + bytes(rng.randrange(256) for _ in range(48 + 200 * n)))
+            put(
+                ser_dir,
+                "%s-random-%d" % (name, n),
+                tag + bytes(rng.randrange(256) for _ in range(48 + 200 * n)),
+            )
     for n, (name, payload) in enumerate(crafted()):
         put(deser_dir, "crafted-%02d-%s" % (n, name), bytes([index_of[name]]) + payload)
     print("wrote %d seed inputs under %s" % (written, out_dir))

@@ -96,7 +96,7 @@ def test_unexpected_keyword_not_valid_text(fname):
     prefix = f"{fname}() got an unexpected keyword argument 'bad"
     text = exc.args[0]
     assert text.startswith(prefix) and text.endswith("z'")
-    middle = text[len(prefix):-2]
+    middle = text[len(prefix) : -2]
     assert middle == "\ud800" or (middle and set(middle) == {"\ufffd"}), ascii(text)
 
 
@@ -238,9 +238,7 @@ def wrong_cases():
             for value, qualname in WRONG_VALUES:
                 if qualname == TARGET[param]:
                     continue
-                yield pytest.param(
-                    fname, index, value, qualname, id=f"{fname}-{param}-{qualname}"
-                )
+                yield pytest.param(fname, index, value, qualname, id=f"{fname}-{param}-{qualname}")
 
 
 @pytest.mark.parametrize("fname,index,value,qualname", list(wrong_cases()))
@@ -266,9 +264,7 @@ def test_local_class_qualname():
     )
 
 
-@pytest.mark.parametrize(
-    "fname,index", [(f, i) for f in ALL for i in range(len(PARAMETERS[f]))]
-)
+@pytest.mark.parametrize("fname,index", [(f, i) for f in ALL for i in range(len(PARAMETERS[f]))])
 def test_none(fname, index):
     param = PARAMETERS[fname][index]
     args = good_args(fname)

@@ -39,11 +39,16 @@ BY_KEY = {w.key: w for w in WORKLOADS}
 def bench_schemas():
     """Drop again the bench schemas that this module registers (the codec
     floors register them in the test-only module too)."""
-    names = {wl.qualified(s) for w in WORKLOADS for s in wl.dependencies(w.top) if s != wl.TIME_TYPE}
+    names = {
+        wl.qualified(s) for w in WORKLOADS for s in wl.dependencies(w.top) if s != wl.TIME_TYPE
+    }
     # The test-only module counts only once something has imported it.
     modules = ("_korvex_messages", "_korvex_messages_testing")
-    already = {m: {n for n in names if sys.modules[m].schema_exists(n)}
-               for m in modules if m in sys.modules}
+    already = {
+        m: {n for n in names if sys.modules[m].schema_exists(n)}
+        for m in modules
+        if m in sys.modules
+    }
     yield
     for m in modules:
         if m in sys.modules:
@@ -62,29 +67,71 @@ def our_contender():
 
 # The shapes the benchmark promises, checked on the built messages.
 SHAPES = [
-    ("1", lambda m: m["header"]["frame_id"] == "base_link"
-     and set(m["pose"]["orientation"]) == {"x", "y", "z", "w"}),
-    ("2", lambda m: all(len(m[k]) == 9 for k in m if k.endswith("covariance"))
-     and sum(k.endswith("covariance") for k in m) == 3),
-    ("3", lambda m: len(m["points"]) == 10_000
-     and all(set(p) == {"x", "y", "z", "intensity", "ring"} for p in m["points"])),
+    (
+        "1",
+        lambda m: (
+            m["header"]["frame_id"] == "base_link"
+            and set(m["pose"]["orientation"]) == {"x", "y", "z", "w"}
+        ),
+    ),
+    (
+        "2",
+        lambda m: (
+            all(len(m[k]) == 9 for k in m if k.endswith("covariance"))
+            and sum(k.endswith("covariance") for k in m) == 3
+        ),
+    ),
+    (
+        "3",
+        lambda m: (
+            len(m["points"]) == 10_000
+            and all(set(p) == {"x", "y", "z", "intensity", "ring"} for p in m["points"])
+        ),
+    ),
     ("4a", lambda m: len(m["values"]) == 100_000 and all(type(v) is float for v in m["values"])),
     ("4b", lambda m: type(m["data"]) is bytes and len(m["data"]) == 1 << 20),
     ("5", lambda m: len(m["names"]) == 1_000 and all(0 < len(s) < 32 for s in m["names"])),
-    ("6", lambda m: len(m["transforms"]) == 50
-     and all(set(t) == {"header", "child_frame_id", "transform"}
-             and set(t["transform"]["rotation"]) == {"x", "y", "z", "w"}
-             and type(t["transform"]["translation"]["x"]) is float for t in m["transforms"])
-     and len({t["child_frame_id"] for t in m["transforms"]}) == 50),
-    ("7", lambda m: len(m["status"]) == 20
-     and all(len(s["values"]) == 8 and 0 <= s["level"] <= 255
-             and all(set(kv) == {"key", "value"} for kv in s["values"]) for s in m["status"])),
-    ("8", lambda m: len(m["ranges"]) == len(m["intensities"]) == 1_080
-     and all(m["range_min"] <= r <= m["range_max"] for r in m["ranges"])
-     and all(wl.f32(v) == v for v in m["ranges"] + m["intensities"] + [m["angle_increment"]])),
-    ("9", lambda m: len(m["pose"]["covariance"]) == len(m["twist"]["covariance"]) == 36
-     and set(m["twist"]["twist"]) == {"linear", "angular"}
-     and set(m["pose"]["pose"]) == {"position", "orientation"}),
+    (
+        "6",
+        lambda m: (
+            len(m["transforms"]) == 50
+            and all(
+                set(t) == {"header", "child_frame_id", "transform"}
+                and set(t["transform"]["rotation"]) == {"x", "y", "z", "w"}
+                and type(t["transform"]["translation"]["x"]) is float
+                for t in m["transforms"]
+            )
+            and len({t["child_frame_id"] for t in m["transforms"]}) == 50
+        ),
+    ),
+    (
+        "7",
+        lambda m: (
+            len(m["status"]) == 20
+            and all(
+                len(s["values"]) == 8
+                and 0 <= s["level"] <= 255
+                and all(set(kv) == {"key", "value"} for kv in s["values"])
+                for s in m["status"]
+            )
+        ),
+    ),
+    (
+        "8",
+        lambda m: (
+            len(m["ranges"]) == len(m["intensities"]) == 1_080
+            and all(m["range_min"] <= r <= m["range_max"] for r in m["ranges"])
+            and all(wl.f32(v) == v for v in m["ranges"] + m["intensities"] + [m["angle_increment"]])
+        ),
+    ),
+    (
+        "9",
+        lambda m: (
+            len(m["pose"]["covariance"]) == len(m["twist"]["covariance"]) == 36
+            and set(m["twist"]["twist"]) == {"linear", "angular"}
+            and set(m["pose"]["pose"]) == {"position", "orientation"}
+        ),
+    ),
 ]
 
 
@@ -109,18 +156,39 @@ def test_ours_round_trips_every_workload(key, our_contender):
 # values are padded from the first header byte (origin 0, as ours) or from
 # the end of the header (origin 4, as the peers).
 REFERENCE_CASES = [
-    ("Point", {"x": 1.0, "y": 2.0, "z": 3.0}, 0,
-     b"\x00\x01\x00\x00" + b"\x00" * 4 + b"".join(v.to_bytes(8, "little") for v in
-                                                   (0x3FF0 << 48, 0x4000 << 48, 0x4008 << 48))),
-    ("Point", {"x": 1.0, "y": 2.0, "z": 3.0}, 4,
-     b"\x00\x01\x00\x00" + b"".join(v.to_bytes(8, "little") for v in
-                                    (0x3FF0 << 48, 0x4000 << 48, 0x4008 << 48))),
-    ("Names", {"names": ["hi", ""]}, 0,
-     b"\x00\x01\x00\x00\x02\x00\x00\x00\x03\x00\x00\x00hi\x00\x00\x01\x00\x00\x00\x00"),
-    ("PointXYZIR", {"x": 0.0, "y": 0.0, "z": 0.0, "intensity": 1.0, "ring": 0x1234}, 4,
-     b"\x00\x01\x00\x00" + b"\x00" * 12 + b"\x00\x00\x80\x3f\x34\x12"),
-    ("Header", {"stamp": {"sec": -1, "nanosec": 5}, "frame_id": "a"}, 0,
-     b"\x00\x01\x00\x00\xff\xff\xff\xff\x05\x00\x00\x00\x02\x00\x00\x00a\x00"),
+    (
+        "Point",
+        {"x": 1.0, "y": 2.0, "z": 3.0},
+        0,
+        b"\x00\x01\x00\x00"
+        + b"\x00" * 4
+        + b"".join(v.to_bytes(8, "little") for v in (0x3FF0 << 48, 0x4000 << 48, 0x4008 << 48)),
+    ),
+    (
+        "Point",
+        {"x": 1.0, "y": 2.0, "z": 3.0},
+        4,
+        b"\x00\x01\x00\x00"
+        + b"".join(v.to_bytes(8, "little") for v in (0x3FF0 << 48, 0x4000 << 48, 0x4008 << 48)),
+    ),
+    (
+        "Names",
+        {"names": ["hi", ""]},
+        0,
+        b"\x00\x01\x00\x00\x02\x00\x00\x00\x03\x00\x00\x00hi\x00\x00\x01\x00\x00\x00\x00",
+    ),
+    (
+        "PointXYZIR",
+        {"x": 0.0, "y": 0.0, "z": 0.0, "intensity": 1.0, "ring": 0x1234},
+        4,
+        b"\x00\x01\x00\x00" + b"\x00" * 12 + b"\x00\x00\x80\x3f\x34\x12",
+    ),
+    (
+        "Header",
+        {"stamp": {"sec": -1, "nanosec": 5}, "frame_id": "a"},
+        0,
+        b"\x00\x01\x00\x00\xff\xff\xff\xff\x05\x00\x00\x00\x02\x00\x00\x00a\x00",
+    ),
 ]
 
 
@@ -181,8 +249,9 @@ def test_check_catches_a_wrong_peer(our_contender):
     (good,) = our_contender.prepare(workload)
     other = dict(workload.message, header={"stamp": {"sec": 0, "nanosec": 0}, "frame_id": "x"})
     data = km.serialize(workload.schema, other)
-    liar = run.Prepared("liar", km.serialize, (workload.schema, other),
-                        km.deserialize, (workload.schema, data))
+    liar = run.Prepared(
+        "liar", km.serialize, (workload.schema, other), km.deserialize, (workload.schema, data)
+    )
     with pytest.raises(run.CheckFailed, match="does not decode to the same message"):
         run.check(workload, [good, liar])
 
@@ -201,17 +270,23 @@ def test_quick_run_reports_ours_over_each_contender(capsys):
     status = run.main(["--quick", "--workloads", "9", "--contenders", "marshal", "--no-memory"])
     out = capsys.readouterr().out
     assert status == 0
-    assert "| contender | serialize | × ours | ours / it | deserialize | × ours | ours / it |" in out
+    assert (
+        "| contender | serialize | × ours | ours / it | deserialize | × ours | ours / it |" in out
+    )
     (row,) = [line for line in out.splitlines() if line.startswith("| marshal |")]
     cells = [c.strip() for c in row.strip("|").split("|")]
     # contender / ours and ours / contender are paired medians of the same rounds.
-    for times_ours, ours_over in ((float(cells[2]), float(cells[3])), (float(cells[5]), float(cells[6]))):
+    for times_ours, ours_over in (
+        (float(cells[2]), float(cells[3])),
+        (float(cells[5]), float(cells[6])),
+    ):
         assert times_ours > 0 and ours_over > 0
         assert abs(times_ours * ours_over - 1) < 0.25, row
 
 
 # ---------------------------------------------------------------------------
 # msgspec: the same dicts as MessagePack
+
 
 @pytest.fixture(scope="module")
 def msgspec_contender():
@@ -246,6 +321,7 @@ def test_quick_run_reports_ours_over_msgspec(capsys, msgspec_contender):
 # ---------------------------------------------------------------------------
 # The codec floors of the test-only module
 
+
 @pytest.fixture(scope="module")
 def floor_contender(kt):
     contender = codec_floor.CodecFloor()
@@ -274,16 +350,31 @@ def test_floors_run_and_build_what_deserialize_returns(key, kt, floor_contender,
 
 def test_floor_template_rounds_float32_as_deserialize_does(kt, unique_name):
     name = unique_name("floor_f32")
-    fields = [("a", "float32"), ("b", "array<float32>"), ("t", "time"), ("n", "uint64"),
-              ("s", "string"), ("flag", "bool"), ("d", "duration"), ("m", "array<array<int8>>"),
-              ("texts", "array<string>")]
+    fields = [
+        ("a", "float32"),
+        ("b", "array<float32>"),
+        ("t", "time"),
+        ("n", "uint64"),
+        ("s", "string"),
+        ("flag", "bool"),
+        ("d", "duration"),
+        ("m", "array<array<int8>>"),
+        ("texts", "array<string>"),
+    ]
     km.register_schema(name, fields)
     kt.register_schema(name, fields)
-    message = {"a": 0.1, "b": [0.2, 1e39, 3], "t": {"sec": -5, "nanosec": 7}, "n": 2**64 - 1,
-               "s": "ü€😀", "flag": True, "d": {"sec": 2**31 - 1, "nanosec": 2**32 - 1},
-               "m": [[-128, 127], []],
-               # every character width, and the empty string
-               "texts": ["ascii", "café", "€uro", "😀", "", "a\x00b"]}
+    message = {
+        "a": 0.1,
+        "b": [0.2, 1e39, 3],
+        "t": {"sec": -5, "nanosec": 7},
+        "n": 2**64 - 1,
+        "s": "ü€😀",
+        "flag": True,
+        "d": {"sec": 2**31 - 1, "nanosec": 2**32 - 1},
+        "m": [[-128, 127], []],
+        # every character width, and the empty string
+        "texts": ["ascii", "café", "€uro", "😀", "", "a\x00b"],
+    }
     built = kt.deserialize_floor(name, kt.floor_template(name, message))
     assert_same(built, km.deserialize(name, km.serialize(name, message)), fresh=True)
 
@@ -292,8 +383,10 @@ def _floor_schema(kt, unique_name):
     inner = unique_name("floor_inner")
     kt.register_schema(inner, [("x", "float64"), ("stamp", "time")])
     outer = unique_name("floor_outer")
-    kt.register_schema(outer, [("i", "int32"), ("s", "string"), ("b", "bytes"),
-                               ("items", "array<struct:" + inner + ">")])
+    kt.register_schema(
+        outer,
+        [("i", "int32"), ("s", "string"), ("b", "bytes"), ("items", "array<struct:" + inner + ">")],
+    )
     return outer
 
 
@@ -320,13 +413,21 @@ FLOOR_READ_FAILURES = [
     ("float as str", _item(x="1"), TypeError, TypeError),
     ("sec as float", _item(stamp={"sec": 1.0, "nanosec": 2}), TypeError, TypeError),
     ("missing field", {k: v for k, v in GOOD.items() if k != "s"}, KeyError, KeyError),
-    ("missing nested field", _with(items=[{"stamp": {"sec": 1, "nanosec": 2}}]), KeyError, KeyError),
+    (
+        "missing nested field",
+        _with(items=[{"stamp": {"sec": 1, "nanosec": 2}}]),
+        KeyError,
+        KeyError,
+    ),
     ("missing nanosec", _item(stamp={"sec": 1}), KeyError, KeyError),
 ]
 
 
-@pytest.mark.parametrize("values, walk_error, template_error", [c[1:] for c in FLOOR_READ_FAILURES],
-                         ids=[c[0] for c in FLOOR_READ_FAILURES])
+@pytest.mark.parametrize(
+    "values, walk_error, template_error",
+    [c[1:] for c in FLOOR_READ_FAILURES],
+    ids=[c[0] for c in FLOOR_READ_FAILURES],
+)
 def test_serialize_floor_reads_every_value(kt, unique_name, values, walk_error, template_error):
     outer = _floor_schema(kt, unique_name)
     assert kt.serialize_floor(outer, GOOD) is None
@@ -358,13 +459,36 @@ def test_floor_template_is_refused_after_registry_changes(kt, unique_name):
 
 
 FLOOR_ARGUMENT_ERRORS = [
-    ("serialize_floor", ("S",), {}, "serialize_floor() missing 1 required positional argument: 'values'"),
-    ("serialize_floor", ("S", []), {}, "argument 'values': 'list' object is not an instance of 'dict'"),
-    ("serialize_floor", (None, {}), {}, "argument 'schema_name': 'None' is not an instance of 'str'"),
-    ("floor_template", ("S", {}), {"message": {}},
-     "floor_template() got multiple values for argument 'message'"),
-    ("deserialize_floor", (), {},
-     "deserialize_floor() missing 2 required positional arguments: 'schema_name' and 'template'"),
+    (
+        "serialize_floor",
+        ("S",),
+        {},
+        "serialize_floor() missing 1 required positional argument: 'values'",
+    ),
+    (
+        "serialize_floor",
+        ("S", []),
+        {},
+        "argument 'values': 'list' object is not an instance of 'dict'",
+    ),
+    (
+        "serialize_floor",
+        (None, {}),
+        {},
+        "argument 'schema_name': 'None' is not an instance of 'str'",
+    ),
+    (
+        "floor_template",
+        ("S", {}),
+        {"message": {}},
+        "floor_template() got multiple values for argument 'message'",
+    ),
+    (
+        "deserialize_floor",
+        (),
+        {},
+        "deserialize_floor() missing 2 required positional arguments: 'schema_name' and 'template'",
+    ),
 ]
 
 
@@ -394,16 +518,28 @@ def _example_env():
     spec = importlib.util.find_spec("_korvex_messages")
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(spec.origin).resolve().parent)] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+        [str(Path(spec.origin).resolve().parent)]
+        + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])
+    )
     return env
 
 
 @pytest.mark.parametrize("workers", [1, 2])
 def test_parallel_decode_example_runs(tmp_path, workers):
     completed = subprocess.run(
-        [sys.executable, str(EXAMPLES / "parallel_decode.py"), "--seconds", "0.2",
-         "--workers", str(workers)],
-        capture_output=True, text=True, cwd=tmp_path, env=_example_env(), timeout=300,
+        [
+            sys.executable,
+            str(EXAMPLES / "parallel_decode.py"),
+            "--seconds",
+            "0.2",
+            "--workers",
+            str(workers),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=_example_env(),
+        timeout=300,
     )
     assert completed.returncode == 0, completed.stdout + completed.stderr
     assert "parallel decode matches the recording" in completed.stdout
@@ -416,13 +552,35 @@ def test_parallel_decode_reads_a_file_kept_by_record_replay(tmp_path):
     path = tmp_path / "run.rec"
     env = _example_env()
     recorded = subprocess.run(
-        [sys.executable, str(EXAMPLES / "record_replay.py"), "--seconds", "0.3", "--keep", str(path)],
-        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300,
+        [
+            sys.executable,
+            str(EXAMPLES / "record_replay.py"),
+            "--seconds",
+            "0.3",
+            "--keep",
+            str(path),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=env,
+        timeout=300,
     )
     assert recorded.returncode == 0, recorded.stdout + recorded.stderr
     decoded = subprocess.run(
-        [sys.executable, str(EXAMPLES / "parallel_decode.py"), "--file", str(path), "--chunks", "3"],
-        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300,
+        [
+            sys.executable,
+            str(EXAMPLES / "parallel_decode.py"),
+            "--file",
+            str(path),
+            "--chunks",
+            "3",
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=env,
+        timeout=300,
     )
     assert decoded.returncode == 0, decoded.stdout + decoded.stderr
     assert "parallel decode matches the recording" in decoded.stdout
@@ -465,12 +623,14 @@ def test_split_covers_every_record_once(parallel_decode, record_file, parts):
 
 TRUNCATIONS = [
     ("payload", lambda data, offsets: data[:-1], "truncated record payload"),
-    ("header", lambda data, offsets: data[:offsets[-2] + 3], "truncated record header"),
+    ("header", lambda data, offsets: data[: offsets[-2] + 3], "truncated record header"),
     ("magic", lambda data, offsets: b"KVXREC0\n" + data[8:], "not a record file"),
 ]
 
 
-@pytest.mark.parametrize("cut, error", [c[1:] for c in TRUNCATIONS], ids=[c[0] for c in TRUNCATIONS])
+@pytest.mark.parametrize(
+    "cut, error", [c[1:] for c in TRUNCATIONS], ids=[c[0] for c in TRUNCATIONS]
+)
 def test_index_records_refuses_a_broken_file(parallel_decode, record_file, tmp_path, cut, error):
     path, _ = record_file
     bad = tmp_path / "broken.rec"
@@ -499,7 +659,12 @@ def test_quick_throughput_run(capsys):
     out = capsys.readouterr().out
     assert status == 0
     assert "### Throughput: decoding a record file on worker processes" in out
-    rows = [line for line in out.splitlines()
-            if line.startswith(("| in this process |", "| 1 worker process |", "| 2 worker processes |"))]
+    rows = [
+        line
+        for line in out.splitlines()
+        if line.startswith(
+            ("| in this process |", "| 1 worker process |", "| 2 worker processes |")
+        )
+    ]
     assert len(rows) == 3
     assert "### Workload" not in out  # --throughput runs nothing else

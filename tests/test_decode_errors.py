@@ -7,7 +7,8 @@ import textwrap
 import tracemalloc
 
 import pytest
-from hypothesis import example, given, settings, strategies as st
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 import _korvex_messages as km
 from tests.support.cdr import HEADER, Cdr, utf8_failure
@@ -15,16 +16,15 @@ from tests.support.checks import decode_failure
 from tests.support.contract import (
     ALIGN,
     FILL,
-    MAX_EMPTY_VALUES as EMPTY_LIMIT,
     TOO_SHORT,
-    empty_limit_text as empty_limit_message,
-    nesting_text as nesting_message,
+)
+from tests.support.contract import (
     nul_text as nul_message,
 )
 
-
 # ---------------------------------------------------------------------------
 # Header checks (ValueError, raised before the schema is looked up).
+
 
 @pytest.mark.parametrize("data", [b"", b"\x00", b"\x00\x01", b"\x00\x01\x00", b"\x07\x08\x09"])
 @pytest.mark.parametrize("known", [True, False])
@@ -36,16 +36,19 @@ def test_header_too_short(data, known, schema, unique_name):
     assert info.value.args == (TOO_SHORT,)
 
 
-@pytest.mark.parametrize("data, shown", [
-    (b"\x00\x00\x00\x00", "[00, 00, 00, 00]"),
-    (b"\x00\x03\xab\x0c", "[00, 03, ab, 0c]"),
-    (b"\x01\x01\x00\x00", "[01, 01, 00, 00]"),
-    (b"\x01\x00\x00\x00", "[01, 00, 00, 00]"),
-    (b"\x00\x02\x00\x00", "[00, 02, 00, 00]"),
-    (b"\xff\xfe\xfd\xfc", "[ff, fe, fd, fc]"),
-    (b"\x0a\x01\x00\x00\x00\x01", "[0a, 01, 00, 00]"),
-    (b"\x10\x01\xa0\x0f" + b"\x00" * 20, "[10, 01, a0, 0f]"),
-])
+@pytest.mark.parametrize(
+    "data, shown",
+    [
+        (b"\x00\x00\x00\x00", "[00, 00, 00, 00]"),
+        (b"\x00\x03\xab\x0c", "[00, 03, ab, 0c]"),
+        (b"\x01\x01\x00\x00", "[01, 01, 00, 00]"),
+        (b"\x01\x00\x00\x00", "[01, 00, 00, 00]"),
+        (b"\x00\x02\x00\x00", "[00, 02, 00, 00]"),
+        (b"\xff\xfe\xfd\xfc", "[ff, fe, fd, fc]"),
+        (b"\x0a\x01\x00\x00\x00\x01", "[0a, 01, 00, 00]"),
+        (b"\x10\x01\xa0\x0f" + b"\x00" * 20, "[10, 01, a0, 0f]"),
+    ],
+)
 @pytest.mark.parametrize("known", [True, False])
 def test_unsupported_encapsulation(data, shown, known, schema, unique_name):
     name = schema([]) if known else unique_name("missing")
@@ -53,10 +56,13 @@ def test_unsupported_encapsulation(data, shown, known, schema, unique_name):
         km.deserialize(name, data)
     assert type(info.value) is ValueError
     assert info.value.args == (
-        f"Unsupported CDR encapsulation {shown}. Only little-endian CDR is currently supported",)
+        f"Unsupported CDR encapsulation {shown}. Only little-endian CDR is currently supported",
+    )
 
 
-@pytest.mark.parametrize("data", [bytearray(HEADER), memoryview(HEADER), "\x00\x01\x00\x00", None, 0])
+@pytest.mark.parametrize(
+    "data", [bytearray(HEADER), memoryview(HEADER), "\x00\x01\x00\x00", None, 0]
+)
 def test_non_bytes_data_is_refused(data, schema):
     name = schema([])
     with pytest.raises(TypeError) as info:
@@ -64,12 +70,15 @@ def test_non_bytes_data_is_refused(data, schema):
     if data is None:
         expected = "argument 'data': 'None' is not an instance of 'bytes'"
     else:
-        expected = f"argument 'data': '{type(data).__qualname__}' object is not an instance of 'bytes'"
+        expected = (
+            f"argument 'data': '{type(data).__qualname__}' object is not an instance of 'bytes'"
+        )
     assert info.value.args == (expected,)
 
 
 # ---------------------------------------------------------------------------
 # Unknown schemas.
+
 
 @pytest.mark.parametrize("prefix", ["plain", "gr\u00fc\u00df", "with space", "x'quote"])
 @pytest.mark.parametrize("data", [HEADER, HEADER + b"\x01\x02\x03\x04", b"\x00\x01\xff\xff"])
@@ -128,8 +137,9 @@ def test_unknown_nested_schema_deep_inside_known_ones(schema, unique_name, struc
 
 def test_earlier_truncation_wins_over_later_unknown_nested_schema(schema, unique_name):
     missing = unique_name("missing")
-    name = schema([("a", "uint8"), ("b", "int32"), ("c", "uint8"), ("d", "uint8"),
-                     ("n", f"struct:{missing}")])
+    name = schema(
+        [("a", "uint8"), ("b", "int32"), ("c", "uint8"), ("d", "uint8"), ("n", f"struct:{missing}")]
+    )
     assert decode_failure(name, HEADER + b"\x01\x00\x00\x00\x02\x00") == FILL
     # Once the fields before it are complete, the lookup is what fails.
     with pytest.raises(KeyError) as info:
@@ -193,21 +203,47 @@ TRUNCATION_CASES = [
     ("bytes_header_only", [("b", "bytes")], "00010000", FILL),
     ("array_count_missing", [("a", "array<int32>")], "00010000", FILL),
     ("array_second_element_missing", [("a", "array<int32>")], "00010000 02000000 01000000", FILL),
-    ("array_count_align_past_end", [("u", "uint8"), ("a", "array<int32>")], "00010000 07 0000", ALIGN),
-    ("array_int64_element_align_past_end", [("u", "uint8"), ("a", "array<int64>")],
-     "00010000 07000000 01000000", ALIGN),
-    ("array_int64_element_align_to_end", [("u", "uint8"), ("a", "array<int64>")],
-     "00010000 07000000 01000000 00000000", FILL),
+    (
+        "array_count_align_past_end",
+        [("u", "uint8"), ("a", "array<int32>")],
+        "00010000 07 0000",
+        ALIGN,
+    ),
+    (
+        "array_int64_element_align_past_end",
+        [("u", "uint8"), ("a", "array<int64>")],
+        "00010000 07000000 01000000",
+        ALIGN,
+    ),
+    (
+        "array_int64_element_align_to_end",
+        [("u", "uint8"), ("a", "array<int64>")],
+        "00010000 07000000 01000000 00000000",
+        FILL,
+    ),
     ("time_align_past_end", [("u", "uint8"), ("t", "time")], "00010000 07", ALIGN),
     ("time_nanosec_missing", [("t", "time")], "00010000 ffffffff", FILL),
     ("duration_nanosec_partial", [("t", "duration")], "00010000 ffffffff 0500", FILL),
-    ("after_string_align_past_end", [("s", "string"), ("n", "int32")], "00010000 03000000 686900", ALIGN),
-    ("after_string_align_to_end", [("s", "string"), ("n", "int32")], "00010000 03000000 686900 00", FILL),
+    (
+        "after_string_align_past_end",
+        [("s", "string"), ("n", "int32")],
+        "00010000 03000000 686900",
+        ALIGN,
+    ),
+    (
+        "after_string_align_to_end",
+        [("s", "string"), ("n", "int32")],
+        "00010000 03000000 686900 00",
+        FILL,
+    ),
 ]
 
 
-@pytest.mark.parametrize("fields, hexdata, detail", [c[1:] for c in TRUNCATION_CASES],
-                         ids=[c[0] for c in TRUNCATION_CASES])
+@pytest.mark.parametrize(
+    "fields, hexdata, detail",
+    [c[1:] for c in TRUNCATION_CASES],
+    ids=[c[0] for c in TRUNCATION_CASES],
+)
 def test_truncation(fields, hexdata, detail, schema):
     name = schema(fields)
     assert decode_failure(name, bytes.fromhex(hexdata)) == detail
@@ -220,12 +256,13 @@ def test_truncation_inside_nested_struct_and_array_of_structs(schema, struct_typ
     assert decode_failure(name, HEADER + b"\x01\x00\x00\x00\x05") == FILL
     arr = schema([("a", f"array<{inner}>")])
     one = Cdr().count(2).u8(1).i64(2).done()
-    assert decode_failure(arr, one) == FILL          # second x missing (offset 24 == length)
+    assert decode_failure(arr, one) == FILL  # second x missing (offset 24 == length)
     assert decode_failure(arr, one + b"\x03") == ALIGN  # second y: target 32 > 25
 
 
 # ---------------------------------------------------------------------------
 # ROS string terminator and field paths.
+
 
 def test_string_terminator_failures_name_the_field_path(schema):
     # Length 0.
@@ -246,16 +283,19 @@ def test_string_length_past_end_is_fill_not_terminator(schema):
     assert decode_failure(name, data) == FILL
 
 
-@pytest.mark.parametrize("layout, expected_path", [
-    ("top", "frame_id"),
-    ("nested", "pose.header.frame_id"),
-    ("array_of_strings", "names"),
-    ("struct_with_array_of_strings", "scan.names"),
-    ("array_of_structs_with_array_of_strings", "scan.names"),
-    ("array_of_array_of_strings", "grid"),
-    ("empty_field_name", ""),
-    ("empty_nested_field_name", "outer."),
-])
+@pytest.mark.parametrize(
+    "layout, expected_path",
+    [
+        ("top", "frame_id"),
+        ("nested", "pose.header.frame_id"),
+        ("array_of_strings", "names"),
+        ("struct_with_array_of_strings", "scan.names"),
+        ("array_of_structs_with_array_of_strings", "scan.names"),
+        ("array_of_array_of_strings", "grid"),
+        ("empty_field_name", ""),
+        ("empty_nested_field_name", "outer."),
+    ],
+)
 def test_terminator_failure_paths(layout, expected_path, schema, struct_type):
     if layout == "top":
         name = schema([("frame_id", "string")])
@@ -281,7 +321,15 @@ def test_terminator_failure_paths(layout, expected_path, schema, struct_type):
         data = c.done()
     elif layout == "array_of_array_of_strings":
         name = schema([("grid", "array<array<string>>")])
-        data = Cdr().count(2).count(1).string("a").count(1).string(b"", length=0, terminator=b"").done()
+        data = (
+            Cdr()
+            .count(2)
+            .count(1)
+            .string("a")
+            .count(1)
+            .string(b"", length=0, terminator=b"")
+            .done()
+        )
     elif layout == "empty_field_name":
         name = schema([("", "string")])
         data = Cdr().string(b"xy", terminator=b"z").done()
@@ -295,6 +343,7 @@ def test_terminator_failure_paths(layout, expected_path, schema, struct_type):
 # ---------------------------------------------------------------------------
 # Strict UTF-8.
 
+
 def _utf8_width(first):
     if 0xC2 <= first <= 0xDF:
         return 2
@@ -307,7 +356,8 @@ def _utf8_width(first):
 
 def _second_byte_range(first):
     return {0xE0: (0xA0, 0xBF), 0xED: (0x80, 0x9F), 0xF0: (0x90, 0xBF), 0xF4: (0x80, 0x8F)}.get(
-        first, (0x80, 0xBF))
+        first, (0x80, 0xBF)
+    )
 
 
 def utf8_error(text):
@@ -342,9 +392,15 @@ UTF8_CASES = [
     # valid edges
     ("", None),
     ("41 00 42", None),
-    ("c2 80", None), ("df bf", None),
-    ("e0 a0 80", None), ("ed 9f bf", None), ("ee 80 80", None), ("ef bf bf", None),
-    ("f0 90 80 80", None), ("f4 8f bf bf", None), ("f1 80 80 80", None),
+    ("c2 80", None),
+    ("df bf", None),
+    ("e0 a0 80", None),
+    ("ed 9f bf", None),
+    ("ee 80 80", None),
+    ("ef bf bf", None),
+    ("f0 90 80 80", None),
+    ("f4 8f bf bf", None),
+    ("f1 80 80 80", None),
     # lone or stray bytes
     ("80", "invalid utf-8 sequence of 1 bytes from index 0"),
     ("bf", "invalid utf-8 sequence of 1 bytes from index 0"),
@@ -420,7 +476,9 @@ def test_reference_utf8_rules(hextext, expected):
 
 @pytest.fixture(scope="module")
 def string_schema(module_schemas):
-    return module_schemas.register([("u", "uint8"), ("s", "string"), ("after", "uint8")], prefix="utf8")
+    return module_schemas.register(
+        [("u", "uint8"), ("s", "string"), ("after", "uint8")], prefix="utf8"
+    )
 
 
 def _string_message(text):
@@ -432,7 +490,11 @@ def test_module_utf8_cases(string_schema, hextext, expected):
     text = bytes.fromhex(hextext)
     data = _string_message(text)
     if expected is None:
-        assert km.deserialize(string_schema, data) == {"u": 1, "s": text.decode("utf-8"), "after": 2}
+        assert km.deserialize(string_schema, data) == {
+            "u": 1,
+            "s": text.decode("utf-8"),
+            "after": 2,
+        }
     else:
         assert decode_failure(string_schema, data) == expected
 
@@ -441,7 +503,9 @@ def test_module_utf8_cases(string_schema, hextext, expected):
 def test_lead_bytes_above_f4_are_invalid_alone_and_followed(first, string_schema):
     for tail in (b"", b"\x80", b"\x80\x80\x80", b"A"):
         data = _string_message(b"ok" + bytes([first]) + tail)
-        assert decode_failure(string_schema, data) == "invalid utf-8 sequence of 1 bytes from index 2"
+        assert (
+            decode_failure(string_schema, data) == "invalid utf-8 sequence of 1 bytes from index 2"
+        )
 
 
 @pytest.mark.parametrize("cont", [0x80, 0x8F, 0x9F, 0xA0, 0xBF])
@@ -450,10 +514,37 @@ def test_lone_continuation_bytes(cont, string_schema):
     assert decode_failure(string_schema, data) == "invalid utf-8 sequence of 1 bytes from index 1"
 
 
-_INTERESTING = [0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF,
-                0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF]
+_INTERESTING = [
+    0x00,
+    0x41,
+    0x7F,
+    0x80,
+    0x8F,
+    0x90,
+    0x9F,
+    0xA0,
+    0xBF,
+    0xC0,
+    0xC1,
+    0xC2,
+    0xDF,
+    0xE0,
+    0xE1,
+    0xEC,
+    0xED,
+    0xEE,
+    0xEF,
+    0xF0,
+    0xF1,
+    0xF3,
+    0xF4,
+    0xF5,
+    0xFF,
+]
 
-_junk = st.lists(st.one_of(st.sampled_from(_INTERESTING), st.integers(0, 255)), max_size=10).map(bytes)
+_junk = st.lists(st.one_of(st.sampled_from(_INTERESTING), st.integers(0, 255)), max_size=10).map(
+    bytes
+)
 _valid = st.text(alphabet=st.characters(codec="utf-8"), max_size=6).map(lambda s: s.encode("utf-8"))
 
 
@@ -491,6 +582,7 @@ def test_terminator_is_checked_before_utf8(schema):
 # ---------------------------------------------------------------------------
 # Forged lengths and counts.
 
+
 def _forged_cases():
     """(fields, data) pairs whose lengths or counts claim far more than the input holds."""
     cases = []
@@ -527,8 +619,10 @@ FORGED_SCRIPT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"),
-                    reason="the address-space limit needs /proc/self/status and RLIMIT_AS (Linux)")
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux"),
+    reason="the address-space limit needs /proc/self/status and RLIMIT_AS (Linux)",
+)
 def test_forged_lengths_fail_without_large_allocation(run_python):
     cases = _forged_cases()
     proc = run_python(FORGED_SCRIPT, json.dumps(cases))

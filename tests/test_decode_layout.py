@@ -5,7 +5,8 @@ import math
 import struct
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import _korvex_messages as km
 from tests.support.cdr import HEADER, Cdr
@@ -17,7 +18,7 @@ from tests.support.contract import FILL_ERROR
 def shared_schema(module_schemas):
     """One registration per field list, for tests that decode many examples."""
 
-    @functools.lru_cache(maxsize=None)
+    @functools.cache
     def register(fields):
         return module_schemas.register(fields, prefix="shared")
 
@@ -30,36 +31,78 @@ def shared_schema(module_schemas):
 LITERAL_CASES = [
     ("int32", [("v", "int32")], "00010000 01000000", {"v": 1}),
     ("int64_pads_to_8", [("v", "int64")], "00010000 00000000 0100000000000000", {"v": 1}),
-    ("uint8_uint16", [("a", "uint8"), ("b", "uint16")], "00010000 07 00 3412", {"a": 7, "b": 0x1234}),
-    ("string_then_int32", [("s", "string"), ("n", "int32")],
-     "00010000 03000000 686900 00 01000000", {"s": "hi", "n": 1}),
+    (
+        "uint8_uint16",
+        [("a", "uint8"), ("b", "uint16")],
+        "00010000 07 00 3412",
+        {"a": 7, "b": 0x1234},
+    ),
+    (
+        "string_then_int32",
+        [("s", "string"), ("n", "int32")],
+        "00010000 03000000 686900 00 01000000",
+        {"s": "hi", "n": 1},
+    ),
     ("empty_string", [("s", "string")], "00010000 01000000 00", {"s": ""}),
     ("interior_nul", [("s", "string")], "00010000 03000000 006100", {"s": "\x00a"}),
     ("only_nuls", [("s", "string")], "00010000 04000000 000000 00", {"s": "\x00\x00\x00"}),
     ("empty_bytes", [("b", "bytes")], "00010000 00000000", {"b": b""}),
     ("bytes_with_nul", [("b", "bytes")], "00010000 03000000 00ff00", {"b": b"\x00\xff\x00"}),
-    ("array_int64_first", [("a", "array<int64>")], "00010000 01000000 0500000000000000", {"a": [5]}),
-    ("array_int64_after_uint8", [("u", "uint8"), ("a", "array<int64>")],
-     "00010000 07 000000 01000000 00000000 0500000000000000", {"u": 7, "a": [5]}),
-    ("uint32_then_int64_no_pad", [("a", "uint32"), ("b", "int64")],
-     "00010000 01000000 0200000000000000", {"a": 1, "b": 2}),
+    (
+        "array_int64_first",
+        [("a", "array<int64>")],
+        "00010000 01000000 0500000000000000",
+        {"a": [5]},
+    ),
+    (
+        "array_int64_after_uint8",
+        [("u", "uint8"), ("a", "array<int64>")],
+        "00010000 07 000000 01000000 00000000 0500000000000000",
+        {"u": 7, "a": [5]},
+    ),
+    (
+        "uint32_then_int64_no_pad",
+        [("a", "uint32"), ("b", "int64")],
+        "00010000 01000000 0200000000000000",
+        {"a": 1, "b": 2},
+    ),
     ("time", [("t", "time")], "00010000 ffffffff 05000000", {"t": {"sec": -1, "nanosec": 5}}),
-    ("duration", [("t", "duration")], "00010000 ffffffff 05000000", {"t": {"sec": -1, "nanosec": 5}}),
+    (
+        "duration",
+        [("t", "duration")],
+        "00010000 ffffffff 05000000",
+        {"t": {"sec": -1, "nanosec": 5}},
+    ),
     ("float32_tenth", [("f", "float32")], "00010000 cdcccc3d", {"f": 0.10000000149011612}),
-    ("float64_after_uint8", [("u", "uint8"), ("f", "float64")],
-     "00010000 01 000000 000000000000f83f", {"u": 1, "f": 1.5}),
+    (
+        "float64_after_uint8",
+        [("u", "uint8"), ("f", "float64")],
+        "00010000 01 000000 000000000000f83f",
+        {"u": 1, "f": 1.5},
+    ),
     ("int8_ff", [("v", "int8")], "00010000 ff", {"v": -1}),
     ("uint8_ff", [("v", "uint8")], "00010000 ff", {"v": 255}),
-    ("uint64_all_ones", [("v", "uint64")], "00010000 00000000 ffffffffffffffff", {"v": 18446744073709551615}),
+    (
+        "uint64_all_ones",
+        [("v", "uint64")],
+        "00010000 00000000 ffffffffffffffff",
+        {"v": 18446744073709551615},
+    ),
     ("int64_min", [("v", "int64")], "00010000 00000000 0000000000000080", {"v": -(2**63)}),
     ("uint32_max", [("v", "uint32")], "00010000 ffffffff", {"v": 4294967295}),
     ("int32_min", [("v", "int32")], "00010000 00000080", {"v": -(2**31)}),
-    ("int16_min_uint16_max", [("a", "int16"), ("b", "uint16")], "00010000 0080 ffff", {"a": -32768, "b": 65535}),
+    (
+        "int16_min_uint16_max",
+        [("a", "int16"), ("b", "uint16")],
+        "00010000 0080 ffff",
+        {"a": -32768, "b": 65535},
+    ),
 ]
 
 
-@pytest.mark.parametrize("fields, hexdata, expected",
-                         [c[1:] for c in LITERAL_CASES], ids=[c[0] for c in LITERAL_CASES])
+@pytest.mark.parametrize(
+    "fields, hexdata, expected", [c[1:] for c in LITERAL_CASES], ids=[c[0] for c in LITERAL_CASES]
+)
 def test_literal_messages(fields, hexdata, expected, schema):
     name = schema(fields)
     assert_same(km.deserialize(name, bytes.fromhex(hexdata)), expected)
@@ -67,6 +110,7 @@ def test_literal_messages(fields, hexdata, expected, schema):
 
 # ---------------------------------------------------------------------------
 # Every field type, at every offset modulo 8, with junk in the padding.
+
 
 def _inner_struct_type(struct_type):
     return struct_type([("b", "uint8"), ("q", "int64")])
@@ -78,9 +122,9 @@ TYPE_CASES = [
     ("int16", lambda c: c.i16(-12345), -12345),
     ("int32", lambda c: c.i32(-123456789), -123456789),
     ("int64", lambda c: c.i64(-(2**62) - 7), -(2**62) - 7),
-    ("uint8", lambda c: c.u8(0xfe), 254),
-    ("uint16", lambda c: c.u16(0xfedc), 0xfedc),
-    ("uint32", lambda c: c.u32(0xfffffffe), 0xfffffffe),
+    ("uint8", lambda c: c.u8(0xFE), 254),
+    ("uint16", lambda c: c.u16(0xFEDC), 0xFEDC),
+    ("uint32", lambda c: c.u32(0xFFFFFFFE), 0xFFFFFFFE),
     ("uint64", lambda c: c.u64(2**64 - 2), 2**64 - 2),
     ("float32", lambda c: c.align(4).raw(bytes.fromhex("cdcccc3d")), 0.10000000149011612),
     ("float64", lambda c: c.f64(-2.75e300), -2.75e300),
@@ -102,7 +146,9 @@ def _type_id(case):
 
 
 @pytest.mark.parametrize("lead", range(8))
-@pytest.mark.parametrize("type_name, write, expected", TYPE_CASES, ids=[_type_id(c) for c in TYPE_CASES])
+@pytest.mark.parametrize(
+    "type_name, write, expected", TYPE_CASES, ids=[_type_id(c) for c in TYPE_CASES]
+)
 def test_each_type_at_every_offset(lead, type_name, write, expected, schema, struct_type):
     if callable(type_name):
         type_name = type_name(struct_type)
@@ -144,7 +190,9 @@ def test_eight_byte_alignment_counts_from_header_start(schema):
     assert info.value.args == (FILL_ERROR,)
 
 
-@pytest.mark.parametrize("byte, expected", [(0x00, False), (0x01, True), (0x02, True), (0x80, True), (0xFF, True)])
+@pytest.mark.parametrize(
+    "byte, expected", [(0x00, False), (0x01, True), (0x02, True), (0x80, True), (0xFF, True)]
+)
 def test_bool_any_nonzero_byte_is_true(byte, expected, schema):
     name = schema([("b", "bool"), ("arr", "array<bool>")])
     data = HEADER + bytes([byte]) + b"\x00" * 3 + struct.pack("<I", 2) + bytes([byte, 0])
@@ -157,8 +205,14 @@ def test_bool_any_nonzero_byte_is_true(byte, expected, schema):
 # Numbers: every bit pattern comes back exactly.
 
 INT_FORMATS = {
-    "int8": "b", "int16": "h", "int32": "i", "int64": "q",
-    "uint8": "B", "uint16": "H", "uint32": "I", "uint64": "Q",
+    "int8": "b",
+    "int16": "h",
+    "int32": "i",
+    "int64": "q",
+    "uint8": "B",
+    "uint16": "H",
+    "uint32": "I",
+    "uint64": "Q",
 }
 
 
@@ -193,14 +247,17 @@ def test_floats_widen_exactly(raw4, raw8, shared_schema):
         assert struct.pack("<d", result["d"]) == raw8
 
 
-@pytest.mark.parametrize("hexval, expected", [
-    ("0000803f", 1.0),
-    ("00000080", -0.0),
-    ("0000807f", math.inf),
-    ("000080ff", -math.inf),
-    ("01000000", 1.401298464324817e-45),
-    ("ffff7f7f", 3.4028234663852886e38),
-])
+@pytest.mark.parametrize(
+    "hexval, expected",
+    [
+        ("0000803f", 1.0),
+        ("00000080", -0.0),
+        ("0000807f", math.inf),
+        ("000080ff", -math.inf),
+        ("01000000", 1.401298464324817e-45),
+        ("ffff7f7f", 3.4028234663852886e38),
+    ],
+)
 def test_float32_special_values(hexval, expected, schema):
     name = schema([("f", "float32")])
     value = km.deserialize(name, HEADER + bytes.fromhex(hexval))["f"]
@@ -215,10 +272,13 @@ def test_float32_nan(schema):
 # ---------------------------------------------------------------------------
 # Strings.
 
+
 @settings(max_examples=150, deadline=None)
 @given(text=st.text(alphabet=st.characters(codec="utf-8"), max_size=40), lead=st.integers(0, 3))
 def test_any_valid_text_decodes(text, lead, shared_schema):
-    name = shared_schema(tuple((f"p{i}", "uint8") for i in range(lead)) + (("s", "string"), ("n", "uint16")))
+    name = shared_schema(
+        tuple((f"p{i}", "uint8") for i in range(lead)) + (("s", "string"), ("n", "uint16"))
+    )
     c = Cdr(pad_byte=0x77)
     for _ in range(lead):
         c.u8(0)
@@ -238,8 +298,11 @@ def test_string_with_embedded_nuls_keeps_them(schema):
 # ---------------------------------------------------------------------------
 # Time and duration.
 
+
 @pytest.mark.parametrize("type_name", ["time", "duration"])
-@pytest.mark.parametrize("sec, nanosec", [(-1, 5), (-(2**31), 0), (2**31 - 1, 2**32 - 1), (0, 999999999)])
+@pytest.mark.parametrize(
+    "sec, nanosec", [(-1, 5), (-(2**31), 0), (2**31 - 1, 2**32 - 1), (0, 999999999)]
+)
 def test_time_and_duration(type_name, sec, nanosec, schema):
     name = schema([("u", "uint8"), ("t", type_name)])
     data = Cdr(pad_byte=0x33).u8(1).time(sec, nanosec).done()
@@ -251,6 +314,7 @@ def test_time_and_duration(type_name, sec, nanosec, schema):
 
 # ---------------------------------------------------------------------------
 # Arrays.
+
 
 def test_empty_array_consumes_only_its_count(schema):
     name = schema([("a", "array<int32>"), ("b", "uint8")])
@@ -291,18 +355,31 @@ def test_array_of_arrays_of_arrays_of_bytes(schema):
     assert_same(km.deserialize(name, c.done()), {"a": [[[1, 2, 3]], [[], [255]]]})
 
 
-@pytest.mark.parametrize("elem, write, expected", [
-    ("string", lambda c: c.string("a").string("").string("\u00e9t\u00e9"), ["a", "", "\u00e9t\u00e9"]),
-    ("bytes", lambda c: c.blob(b"\x01").blob(b"").blob(b"xyz"), [b"\x01", b"", b"xyz"]),
-    ("float32", lambda c: c.f32(0.5).f32(-2.0).f32(1e10), [0.5, -2.0, 1e10]),
-    ("float64", lambda c: c.f64(0.5).f64(-2.0).f64(1e300), [0.5, -2.0, 1e300]),
-    ("uint8", lambda c: c.u8(0).u8(255).u8(7), [0, 255, 7]),
-    ("int8", lambda c: c.u8(0xFF).u8(0x7F).u8(0x80), [-1, 127, -128]),
-    ("time", lambda c: c.time(1, 2).time(-3, 4).time(5, 6),
-     [{"sec": 1, "nanosec": 2}, {"sec": -3, "nanosec": 4}, {"sec": 5, "nanosec": 6}]),
-    ("duration", lambda c: c.time(0, 0).time(-1, 1).time(2, 3),
-     [{"sec": 0, "nanosec": 0}, {"sec": -1, "nanosec": 1}, {"sec": 2, "nanosec": 3}]),
-])
+@pytest.mark.parametrize(
+    "elem, write, expected",
+    [
+        (
+            "string",
+            lambda c: c.string("a").string("").string("\u00e9t\u00e9"),
+            ["a", "", "\u00e9t\u00e9"],
+        ),
+        ("bytes", lambda c: c.blob(b"\x01").blob(b"").blob(b"xyz"), [b"\x01", b"", b"xyz"]),
+        ("float32", lambda c: c.f32(0.5).f32(-2.0).f32(1e10), [0.5, -2.0, 1e10]),
+        ("float64", lambda c: c.f64(0.5).f64(-2.0).f64(1e300), [0.5, -2.0, 1e300]),
+        ("uint8", lambda c: c.u8(0).u8(255).u8(7), [0, 255, 7]),
+        ("int8", lambda c: c.u8(0xFF).u8(0x7F).u8(0x80), [-1, 127, -128]),
+        (
+            "time",
+            lambda c: c.time(1, 2).time(-3, 4).time(5, 6),
+            [{"sec": 1, "nanosec": 2}, {"sec": -3, "nanosec": 4}, {"sec": 5, "nanosec": 6}],
+        ),
+        (
+            "duration",
+            lambda c: c.time(0, 0).time(-1, 1).time(2, 3),
+            [{"sec": 0, "nanosec": 0}, {"sec": -1, "nanosec": 1}, {"sec": 2, "nanosec": 3}],
+        ),
+    ],
+)
 def test_arrays_of_each_element_kind(elem, write, expected, schema):
     name = schema([("u", "uint8"), ("a", f"array<{elem}>"), ("t", "uint8")])
     c = Cdr(pad_byte=0x99).u8(1).count(3)
@@ -317,8 +394,9 @@ def test_array_of_structs_aligns_each_element_on_its_own_offset(schema, struct_t
     # count 4..7, x@8, pad 9..15, y@16; x@24, pad, y@32; end@40
     data = Cdr(pad_byte=0xEE).count(2).u8(1).f64(1.5).u8(2).f64(-0.25).u8(3).done()
     assert len(data) == 41
-    assert_same(km.deserialize(name, data),
-                {"pts": [{"x": 1, "y": 1.5}, {"x": 2, "y": -0.25}], "end": 3})
+    assert_same(
+        km.deserialize(name, data), {"pts": [{"x": 1, "y": 1.5}, {"x": 2, "y": -0.25}], "end": 3}
+    )
 
 
 def test_array_of_structs_holding_strings_and_arrays(schema, struct_type):
@@ -327,12 +405,15 @@ def test_array_of_structs_holding_strings_and_arrays(schema, struct_type):
     c = Cdr().count(2)
     c.u16(1).count(2).string("a").string("bc")
     c.u16(2).count(0)
-    assert_same(km.deserialize(name, c.done()),
-                {"scan": [{"id": 1, "names": ["a", "bc"]}, {"id": 2, "names": []}]})
+    assert_same(
+        km.deserialize(name, c.done()),
+        {"scan": [{"id": 1, "names": ["a", "bc"]}, {"id": 2, "names": []}]},
+    )
 
 
 # ---------------------------------------------------------------------------
 # Nested structs.
+
 
 def test_nested_struct_has_no_alignment_of_its_own(schema, struct_type):
     inner = struct_type([("b", "uint8")])
@@ -354,8 +435,10 @@ def test_three_levels_of_nesting_use_plain_field_names(schema, struct_type):
     pose = struct_type([("position", pos), ("frame_id", "string")], prefix="pose")
     name = schema([("seq", "uint32"), ("pose", pose)])
     data = Cdr().u32(7).f64(1.0).f64(2.0).string("map").done()
-    assert_same(km.deserialize(name, data),
-                {"seq": 7, "pose": {"position": {"x": 1.0, "y": 2.0}, "frame_id": "map"}})
+    assert_same(
+        km.deserialize(name, data),
+        {"seq": 7, "pose": {"position": {"x": 1.0, "y": 2.0}, "frame_id": "map"}},
+    )
 
 
 def test_empty_struct_occupies_no_bytes(schema, struct_type):
@@ -388,6 +471,7 @@ def test_nested_schema_is_looked_up_on_each_call(schema, unique_name):
 # ---------------------------------------------------------------------------
 # Whole messages.
 
+
 @pytest.mark.parametrize("header", ["00010000", "00011234", "0001ffff", "00010003", "00010100"])
 def test_header_options_bytes_are_not_checked(header, schema):
     empty = schema([], prefix="empty")
@@ -403,7 +487,9 @@ def test_trailing_bytes_are_ignored(trailing, schema):
     assert km.deserialize(empty, HEADER + trailing) == {}
     name = schema([("a", "int32"), ("s", "string")])
     data = Cdr().i32(-9).string("ok").done()
-    assert km.deserialize(name, data + trailing) == km.deserialize(name, data) == {"a": -9, "s": "ok"}
+    assert (
+        km.deserialize(name, data + trailing) == km.deserialize(name, data) == {"a": -9, "s": "ok"}
+    )
 
 
 def test_duplicate_field_names_keep_first_position_and_last_value(schema):
@@ -430,18 +516,35 @@ def test_unusual_field_names_become_plain_keys(schema, struct_type):
 
 def test_result_is_built_from_plain_types_only(schema, struct_type):
     inner = struct_type([("t", "time"), ("raw", "bytes")], prefix="plain")
-    name = schema([
-        ("b", "bool"), ("i", "int64"), ("u", "uint64"), ("f", "float32"), ("d", "float64"),
-        ("s", "string"), ("by", "bytes"), ("arr", "array<string>"), ("nest", inner),
-        ("lst", f"array<{inner}>"), ("dur", "duration"),
-    ])
+    name = schema(
+        [
+            ("b", "bool"),
+            ("i", "int64"),
+            ("u", "uint64"),
+            ("f", "float32"),
+            ("d", "float64"),
+            ("s", "string"),
+            ("by", "bytes"),
+            ("arr", "array<string>"),
+            ("nest", inner),
+            ("lst", f"array<{inner}>"),
+            ("dur", "duration"),
+        ]
+    )
     c = Cdr().u8(0).i64(-1).u64(1).f32(0.5).f64(0.25).string("s").blob(b"\x01")
     c.count(1).string("e")
     c.time(1, 2).blob(b"")
     c.count(1).time(3, 4).blob(b"zz")
     c.time(5, 6)
     expected = {
-        "b": False, "i": -1, "u": 1, "f": 0.5, "d": 0.25, "s": "s", "by": b"\x01", "arr": ["e"],
+        "b": False,
+        "i": -1,
+        "u": 1,
+        "f": 0.5,
+        "d": 0.25,
+        "s": "s",
+        "by": b"\x01",
+        "arr": ["e"],
         "nest": {"t": {"sec": 1, "nanosec": 2}, "raw": b""},
         "lst": [{"t": {"sec": 3, "nanosec": 4}, "raw": b"zz"}],
         "dur": {"sec": 5, "nanosec": 6},

@@ -2,7 +2,6 @@
 
 import collections
 import struct
-import threading
 import warnings
 
 import numpy as np
@@ -85,7 +84,11 @@ def test_values_type_is_checked_before_schema_lookup(unique_name):
 
 def test_missing_top_level_field(fails):
     fails([("x", "int32")], {}, "Serialization failed: Missing field 'x'")
-    fails([("a", "int32"), ("x", "string")], {"a": 1, "X": "s"}, "Serialization failed: Missing field 'x'")
+    fails(
+        [("a", "int32"), ("x", "string")],
+        {"a": 1, "X": "s"},
+        "Serialization failed: Missing field 'x'",
+    )
     fails([("", "int32")], {"x": 1}, "Serialization failed: Missing field ''")
 
 
@@ -128,7 +131,9 @@ def test_struct_value_kind_checked_before_nested_lookup(schema, unique_name):
     ghost = unique_name("Ghost")
     name = schema([("g", f"struct:{ghost}")])
     raises_exact(TypeError, mismatch("g", f"struct:{ghost}", "list"), km.serialize, name, {"g": []})
-    raises_exact(TypeError, mismatch("g", f"struct:{ghost}", "unknown"), km.serialize, name, {"g": None})
+    raises_exact(
+        TypeError, mismatch("g", f"struct:{ghost}", "unknown"), km.serialize, name, {"g": None}
+    )
     with pytest.raises(KeyError) as info:
         km.serialize(name, {"g": collections.OrderedDict()})
     assert info.value.args == (ghost,)
@@ -137,22 +142,41 @@ def test_struct_value_kind_checked_before_nested_lookup(schema, unique_name):
 def test_missing_nested_field_paths(schema, fails):
     point = schema([("x", "float64"), ("y", "float64")], "Point")
     pose = schema([("position", f"struct:{point}"), ("stamp", "time")], "Pose")
-    fails([("pose", f"struct:{pose}")], {"pose": {"stamp": {"sec": 0, "nanosec": 0}}},
-          "Serialization failed: Missing nested field 'pose.position'")
-    fails([("pose", f"struct:{pose}")], {"pose": {"position": {"x": 1.0}, "stamp": {}}},
-          "Serialization failed: Missing nested field 'pose.position.y'")
-    fails([("pose", f"struct:{pose}")], {"pose": {"position": {"x": 1.0, "y": 2.0}, "stamp": {"sec": 1}}},
-          "Serialization failed: Missing field 'pose.stamp.nanosec'")
+    fails(
+        [("pose", f"struct:{pose}")],
+        {"pose": {"stamp": {"sec": 0, "nanosec": 0}}},
+        "Serialization failed: Missing nested field 'pose.position'",
+    )
+    fails(
+        [("pose", f"struct:{pose}")],
+        {"pose": {"position": {"x": 1.0}, "stamp": {}}},
+        "Serialization failed: Missing nested field 'pose.position.y'",
+    )
+    fails(
+        [("pose", f"struct:{pose}")],
+        {"pose": {"position": {"x": 1.0, "y": 2.0}, "stamp": {"sec": 1}}},
+        "Serialization failed: Missing field 'pose.stamp.nanosec'",
+    )
     # no index in the path of an array element
-    fails([("points", f"array<struct:{point}>")], {"points": [{"x": 1.0, "y": 2.0}, {"y": 3.0}]},
-          "Serialization failed: Missing nested field 'points.x'")
-    fails([("poses", f"array<array<struct:{pose}>>")], {"poses": [[], [{"position": {"y": 1.0}}]]},
-          "Serialization failed: Missing nested field 'poses.position.x'")
+    fails(
+        [("points", f"array<struct:{point}>")],
+        {"points": [{"x": 1.0, "y": 2.0}, {"y": 3.0}]},
+        "Serialization failed: Missing nested field 'points.x'",
+    )
+    fails(
+        [("poses", f"array<array<struct:{pose}>>")],
+        {"poses": [[], [{"position": {"y": 1.0}}]]},
+        "Serialization failed: Missing nested field 'poses.position.x'",
+    )
 
 
 def test_nested_field_missing_before_later_bad_field(schema, fails):
     inner = schema([("a", "int32"), ("b", "int32")], "Inner")
-    fails([("p", f"struct:{inner}")], {"p": {"b": "bad"}}, "Serialization failed: Missing nested field 'p.a'")
+    fails(
+        [("p", f"struct:{inner}")],
+        {"p": {"b": "bad"}},
+        "Serialization failed: Missing nested field 'p.a'",
+    )
     fails([("p", f"struct:{inner}")], {"p": {"a": "bad"}}, mismatch("p", "int32", "dict"))
 
 
@@ -164,14 +188,38 @@ def test_time_missing_and_bad_parts(fails, ftype):
     fails(f, {"stamp": {}}, "Serialization failed: Missing field 'stamp.sec'")
     # sec is converted before nanosec is looked up
     fails(f, {"stamp": {"sec": "x"}}, mismatch("stamp", f"{ftype} with int32 sec", "dict"))
-    fails(f, {"stamp": {"sec": 2**31, "nanosec": 0}}, mismatch("stamp", f"{ftype} with int32 sec", "dict"))
-    fails(f, {"stamp": {"sec": -(2**31) - 1, "nanosec": 0}}, mismatch("stamp", f"{ftype} with int32 sec", "dict"))
-    fails(f, {"stamp": {"sec": 1.0, "nanosec": 0}}, mismatch("stamp", f"{ftype} with int32 sec", "dict"))
+    fails(
+        f,
+        {"stamp": {"sec": 2**31, "nanosec": 0}},
+        mismatch("stamp", f"{ftype} with int32 sec", "dict"),
+    )
+    fails(
+        f,
+        {"stamp": {"sec": -(2**31) - 1, "nanosec": 0}},
+        mismatch("stamp", f"{ftype} with int32 sec", "dict"),
+    )
+    fails(
+        f,
+        {"stamp": {"sec": 1.0, "nanosec": 0}},
+        mismatch("stamp", f"{ftype} with int32 sec", "dict"),
+    )
     # a missing sec is reported before a bad nanosec
     fails(f, {"stamp": {"nanosec": "x"}}, "Serialization failed: Missing field 'stamp.sec'")
-    fails(f, {"stamp": {"sec": 0, "nanosec": -1}}, mismatch("stamp", f"{ftype} with uint32 nanosec", "dict"))
-    fails(f, {"stamp": {"sec": 0, "nanosec": 2**32}}, mismatch("stamp", f"{ftype} with uint32 nanosec", "dict"))
-    fails(f, {"stamp": {"sec": 0, "nanosec": None}}, mismatch("stamp", f"{ftype} with uint32 nanosec", "dict"))
+    fails(
+        f,
+        {"stamp": {"sec": 0, "nanosec": -1}},
+        mismatch("stamp", f"{ftype} with uint32 nanosec", "dict"),
+    )
+    fails(
+        f,
+        {"stamp": {"sec": 0, "nanosec": 2**32}},
+        mismatch("stamp", f"{ftype} with uint32 nanosec", "dict"),
+    )
+    fails(
+        f,
+        {"stamp": {"sec": 0, "nanosec": None}},
+        mismatch("stamp", f"{ftype} with uint32 nanosec", "dict"),
+    )
     fails(f, {"stamp": [0, 0]}, mismatch("stamp", ftype, "list"))
     fails(f, {"stamp": 5}, mismatch("stamp", ftype, "int"))
     fails(f, {"stamp": None}, mismatch("stamp", ftype, "unknown"))
@@ -180,14 +228,26 @@ def test_time_missing_and_bad_parts(fails, ftype):
 
 def test_time_inside_struct_and_array(schema, fails):
     inner = schema([("stamp", "duration")], "Inner")
-    fails([("p", f"struct:{inner}")], {"p": {"stamp": {"sec": 1}}},
-          "Serialization failed: Missing field 'p.stamp.nanosec'")
-    fails([("p", f"struct:{inner}")], {"p": {"stamp": {"sec": 1, "nanosec": -5}}},
-          mismatch("p", "duration with uint32 nanosec", "dict"))
-    fails([("stamps", "array<time>")], {"stamps": [{"sec": 0, "nanosec": 0}, {"nanosec": 0}]},
-          "Serialization failed: Missing field 'stamps.sec'")
-    fails([("stamps", "array<time>")], {"stamps": [{"sec": "s", "nanosec": 0}]},
-          mismatch("stamps", "time with int32 sec", "dict"))
+    fails(
+        [("p", f"struct:{inner}")],
+        {"p": {"stamp": {"sec": 1}}},
+        "Serialization failed: Missing field 'p.stamp.nanosec'",
+    )
+    fails(
+        [("p", f"struct:{inner}")],
+        {"p": {"stamp": {"sec": 1, "nanosec": -5}}},
+        mismatch("p", "duration with uint32 nanosec", "dict"),
+    )
+    fails(
+        [("stamps", "array<time>")],
+        {"stamps": [{"sec": 0, "nanosec": 0}, {"nanosec": 0}]},
+        "Serialization failed: Missing field 'stamps.sec'",
+    )
+    fails(
+        [("stamps", "array<time>")],
+        {"stamps": [{"sec": "s", "nanosec": 0}]},
+        mismatch("stamps", "time with int32 sec", "dict"),
+    )
     fails([("stamps", "array<time>")], {"stamps": [7]}, mismatch("stamps", "time", "int"))
 
 
@@ -204,13 +264,23 @@ def test_defaultdict_values_are_not_filled_in(schema):
     assert dict(top) == {}
 
     nested = collections.defaultdict(int)
-    raises_exact(TypeError, "Serialization failed: Missing nested field 'p.x'", km.serialize, name,
-                 {"a": 1, "p": nested})
+    raises_exact(
+        TypeError,
+        "Serialization failed: Missing nested field 'p.x'",
+        km.serialize,
+        name,
+        {"a": 1, "p": nested},
+    )
     assert dict(nested) == {}
 
     stamp = collections.defaultdict(int, {"sec": 3})
-    raises_exact(TypeError, "Serialization failed: Missing field 't.nanosec'", km.serialize, name,
-                 {"a": 1, "p": {"x": 1}, "t": stamp})
+    raises_exact(
+        TypeError,
+        "Serialization failed: Missing field 't.nanosec'",
+        km.serialize,
+        name,
+        {"a": 1, "p": {"x": 1}, "t": stamp},
+    )
     assert dict(stamp) == {"sec": 3}
 
 
@@ -251,14 +321,24 @@ def test_lookup_exception_inside_struct_and_time_is_wrapped(schema, exc, rendere
     raises_exact(TypeError, text, km.serialize, name, {"p": {"x": 1}, "t": stamp_sec})
     stamp_nsec = {"sec": 1, EvilKey("nanosec", exc): 2}
     raises_exact(TypeError, text, km.serialize, name, {"p": {"x": 1}, "t": stamp_nsec})
-    raises_exact(TypeError, text, km.serialize, name,
-                 {"p": {"x": 1}, "t": {"sec": 1, "nanosec": 2}, "q": [{"x": 1}, {EvilKey("x", exc): 1}]})
+    raises_exact(
+        TypeError,
+        text,
+        km.serialize,
+        name,
+        {"p": {"x": 1}, "t": {"sec": 1, "nanosec": 2}, "q": [{"x": 1}, {EvilKey("x", exc): 1}]},
+    )
 
 
 def test_bad_sec_reported_before_raising_nanosec_lookup(schema):
     name = schema([("t", "time")])
-    raises_exact(TypeError, mismatch("t", "time with int32 sec", "dict"), km.serialize, name,
-                 {"t": {"sec": "x", EvilKey("nanosec", Boom("b")): 1}})
+    raises_exact(
+        TypeError,
+        mismatch("t", "time with int32 sec", "dict"),
+        km.serialize,
+        name,
+        {"t": {"sec": "x", EvilKey("nanosec", Boom("b")): 1}},
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -267,50 +347,90 @@ def test_bad_sec_reported_before_raising_nanosec_lookup(schema):
 
 def test_mismatch_field_and_got_follow_nearest_reporter(schema, fails):
     point = schema([("x", "float64"), ("flag", "bool")], "Point")
-    pose = schema([("p", f"struct:{point}"), ("vals", "array<int32>"), ("items", f"array<struct:{point}>")],
-                  "Pose")
+    pose = schema(
+        [("p", f"struct:{point}"), ("vals", "array<int32>"), ("items", f"array<struct:{point}>")],
+        "Pose",
+    )
     ok_point = {"x": 1.0, "flag": True}
 
-    fails([("pose", f"struct:{pose}")], {"pose": {"p": {"x": "s", "flag": True}}},
-          mismatch("pose", "float64", "dict"))
-    fails([("pose", f"struct:{pose}")], {"pose": {"p": {"x": 1.0, "flag": 1}}},
-          mismatch("pose", "bool", "dict"))
-    fails([("pose", f"struct:{pose}")], {"pose": {"p": 5}}, mismatch("pose", f"struct:{point}", "dict"))
+    fails(
+        [("pose", f"struct:{pose}")],
+        {"pose": {"p": {"x": "s", "flag": True}}},
+        mismatch("pose", "float64", "dict"),
+    )
+    fails(
+        [("pose", f"struct:{pose}")],
+        {"pose": {"p": {"x": 1.0, "flag": 1}}},
+        mismatch("pose", "bool", "dict"),
+    )
+    fails(
+        [("pose", f"struct:{pose}")],
+        {"pose": {"p": 5}},
+        mismatch("pose", f"struct:{point}", "dict"),
+    )
     # an array inside a struct reports its own path and the element's kind
-    fails([("pose", f"struct:{pose}")], {"pose": {"p": ok_point, "vals": [1, "s"]}},
-          mismatch("pose.vals", "int32", "string"))
-    fails([("pose", f"struct:{pose}")], {"pose": {"p": ok_point, "vals": (1,)}},
-          mismatch("pose", "array<int32>", "dict"))
+    fails(
+        [("pose", f"struct:{pose}")],
+        {"pose": {"p": ok_point, "vals": [1, "s"]}},
+        mismatch("pose.vals", "int32", "string"),
+    )
+    fails(
+        [("pose", f"struct:{pose}")],
+        {"pose": {"p": ok_point, "vals": (1,)}},
+        mismatch("pose", "array<int32>", "dict"),
+    )
     # a struct inside an array element reports the array path and "dict"
-    fails([("pose", f"struct:{pose}")],
-          {"pose": {"p": ok_point, "vals": [], "items": [ok_point, {"x": None, "flag": False}]}},
-          mismatch("pose.items", "float64", "dict"))
-    fails([("pose", f"struct:{pose}")],
-          {"pose": {"p": ok_point, "vals": [], "items": [ok_point, [1]]}},
-          mismatch("pose.items", f"struct:{point}", "list"))
+    fails(
+        [("pose", f"struct:{pose}")],
+        {"pose": {"p": ok_point, "vals": [], "items": [ok_point, {"x": None, "flag": False}]}},
+        mismatch("pose.items", "float64", "dict"),
+    )
+    fails(
+        [("pose", f"struct:{pose}")],
+        {"pose": {"p": ok_point, "vals": [], "items": [ok_point, [1]]}},
+        mismatch("pose.items", f"struct:{point}", "list"),
+    )
     fails([("ids", "array<int32>")], {"ids": [1, "s"]}, mismatch("ids", "int32", "string"))
     fails([("ids", "array<int32>")], {"ids": [1, 2**31]}, mismatch("ids", "int32", "int"))
     fails([("m", "array<array<int32>>")], {"m": [[1], [2, 1.5]]}, mismatch("m", "int32", "float"))
-    fails([("m", "array<array<int32>>")], {"m": [[1], "s"]}, mismatch("m", "array<int32>", "string"))
-    fails([("m", "array<array<int32>>")], {"m": {"a": 1}}, mismatch("m", "array<array<int32>>", "dict"))
-    fails([("pts", f"array<struct:{point}>")], {"pts": [{"x": "s", "flag": True}]},
-          mismatch("pts", "float64", "dict"))
+    fails(
+        [("m", "array<array<int32>>")], {"m": [[1], "s"]}, mismatch("m", "array<int32>", "string")
+    )
+    fails(
+        [("m", "array<array<int32>>")],
+        {"m": {"a": 1}},
+        mismatch("m", "array<array<int32>>", "dict"),
+    )
+    fails(
+        [("pts", f"array<struct:{point}>")],
+        {"pts": [{"x": "s", "flag": True}]},
+        mismatch("pts", "float64", "dict"),
+    )
 
 
 def test_array_element_mismatch_names_the_array_path_in_nested_structs(schema, fails):
     leaf = schema([("names", "array<string>")], "Leaf")
     mid = schema([("leaf", f"struct:{leaf}")], "Mid")
-    fails([("top", f"struct:{mid}")], {"top": {"leaf": {"names": ["a", b"b"]}}},
-          mismatch("top.leaf.names", "string", "bytes"))
-    fails([("tops", f"array<struct:{mid}>")], {"tops": [{"leaf": {"names": ["a", 3]}}]},
-          mismatch("tops.leaf.names", "string", "int"))
+    fails(
+        [("top", f"struct:{mid}")],
+        {"top": {"leaf": {"names": ["a", b"b"]}}},
+        mismatch("top.leaf.names", "string", "bytes"),
+    )
+    fails(
+        [("tops", f"array<struct:{mid}>")],
+        {"tops": [{"leaf": {"names": ["a", 3]}}]},
+        mismatch("tops.leaf.names", "string", "int"),
+    )
 
 
 def test_missing_nested_inside_array_of_structs_inside_struct(schema, fails):
     leaf = schema([("v", "uint8")], "Leaf")
     mid = schema([("leaves", f"array<struct:{leaf}>")], "Mid")
-    fails([("m", f"struct:{mid}")], {"m": {"leaves": [{"v": 1}, {}]}},
-          "Serialization failed: Missing nested field 'm.leaves.v'")
+    fails(
+        [("m", f"struct:{mid}")],
+        {"m": {"leaves": [{"v": 1}, {}]}},
+        "Serialization failed: Missing nested field 'm.leaves.v'",
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -421,7 +541,9 @@ def test_integer_ranges(schema, ftype, lo, hi):
 
     for bad in (lo - 1, hi + 1):
         raises_exact(TypeError, mismatch("v", ftype, kind(bad)), km.serialize, name, {"v": bad})
-        raises_exact(TypeError, mismatch("v", ftype, kind(bad)), km.serialize, name, {"v": IndexOnly(bad)})
+        raises_exact(
+            TypeError, mismatch("v", ftype, kind(bad)), km.serialize, name, {"v": IndexOnly(bad)}
+        )
 
 
 @pytest.mark.parametrize(
@@ -492,10 +614,17 @@ def test_expected_text_for_struct_types(schema, fails, unique_name):
     km.register_schema(point, [("x", "float64")])
     fails([("f", f"struct:{point}")], {"f": 5}, mismatch("f", f"struct:{point}", "int"))
     fails([("f", f"struct: {point}\t")], {"f": [1]}, mismatch("f", f"struct:{point}", "list"))
-    fails([("f", f"array<struct:{point}>")], {"f": {}}, mismatch("f", f"array<struct:{point}>", "dict"))
+    fails(
+        [("f", f"array<struct:{point}>")],
+        {"f": {}},
+        mismatch("f", f"array<struct:{point}>", "dict"),
+    )
     fails([("f", f"array<struct:{point}>")], {"f": [5]}, mismatch("f", f"struct:{point}", "int"))
-    fails([("f", f"array<array<struct:{point}>>")], {"f": [(1,)]},
-          mismatch("f", f"array<struct:{point}>", "list"))
+    fails(
+        [("f", f"array<array<struct:{point}>>")],
+        {"f": [(1,)]},
+        mismatch("f", f"array<struct:{point}>", "list"),
+    )
 
 
 @pytest.mark.parametrize(
@@ -526,9 +655,18 @@ def test_bool_names_are_read_through_the_type(schema):
 
 def test_conversion_exception_is_replaced_by_mismatch(fails):
     # the ZeroDivisionError raised by __index__ is discarded
-    fails([("f", "int32")], {"f": RaisingIndex(ZeroDivisionError("index failed"))},
-          mismatch("f", "int32", "unknown"))
-    fails([("f", "uint64")], {"f": RaisingIndex(ZeroDivisionError("index failed"))},
-          mismatch("f", "uint64", "unknown"))
-    fails([("f", "float64")], {"f": RaisingIndex(ZeroDivisionError("index failed"))},
-          mismatch("f", "float64", "unknown"))
+    fails(
+        [("f", "int32")],
+        {"f": RaisingIndex(ZeroDivisionError("index failed"))},
+        mismatch("f", "int32", "unknown"),
+    )
+    fails(
+        [("f", "uint64")],
+        {"f": RaisingIndex(ZeroDivisionError("index failed"))},
+        mismatch("f", "uint64", "unknown"),
+    )
+    fails(
+        [("f", "float64")],
+        {"f": RaisingIndex(ZeroDivisionError("index failed"))},
+        mismatch("f", "float64", "unknown"),
+    )

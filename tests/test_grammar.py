@@ -241,8 +241,17 @@ def test_other_characters_are_not_trimmed(unique_name, ch):
     assert printed(unique_name, f"struct:{ch}") == f"struct:{ch}"
 
 
-@pytest.mark.parametrize("text", ["struct:", "struct:   ", "struct:\t\n", "array<struct: >",
-                                  "array<struct:>", "array<array<struct:\u3000>>"])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "struct:",
+        "struct:   ",
+        "struct:\t\n",
+        "array<struct: >",
+        "array<struct:>",
+        "array<array<struct:\u3000>>",
+    ],
+)
 def test_struct_without_name(unique_name, text):
     no_struct_name(unique_name, text)
 
@@ -362,7 +371,9 @@ def _type_trees(draw):
     return text, canon
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(st.lists(st.tuples(st.text(_name_chars, max_size=8), _type_trees()), max_size=6))
 def test_printed_names_parse_back_to_the_same_type(unique_name, entries):
     first = unique_name("roundtrip")

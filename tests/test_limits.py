@@ -14,12 +14,14 @@ from tests.support.cdr import HEADER, Cdr
 from tests.support.checks import decode_failure, raises_exact
 from tests.support.contract import (
     FILL,
-    MAX_EMPTY_VALUES as EMPTY_LIMIT,
     SERIALIZATION_FAILED,
     empty_limit_text,
     mismatch_text,
     nesting_text,
     too_long_text,
+)
+from tests.support.contract import (
+    MAX_EMPTY_VALUES as EMPTY_LIMIT,
 )
 from tests.support.values import BytesSub, ListSub
 
@@ -53,25 +55,50 @@ def test_struct_chain_of_100_levels_is_accepted(unique_name):
     for this, nxt in zip(deeper[:-1], deeper[1:]):
         km.register_schema(this, [("c", f"struct:{nxt}")])
     km.register_schema(deeper[-1], [])
-    raises_exact(TypeError, SERIALIZATION_FAILED + nesting_text(dotted("c", 101)),
-                 km.serialize, deeper[0], {"c": nested_dict(100, {})})
+    raises_exact(
+        TypeError,
+        SERIALIZATION_FAILED + nesting_text(dotted("c", 101)),
+        km.serialize,
+        deeper[0],
+        {"c": nested_dict(100, {})},
+    )
 
 
 def test_nesting_checked_before_anything_else_about_the_value(schema, unique_name):
     node = unique_name("node")
     km.register_schema(node, [("c", f"struct:{node}")])
     # level 100 holding a non-dict: an ordinary mismatch
-    raises_exact(TypeError, mismatch_text("c", f"struct:{node}", "dict"), km.serialize, node,
-                 {"c": nested_dict(99, 5)})
+    raises_exact(
+        TypeError,
+        mismatch_text("c", f"struct:{node}", "dict"),
+        km.serialize,
+        node,
+        {"c": nested_dict(99, 5)},
+    )
     # level 101 holding a non-dict: the nesting bound comes first
-    raises_exact(TypeError, SERIALIZATION_FAILED + nesting_text(dotted("c", 101)),
-                 km.serialize, node, {"c": nested_dict(100, 5)})
+    raises_exact(
+        TypeError,
+        SERIALIZATION_FAILED + nesting_text(dotted("c", 101)),
+        km.serialize,
+        node,
+        {"c": nested_dict(100, 5)},
+    )
     # level 101 holding a dict that lacks the field
-    raises_exact(TypeError, SERIALIZATION_FAILED + nesting_text(dotted("c", 101)),
-                 km.serialize, node, {"c": nested_dict(100, {})})
+    raises_exact(
+        TypeError,
+        SERIALIZATION_FAILED + nesting_text(dotted("c", 101)),
+        km.serialize,
+        node,
+        {"c": nested_dict(100, {})},
+    )
     # a dict at level 100 that lacks the field is an ordinary missing field
-    raises_exact(TypeError, "Serialization failed: Missing nested field '" + dotted("c", 101) + "'",
-                 km.serialize, node, {"c": nested_dict(99, {})})
+    raises_exact(
+        TypeError,
+        "Serialization failed: Missing nested field '" + dotted("c", 101) + "'",
+        km.serialize,
+        node,
+        {"c": nested_dict(99, {})},
+    )
 
 
 def test_unregistered_nested_schema_at_level_101_reports_nesting(unique_name):
@@ -83,8 +110,13 @@ def test_unregistered_nested_schema_at_level_101_reports_nesting(unique_name):
         km.register_schema(this, [("c", f"struct:{nxt}")])
     km.register_schema(names[-1], [("c", f"struct:{ghost}")])
     km.register_schema(node, [("c", f"struct:{names[0]}")])
-    raises_exact(TypeError, SERIALIZATION_FAILED + nesting_text(dotted("c", 101)),
-                 km.serialize, node, {"c": nested_dict(100, {})})
+    raises_exact(
+        TypeError,
+        SERIALIZATION_FAILED + nesting_text(dotted("c", 101)),
+        km.serialize,
+        node,
+        {"c": nested_dict(100, {})},
+    )
     with pytest.raises(KeyError) as info:
         km.serialize(names[1], {"c": nested_dict(99, {})})
     assert info.value.args == (ghost,)
@@ -96,7 +128,10 @@ def test_nested_arrays_up_to_100_levels(schema, depth):
     value = [7]
     for _ in range(depth - 1):
         value = [value]
-    assert km.serialize(name, {"a": value}) == HEADER + b"\x01\x00\x00\x00" * depth + b"\x07\x00\x00\x00"
+    assert (
+        km.serialize(name, {"a": value})
+        == HEADER + b"\x01\x00\x00\x00" * depth + b"\x07\x00\x00\x00"
+    )
 
 
 def test_nested_arrays_beyond_100_levels(schema):
@@ -122,8 +157,9 @@ def test_self_containing_list(schema):
     loop = []
     loop.append(loop)
     name = schema([("a", "array<" * 150 + "int32" + ">" * 150)])
-    raises_exact(TypeError, SERIALIZATION_FAILED + nesting_text("a"), km.serialize, name,
-                 {"a": loop})
+    raises_exact(
+        TypeError, SERIALIZATION_FAILED + nesting_text("a"), km.serialize, name, {"a": loop}
+    )
 
 
 def self_containing_node(unique_name):
@@ -136,8 +172,9 @@ def self_containing_node(unique_name):
 
 def test_self_containing_dict(unique_name):
     node, d = self_containing_node(unique_name)
-    raises_exact(TypeError, SERIALIZATION_FAILED + nesting_text(dotted("child", 101)),
-                 km.serialize, node, d)
+    raises_exact(
+        TypeError, SERIALIZATION_FAILED + nesting_text(dotted("child", 101)), km.serialize, node, d
+    )
 
 
 def test_self_containing_dict_through_arrays(unique_name):
@@ -146,8 +183,9 @@ def test_self_containing_dict_through_arrays(unique_name):
     d = {}
     d["kids"] = [d]
     # lists sit at odd levels: level 101 is the list of path kids * 51
-    raises_exact(TypeError, SERIALIZATION_FAILED + nesting_text(dotted("kids", 51)),
-                 km.serialize, node, d)
+    raises_exact(
+        TypeError, SERIALIZATION_FAILED + nesting_text(dotted("kids", 51)), km.serialize, node, d
+    )
 
 
 def test_self_containing_dict_in_small_thread_stack(unique_name):
@@ -178,6 +216,7 @@ def test_self_containing_dict_in_small_thread_stack(unique_name):
 
 # ---------------------------------------------------------------------------
 # Nesting bound: deserialize
+
 
 def _self_referential(unique_name, fields_of):
     """Register a schema whose fields refer to itself; fields_of(type) -> fields."""
@@ -309,6 +348,7 @@ def test_nesting_bound_holds_on_a_small_thread_stack(run_python):
 # ---------------------------------------------------------------------------
 # Values that occupy no bytes: deserialize
 
+
 def test_modest_count_of_empty_structs_decodes(schema, struct_type):
     empty = struct_type([], prefix="empty")
     name = schema([("items", f"array<{empty}>"), ("tail", "uint8")])
@@ -380,44 +420,112 @@ def test_string_length_limit(kt, testing_schema, text, ok):
     name = testing_schema([("s", "string")])
     raw = text.encode()
     if ok:
-        assert kt.serialize(name, {"s": text}) == HEADER + (len(raw) + 1).to_bytes(4, "little") + raw + b"\x00"
+        assert (
+            kt.serialize(name, {"s": text})
+            == HEADER + (len(raw) + 1).to_bytes(4, "little") + raw + b"\x00"
+        )
     else:
-        raises_exact(TypeError, too_long_text("s", len(raw), "UTF-8 bytes", 15), kt.serialize, name, {"s": text})
+        raises_exact(
+            TypeError,
+            too_long_text("s", len(raw), "UTF-8 bytes", 15),
+            kt.serialize,
+            name,
+            {"s": text},
+        )
 
 
 def test_bytes_length_limit(kt, testing_schema):
     name = testing_schema([("b", "bytes")])
     assert kt.serialize(name, {"b": b"\xaa" * 16}) == HEADER + b"\x10\x00\x00\x00" + b"\xaa" * 16
-    raises_exact(TypeError, too_long_text("b", 17, "bytes", 16), kt.serialize, name, {"b": b"\xaa" * 17})
-    raises_exact(TypeError, too_long_text("b", 40, "bytes", 16), kt.serialize, name, {"b": BytesSub(b"x" * 40)})
+    raises_exact(
+        TypeError, too_long_text("b", 17, "bytes", 16), kt.serialize, name, {"b": b"\xaa" * 17}
+    )
+    raises_exact(
+        TypeError,
+        too_long_text("b", 40, "bytes", 16),
+        kt.serialize,
+        name,
+        {"b": BytesSub(b"x" * 40)},
+    )
 
 
 def test_list_length_limit(kt, testing_schema):
     name = testing_schema([("l", "array<uint8>")])
-    assert kt.serialize(name, {"l": list(range(16))}) == HEADER + b"\x10\x00\x00\x00" + bytes(range(16))
-    raises_exact(TypeError, too_long_text("l", 17, "elements", 16), kt.serialize, name, {"l": list(range(17))})
-    raises_exact(TypeError, too_long_text("l", 17, "elements", 16), kt.serialize, name, {"l": ListSub(range(17))})
+    assert kt.serialize(name, {"l": list(range(16))}) == HEADER + b"\x10\x00\x00\x00" + bytes(
+        range(16)
+    )
+    raises_exact(
+        TypeError,
+        too_long_text("l", 17, "elements", 16),
+        kt.serialize,
+        name,
+        {"l": list(range(17))},
+    )
+    raises_exact(
+        TypeError,
+        too_long_text("l", 17, "elements", 16),
+        kt.serialize,
+        name,
+        {"l": ListSub(range(17))},
+    )
     # the count is refused before any element is looked at
-    raises_exact(TypeError, too_long_text("l", 17, "elements", 16), kt.serialize, name, {"l": ["bad"] * 17})
+    raises_exact(
+        TypeError, too_long_text("l", 17, "elements", 16), kt.serialize, name, {"l": ["bad"] * 17}
+    )
     # a tuple is still a kind mismatch, whatever its length
-    raises_exact(TypeError, mismatch_text("l", "array<uint8>", "list"), kt.serialize, name, {"l": tuple(range(17))})
+    raises_exact(
+        TypeError,
+        mismatch_text("l", "array<uint8>", "list"),
+        kt.serialize,
+        name,
+        {"l": tuple(range(17))},
+    )
 
 
 def test_length_limit_paths(kt, testing_schema):
     inner = testing_schema([("s", "string"), ("raw", "array<bytes>")], "Inner")
-    name = testing_schema([("p", f"struct:{inner}"), ("names", "array<string>"), ("m", "array<array<int8>>")])
+    name = testing_schema(
+        [("p", f"struct:{inner}"), ("names", "array<string>"), ("m", "array<array<int8>>")]
+    )
     ok = {"p": {"s": "", "raw": []}, "names": [], "m": []}
-    raises_exact(TypeError, too_long_text("p.s", 16, "UTF-8 bytes", 15), kt.serialize, name,
-                 {**ok, "p": {"s": "x" * 16, "raw": []}})
-    raises_exact(TypeError, too_long_text("p.raw", 17, "bytes", 16), kt.serialize, name,
-                 {**ok, "p": {"s": "", "raw": [b"", b"y" * 17]}})
-    raises_exact(TypeError, too_long_text("p.raw", 17, "elements", 16), kt.serialize, name,
-                 {**ok, "p": {"s": "", "raw": [b""] * 17}})
-    raises_exact(TypeError, too_long_text("names", 20, "UTF-8 bytes", 15), kt.serialize, name,
-                 {**ok, "names": ["ok", "z" * 20]})
-    raises_exact(TypeError, too_long_text("m", 17, "elements", 16), kt.serialize, name,
-                 {**ok, "m": [[1] * 16, [1] * 17]})
+    raises_exact(
+        TypeError,
+        too_long_text("p.s", 16, "UTF-8 bytes", 15),
+        kt.serialize,
+        name,
+        {**ok, "p": {"s": "x" * 16, "raw": []}},
+    )
+    raises_exact(
+        TypeError,
+        too_long_text("p.raw", 17, "bytes", 16),
+        kt.serialize,
+        name,
+        {**ok, "p": {"s": "", "raw": [b"", b"y" * 17]}},
+    )
+    raises_exact(
+        TypeError,
+        too_long_text("p.raw", 17, "elements", 16),
+        kt.serialize,
+        name,
+        {**ok, "p": {"s": "", "raw": [b""] * 17}},
+    )
+    raises_exact(
+        TypeError,
+        too_long_text("names", 20, "UTF-8 bytes", 15),
+        kt.serialize,
+        name,
+        {**ok, "names": ["ok", "z" * 20]},
+    )
+    raises_exact(
+        TypeError,
+        too_long_text("m", 17, "elements", 16),
+        kt.serialize,
+        name,
+        {**ok, "m": [[1] * 16, [1] * 17]},
+    )
     # every list at the limit is fine
-    out = kt.serialize(name, {"p": {"s": "x" * 15, "raw": [b"y" * 16]}, "names": ["n" * 15] * 16,
-                              "m": [[1] * 16] * 16})
+    out = kt.serialize(
+        name,
+        {"p": {"s": "x" * 15, "raw": [b"y" * 16]}, "names": ["n" * 15] * 16, "m": [[1] * 16] * 16},
+    )
     assert out.startswith(HEADER + b"\x10\x00\x00\x00" + b"x" * 15 + b"\x00")

@@ -12,6 +12,7 @@ from tests.support.checks import raises_exact
 from tests.support.contract import NOT_LIST_OR_TUPLE, TWO_ITEMS
 from tests.support.values import BrokenQualname, Outer, StrSub
 
+
 def expect_key_error(call, name):
     return raises_exact(KeyError, name, call, name)
 
@@ -40,7 +41,8 @@ def test_register_read_back_and_remove(unique_name):
 def test_aliases_and_padded_struct_read_back_canonical(unique_name):
     name = unique_name("aliases")
     km.register_schema(
-        name, [("label", "ros_string"), ("raw", "bytes"), ("blob", "ros_bytes"), ("p", "struct: Pose ")]
+        name,
+        [("label", "ros_string"), ("raw", "bytes"), ("blob", "ros_bytes"), ("p", "struct: Pose ")],
     )
     assert km.get_schema(name) == [
         ("label", "string"),
@@ -108,7 +110,9 @@ def test_reregister_after_unregister_with_new_layout(unique_name):
 
 def test_large_schema(unique_name):
     name = unique_name("large")
-    fields = [(f"f{i}", ["int32", "string", "array<float64>", "struct:x"][i % 4]) for i in range(20000)]
+    fields = [
+        (f"f{i}", ["int32", "string", "array<float64>", "struct:x"][i % 4]) for i in range(20000)
+    ]
     km.register_schema(name, fields)
     assert km.get_schema(name) == fields
 
@@ -143,7 +147,15 @@ def test_get_schema_returns_a_fresh_list(unique_name):
 
 def test_names_are_compared_exactly(unique_name):
     base = unique_name("Case")
-    variants = [base, base.lower(), base.upper(), " " + base, base + " ", base + "\x00", base + "\x00x"]
+    variants = [
+        base,
+        base.lower(),
+        base.upper(),
+        " " + base,
+        base + " ",
+        base + "\x00",
+        base + "\x00x",
+    ]
     assert len(set(variants)) == len(variants)
     for i, variant in enumerate(variants):
         km.register_schema(variant, [(f"f{i}", "int8")])
@@ -195,7 +207,9 @@ def test_registration_never_replaces(unique_name):
     name = unique_name("point")
     km.register_schema(name, [("x", "float64"), ("y", "float64")])
     for other in ([], [("x", "float64"), ("y", "float64")], [("z", "int8")]):
-        exc = raises_exact(ValueError, f"Schema already registered: {name}", km.register_schema, name, other)
+        exc = raises_exact(
+            ValueError, f"Schema already registered: {name}", km.register_schema, name, other
+        )
         assert len(exc.args) == 1
     assert km.get_schema(name) == [("x", "float64"), ("y", "float64")]
 
@@ -205,11 +219,17 @@ def test_registration_never_replaces(unique_name):
     [
         ([("x", "float64"), ("y",)], ValueError, TWO_ITEMS),
         ([("x", "nope")], TypeError, "Serialization failed: Unsupported field type 'nope'"),
-        ([("x", "struct: ")], ValueError,
-         "Schema definition error: Struct type must include a schema name"),
+        (
+            [("x", "struct: ")],
+            ValueError,
+            "Schema definition error: Struct type must include a schema name",
+        ),
         ([3], ValueError, NOT_LIST_OR_TUPLE),
-        ([("x", 3)], ValueError,
-         "Schema definition error: TypeError: 'int' object is not an instance of 'str'"),
+        (
+            [("x", 3)],
+            ValueError,
+            "Schema definition error: TypeError: 'int' object is not an instance of 'str'",
+        ),
     ],
 )
 def test_field_list_is_checked_before_the_name(unique_name, fields, exc_type, message):
@@ -260,12 +280,16 @@ BAD_FIELD_LISTS = [
     ([("x", ["int32"])], _conversion("list")),
     ([("x", Outer.Inner())], _conversion("Outer.Inner")),
     ([("x", BrokenQualname())], _conversion("<failed to extract type name>")),
-    ([("x", "\ud800")],
-     "Schema definition error: UnicodeEncodeError: 'utf-8' codec can't encode character "
-     "'\\ud800' in position 0: surrogates not allowed"),
-    ([("ab\udfff", "int32")],
-     "Schema definition error: UnicodeEncodeError: 'utf-8' codec can't encode character "
-     "'\\udfff' in position 2: surrogates not allowed"),
+    (
+        [("x", "\ud800")],
+        "Schema definition error: UnicodeEncodeError: 'utf-8' codec can't encode character "
+        "'\\ud800' in position 0: surrogates not allowed",
+    ),
+    (
+        [("ab\udfff", "int32")],
+        "Schema definition error: UnicodeEncodeError: 'utf-8' codec can't encode character "
+        "'\\udfff' in position 2: surrogates not allowed",
+    ),
     # first failure wins: item 0 before item 1, entries in order
     ([(None, 3)], "Schema definition error: TypeError: 'None' is not an instance of 'str'"),
     ([(1.5, "nope")], _conversion("float")),
@@ -286,12 +310,22 @@ def test_bad_field_lists(unique_name, fields, message):
     "fields,exc_type,message",
     [
         ([("a", "nope"), ("b",)], TypeError, "Serialization failed: Unsupported field type 'nope'"),
-        ([("a", "int32"), ("b", "array<x>"), ("c", "struct:")], TypeError,
-         "Serialization failed: Unsupported field type 'x'"),
-        ([("a", "struct:"), ("b", "nope")], ValueError,
-         "Schema definition error: Struct type must include a schema name"),
+        (
+            [("a", "int32"), ("b", "array<x>"), ("c", "struct:")],
+            TypeError,
+            "Serialization failed: Unsupported field type 'x'",
+        ),
+        (
+            [("a", "struct:"), ("b", "nope")],
+            ValueError,
+            "Schema definition error: Struct type must include a schema name",
+        ),
         # The type name is read before it is parsed.
-        ([("a", "nope"), ("b", 3)], TypeError, "Serialization failed: Unsupported field type 'nope'"),
+        (
+            [("a", "nope"), ("b", 3)],
+            TypeError,
+            "Serialization failed: Unsupported field type 'nope'",
+        ),
         ([(3, "nope")], ValueError, _conversion("int")),
     ],
 )
@@ -358,7 +392,14 @@ def test_entry_kinds_accepted(unique_name):
     ]
     km.register_schema(name, fields)
     back = km.get_schema(name)
-    assert back == [("a", "int8"), ("b", "int16"), ("c", "int32"), ("d", "int64"), ("e", "uint8"), ("f", "uint16")]
+    assert back == [
+        ("a", "int8"),
+        ("b", "int16"),
+        ("c", "int32"),
+        ("d", "int64"),
+        ("e", "uint8"),
+        ("f", "uint16"),
+    ]
     assert all(type(f) is str and type(t) is str for f, t in back)
 
 
@@ -387,9 +428,9 @@ def test_top_level_schema_copy_is_taken_once(unique_name):
 
     try:
         out = km.serialize(name, {"a": Swap(), "b": 2})
-        assert out == HEADER + bytes.fromhex("01000000" "02000000")
+        assert out == HEADER + bytes.fromhex("01000000 02000000")
         # the next call sees the new layout
-        assert km.serialize(name, {"a": 1}) == HEADER + bytes.fromhex("00000000" "0100000000000000")
+        assert km.serialize(name, {"a": 1}) == HEADER + bytes.fromhex("00000000 0100000000000000")
     finally:
         if km.schema_exists(name):
             km.unregister_schema(name)
@@ -411,7 +452,7 @@ def test_nested_schema_reregistered_with_new_layout_applies_to_later_values(uniq
     # element 0 keeps its int32 layout (its copy was taken before __index__ ran);
     # element 1 and "last" use the int64 layout
     assert out == HEADER + bytes.fromhex(
-        "02000000" "01000000" "00000000" "0200000000000000" "0300000000000000"
+        "02000000 01000000 00000000 0200000000000000 0300000000000000"
     )
 
 
@@ -427,7 +468,7 @@ def test_schema_registered_mid_message_is_found_by_later_values(unique_name):
 
     assert not km.schema_exists(inner)
     out = km.serialize(outer, {"n": Register(), "p": {"w": 0x0102}})
-    assert out == HEADER + bytes.fromhex("09" "00" "0201")
+    assert out == HEADER + bytes.fromhex("09 00 0201")
 
 
 def test_nested_schema_unregistered_by_element_index(unique_name):
@@ -477,8 +518,13 @@ def test_nested_schema_relayout_mid_array_changes_later_checks(unique_name):
             return 1
 
     # element 1 is checked against the new layout, which wants "w"
-    raises_exact(TypeError, "Serialization failed: Missing nested field 'pts.w'", km.serialize, outer,
-                 {"pts": [{"v": Relayout()}, {"v": 2}]})
+    raises_exact(
+        TypeError,
+        "Serialization failed: Missing nested field 'pts.w'",
+        km.serialize,
+        outer,
+        {"pts": [{"v": Relayout()}, {"v": 2}]},
+    )
 
 
 # ------------------------------------------------------------- threads
@@ -560,7 +606,8 @@ def test_concurrent_registration_of_one_name_has_one_winner(unique_name):
         barrier = threading.Barrier(threads_n)
         results = []
 
-        def worker(t):
+        # This round's barrier, name and results, bound now.
+        def worker(t, barrier=barrier, name=name, results=results):
             barrier.wait()
             try:
                 km.register_schema(name, [("t", "int8")] * (t + 1))
@@ -577,6 +624,8 @@ def test_concurrent_registration_of_one_name_has_one_winner(unique_name):
         assert len(results) == threads_n
         assert len(winners) == 1
         assert all(
-            args == (f"Schema already registered: {name}",) for kind, args in results if kind == "taken"
+            args == (f"Schema already registered: {name}",)
+            for kind, args in results
+            if kind == "taken"
         )
         assert km.get_schema(name) == [("t", "int8")] * (winners[0] + 1)

@@ -37,8 +37,11 @@ INTS = cdr.INT_RANGES
 SETTINGS = settings(
     max_examples=200,
     deadline=None,
-    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
-                           HealthCheck.data_too_large],
+    suppress_health_check=[
+        HealthCheck.function_scoped_fixture,
+        HealthCheck.too_slow,
+        HealthCheck.data_too_large,
+    ],
 )
 
 
@@ -49,7 +52,9 @@ field_names = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_
 
 
 def fields_of(inner, max_size):
-    return st.lists(st.tuples(field_names, inner), max_size=max_size, unique_by=lambda f: f[0]).map(tuple)
+    return st.lists(st.tuples(field_names, inner), max_size=max_size, unique_by=lambda f: f[0]).map(
+        tuple
+    )
 
 
 type_trees = st.recursive(
@@ -121,7 +126,9 @@ def pairs_simple(name):
     if name in ("float32", "float64"):
         return pairs_float(name == "float32")
     if name in ("string", "ros_string"):
-        return st.one_of(text_values.map(lambda s: (s, s)), text_values.map(lambda s: (StrSub(s), s)))
+        return st.one_of(
+            text_values.map(lambda s: (s, s)), text_values.map(lambda s: (StrSub(s), s))
+        )
     if name in ("bytes", "ros_bytes"):
         raw = st.binary(max_size=12)
         return st.one_of(raw.map(lambda b: (b, b)), raw.map(lambda b: (BytesSub(b), b)))
@@ -135,7 +142,9 @@ def pairs_simple(name):
             items.append(("extra", extra))
         return kind(items), {"sec": sec, "nanosec": nsec}
 
-    return st.builds(build, dict_kinds, sec_values, nsec_values, st.booleans(), st.none() | st.text(max_size=2))
+    return st.builds(
+        build, dict_kinds, sec_values, nsec_values, st.booleans(), st.none() | st.text(max_size=2)
+    )
 
 
 def pairs_for(tree):
@@ -143,9 +152,9 @@ def pairs_for(tree):
     if kind == "simple":
         return pairs_simple(arg)
     if kind == "array":
-        return st.tuples(st.sampled_from([list, ListSub]), st.lists(pairs_for(arg), max_size=3)).map(
-            lambda p: (p[0](v for v, _ in p[1]), [e for _, e in p[1]])
-        )
+        return st.tuples(
+            st.sampled_from([list, ListSub]), st.lists(pairs_for(arg), max_size=3)
+        ).map(lambda p: (p[0](v for v, _ in p[1]), [e for _, e in p[1]]))
     names = [name for name, _ in arg]
 
     def build(kind, pairs, order, extra):
@@ -219,21 +228,44 @@ def test_aliases_encode_like_their_canonical_types(schema, alias, canonical):
 
 def out_of_range_ints(name):
     lo, hi = INTS[name]
-    return st.one_of(st.integers(max_value=lo - 1, min_value=lo - 2**70), st.integers(min_value=hi + 1,
-                                                                                        max_value=hi + 2**70))
+    return st.one_of(
+        st.integers(max_value=lo - 1, min_value=lo - 2**70),
+        st.integers(min_value=hi + 1, max_value=hi + 2**70),
+    )
 
 
 WRONG_KINDS = {
     "bool": [0, 1, 1.0, "True", None, [True], np.int8(1)],
     # A numpy bool is an integer only where this numpy still gives it __index__.
-    "int": [1.5, 1.0, "1", None, b"1", [1], {}, np.float32(1.0),
-            *([] if numpy_bool_is_index(np) else [np.True_])],
+    "int": [
+        1.5,
+        1.0,
+        "1",
+        None,
+        b"1",
+        [1],
+        {},
+        np.float32(1.0),
+        *([] if numpy_bool_is_index(np) else [np.True_]),
+    ],
     "float": ["1.0", None, b"x", [1.0], {}, 2**1024, -(2**1024)],
     "string": [b"x", 1, None, ["a"], "\ud800", bytearray(b"a")],
     "bytes": ["x", bytearray(b"x"), memoryview(b"x"), [1], None, 0],
-    "time": [None, [0, 0], (0, 0), 5, {"sec": 0}, {"nanosec": 0}, {}, {"sec": 2**31, "nanosec": 0},
-             {"sec": -(2**31) - 1, "nanosec": 0}, {"sec": 0, "nanosec": -1}, {"sec": 0, "nanosec": 2**32},
-             {"sec": 1.0, "nanosec": 0}, {"sec": 0, "nanosec": "1"}],
+    "time": [
+        None,
+        [0, 0],
+        (0, 0),
+        5,
+        {"sec": 0},
+        {"nanosec": 0},
+        {},
+        {"sec": 2**31, "nanosec": 0},
+        {"sec": -(2**31) - 1, "nanosec": 0},
+        {"sec": 0, "nanosec": -1},
+        {"sec": 0, "nanosec": 2**32},
+        {"sec": 1.0, "nanosec": 0},
+        {"sec": 0, "nanosec": "1"},
+    ],
     "array": [None, (), (1,), "ab", b"ab", {}, 3, set()],
     "struct": [None, [], 5, "s", (), b"", set()],
 }
@@ -261,7 +293,9 @@ def invalid_for(tree):
             items.insert(pos % (len(items) + 1), bad)
             return items
 
-        bad_list = st.builds(insert, st.lists(pairs_for(arg), max_size=2), invalid_for(arg), st.integers(0, 2))
+        bad_list = st.builds(
+            insert, st.lists(pairs_for(arg), max_size=2), invalid_for(arg), st.integers(0, 2)
+        )
         return st.one_of(st.sampled_from(WRONG_KINDS["array"]), bad_list)
     not_dict = st.sampled_from(WRONG_KINDS["struct"])
     if not arg:
@@ -281,8 +315,12 @@ def bad_struct(fields, i):
             value[name_i] = bad
         return value
 
-    return st.builds(build, st.tuples(*[pairs_for(t) for _, t in fields]), invalid_for(fields[i][1]),
-                     st.booleans())
+    return st.builds(
+        build,
+        st.tuples(*[pairs_for(t) for _, t in fields]),
+        invalid_for(fields[i][1]),
+        st.booleans(),
+    )
 
 
 KINDS = "(bool|int|uint|float|string|bytes|list|dict|unknown)"
@@ -310,14 +348,19 @@ def test_invalid_values_are_refused(schema, fields, data):
     if expected_text is not None:
         assert text == expected_text
     else:
-        assert text.startswith((
-            f"Field type mismatch on '{bad_name}",
-            f"Serialization failed: Missing nested field '{bad_name}.",
-            f"Serialization failed: Missing field '{bad_name}.",
-        )), text
+        assert text.startswith(
+            (
+                f"Field type mismatch on '{bad_name}",
+                f"Serialization failed: Missing nested field '{bad_name}.",
+                f"Serialization failed: Missing field '{bad_name}.",
+            )
+        ), text
         if text.startswith("Field type mismatch"):
             assert re.search(r", got " + KINDS + r"$", text), text
-            assert re.search(r"': expected (bool|u?int(8|16|32|64)|float(32|64)|string|bytes|array<.*>|"
-                             r"struct:.*|(time|duration)( with (int32 sec|uint32 nanosec))?), got ", text), text
+            assert re.search(
+                r"': expected (bool|u?int(8|16|32|64)|float(32|64)|string|bytes|array<.*>|"
+                r"struct:.*|(time|duration)( with (int32 sec|uint32 nanosec))?), got ",
+                text,
+            ), text
         else:
             assert re.search(r"(\.sec|\.nanosec|\..*)'$", text), text

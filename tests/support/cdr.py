@@ -297,11 +297,9 @@ def utf8_failure(raw):
         return raw.decode("utf-8"), None
     except UnicodeDecodeError as error:
         if error.reason == "unexpected end of data":
-            return None, "incomplete utf-8 byte sequence from index %d" % error.start
-        return None, "invalid utf-8 sequence of %d bytes from index %d" % (
-            error.end - error.start,
-            error.start,
-        )
+            return None, f"incomplete utf-8 byte sequence from index {error.start}"
+        width = error.end - error.start
+        return None, f"invalid utf-8 sequence of {width} bytes from index {error.start}"
 
 
 def _read(r, t, path, depth, registry):

@@ -98,7 +98,6 @@ def decode_failure(name, data):
     """The detail of the TypeError that ``_korvex_messages.deserialize(name,
     data)`` must raise (after its "Deserialization failed: " prefix, checked)."""
     import _korvex_messages as km
-
     from tests.support.contract import DESERIALIZATION_FAILED
 
     text = raised(TypeError, km.deserialize, name, data).args[0]

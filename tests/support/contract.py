@@ -52,14 +52,14 @@ TWO_ITEMS = "Schema definition error: Each field entry must contain exactly 2 it
 NO_STRUCT_NAME = "Schema definition error: Struct type must include a schema name"
 
 REENTRY_REFUSED = (
-    "Re-entrant calls nested too deeply: at most %d calls of this module may be active on "
-    "one thread" % MAX_REENTRY
+    f"Re-entrant calls nested too deeply: at most {MAX_REENTRY} calls of this module may be "
+    "active on one thread"
 )
 
 
 def encapsulation_text(data):
     """deserialize's ValueError for a header other than 00 01."""
-    shown = ", ".join("%02x" % b for b in data[:4])
+    shown = ", ".join(f"{b:02x}" for b in data[:4])
     return f"Unsupported CDR encapsulation [{shown}]. Only little-endian CDR is currently supported"
 
 
