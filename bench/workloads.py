@@ -240,9 +240,8 @@ def build_names(rng: random.Random, n: int = 1_000) -> dict:
     return {"names": [f"{rng.choice(stems)}_{i}" for i in range(n)]}
 
 
-def f32(value: float) -> float:
-    """`value` rounded to the nearest float32, as a Python float."""
-    return struct.unpack("<f", struct.pack("<f", value))[0]
+# `value` rounded to the nearest float32, as a Python float.
+f32 = cdr.narrow32
 
 
 def _unit_quaternion(rng: random.Random) -> dict:

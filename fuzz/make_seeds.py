@@ -82,11 +82,8 @@ def valid_messages(name, rng, wanted):
     return found
 
 
-def u32(n):
-    return struct.pack("<I", n)
-
-
 HEADER = cdr.HEADER
+u32 = cdr.u32
 
 
 def crafted():

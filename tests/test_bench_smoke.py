@@ -6,7 +6,6 @@ so are the codec floors when the test-only module is not built.
 """
 
 import multiprocessing
-import os
 import subprocess
 import sys
 from concurrent.futures import ProcessPoolExecutor
@@ -27,6 +26,7 @@ from bench.contenders import (
     rosbags_peer,
 )
 from tests.support.checks import assert_same
+from tests.support.runtime import child_environment
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -512,18 +512,6 @@ def test_floors_accept_keywords_like_the_real_functions(kt, unique_name):
 EXAMPLES = ROOT / "examples"
 
 
-def _example_env():
-    import importlib.util
-
-    spec = importlib.util.find_spec("_korvex_messages")
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(spec.origin).resolve().parent)]
-        + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])
-    )
-    return env
-
-
 @pytest.mark.parametrize("workers", [1, 2])
 def test_parallel_decode_example_runs(tmp_path, workers):
     completed = subprocess.run(
@@ -538,7 +526,7 @@ def test_parallel_decode_example_runs(tmp_path, workers):
         capture_output=True,
         text=True,
         cwd=tmp_path,
-        env=_example_env(),
+        env=child_environment(),
         timeout=300,
     )
     assert completed.returncode == 0, completed.stdout + completed.stderr
@@ -550,7 +538,7 @@ def test_parallel_decode_example_runs(tmp_path, workers):
 
 def test_parallel_decode_reads_a_file_kept_by_record_replay(tmp_path):
     path = tmp_path / "run.rec"
-    env = _example_env()
+    env = child_environment()
     recorded = subprocess.run(
         [
             sys.executable,

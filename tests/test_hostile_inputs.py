@@ -6,7 +6,6 @@ written, and a finalizer that inspects the heap in the middle of a decode.
 
 import json
 import signal
-import struct
 import subprocess
 import sys
 import time
@@ -15,7 +14,7 @@ import tracemalloc
 import pytest
 
 import _korvex_messages as km
-from tests.support.cdr import HEADER, SIMPLE_TYPES
+from tests.support.cdr import HEADER, SIMPLE_TYPES, u32
 from tests.support.checks import raised
 from tests.support.contract import (
     DESERIALIZATION_FAILED,
@@ -33,10 +32,7 @@ from tests.support.contract import (
     MAX_EMPTY_VALUES as EMPTY_LIMIT,
 )
 from tests.support.runtime import child_environment
-
-
-def u32(n):
-    return struct.pack("<I", n)
+from tests.support.values import EvilKey as CollidingKey
 
 
 def decode_error(name, data):
@@ -484,19 +480,6 @@ class _StrSubclass(str):
 
     def encode(self, *args, **kwargs):
         raise RuntimeError("never called")
-
-
-class CollidingKey:
-    """Hashes like a field name; comparing with it raises `error`."""
-
-    def __init__(self, name, error):
-        self.name, self.error = name, error
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        raise self.error
 
 
 @pytest.mark.parametrize(

@@ -25,14 +25,13 @@ np = pytest.importorskip("numpy")
 typesys = pytest.importorskip("rosbags.typesys")
 
 import _korvex_messages as km  # noqa: E402
+from tests.support.cdr import narrow32  # noqa: E402
 
 Nodetype = pytest.importorskip("rosbags.interfaces").Nodetype
 SerdeError = pytest.importorskip("rosbags.serde").SerdeError
 
 
-def f32(value):
-    """The float32 nearest to value, as a Python float."""
-    return struct.unpack("<f", struct.pack("<f", value))[0]
+f32 = narrow32  # the float32 nearest to a value, as a Python float
 
 
 # ---------------------------------------------------------------------------

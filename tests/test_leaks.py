@@ -14,14 +14,13 @@ one of these grows by more than a small allowance:
 
 import ctypes
 import gc
-import struct
 import sys
 import tracemalloc
 
 import pytest
 
 import _korvex_messages as km
-from tests.support.cdr import HEADER
+from tests.support.cdr import HEADER, u32
 from tests.support.runtime import NO_TESTING_MODULE, load_testing_module
 from tests.support.values import (
     ConversionError,
@@ -204,10 +203,6 @@ def self_containing_node():
     node = {"value": 1}
     node["next"] = node
     return node
-
-
-def u32(n):
-    return struct.pack("<I", n)
 
 
 def p(hexdata):

@@ -18,6 +18,8 @@ from pathlib import Path
 
 import pytest
 
+from tests.support.runtime import child_environment
+
 pytest.importorskip("mypy")
 
 REPO = Path(__file__).resolve().parent.parent
@@ -220,11 +222,7 @@ def test_stub_signatures(mypy, tmp_path, snippet, expected, is_error):
     [("quickstart.py", []), ("record_replay.py", ["--seconds", "0.1"])],
 )
 def test_examples_run(tmp_path, example, arguments):
-    env = dict(os.environ)
-    paths = [str(_module_dir())]
-    if env.get("PYTHONPATH"):
-        paths.append(env["PYTHONPATH"])
-    env["PYTHONPATH"] = os.pathsep.join(paths)
+    env = child_environment()
     completed = subprocess.run(
         [sys.executable, str(REPO / "examples" / example), *arguments],
         capture_output=True,

@@ -56,6 +56,11 @@ INT_RANGES = {
 }  # fmt: skip
 
 
+def u32(n):
+    """A uint32 as its 4 little-endian bytes (no alignment)."""
+    return struct.pack("<I", n)
+
+
 def narrow32(x):
     """The binary32 value nearest to x (ties to even), widened back to a double:
     what a float32 field holds once written (beyond the largest binary32 value
