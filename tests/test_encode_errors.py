@@ -11,6 +11,7 @@ import _korvex_messages as km
 from tests.support.cdr import HEADER
 from tests.support.checks import raises_exact
 from tests.support.contract import mismatch_text as mismatch
+from tests.support.contract import missing_field_text, missing_nested_field_text
 from tests.support.values import (
     BytesSub,
     EvilKey,
@@ -83,18 +84,18 @@ def test_values_type_is_checked_before_schema_lookup(unique_name):
 
 
 def test_missing_top_level_field(fails):
-    fails([("x", "int32")], {}, "Serialization failed: Missing field 'x'")
+    fails([("x", "int32")], {}, missing_field_text("x"))
     fails(
         [("a", "int32"), ("x", "string")],
         {"a": 1, "X": "s"},
-        "Serialization failed: Missing field 'x'",
+        missing_field_text("x"),
     )
-    fails([("", "int32")], {"x": 1}, "Serialization failed: Missing field ''")
+    fails([("", "int32")], {"x": 1}, missing_field_text(""))
 
 
 def test_first_failing_field_wins(fails):
     # a missing first field is reported although a later one is of the wrong kind
-    fails([("a", "int32"), ("b", "int32")], {"b": "bad"}, "Serialization failed: Missing field 'a'")
+    fails([("a", "int32"), ("b", "int32")], {"b": "bad"}, missing_field_text("a"))
     # a bad first field is reported although a later one is missing
     fails([("a", "int32"), ("b", "int32")], {"a": "bad"}, mismatch("a", "int32", "string"))
 
@@ -145,28 +146,28 @@ def test_missing_nested_field_paths(schema, fails):
     fails(
         [("pose", f"struct:{pose}")],
         {"pose": {"stamp": {"sec": 0, "nanosec": 0}}},
-        "Serialization failed: Missing nested field 'pose.position'",
+        missing_nested_field_text("pose.position"),
     )
     fails(
         [("pose", f"struct:{pose}")],
         {"pose": {"position": {"x": 1.0}, "stamp": {}}},
-        "Serialization failed: Missing nested field 'pose.position.y'",
+        missing_nested_field_text("pose.position.y"),
     )
     fails(
         [("pose", f"struct:{pose}")],
         {"pose": {"position": {"x": 1.0, "y": 2.0}, "stamp": {"sec": 1}}},
-        "Serialization failed: Missing field 'pose.stamp.nanosec'",
+        missing_field_text("pose.stamp.nanosec"),
     )
     # no index in the path of an array element
     fails(
         [("points", f"array<struct:{point}>")],
         {"points": [{"x": 1.0, "y": 2.0}, {"y": 3.0}]},
-        "Serialization failed: Missing nested field 'points.x'",
+        missing_nested_field_text("points.x"),
     )
     fails(
         [("poses", f"array<array<struct:{pose}>>")],
         {"poses": [[], [{"position": {"y": 1.0}}]]},
-        "Serialization failed: Missing nested field 'poses.position.x'",
+        missing_nested_field_text("poses.position.x"),
     )
 
 
@@ -175,7 +176,7 @@ def test_nested_field_missing_before_later_bad_field(schema, fails):
     fails(
         [("p", f"struct:{inner}")],
         {"p": {"b": "bad"}},
-        "Serialization failed: Missing nested field 'p.a'",
+        missing_nested_field_text("p.a"),
     )
     fails([("p", f"struct:{inner}")], {"p": {"a": "bad"}}, mismatch("p", "int32", "dict"))
 
@@ -183,9 +184,9 @@ def test_nested_field_missing_before_later_bad_field(schema, fails):
 @pytest.mark.parametrize("ftype", ["time", "duration"])
 def test_time_missing_and_bad_parts(fails, ftype):
     f = [("stamp", ftype)]
-    fails(f, {"stamp": {"sec": 1}}, "Serialization failed: Missing field 'stamp.nanosec'")
-    fails(f, {"stamp": {"nanosec": 1}}, "Serialization failed: Missing field 'stamp.sec'")
-    fails(f, {"stamp": {}}, "Serialization failed: Missing field 'stamp.sec'")
+    fails(f, {"stamp": {"sec": 1}}, missing_field_text("stamp.nanosec"))
+    fails(f, {"stamp": {"nanosec": 1}}, missing_field_text("stamp.sec"))
+    fails(f, {"stamp": {}}, missing_field_text("stamp.sec"))
     # sec is converted before nanosec is looked up
     fails(f, {"stamp": {"sec": "x"}}, mismatch("stamp", f"{ftype} with int32 sec", "dict"))
     fails(
@@ -204,7 +205,7 @@ def test_time_missing_and_bad_parts(fails, ftype):
         mismatch("stamp", f"{ftype} with int32 sec", "dict"),
     )
     # a missing sec is reported before a bad nanosec
-    fails(f, {"stamp": {"nanosec": "x"}}, "Serialization failed: Missing field 'stamp.sec'")
+    fails(f, {"stamp": {"nanosec": "x"}}, missing_field_text("stamp.sec"))
     fails(
         f,
         {"stamp": {"sec": 0, "nanosec": -1}},
@@ -231,7 +232,7 @@ def test_time_inside_struct_and_array(schema, fails):
     fails(
         [("p", f"struct:{inner}")],
         {"p": {"stamp": {"sec": 1}}},
-        "Serialization failed: Missing field 'p.stamp.nanosec'",
+        missing_field_text("p.stamp.nanosec"),
     )
     fails(
         [("p", f"struct:{inner}")],
@@ -241,7 +242,7 @@ def test_time_inside_struct_and_array(schema, fails):
     fails(
         [("stamps", "array<time>")],
         {"stamps": [{"sec": 0, "nanosec": 0}, {"nanosec": 0}]},
-        "Serialization failed: Missing field 'stamps.sec'",
+        missing_field_text("stamps.sec"),
     )
     fails(
         [("stamps", "array<time>")],
@@ -260,13 +261,13 @@ def test_defaultdict_values_are_not_filled_in(schema):
     name = schema([("a", "int32"), ("p", f"struct:{inner}"), ("t", "time")])
 
     top = collections.defaultdict(int)
-    raises_exact(TypeError, "Serialization failed: Missing field 'a'", km.serialize, name, top)
+    raises_exact(TypeError, missing_field_text("a"), km.serialize, name, top)
     assert dict(top) == {}
 
     nested = collections.defaultdict(int)
     raises_exact(
         TypeError,
-        "Serialization failed: Missing nested field 'p.x'",
+        missing_nested_field_text("p.x"),
         km.serialize,
         name,
         {"a": 1, "p": nested},
@@ -276,7 +277,7 @@ def test_defaultdict_values_are_not_filled_in(schema):
     stamp = collections.defaultdict(int, {"sec": 3})
     raises_exact(
         TypeError,
-        "Serialization failed: Missing field 't.nanosec'",
+        missing_field_text("t.nanosec"),
         km.serialize,
         name,
         {"a": 1, "p": {"x": 1}, "t": stamp},
@@ -429,7 +430,7 @@ def test_missing_nested_inside_array_of_structs_inside_struct(schema, fails):
     fails(
         [("m", f"struct:{mid}")],
         {"m": {"leaves": [{"v": 1}, {}]}},
-        "Serialization failed: Missing nested field 'm.leaves.v'",
+        missing_nested_field_text("m.leaves.v"),
     )
 
 

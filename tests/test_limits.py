@@ -17,6 +17,7 @@ from tests.support.contract import (
     SERIALIZATION_FAILED,
     empty_limit_text,
     mismatch_text,
+    missing_nested_field_text,
     nesting_text,
     too_long_text,
 )
@@ -94,7 +95,7 @@ def test_nesting_checked_before_anything_else_about_the_value(schema, unique_nam
     # a dict at level 100 that lacks the field is an ordinary missing field
     raises_exact(
         TypeError,
-        "Serialization failed: Missing nested field '" + dotted("c", 101) + "'",
+        missing_nested_field_text(dotted("c", 101)),
         km.serialize,
         node,
         {"c": nested_dict(99, {})},

@@ -9,7 +9,12 @@ import pytest
 import _korvex_messages as km
 from tests.support.cdr import HEADER
 from tests.support.checks import raises_exact
-from tests.support.contract import NOT_LIST_OR_TUPLE, TWO_ITEMS
+from tests.support.contract import (
+    NOT_LIST_OR_TUPLE,
+    TWO_ITEMS,
+    already_registered_text,
+    missing_nested_field_text,
+)
 from tests.support.values import BrokenQualname, Outer, StrSub
 
 
@@ -178,7 +183,7 @@ def test_unusual_schema_names(name):
         km.register_schema(name, [("v", "uint8")])
         assert km.schema_exists(name) is True
         assert km.get_schema(name) == [("v", "uint8")]
-        raises_exact(ValueError, f"Schema already registered: {name}", km.register_schema, name, [])
+        raises_exact(ValueError, already_registered_text(name), km.register_schema, name, [])
         km.unregister_schema(name)
         expect_key_error(km.unregister_schema, name)
     finally:
@@ -208,7 +213,7 @@ def test_registration_never_replaces(unique_name):
     km.register_schema(name, [("x", "float64"), ("y", "float64")])
     for other in ([], [("x", "float64"), ("y", "float64")], [("z", "int8")]):
         exc = raises_exact(
-            ValueError, f"Schema already registered: {name}", km.register_schema, name, other
+            ValueError, already_registered_text(name), km.register_schema, name, other
         )
         assert len(exc.args) == 1
     assert km.get_schema(name) == [("x", "float64"), ("y", "float64")]
@@ -520,7 +525,7 @@ def test_nested_schema_relayout_mid_array_changes_later_checks(unique_name):
     # element 1 is checked against the new layout, which wants "w"
     raises_exact(
         TypeError,
-        "Serialization failed: Missing nested field 'pts.w'",
+        missing_nested_field_text("pts.w"),
         km.serialize,
         outer,
         {"pts": [{"v": Relayout()}, {"v": 2}]},
@@ -552,7 +557,7 @@ def test_concurrent_use_keeps_the_registry_consistent(unique_name):
                     with lock:
                         wins[target] += 1
                 except ValueError as e:
-                    assert e.args == (f"Schema already registered: {target}",)
+                    assert e.args == (already_registered_text(target),)
                 try:
                     assert km.get_schema(target) == layout
                 except KeyError as e:
@@ -624,8 +629,6 @@ def test_concurrent_registration_of_one_name_has_one_winner(unique_name):
         assert len(results) == threads_n
         assert len(winners) == 1
         assert all(
-            args == (f"Schema already registered: {name}",)
-            for kind, args in results
-            if kind == "taken"
+            args == (already_registered_text(name),) for kind, args in results if kind == "taken"
         )
         assert km.get_schema(name) == [("t", "int8")] * (winners[0] + 1)

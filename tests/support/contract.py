@@ -26,10 +26,11 @@ MAX_NESTING = 100
 MAX_EMPTY_VALUES = 1048576
 # Calls of the module active on one thread at once, the outermost included.
 MAX_REENTRY = 8
-# Lengths and counts are uint32 on the wire.
+# Lengths and counts are uint32 on the wire: at most this many bytes or
+# elements (a string's length field also counts its terminator).  Too large
+# to reach in a test; the test-only module's limit of 16 stands in for it
+# (test_limits.py).
 MAX_LENGTH = 2**32 - 1
-# The same limit in the test-only module, small enough to reach.
-TESTING_LENGTH_LIMIT = 16
 
 # ---------------------------------------------------------------------------
 # Fixed texts
