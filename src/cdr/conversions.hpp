@@ -19,6 +19,32 @@ inline bool integer_rule(PyObject* value, long long& out) {
   return true;
 }
 
+// The value of an exact int, if it fits a long long.  No user code runs.
+inline bool exact_int_value(PyObject* value, long long& out) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+    out = static_cast<long long>(
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+    return true;
+  }
+#endif
+  // Reports a value out of range by `overflow`, without raising.
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(value, &overflow);
+  return overflow == 0;
+}
+
+// The value of an exact int, if it fits 64 unsigned bits.  No user code
+// runs.
+inline bool exact_uint64_value(PyObject* value, unsigned long long& out) noexcept {
+  out = PyLong_AsUnsignedLongLong(value);
+  if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();  // negative or too large: the general path reports it
+    return false;
+  }
+  return true;
+}
+
 // An int directly, anything else through __index__; 0 .. 2**64-1.
 bool unsigned_rule(PyObject* value, unsigned long long& out);
 

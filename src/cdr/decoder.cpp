@@ -4,28 +4,20 @@
 #include <optional>
 
 #include "base/compiler.hpp"
+#include "base/dicts.hpp"
 #include "base/memory.hpp"
+#include "base/utf8.hpp"
 #include "cdr/field_path.hpp"
 #include "cdr/limits.hpp"
 #include "cdr/nesting.hpp"
 #include "cdr/plan.hpp"
 #include "cdr/reader.hpp"
 #include "cdr/short_strings.hpp"
-#include "base/utf8.hpp"
 #include "module/failure.hpp"
 #include "module/python_errors.hpp"
 
 namespace korvex {
 namespace {
-
-PyObject* new_dict(std::size_t expected_size) {
-#if PY_VERSION_HEX < 0x030D0000
-  return _PyDict_NewPresized(static_cast<Py_ssize_t>(expected_size));
-#else
-  (void)expected_size;
-  return PyDict_New();
-#endif
-}
 
 // A list of `count` empty slots, hidden from the garbage collector until it
 // is filled: building the elements can run a collection, and finalizers

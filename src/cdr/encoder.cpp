@@ -31,32 +31,6 @@ enum class Step : bool { Failed = false, Done = true };
 // the buffer's capacity.
 constexpr Py_ssize_t kRunChunk = 1024;
 
-// The value of an exact int, if it fits a long long.  No user code runs.
-inline bool exact_int_value(PyObject* value, long long& out) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-    out = static_cast<long long>(
-        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
-    return true;
-  }
-#endif
-  // Reports a value out of range by `overflow`, without raising.
-  int overflow = 0;
-  out = PyLong_AsLongLongAndOverflow(value, &overflow);
-  return overflow == 0;
-}
-
-// The value of an exact int, if it fits 64 unsigned bits.  No user code
-// runs.
-inline bool exact_uint64_value(PyObject* value, unsigned long long& out) noexcept {
-  out = PyLong_AsUnsignedLongLong(value);
-  if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();  // negative or too large: the general path reports it
-    return false;
-  }
-  return true;
-}
-
 class Encoder {
  public:
   Encoder() noexcept : levels_(t_nesting_levels) {}
@@ -69,20 +43,25 @@ class Encoder {
                     const Reporter* inherited);
   Step write_converted(ValueType type, PyObject* value, const PathNode& path,
                        const Reporter& reporter);
-  Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
-                    const Reporter& reporter);
+  // The recursive steps (write_fields, write_converted, write_array,
+  // write_struct) keep their frames small; everything else stays out of
+  // line, so that the nesting bound fits a small thread stack even in
+  // sanitizer builds.
+  KORVEX_NOINLINE Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
+                                    const Reporter& reporter);
   Step write_array(ValueType type, PyObject* value, const PathNode& path,
                    const Reporter& reporter);
   Step write_struct(ValueType type, PyObject* value, const PathNode& path,
                     const Reporter& reporter);
-  Step write_time(TypeKind kind, PyObject* value, const PathNode& path, const Reporter& reporter);
+  KORVEX_NOINLINE Step write_time(TypeKind kind, PyObject* value, const PathNode& path,
+                                  const Reporter& reporter);
 
   bool write_exact(TypeKind kind, PyObject* value);
   bool write_integer(const TypeDescriptor& type, long long integer);
   template <TypeKind Kind>
   Py_ssize_t write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count);
-  Py_ssize_t write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
-                                  Py_ssize_t count);
+  KORVEX_NOINLINE Py_ssize_t write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
+                                                  Py_ssize_t count);
 
   // Takes a field's value out of a nested dict; null after storing the
   // failure (or with an exception that must propagate pending).
@@ -99,6 +78,7 @@ class Encoder {
   KORVEX_COLD Step too_long(const PathNode& path, std::uint64_t length, const char* unit,
                             std::uint64_t limit);
   KORVEX_COLD Step nesting_too_deep(const PathNode& path);
+  KORVEX_COLD Step missing_field(std::string_view name);
   KORVEX_COLD Step changed_size(const PathNode& path);
 
   CdrWriter out_;
@@ -259,6 +239,10 @@ Step Encoder::too_long(const PathNode& path, std::uint64_t length, const char* u
   return fail(MessageError::serialization_failed(
       "Value of '" + render_path(&path) + "' is too long for CDR: " + decimal(length) + " " +
       unit + ", at most " + decimal(limit) + " allowed"));
+}
+
+Step Encoder::missing_field(std::string_view name) {
+  return fail(MessageError::serialization_failed("Missing field '" + String(name) + "'"));
 }
 
 Step Encoder::changed_size(const PathNode& path) {
@@ -427,8 +411,7 @@ Step Encoder::write_fields(const MessagePlan& plan, PyObject* dict, const PathNo
       item = cursor.find(field.key.get());
       if (item == nullptr) {
         if (PyErr_Occurred()) return Step::Failed;
-        return fail(MessageError::serialization_failed("Missing field '" + String(field.name) +
-                                                       "'"));
+        return missing_field(field.name);
       }
     } else {
       item = nested_item(cursor, field.key.get(), *parent, field.name, "Missing nested field '");

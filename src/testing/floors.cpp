@@ -51,6 +51,9 @@
 #include <string>
 #include <vector>
 
+#include "base/compiler.hpp"
+#include "base/dicts.hpp"
+#include "cdr/conversions.hpp"
 #include "cdr/limits.hpp"
 #include "cdr/plan.hpp"
 #include "module/call.hpp"
@@ -76,22 +79,13 @@ constexpr const char kCapsuleName[] = "_korvex_messages_testing.floor_template";
 // cannot be optimised away.
 volatile std::uint64_t g_sink = 0;
 
-PyObject* new_dict(std::size_t expected_size) {
-#if PY_VERSION_HEX < 0x030D0000
-  return _PyDict_NewPresized(static_cast<Py_ssize_t>(expected_size));
-#else
-  (void)expected_size;
-  return PyDict_New();
-#endif
-}
-
 BodyResult finish(std::optional<MessageError>& error) {
   if (error) return std::move(*error);
   return PythonErrorSet{};
 }
 
 // Sets RecursionError for a value nested deeper than the codec walks.
-[[gnu::cold]] bool too_deep() {
+KORVEX_COLD bool too_deep() {
   PyErr_SetString(PyExc_RecursionError, "nesting too deep");
   return false;
 }
@@ -101,17 +95,9 @@ BodyResult finish(std::optional<MessageError>& error) {
 
 // Reads an int value as the encoder's direct path does.
 inline bool read_integer(PyObject* value, long long& out) {
-#if PY_VERSION_HEX >= 0x030C0000
-  if (PyLong_CheckExact(value) &&
-      PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-    out = static_cast<long long>(
-        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
-    return true;
-  }
-#endif
-  int overflow = 0;
-  out = PyLong_AsLongLongAndOverflow(value, &overflow);
-  return overflow == 0 && !(out == -1 && PyErr_Occurred());
+  if (PyLong_CheckExact(value)) return exact_int_value(value, out);
+  out = PyLong_AsLongLong(value);
+  return !(out == -1 && PyErr_Occurred());
 }
 
 class LookupWalk {
