@@ -115,10 +115,12 @@ canary() {
   return $ok
 }
 
+# The fuzz scripts are modules of the checkout (fuzz.*, importing
+# tests.support), so the checkout goes on PYTHONPATH after the build.
 replay_seeds() {
   local target
   for target in deserialize serialize; do
-    PYTHONPATH="$WORK/build-asan" san_env "$PY" "$ROOT/fuzz/replay.py" "$target" \
+    PYTHONPATH="$WORK/build-asan:$ROOT" san_env "$PY" -m fuzz.replay "$target" \
       "$ROOT/fuzz/corpus/$target" || return 1
   done
 }
@@ -137,11 +139,11 @@ fuzz() {  # fuzz TARGET
   # libFuzzer rather than the sanitizer runtimes' no-op versions.
   # shellcheck disable=SC2086  # FUZZ_ARGS is a list of flags
   (cd "$WORK/fuzz-work" && timeout --kill-after=30 $((FUZZ_SECONDS + 180)) \
-    env PYTHONPATH="$WORK/build-fuzz" PYTHONMALLOC=malloc \
+    env PYTHONPATH="$WORK/build-fuzz:$ROOT" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:quarantine_size_mb=64" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     LD_PRELOAD="$WORK/sancov_bridge.so $UBSAN_LIB $ASAN_LIB" \
-    "$PY" "$ROOT/fuzz/fuzz_$target.py" "$corpus" "$ROOT/fuzz/corpus/$target" \
+    "$PY" -m "fuzz.fuzz_$target" "$corpus" "$ROOT/fuzz/corpus/$target" \
     -use_value_profile=1 -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -timeout=25 \
     -max_len=4096 -print_final_stats=1 \
     -artifact_prefix="$WORK/fuzz-work/artifacts/$target-" $FUZZ_ARGS >"$log" 2>&1)
@@ -190,7 +192,7 @@ for target in deserialize serialize; do
 done
 if compgen -G "$WORK/fuzz-work/artifacts/*" >/dev/null; then
   echo "  fuzz findings; reproduce one with"
-  echo "    PYTHONPATH=$WORK/build-asan python3 fuzz/replay.py TARGET FILE"
+  echo "    (cd $ROOT && PYTHONPATH=$WORK/build-asan python3 -m fuzz.replay TARGET FILE)"
   echo "  (under the sanitizers: prefix PYTHONMALLOC=malloc LD_PRELOAD=\"$UBSAN_LIB $ASAN_LIB\""
   echo "   ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0)"
   ls -1 "$WORK"/fuzz-work/artifacts/* | sed 's/^/    /'

@@ -1,7 +1,11 @@
 """Call our serialize or deserialize in a loop, for a profiler to watch.
 
-    perf record -e cpu-clock -g python bench/profile.py 3 deserialize 200
-    valgrind --tool=callgrind python bench/profile.py 1 serialize 20000
+    perf record -e cpu-clock -g python -m bench.profile 3 deserialize 200
+    valgrind --tool=callgrind python -m bench.profile 1 serialize 20000
+
+(from the checkout: the benchmark imports the reference model as tests.support;
+``python bench/profile.py`` restarts itself that way, which valgrind does not
+follow without --trace-children=yes).
 
 Arguments: workload key (1, 2, 3, 4a, 4b, 5), operation, number of calls.
 The message is built and the schemas registered before the loop starts.
@@ -9,14 +13,18 @@ The message is built and the schemas registered before the loop starts.
 
 from __future__ import annotations
 
+import os
 import sys
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))
+if __name__ == "__main__" and not __package__:
+    # Started as a file (python bench/profile.py): run as the module
+    # bench.profile, with the checkout on the import path.
+    _root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    _path = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = _root + (os.pathsep + _path if _path else "")
+    os.execv(sys.executable, [sys.executable, "-m", "bench.profile", *sys.argv[1:]])
 
-from bench import workloads as wl  # noqa: E402
+from bench import workloads as wl  # noqa: E402 (after the restart above)
 from bench.contenders.ours import Ours  # noqa: E402
 
 

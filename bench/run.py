@@ -1,9 +1,12 @@
 """Compare `_korvex_messages` with the other ways to get CDR bytes from Python.
 
-    python bench/run.py            # full comparison (a few minutes)
-    python bench/run.py --quick    # smoke run, a few seconds
-    python bench/run.py --workloads 1,3 --contenders rosbags,marshal
-    python bench/run.py --throughput   # only the multi-process decoding run
+    python -m bench.run            # full comparison (a few minutes)
+    python -m bench.run --quick    # smoke run, a few seconds
+    python -m bench.run --workloads 1,3 --contenders rosbags,marshal
+    python -m bench.run --throughput   # only the multi-process decoding run
+
+from the checkout (it imports the reference model as tests.support);
+``python bench/run.py`` runs the same.
 
 For every workload the contenders are first checked to produce the same
 logical message, then timed side by side: each round times one batch of
@@ -39,12 +42,18 @@ import timeit
 from dataclasses import dataclass, field
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))
+if __name__ == "__main__" and not __package__:
+    # Started as a file (python bench/run.py): run as the module bench.run,
+    # with the checkout on the import path, which is how its imports resolve.
+    _root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    _path = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = _root + (os.pathsep + _path if _path else "")
+    os.execv(sys.executable, [sys.executable, "-m", "bench.run", *sys.argv[1:]])
 
-from bench import workloads as wl  # noqa: E402
+from bench import workloads as wl  # noqa: E402 (after the restart above)
 from bench.contenders import Prepared, load_contenders  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
 
 OPS = ("serialize", "deserialize")
 
@@ -65,6 +74,7 @@ QUICK = Settings(batch_seconds=0.001, min_rounds=3, max_rounds=3, budget_seconds
 # Machine description
 # ---------------------------------------------------------------------------
 
+
 def cpu_model() -> str:
     try:
         with open("/proc/cpuinfo", encoding="utf-8") as info:
@@ -79,10 +89,20 @@ def cpu_model() -> str:
 def source_revision() -> str:
     """Commit of the source tree, with "+changes" when src/ has local edits."""
     try:
-        head = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
-                              capture_output=True, text=True, timeout=10, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--", "src"],
-                               capture_output=True, text=True, timeout=10, check=True).stdout.strip()
+        head = subprocess.run(
+            ["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
+            capture_output=True,
+            text=True,
+            timeout=10,
+            check=True,
+        ).stdout.strip()
+        dirty = subprocess.run(
+            ["git", "-C", str(ROOT), "status", "--porcelain", "--", "src"],
+            capture_output=True,
+            text=True,
+            timeout=10,
+            check=True,
+        ).stdout.strip()
     except (OSError, subprocess.SubprocessError):
         return "unknown"
     return head + (" +changes in src/" if dirty else "")
@@ -100,6 +120,7 @@ def machine_lines() -> list[str]:
 # ---------------------------------------------------------------------------
 # Checking that every contender handles the same logical message
 # ---------------------------------------------------------------------------
+
 
 class CheckFailed(Exception):
     pass
@@ -129,7 +150,9 @@ def check(workload: wl.Workload, prepared: list[Prepared]) -> None:
         decoded = p.to_logical(p.decode(*p.decode_args))
         expected = p.logical_part(message) if p.logical_part else message
         if decoded != expected:
-            raise CheckFailed(f"workload {workload.key}: {p.label} does not decode to the same message")
+            raise CheckFailed(
+                f"workload {workload.key}: {p.label} does not decode to the same message"
+            )
         if not p.produces_cdr:
             if p.round_trips and p.decode(encoded) != p.decode(*p.decode_args):
                 raise CheckFailed(f"workload {workload.key}: {p.label} does not round-trip")
@@ -140,10 +163,14 @@ def check(workload: wl.Workload, prepared: list[Prepared]) -> None:
         if raw == our_bytes:
             p.notes.append("bytes identical to ours")
         elif eight and raw == peer_layout:
-            p.notes.append("same values; 8-byte values aligned from the end of the header "
-                           f"({len(raw)} bytes vs our {len(our_bytes)})")
+            p.notes.append(
+                "same values; 8-byte values aligned from the end of the header "
+                f"({len(raw)} bytes vs our {len(our_bytes)})"
+            )
         else:
-            raise CheckFailed(f"workload {workload.key}: {p.label}'s bytes are not the expected CDR layout")
+            raise CheckFailed(
+                f"workload {workload.key}: {p.label}'s bytes are not the expected CDR layout"
+            )
         if not eight:
             # Same layout: the peer must read our bytes too.
             if p.to_logical(p.decode(*_with_data(p, our_bytes))) != message:
@@ -163,6 +190,7 @@ def _with_data(p: Prepared, data: bytes) -> tuple:
 # ---------------------------------------------------------------------------
 # Timing
 # ---------------------------------------------------------------------------
+
 
 def make_timer(function, args: tuple) -> timeit.Timer:
     """A timer calling function(*args) exactly as written, args as locals."""
@@ -209,7 +237,6 @@ def measure(prepared: list[Prepared], op: str, settings: Settings) -> list[list[
 
 MEMORY_CHILD = r"""
 import ctypes, gc, json, sys, time
-sys.path.insert(0, {root!r})
 from bench import workloads as wl
 from bench.contenders.ours import Ours
 
@@ -286,10 +313,20 @@ def measure_memory(keys: list[str]) -> list[dict] | str:
     # unmapped when freed, so the resident size follows what is live.
     env["MALLOC_MMAP_THRESHOLD_"] = str(64 * 1024)
     env["MALLOC_TRIM_THRESHOLD_"] = str(128 * 1024)
-    code = MEMORY_CHILD.format(root=str(ROOT), keys=set(keys))
+    # The child imports the benchmark from the checkout.
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(ROOT)] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])
+    )
+    code = MEMORY_CHILD.format(keys=set(keys))
     try:
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                             env=env, timeout=120, check=True)
+        out = subprocess.run(
+            [sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=120,
+            check=True,
+        )
     except (subprocess.SubprocessError, OSError) as error:
         detail = getattr(error, "stderr", "") or ""
         return f"memory check failed: {error} {detail[-500:]}"
@@ -299,6 +336,7 @@ def measure_memory(keys: list[str]) -> list[dict] | str:
 # ---------------------------------------------------------------------------
 # Output
 # ---------------------------------------------------------------------------
+
 
 def iqr(values: list[float]) -> float:
     if len(values) < 2:
@@ -363,25 +401,33 @@ def table(result: WorkloadResult) -> list[str]:
         s = result.medians["serialize"][label]
         d = result.medians["deserialize"][label]
         notes = "; ".join(result.notes.get(label, []))
-        lines.append(f"| {label} | {fmt_time(s)} | {fmt_ratio(result.ratio('serialize', label))} "
-                     f"| {result.ours_over('serialize', label):.2f} "
-                     f"| {fmt_time(d)} | {fmt_ratio(result.ratio('deserialize', label))} "
-                     f"| {result.ours_over('deserialize', label):.2f} | {notes} |")
+        lines.append(
+            f"| {label} | {fmt_time(s)} | {fmt_ratio(result.ratio('serialize', label))} "
+            f"| {result.ours_over('serialize', label):.2f} "
+            f"| {fmt_time(d)} | {fmt_ratio(result.ratio('deserialize', label))} "
+            f"| {result.ours_over('deserialize', label):.2f} | {notes} |"
+        )
     lines.append("")
     return lines
 
 
 def targets(results: dict[str, WorkloadResult], memory) -> list[str]:
     """The performance targets, each with its measured value and verdict."""
-    lines = ["### Targets", "",
-             "| target | workload | serialize | deserialize | met |",
-             "|---|---|--:|--:|:-:|"]
+    lines = [
+        "### Targets",
+        "",
+        "| target | workload | serialize | deserialize | met |",
+        "|---|---|--:|--:|:-:|",
+    ]
     all_met = True
 
     def row(name: str, key: str, values: tuple[float, float], ok: bool, fmt) -> None:
         nonlocal all_met
         all_met &= ok
-        lines.append(f"| {name} | {key} | {fmt(values[0])} | {fmt(values[1])} | {'yes' if ok else '**no**'} |")
+        lines.append(
+            f"| {name} | {key} | {fmt(values[0])} | {fmt(values[1])} "
+            f"| {'yes' if ok else '**no**'} |"
+        )
 
     def ratio_fmt(v: float) -> str:
         return f"{v:.2f}x"
@@ -401,8 +447,10 @@ def targets(results: dict[str, WorkloadResult], memory) -> list[str]:
         if "msgspec" in r.labels:
             values = (r.ours_over("serialize", "msgspec"), r.ours_over("deserialize", "msgspec"))
             row("ours / msgspec ≤ 0.8", key, values, max(values) <= 0.8, ratio_fmt)
-    for key, floor, name in (("4a", "array.array('f')", "ours / array.array('f') ≤ 1.2"),
-                             ("4b", "one copy", "ours / one copy ≤ 1.2 (about one copy)")):
+    for key, floor, name in (
+        ("4a", "array.array('f')", "ours / array.array('f') ≤ 1.2"),
+        ("4b", "one copy", "ours / one copy ≤ 1.2 (about one copy)"),
+    ):
         r = results.get(key)
         if r is not None and floor in r.labels:
             values = (1 / r.ratio("serialize", floor), 1 / r.ratio("deserialize", floor))
@@ -421,7 +469,8 @@ def targets(results: dict[str, WorkloadResult], memory) -> list[str]:
             "and in malloc's bytes in use (a leak of anything per call shows as a change that "
             "grows with the calls).",
             "",
-            "| workload | op | CDR bytes | result | transient peak | calls | object blocks | malloc bytes | met |",
+            "| workload | op | CDR bytes | result | transient peak | calls | object blocks "
+            "| malloc bytes | met |",
             "|---|---|--:|--:|--:|--:|--:|--:|:-:|",
         ]
         for m in memory:
@@ -429,14 +478,21 @@ def targets(results: dict[str, WorkloadResult], memory) -> list[str]:
             # and after the warm pass no growth that could be one object or
             # one allocation per call.
             heap = m["heap"]
-            ok = (m["transient"] <= 64 * 1024 and abs(m["blocks"]) < max(16, m["calls"] // 2)
-                  and (heap is None or heap < 64 * 1024))
+            ok = (
+                m["transient"] <= 64 * 1024
+                and abs(m["blocks"]) < max(16, m["calls"] // 2)
+                and (heap is None or heap < 64 * 1024)
+            )
             all_met &= ok
-            lines.append(f"| {m['key']} | {m['op']} | {m['cdr_bytes']:,} | {fmt_kib(m['result'])} "
-                         f"| {fmt_kib(m['transient'])} | {m['calls']} | {m['blocks']:+d} "
-                         f"| {'n/a' if heap is None else f'{heap:+,d}'} | {'yes' if ok else '**no**'} |")
+            lines.append(
+                f"| {m['key']} | {m['op']} | {m['cdr_bytes']:,} | {fmt_kib(m['result'])} "
+                f"| {fmt_kib(m['transient'])} | {m['calls']} | {m['blocks']:+d} "
+                f"| {'n/a' if heap is None else f'{heap:+,d}'} | {'yes' if ok else '**no**'} |"
+            )
         lines.append("")
-    lines.append("All targets met." if all_met else "Some targets are not met (rows marked **no**).")
+    lines.append(
+        "All targets met." if all_met else "Some targets are not met (rows marked **no**)."
+    )
     lines.append("")
     return lines
 
@@ -464,10 +520,12 @@ def summary(results: dict[str, WorkloadResult]) -> list[str]:
 
     for r in rows:
         lines.append(
-            f"| {r.workload.key}: {r.workload.title} | {fmt_time(r.medians['serialize']['korvex'])} "
+            f"| {r.workload.key}: {r.workload.title} "
+            f"| {fmt_time(r.medians['serialize']['korvex'])} "
             f"| {fmt_time(r.medians['deserialize']['korvex'])} "
             f"| {cell(r, 'serialize', 'msgspec')} | {cell(r, 'deserialize', 'msgspec')} "
-            f"| {cell(r, 'serialize', 'floor')} | {cell(r, 'deserialize', 'floor')} |")
+            f"| {cell(r, 'serialize', 'floor')} | {cell(r, 'deserialize', 'floor')} |"
+        )
     lines.append("")
     return lines
 
@@ -475,6 +533,7 @@ def summary(results: dict[str, WorkloadResult]) -> list[str]:
 # ---------------------------------------------------------------------------
 # Throughput on several processes
 # ---------------------------------------------------------------------------
+
 
 def cpu_loop(n: int) -> int:
     """A pure-Python loop: the control of the throughput run (module level,
@@ -499,11 +558,9 @@ def measure_throughput(quick: bool) -> dict:
     configuration: on a shared machine its speed-up shows how much of a
     second core was free at the time.
     """
-    examples = str(ROOT / "examples")
-    if examples not in sys.path:
-        sys.path.insert(0, examples)
-    import parallel_decode as pd
-    import record_replay as rr
+    from examples import parallel_decode as pd
+
+    rr = pd.record_replay
 
     seconds, rounds, parts, loop = (0.5, 1, 4, 10_000) if quick else (60.0, 15, 8, 300_000)
     rr.register_layouts()
@@ -532,7 +589,9 @@ def measure_throughput(quick: bool) -> dict:
         for workers in (1, 2):
             pools[workers] = pd.make_pool(workers)
             if pd.decode_file(pools[workers], path, ranges, keep=True)[1] != stream:
-                raise CheckFailed(f"throughput: decoding on {workers} workers differs from the recording")
+                raise CheckFailed(
+                    f"throughput: decoding on {workers} workers differs from the recording"
+                )
 
         runners = [
             ("in this process", lambda: in_process()[0]),
@@ -553,7 +612,9 @@ def measure_throughput(quick: bool) -> dict:
                 counts = runners[i][1]()
                 samples[i].append(time.perf_counter() - t)
                 if counts != expected:
-                    raise CheckFailed(f"throughput: {runners[i][0]} decoded {counts}, not {expected}")
+                    raise CheckFailed(
+                        f"throughput: {runners[i][0]} decoded {counts}, not {expected}"
+                    )
                 t = time.perf_counter()
                 controls[i]()
                 control[i].append(time.perf_counter() - t)
@@ -565,19 +626,32 @@ def measure_throughput(quick: bool) -> dict:
     rows = []
     for (label, _), times, loops in zip(runners, samples, control):
         median = statistics.median(times)
-        rows.append(dict(label=label, seconds=median, messages_per_second=len(stream) / median,
-                         megabytes_per_second=size / 1e6 / median,
-                         speedup=statistics.median(a / b for a, b in zip(samples[0], times)),
-                         control_speedup=statistics.median(a / b for a, b in zip(control[0], loops))))
-    return dict(seconds_of_data=seconds, messages=len(stream), bytes=size, ranges=len(ranges),
-                rounds=rounds, rows=rows)
+        rows.append(
+            dict(
+                label=label,
+                seconds=median,
+                messages_per_second=len(stream) / median,
+                megabytes_per_second=size / 1e6 / median,
+                speedup=statistics.median(a / b for a, b in zip(samples[0], times)),
+                control_speedup=statistics.median(a / b for a, b in zip(control[0], loops)),
+            )
+        )
+    return dict(
+        seconds_of_data=seconds,
+        messages=len(stream),
+        bytes=size,
+        ranges=len(ranges),
+        rounds=rounds,
+        rows=rows,
+    )
 
 
 def throughput_lines(result: dict) -> list[str]:
     lines = [
         "### Throughput: decoding a record file on worker processes",
         "",
-        f"{result['messages']:,} records, {result['bytes']:,} bytes: {result['seconds_of_data']:g} s "
+        f"{result['messages']:,} records, {result['bytes']:,} bytes: "
+        f"{result['seconds_of_data']:g} s "
         "of the stream of examples/record_replay.py (IMU at 200 Hz, poses at 50 Hz, 160x120 RGB "
         f"images at 10 Hz), split into {result['ranges']} byte ranges; decoded with "
         "examples/parallel_decode.py (workers started with spawn, each registering the layouts "
@@ -591,24 +665,32 @@ def throughput_lines(result: dict) -> list[str]:
         "|---|--:|--:|--:|--:|--:|",
     ]
     for row in result["rows"]:
-        lines.append(f"| {row['label']} | {fmt_time(row['seconds'])} | {row['messages_per_second']:,.0f} "
-                     f"| {row['megabytes_per_second']:.0f} | {row['speedup']:.2f} "
-                     f"| {row['control_speedup']:.2f} |")
+        lines.append(
+            f"| {row['label']} | {fmt_time(row['seconds'])} | {row['messages_per_second']:,.0f} "
+            f"| {row['megabytes_per_second']:.0f} | {row['speedup']:.2f} "
+            f"| {row['control_speedup']:.2f} |"
+        )
     lines.append("")
     return lines
 
 
 # ---------------------------------------------------------------------------
 
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smoke run: few, short rounds")
-    parser.add_argument("--workloads", help=f"comma-separated keys ({','.join(wl.KEYS)}); default all")
+    parser.add_argument(
+        "--workloads", help=f"comma-separated keys ({','.join(wl.KEYS)}); default all"
+    )
     parser.add_argument("--contenders", help="comma-separated peer/floor names; ours always runs")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory checks")
-    parser.add_argument("--throughput", action="store_true",
-                        help="only the throughput run on worker processes (part of every full run "
-                             "that is not narrowed by --workloads or --contenders)")
+    parser.add_argument(
+        "--throughput",
+        action="store_true",
+        help="only the throughput run on worker processes (part of every full run "
+        "that is not narrowed by --workloads or --contenders)",
+    )
     parser.add_argument("--no-throughput", action="store_true", help="skip the throughput run")
     parser.add_argument("--json", metavar="PATH", help="also write the raw medians as JSON")
     args = parser.parse_args(argv)
@@ -616,14 +698,19 @@ def main(argv: list[str] | None = None) -> int:
     if args.throughput and args.no_throughput:
         parser.error("--throughput and --no-throughput exclude each other")
     run_throughput = args.throughput or not (
-        args.quick or args.no_throughput or args.workloads or args.contenders)
+        args.quick or args.no_throughput or args.workloads or args.contenders
+    )
 
     try:
         contenders, missing = load_contenders(
-            set(args.contenders.split(",")) if args.contenders else None)
+            set(args.contenders.split(",")) if args.contenders else None
+        )
     except ImportError as error:
-        print(f"cannot import _korvex_messages ({error}); install the package "
-              "or put its build directory on PYTHONPATH", file=sys.stderr)
+        print(
+            f"cannot import _korvex_messages ({error}); install the package "
+            "or put its build directory on PYTHONPATH",
+            file=sys.stderr,
+        )
         return 2
 
     wanted = args.workloads.split(",") if args.workloads else wl.KEYS
@@ -635,14 +722,17 @@ def main(argv: list[str] | None = None) -> int:
     out: list[str] = ["# _korvex_messages benchmark", ""]
     out += [f"- {line}" for line in machine_lines()]
     peers = [c for c in contenders if c.kind == "peer"]
-    out.append(f"- Peers: {', '.join(f'{c.name} {c.version()}' for c in peers) if peers else 'none installed'}")
+    listed = ", ".join(f"{c.name} {c.version()}" for c in peers) if peers else "none installed"
+    out.append(f"- Peers: {listed}")
     for c in peers:
         out.append(f"  - {c.name}: {c.representation}")
     for reason in missing:
         out.append(f"- Left out: {reason}")
-    out.append(f"- Mode: {'quick' if args.quick else 'full'}; time = median per message over rounds; "
-               "× ours = median over rounds of contender / ours in the same round "
-               "(above 1: ours is faster)")
+    out.append(
+        f"- Mode: {'quick' if args.quick else 'full'}; time = median per message over rounds; "
+        "× ours = median over rounds of contender / ours in the same round "
+        "(above 1: ours is faster)"
+    )
     out.append("")
     print("\n".join(out), flush=True)
 
@@ -667,10 +757,14 @@ def main(argv: list[str] | None = None) -> int:
             samples = measure(prepared, op, settings)
             result.medians[op] = {p.label: statistics.median(s) for p, s in zip(prepared, samples)}
             # Paired by round: load that comes and goes hits both sides of a ratio.
-            result.ratios[op] = {p.label: statistics.median(c / o for c, o in zip(s, samples[0]))
-                                 for p, s in zip(prepared, samples)}
-            result.inverse[op] = {p.label: statistics.median(o / c for c, o in zip(s, samples[0]))
-                                  for p, s in zip(prepared, samples)}
+            result.ratios[op] = {
+                p.label: statistics.median(c / o for c, o in zip(s, samples[0]))
+                for p, s in zip(prepared, samples)
+            }
+            result.inverse[op] = {
+                p.label: statistics.median(o / c for c, o in zip(s, samples[0]))
+                for p, s in zip(prepared, samples)
+            }
             result.rounds[op] = len(samples[0])
             result.spread[op] = iqr(samples[0]) / statistics.median(samples[0])
         results[w.key] = result
@@ -706,15 +800,27 @@ def main(argv: list[str] | None = None) -> int:
     print("\n".join(lines), flush=True)
 
     if args.json:
-        Path(args.json).write_text(json.dumps({
-            "machine": machine_lines(),
-            "mode": "quick" if args.quick else "full",
-            "results": {k: {"medians": r.medians, "ratios": r.ratios, "ours_over": r.inverse,
-                            "cdr_bytes": r.cdr_bytes, "rounds": r.rounds}
-                        for k, r in results.items()},
-            "memory": memory,
-            "throughput": throughput,
-        }, indent=2))
+        Path(args.json).write_text(
+            json.dumps(
+                {
+                    "machine": machine_lines(),
+                    "mode": "quick" if args.quick else "full",
+                    "results": {
+                        k: {
+                            "medians": r.medians,
+                            "ratios": r.ratios,
+                            "ours_over": r.inverse,
+                            "cdr_bytes": r.cdr_bytes,
+                            "rounds": r.rounds,
+                        }
+                        for k, r in results.items()
+                    },
+                    "memory": memory,
+                    "throughput": throughput,
+                },
+                indent=2,
+            )
+        )
     return 1 if failed else 0
 
 

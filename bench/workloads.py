@@ -20,6 +20,8 @@ import random
 import struct
 from dataclasses import dataclass, field
 
+from tests.support import cdr
+
 PACKAGE = "bench_msgs"
 
 # Every message type used by the workloads, as ordered (field, type) pairs.
@@ -112,16 +114,14 @@ def our_fields(short: str) -> list[tuple[str, str]]:
 
 def struct_name(type_name: str) -> str | None:
     """Short name of the nested message of a "struct:" type, else None."""
-    if type_name.startswith("struct:"):
-        return type_name[len("struct:"):]
-    return None
+    t = cdr.parse_type(type_name)
+    return t.struct if t.leaf == "struct" and not t.depth else None
 
 
 def element_type(type_name: str) -> str | None:
     """Element type of an "array<...>" type, else None."""
-    if type_name.startswith("array<") and type_name.endswith(">"):
-        return type_name[len("array<"):-1]
-    return None
+    t = cdr.parse_type(type_name)
+    return t.element().name() if t.depth else None
 
 
 def fields_of(short: str) -> list[tuple[str, str]]:
@@ -183,7 +183,11 @@ def build_pose_stamped(rng: random.Random) -> dict:
     return {
         "header": {"stamp": _stamp(rng), "frame_id": "base_link"},
         "pose": {
-            "position": {"x": rng.uniform(-50, 50), "y": rng.uniform(-50, 50), "z": rng.uniform(0, 3)},
+            "position": {
+                "x": rng.uniform(-50, 50),
+                "y": rng.uniform(-50, 50),
+                "z": rng.uniform(0, 3),
+            },
             "orientation": {"x": 0.0, "y": 0.0, "z": 0.3826834323650898, "w": 0.9238795325112867},
         },
     }
@@ -211,8 +215,13 @@ def build_point_list(rng: random.Random, n: int = 10_000) -> dict:
     xs = float32_values(rng, 4 * n, 80.0)
     return {
         "points": [
-            {"x": xs[4 * i], "y": xs[4 * i + 1], "z": xs[4 * i + 2],
-             "intensity": abs(xs[4 * i + 3]), "ring": i % 32}
+            {
+                "x": xs[4 * i],
+                "y": xs[4 * i + 1],
+                "z": xs[4 * i + 2],
+                "intensity": abs(xs[4 * i + 3]),
+                "ring": i % 32,
+            }
             for i in range(n)
         ]
     }
@@ -231,9 +240,8 @@ def build_names(rng: random.Random, n: int = 1_000) -> dict:
     return {"names": [f"{rng.choice(stems)}_{i}" for i in range(n)]}
 
 
-def f32(value: float) -> float:
-    """`value` rounded to the nearest float32, as a Python float."""
-    return struct.unpack("<f", struct.pack("<f", value))[0]
+# `value` rounded to the nearest float32, as a Python float.
+f32 = cdr.narrow32
 
 
 def _unit_quaternion(rng: random.Random) -> dict:
@@ -244,22 +252,37 @@ def _unit_quaternion(rng: random.Random) -> dict:
 
 def build_tf(rng: random.Random, n: int = 50) -> dict:
     """A TF message of `n` transforms: a robot's links, each under its parent."""
-    parts = ["base_link", "torso", "head", "camera_link", "imu_link", "laser",
-             "arm_shoulder", "arm_elbow", "arm_wrist", "gripper"]
+    parts = [
+        "base_link",
+        "torso",
+        "head",
+        "camera_link",
+        "imu_link",
+        "laser",
+        "arm_shoulder",
+        "arm_elbow",
+        "arm_wrist",
+        "gripper",
+    ]
     stamp = _stamp(rng)
     transforms = []
     for i in range(n):
         child = f"{rng.choice(parts)}_{i}"
         parent = "odom" if i == 0 else transforms[rng.randrange(i)]["child_frame_id"]
-        transforms.append({
-            "header": {"stamp": dict(stamp), "frame_id": parent},
-            "child_frame_id": child,
-            "transform": {
-                "translation": {"x": rng.uniform(-1, 1), "y": rng.uniform(-1, 1),
-                                "z": rng.uniform(0, 2)},
-                "rotation": _unit_quaternion(rng),
-            },
-        })
+        transforms.append(
+            {
+                "header": {"stamp": dict(stamp), "frame_id": parent},
+                "child_frame_id": child,
+                "transform": {
+                    "translation": {
+                        "x": rng.uniform(-1, 1),
+                        "y": rng.uniform(-1, 1),
+                        "z": rng.uniform(0, 2),
+                    },
+                    "rotation": _unit_quaternion(rng),
+                },
+            }
+        )
     return {"transforms": transforms}
 
 
@@ -267,19 +290,31 @@ def build_diagnostics(rng: random.Random, n: int = 20, pairs: int = 8) -> dict:
     """A diagnostics array: `n` statuses of `pairs` key/value strings each."""
     devices = ["motor_driver", "battery", "lidar", "camera", "imu", "wheel_encoder", "cpu"]
     messages = ["OK", "Temperature rising", "Voltage low", "Stale", "Running"]
-    keys = ["temperature", "voltage", "current", "uptime", "firmware", "errors",
-            "frequency", "load"]
+    keys = [
+        "temperature",
+        "voltage",
+        "current",
+        "uptime",
+        "firmware",
+        "errors",
+        "frequency",
+        "load",
+    ]
     statuses = []
     for i in range(n):
         device = rng.choice(devices)
-        statuses.append({
-            "level": rng.randrange(4),
-            "name": f"/robot/{device}/{i}",
-            "message": rng.choice(messages),
-            "hardware_id": f"can0/node{rng.randrange(64)}",
-            "values": [{"key": keys[k % len(keys)], "value": f"{rng.uniform(0, 100):.2f}"}
-                       for k in range(pairs)],
-        })
+        statuses.append(
+            {
+                "level": rng.randrange(4),
+                "name": f"/robot/{device}/{i}",
+                "message": rng.choice(messages),
+                "hardware_id": f"can0/node{rng.randrange(64)}",
+                "values": [
+                    {"key": keys[k % len(keys)], "value": f"{rng.uniform(0, 100):.2f}"}
+                    for k in range(pairs)
+                ],
+            }
+        )
     return {"header": {"stamp": _stamp(rng), "frame_id": ""}, "status": statuses}
 
 
@@ -324,6 +359,7 @@ def build_odometry(rng: random.Random) -> dict:
 
 def _float_array_floor() -> tuple:
     """array.array('f') between a list of floats and its raw bytes."""
+
     def encode(values, _array=array.array):
         return _array("f", values).tobytes()
 
@@ -335,7 +371,9 @@ def _float_array_floor() -> tuple:
 
 def _one_copy_floor() -> tuple:
     """What one copy of the payload costs each way, with a CDR-like prefix."""
-    def encode(payload, _pack=struct.Struct("<4xI").pack):
+
+    # The packer is bound once, as a default, so the timed call only looks it up locally.
+    def encode(payload, _pack=struct.Struct("<4xI").pack):  # noqa: B008
         return b"".join((_pack(len(payload)), payload))
 
     def decode(raw):
@@ -376,13 +414,11 @@ def build_all(seed: int = 5, keys=None) -> list[Workload]:
     if "4a" in by_key:
         enc, dec = _float_array_floor()
         values = by_key["4a"].message["values"]
-        by_key["4a"].extra_floors.append(
-            ("array.array('f')", enc, values, dec, enc(values)))
+        by_key["4a"].extra_floors.append(("array.array('f')", enc, values, dec, enc(values)))
     if "4b" in by_key:
         enc, dec = _one_copy_floor()
         payload = by_key["4b"].message["data"]
-        by_key["4b"].extra_floors.append(
-            ("one copy", enc, payload, dec, enc(payload)))
+        by_key["4b"].extra_floors.append(("one copy", enc, payload, dec, enc(payload)))
     return workloads
 
 
@@ -391,57 +427,18 @@ def build_all(seed: int = 5, keys=None) -> list[Workload]:
 #
 # `_korvex_messages` aligns every value to its size counting from the first
 # byte of the 4-byte encapsulation header; the peers count from the end of
-# it.  The two agree except for the padding before 8-byte values.  This
-# straightforward encoder produces either layout from a logical message, so
-# both our bytes and a peer's can be checked exactly.
+# it.  The two agree except for the padding before 8-byte values.  The
+# reference model of the test suite produces either layout from a logical
+# message, so both our bytes and a peer's can be checked exactly.
 # ---------------------------------------------------------------------------
 
-_PRIMITIVES = {
-    "bool": "?", "int8": "b", "uint8": "B", "int16": "h", "uint16": "H",
-    "int32": "i", "uint32": "I", "int64": "q", "uint64": "Q",
-    "float32": "f", "float64": "d",
-}
+# Every message type in the reference model (time is its built-in type).
+REGISTRY = cdr.parse_schemas(TYPES)
 
 
 def reference_encode(top: str, message: dict, origin: int) -> bytes:
     """CDR bytes of `message` with alignment counted from byte `origin`."""
-    out = bytearray(b"\x00\x01\x00\x00")
-
-    def align(a: int) -> None:
-        pad = (-(len(out) - origin)) % a
-        out.extend(b"\x00" * pad)
-
-    def put(fmt: str, value) -> None:
-        size = struct.calcsize(fmt)
-        align(size)
-        out.extend(struct.pack("<" + fmt, value))
-
-    def value(type_name: str, v) -> None:
-        if type_name in _PRIMITIVES:
-            put(_PRIMITIVES[type_name], v)
-        elif type_name == "string":
-            text = v.encode("utf-8")
-            put("I", len(text) + 1)
-            out.extend(text + b"\x00")
-        elif type_name == "bytes":
-            put("I", len(v))
-            out.extend(v)
-        elif type_name == "time":
-            put("i", v["sec"])
-            put("I", v["nanosec"])
-        elif element_type(type_name) is not None:
-            put("I", len(v))
-            for item in v:
-                value(element_type(type_name), item)
-        else:
-            struct_value(struct_name(type_name), v)
-
-    def struct_value(short: str, v: dict) -> None:
-        for name, type_name in fields_of(short):
-            value(type_name, v[name])
-
-    struct_value(top, message)
-    return bytes(out)
+    return cdr.encode(top, message, REGISTRY, origin=origin)
 
 
 def uses_8_byte_values(top: str) -> bool:

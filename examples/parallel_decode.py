@@ -17,7 +17,8 @@ them against the recorded stream.
 
     python examples/parallel_decode.py                   # 5 s of simulated data, 2 workers
     python examples/parallel_decode.py --workers 4 --seconds 30
-    python examples/record_replay.py --keep run.rec && python examples/parallel_decode.py --file run.rec
+    python examples/record_replay.py --keep run.rec &&
+        python examples/parallel_decode.py --file run.rec
 """
 
 from __future__ import annotations
@@ -36,9 +37,10 @@ from typing import Any
 # module is reached (as a script, or imported by the benchmark).
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import _korvex_messages as km  # noqa: E402
 import record_replay  # noqa: E402
 from record_replay import MAGIC, RECORD_HEADER, TOPICS  # noqa: E402
+
+import _korvex_messages as km  # noqa: E402
 
 Record = tuple[int, dict[str, Any]]
 
@@ -78,8 +80,9 @@ def split(offsets: list[int], parts: int) -> list[tuple[int, int]]:
     return [(start, stop) for start, stop in zip(bounds, bounds[1:]) if stop > start]
 
 
-def decode_range(path: str, start: int, stop: int, keep: bool = True
-                 ) -> tuple[list[int], list[Record] | None]:
+def decode_range(
+    path: str, start: int, stop: int, keep: bool = True
+) -> tuple[list[int], list[Record] | None]:
     """Decodes the records in bytes [start, stop) of the file.
 
     Returns the number of messages per topic and, with `keep`, the decoded
@@ -98,7 +101,7 @@ def decode_range(path: str, start: int, stop: int, keep: bool = True
     while position < len(data):
         topic, length = unpack(data, position)
         position += header_size
-        message = deserialize(layouts[topic], data[position:position + length])
+        message = deserialize(layouts[topic], data[position : position + length])
         position += length
         counts[topic] += 1
         if kept is not None:
@@ -115,8 +118,9 @@ def make_pool(workers: int, start_method: str = "spawn") -> ProcessPoolExecutor:
     )
 
 
-def decode_file(pool: ProcessPoolExecutor, path: str, ranges: list[tuple[int, int]],
-                keep: bool = True) -> tuple[list[int], list[Record] | None]:
+def decode_file(
+    pool: ProcessPoolExecutor, path: str, ranges: list[tuple[int, int]], keep: bool = True
+) -> tuple[list[int], list[Record] | None]:
     """Decodes every range on the pool; per-topic counts and, with `keep`,
     all messages in file order."""
     futures = [pool.submit(decode_range, path, start, stop, keep) for start, stop in ranges]
@@ -129,18 +133,28 @@ def decode_file(pool: ProcessPoolExecutor, path: str, ranges: list[tuple[int, in
 
 def main() -> None:
     parser = argparse.ArgumentParser(
-        description="Decode a file of CDR records on a pool of worker processes.")
-    parser.add_argument("--file", metavar="PATH",
-                        help="a record file written by record_replay.py --keep "
-                             "(default: simulate one, as record_replay.py does)")
-    parser.add_argument("--seconds", type=float, default=5.0,
-                        help="seconds of simulated data when no --file is given (default 5)")
+        description="Decode a file of CDR records on a pool of worker processes."
+    )
+    parser.add_argument(
+        "--file",
+        metavar="PATH",
+        help="a record file written by record_replay.py --keep "
+        "(default: simulate one, as record_replay.py does)",
+    )
+    parser.add_argument(
+        "--seconds",
+        type=float,
+        default=5.0,
+        help="seconds of simulated data when no --file is given (default 5)",
+    )
     parser.add_argument("--workers", type=int, default=2, help="worker processes (default 2)")
-    parser.add_argument("--chunks", type=int, default=4,
-                        help="byte ranges per worker (default 4)")
-    parser.add_argument("--start-method", default="spawn",
-                        choices=multiprocessing.get_all_start_methods(),
-                        help="how worker processes are started (default spawn)")
+    parser.add_argument("--chunks", type=int, default=4, help="byte ranges per worker (default 4)")
+    parser.add_argument(
+        "--start-method",
+        default="spawn",
+        choices=multiprocessing.get_all_start_methods(),
+        help="how worker processes are started (default spawn)",
+    )
     args = parser.parse_args()
     if args.workers < 1 or args.chunks < 1:
         parser.error("--workers and --chunks must be at least 1")
@@ -185,11 +199,15 @@ def main() -> None:
     for (name, layout, _), count in zip(TOPICS, counts):
         print(f"{name:<20} {layout:<20} {count:7d} messages")
     total = sum(counts)
-    print(f"file: {size} bytes in {total} records, {len(ranges)} ranges, "
-          f"{args.workers} worker processes ({args.start_method})")
+    print(
+        f"file: {size} bytes in {total} records, {len(ranges)} ranges, "
+        f"{args.workers} worker processes ({args.start_method})"
+    )
     print(f"first pass (worker start-up, messages sent back): {first_seconds * 1e3:8.2f} ms")
-    print(f"second pass (decode only): {second_seconds * 1e3:8.2f} ms  "
-          f"{total / second_seconds:10.0f} msg/s  {size / 1e6 / second_seconds:8.1f} MB/s")
+    print(
+        f"second pass (decode only): {second_seconds * 1e3:8.2f} ms  "
+        f"{total / second_seconds:10.0f} msg/s  {size / 1e6 / second_seconds:8.1f} MB/s"
+    )
     print("parallel decode matches the recording")
 
 

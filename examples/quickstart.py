@@ -26,7 +26,7 @@ message = {
 payload = km.serialize("Waypoints", message)
 print(f"{len(payload)} bytes:")
 for offset in range(0, len(payload), 16):
-    print(f"  {offset:04x}  {payload[offset:offset + 16].hex(' ')}")
+    print(f"  {offset:04x}  {payload[offset : offset + 16].hex(' ')}")
 
 decoded = km.deserialize("Waypoints", payload)
 assert decoded == message, (decoded, message)

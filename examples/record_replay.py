@@ -25,7 +25,8 @@ import os
 import struct
 import tempfile
 import time
-from typing import Any, BinaryIO, Iterator
+from collections.abc import Iterator
+from typing import Any, BinaryIO
 
 import _korvex_messages as km
 
@@ -142,8 +143,9 @@ def image_message(t_ns: int, frame: int) -> Message:
     }
 
 
-def simulate(seconds: float, start_ns: int = 1_700_000_000 * 10**9
-             ) -> Iterator[tuple[int, Message]]:
+def simulate(
+    seconds: float, start_ns: int = 1_700_000_000 * 10**9
+) -> Iterator[tuple[int, Message]]:
     """Yields (topic index, message) in time order for `seconds` of data."""
     imu_rate = TOPICS[0][2]
     period_ns = round(1e9 / imu_rate)
@@ -187,11 +189,16 @@ def read_records(source: BinaryIO) -> Iterator[tuple[int, Message]]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(
-        description="Record simulated robot messages to a file of CDR records and replay it.")
-    parser.add_argument("--seconds", type=float, default=5.0,
-                        help="seconds of simulated data (default 5)")
-    parser.add_argument("--keep", metavar="PATH",
-                        help="write the record file here and keep it (default: a temporary file)")
+        description="Record simulated robot messages to a file of CDR records and replay it."
+    )
+    parser.add_argument(
+        "--seconds", type=float, default=5.0, help="seconds of simulated data (default 5)"
+    )
+    parser.add_argument(
+        "--keep",
+        metavar="PATH",
+        help="write the record file here and keep it (default: a temporary file)",
+    )
     args = parser.parse_args()
 
     register_layouts()
@@ -229,10 +236,14 @@ def main() -> None:
     total = len(stream)
     megabytes = size / 1e6
     print(f"file: {size} bytes in {total} records" + (f" at {path}" if args.keep else ""))
-    print(f"encode + write: {write_seconds * 1e3:8.2f} ms  "
-          f"{total / write_seconds:10.0f} msg/s  {megabytes / write_seconds:8.1f} MB/s")
-    print(f"read + decode:  {read_seconds * 1e3:8.2f} ms  "
-          f"{total / read_seconds:10.0f} msg/s  {megabytes / read_seconds:8.1f} MB/s")
+    print(
+        f"encode + write: {write_seconds * 1e3:8.2f} ms  "
+        f"{total / write_seconds:10.0f} msg/s  {megabytes / write_seconds:8.1f} MB/s"
+    )
+    print(
+        f"read + decode:  {read_seconds * 1e3:8.2f} ms  "
+        f"{total / read_seconds:10.0f} msg/s  {megabytes / read_seconds:8.1f} MB/s"
+    )
     print("replay matches the recording")
 
 

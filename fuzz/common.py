@@ -4,41 +4,41 @@
   arrays of structs, self-referential and mutually recursive schemas, an
   empty schema and schemas that hold empty structs, a dangling struct
   reference, duplicate and unusual field names.
-* A reference decoder and a reference encoder written straight from the
-  wire rules, used as oracles: `deserialize` must give exactly what the
-  reference decoder gives (the value, or the exception with its text), and
-  `serialize` must give exactly the reference encoding.
+* The outcome of a call, compared with what the reference model of the
+  test suite (tests/support/cdr.py) expects: `deserialize` must give exactly
+  what its decoder gives (the value, or the exception with its text), and
+  `serialize` must give exactly its encoding.
 * A value generator driven by a FuzzedDataProvider that builds a `values`
   dictionary for a schema, mixing valid values (plain and subclassed types,
   objects with __index__ / __float__) with invalid ones, and predicts the
   exception the encoder must raise for the first invalid one.
 
-Everything here is plain Python; only the targets import atheris.  The CDR
-byte builder and the kinds of values are the test suite's own (tests/).
+Everything here is plain Python; only the targets import atheris.  The
+targets run as modules of the checkout (``python -m fuzz.fuzz_deserialize``),
+or with the checkout on PYTHONPATH.
 """
 
-import io
-import os
-import pickle
-import struct
 import sys
 
-_TESTS_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
-sys.path.insert(0, _TESTS_DIR)
+from tests.support import cdr, contract
+from tests.support.cdr import Failure, narrow32
+from tests.support.checks import same
+from tests.support.values import (
+    BytesSub,
+    DictSub,
+    FloatOnly,
+    IndexOnly,
+    IntSub,
+    ListSub,
+    RaisingFloat,
+    RaisingIndex,
+    StrSub,
+)
 
-from cdr_bytes import HEADER, Cdr, narrow32  # noqa: E402
-from value_kinds import (  # noqa: E402
-    BytesSub, DictSub, FloatOnly, IndexOnly, IntSub, ListSub, RaisingFloat, RaisingIndex, StrSub)
-
-MAX_NESTING = 100
-MAX_EMPTY_VALUES = 1048576
+MAX_NESTING = contract.MAX_NESTING
 PREFIX = "fz."
 
-SIMPLE_TYPES = [
-    "bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32",
-    "uint64", "float32", "float64", "string", "bytes", "time", "duration",
-]
-ALIASES = {"ros_string": "string", "ros_bytes": "bytes"}
+SIMPLE_TYPES = cdr.SIMPLE_TYPES
 
 _DEEP = "array<" * (MAX_NESTING + 10) + "uint8" + ">" * (MAX_NESTING + 10)
 
@@ -46,40 +46,57 @@ _DEEP = "array<" * (MAX_NESTING + 10) + "uint8" + ">" * (MAX_NESTING + 10)
 # byte selects an entry), so only ever append to it.
 SCHEMAS = [
     ("fz.empty", []),
-    ("fz.scalars", [("f_" + t, t) for t in SIMPLE_TYPES]
-     + [("f_ros_string", "ros_string"), ("f_ros_bytes", "ros_bytes")]),
+    (
+        "fz.scalars",
+        [("f_" + t, t) for t in SIMPLE_TYPES]
+        + [("f_ros_string", "ros_string"), ("f_ros_bytes", "ros_bytes")],
+    ),
     ("fz.point", [("x", "float64"), ("y", "float64"), ("z", "float32")]),
     ("fz.header", [("stamp", "time"), ("frame_id", "string"), ("seq", "uint32")]),
-    ("fz.nested", [
-        ("header", "struct:fz.header"),
-        ("pose", "struct:fz.point"),
-        ("points", "array<struct:fz.point>"),
-        ("names", "array<string>"),
-        ("matrix", "array<array<float64>>"),
-        ("blobs", "array<bytes>"),
-        ("flags", "array<bool>"),
-        ("stamps", "array<time>"),
-        ("spans", "array<duration>"),
-        ("tail", "uint8"),
-    ]),
+    (
+        "fz.nested",
+        [
+            ("header", "struct:fz.header"),
+            ("pose", "struct:fz.point"),
+            ("points", "array<struct:fz.point>"),
+            ("names", "array<string>"),
+            ("matrix", "array<array<float64>>"),
+            ("blobs", "array<bytes>"),
+            ("flags", "array<bool>"),
+            ("stamps", "array<time>"),
+            ("spans", "array<duration>"),
+            ("tail", "uint8"),
+        ],
+    ),
     ("fz.arrays", [("a_" + t, "array<%s>" % t) for t in SIMPLE_TYPES]),
     ("fz.node", [("value", "int16"), ("children", "array<struct:fz.node>")]),
     ("fz.loop", [("next", "struct:fz.loop")]),
     ("fz.ping", [("tag", "uint8"), ("pong", "struct:fz.pong")]),
     ("fz.pong", [("pings", "array<struct:fz.ping>")]),
-    ("fz.holds_empty", [
-        ("one", "struct:fz.empty"),
-        ("many", "array<struct:fz.empty>"),
-        ("grid", "array<array<struct:fz.empty>>"),
-        ("after", "int64"),
-    ]),
+    (
+        "fz.holds_empty",
+        [
+            ("one", "struct:fz.empty"),
+            ("many", "array<struct:fz.empty>"),
+            ("grid", "array<array<struct:fz.empty>>"),
+            ("after", "int64"),
+        ],
+    ),
     ("fz.deep", [("d", _DEEP)]),
     ("fz.dangling", [("ok", "int32"), ("gone", "struct:fz.unregistered")]),
     ("fz.dup", [("a", "int32"), ("b", "float64"), ("a", "int32")]),
     ("fz.names", [("\u00fc", "string"), ("", "bool"), ("a.b", "int8")]),
-    ("fz.mixed", [("flag", "bool"), ("stamp", "time"), ("big", "uint64"),
-                  ("frame", "struct:fz.header"), ("nodes", "array<struct:fz.node>"),
-                  ("tiny", "float32")]),
+    (
+        "fz.mixed",
+        [
+            ("flag", "bool"),
+            ("stamp", "time"),
+            ("big", "uint64"),
+            ("frame", "struct:fz.header"),
+            ("nodes", "array<struct:fz.node>"),
+            ("tiny", "float32"),
+        ],
+    ),
 ]
 SCHEMA_MAP = dict(SCHEMAS)
 DANGLING = "fz.unregistered"
@@ -137,247 +154,14 @@ def bind_native_coverage():
 
 
 # --------------------------------------------------------------------------
-# Types
+# The schema set in the reference model
 
-class Type:
-    __slots__ = ("leaf", "depth", "struct")
-
-    def __init__(self, leaf, depth=0, struct=None):
-        self.leaf = leaf
-        self.depth = depth
-        self.struct = struct
-
-    def element(self):
-        return Type(self.leaf, self.depth - 1, self.struct)
-
-    def name(self):
-        inner = "struct:" + self.struct if self.leaf == "struct" else self.leaf
-        return "array<" * self.depth + inner + ">" * self.depth
-
-
-def parse_type(text):
-    depth = 0
-    while len(text) > 6 and text.startswith("array<") and text.endswith(">"):
-        text = text[6:-1]
-        depth += 1
-    if text.startswith("struct:"):
-        return Type("struct", depth, text[7:].strip())
-    return Type(ALIASES.get(text, text), depth)
-
-
-PARSED = {name: [(f, parse_type(t)) for f, t in fields] for name, fields in SCHEMAS}
-
-FIXED = {
-    "bool": (1, "<?"), "int8": (1, "<b"), "uint8": (1, "<B"), "int16": (2, "<h"),
-    "uint16": (2, "<H"), "int32": (4, "<i"), "uint32": (4, "<I"), "int64": (8, "<q"),
-    "uint64": (8, "<Q"), "float32": (4, "<f"), "float64": (8, "<d"),
-}
-RANGES = {
-    "int8": (-2**7, 2**7 - 1), "int16": (-2**15, 2**15 - 1), "int32": (-2**31, 2**31 - 1),
-    "int64": (-2**63, 2**63 - 1), "uint8": (0, 2**8 - 1), "uint16": (0, 2**16 - 1),
-    "uint32": (0, 2**32 - 1), "uint64": (0, 2**64 - 1),
-}
-
-
-def nesting_text(path):
-    return ("Nesting too deep at '%s': at most %d levels of nested structs and arrays "
-            "are supported" % (path, MAX_NESTING))
-
-
-# --------------------------------------------------------------------------
-# Reference decoder
-
-class Failure(Exception):
-    """An expected failure: the exception type and its single argument."""
-
-    def __init__(self, kind, argument):
-        super().__init__(kind, argument)
-        self.kind = kind
-        self.argument = argument
-
-
-def _deser(text):
-    return Failure(TypeError, "Deserialization failed: " + text)
-
-
-class TooCostly(Exception):
-    """The input makes more empty struct values than the caller allows."""
-
-
-class _Reader:
-    def __init__(self, data, empty_cap):
-        self.data = data
-        self.pos = 4
-        self.empties = 0
-        self.empty_cap = empty_cap
-
-    def add_empties(self, count):
-        self.empties += count
-        if self.empty_cap is not None and self.empties > self.empty_cap:
-            raise TooCostly()
-
-    def align(self, a):
-        if self.pos % a:
-            target = self.pos + a - self.pos % a
-            if target > len(self.data):
-                raise _deser("Input truncated while aligning CDR stream")
-            self.pos = target
-
-    def take(self, n):
-        if len(self.data) - self.pos < n:
-            self.pos = len(self.data)
-            raise _deser("failed to fill whole buffer")
-        out = self.data[self.pos:self.pos + n]
-        self.pos += n
-        return out
-
-    def unpack(self, fmt, size):
-        self.align(size)
-        return struct.unpack(fmt, self.take(size))[0]
-
-
-def _utf8_failure(raw):
-    try:
-        return raw.decode("utf-8"), None
-    except UnicodeDecodeError as error:
-        if error.reason == "unexpected end of data":
-            return None, "incomplete utf-8 byte sequence from index %d" % error.start
-        return None, "invalid utf-8 sequence of %d bytes from index %d" % (
-            error.end - error.start, error.start)
-
-
-def _is_empty_schema(t):
-    return t.leaf == "struct" and t.depth == 0 and PARSED.get(t.struct) == []
-
-
-def _read(r, t, path, depth, registry):
-    if t.depth:
-        if depth >= MAX_NESTING:
-            raise _deser(nesting_text(path))
-        count = r.unpack("<I", 4)
-        element = t.element()
-        if count and _is_empty_schema(element) and element.struct in registry:
-            if depth + 1 >= MAX_NESTING:
-                raise _deser(nesting_text(path))
-            if r.empty_cap is not None and r.empties + count > r.empty_cap:
-                raise TooCostly()
-            if r.empties + count > MAX_EMPTY_VALUES:
-                raise _deser(
-                    "Too many empty struct values at '%s': at most %d values that occupy no "
-                    "bytes are decoded per message" % (path, MAX_EMPTY_VALUES))
-            r.add_empties(count)
-            return [{} for _ in range(count)]
-        return [_read(r, element, path, depth + 1, registry) for _ in range(count)]
-    leaf = t.leaf
-    if leaf in FIXED:
-        size, fmt = FIXED[leaf]
-        if leaf == "bool":
-            r.align(1)
-            return r.take(1) != b"\x00"
-        return r.unpack(fmt, size)
-    if leaf == "string":
-        n = r.unpack("<I", 4)
-        raw = r.take(n)
-        if n == 0 or raw[-1] != 0:
-            raise _deser("Invalid ROS string for '%s': missing NUL terminator" % path)
-        text, problem = _utf8_failure(raw[:-1])
-        if problem:
-            raise _deser(problem)
-        return text
-    if leaf == "bytes":
-        n = r.unpack("<I", 4)
-        return r.take(n)
-    if leaf in ("time", "duration"):
-        sec = r.unpack("<i", 4)
-        nanosec = r.unpack("<I", 4)
-        return {"sec": sec, "nanosec": nanosec}
-    assert leaf == "struct", leaf
-    if depth >= MAX_NESTING:
-        raise _deser(nesting_text(path))
-    if t.struct not in registry:
-        raise Failure(KeyError, t.struct)
-    start = r.pos
-    out = {}
-    for fname, ftype in registry[t.struct]:
-        out[fname] = _read(r, ftype, path + "." + fname, depth + 1, registry)
-    if r.pos == start:
-        r.add_empties(1)
-        if r.empties > MAX_EMPTY_VALUES:
-            raise _deser(
-                "Too many empty struct values at '%s': at most %d values that occupy no "
-                "bytes are decoded per message" % (path, MAX_EMPTY_VALUES))
-    return out
-
-
-def reference_decode(schema_name, data, registry=PARSED, empty_cap=None):
-    """The expected result of deserialize: a dict, or raises Failure.
-
-    With `empty_cap`, raises TooCostly as soon as the input decodes more
-    than that many empty struct values (the fuzz loop skips such inputs:
-    up to a million empty dicts per input would eat its time budget; the
-    bound itself is checked by the seeds and the tests)."""
-    if len(data) < 4:
-        raise Failure(ValueError, "CDR payload too short (missing encapsulation header)")
-    if data[0] != 0 or data[1] != 1:
-        raise Failure(ValueError, "Unsupported CDR encapsulation [%s]. Only little-endian CDR "
-                      "is currently supported" % ", ".join("%02x" % b for b in data[:4]))
-    if schema_name not in registry:
-        raise Failure(KeyError, schema_name)
-    r = _Reader(data, empty_cap)
-    out = {}
-    for fname, ftype in registry[schema_name]:
-        out[fname] = _read(r, ftype, fname, 0, registry)
-    return out
-
-
-# --------------------------------------------------------------------------
-# Reference encoder (of already normalised, valid values)
-
-def _write(w, t, value, registry):
-    if t.depth:
-        w.count(len(value))
-        for item in value:
-            _write(w, t.element(), item, registry)
-        return
-    leaf = t.leaf
-    if leaf in FIXED:
-        w.put(FIXED[leaf][1], value)
-    elif leaf == "string":
-        w.string(value)
-    elif leaf == "bytes":
-        w.blob(value)
-    elif leaf in ("time", "duration"):
-        w.time(value["sec"], value["nanosec"])
-    else:
-        for fname, ftype in registry[t.struct]:
-            _write(w, ftype, value[fname], registry)
-
-
-def reference_encode(schema_name, values, registry=PARSED):
-    w = Cdr()
-    for fname, ftype in registry[schema_name]:
-        _write(w, ftype, values[fname], registry)
-    return w.done()
+PARSED = cdr.parse_schemas(SCHEMA_MAP)
+RANGES = cdr.INT_RANGES
 
 
 # --------------------------------------------------------------------------
 # Comparing results
-
-def _canonical(value):
-    # Pickle without a memo: type-exact (bool, int and float differ), keeps
-    # dict key order, and stores floats as their 8 bytes, so two NaNs with
-    # the same bits compare equal.
-    buffer = io.BytesIO()
-    pickler = pickle.Pickler(buffer, protocol=4)
-    pickler.fast = True
-    pickler.dump(value)
-    return buffer.getvalue()
-
-
-def same(a, b):
-    """Equality that also compares types, dict key order, and floats by bit
-    pattern (so NaNs compare equal to themselves)."""
-    return _canonical(a) == _canonical(b)
 
 
 def outcome(call, *args):
@@ -387,12 +171,14 @@ def outcome(call, *args):
         return ("ok", call(*args))
     except (TypeError, ValueError, KeyError) as error:
         if len(error.args) != 1:
-            raise AssertionError("%s with %d arguments: %r"
-                                 % (type(error).__name__, len(error.args), error)) from error
+            raise AssertionError(
+                "%s with %d arguments: %r" % (type(error).__name__, len(error.args), error)
+            ) from error
         return (type(error), error.args[0])
     except BaseException as error:  # PanicException derives from BaseException
-        raise AssertionError("undocumented outcome %s: %r"
-                             % (type(error).__name__, error)) from error
+        raise AssertionError(
+            "undocumented outcome %s: %r" % (type(error).__name__, error)
+        ) from error
 
 
 def same_outcome(got, expected):
@@ -403,6 +189,7 @@ def same_outcome(got, expected):
 
 # --------------------------------------------------------------------------
 # How the encoder sees a value
+
 
 def _as_int(value):
     """The integer a value converts to through PyLong_AsLong/__index__, or
@@ -434,7 +221,7 @@ def kind_name(value):
     if value is True or value is False:
         return "bool"
     number = _as_int(value)
-    if number is not None and -2**63 <= number < 2**63:
+    if number is not None and -(2**63) <= number < 2**63:
         return "int"
     if number is not None and 0 <= number < 2**64:
         return "uint"
@@ -458,6 +245,7 @@ def kind_name(value):
 # --------------------------------------------------------------------------
 # Value generator
 
+
 class Generator:
     """Builds a values dictionary for a schema from fuzzer bytes.
 
@@ -480,8 +268,11 @@ class Generator:
 
     def mismatch(self, reporter, expected_text):
         path, value = reporter
-        self.fail(TypeError, "Field type mismatch on '%s': expected %s, got %s"
-                  % (path, expected_text, kind_name(value)))
+        self.fail(
+            TypeError,
+            "Field type mismatch on '%s': expected %s, got %s"
+            % (path, expected_text, kind_name(value)),
+        )
 
     def choice(self, top):
         return self.fdp.ConsumeIntInRange(0, top)
@@ -537,14 +328,18 @@ class Generator:
         if reporter is None:
             reporter = (path, value)
         if depth >= MAX_NESTING:
-            self.fail(TypeError, "Serialization failed: " + nesting_text(path))
+            self.fail(TypeError, "Serialization failed: " + contract.nesting_text(path))
         elif not isinstance(value, list):
             self.mismatch(reporter, t.name())
         if not isinstance(value, list):
             return value, None
         count = self.choice(3) if self.budget > 0 else 0
-        if t.element().leaf == "struct" and t.element().depth == 0 and \
-                PARSED.get(t.element().struct) == [] and self.choice(15) == 15:
+        if (
+            t.element().leaf == "struct"
+            and t.element().depth == 0
+            and PARSED.get(t.element().struct) == []
+            and self.choice(15) == 15
+        ):
             count = self.choice(2000)
         normal = []
         for _ in range(count):
@@ -562,7 +357,7 @@ class Generator:
         if reporter is None:
             reporter = (path, value)
         if depth >= MAX_NESTING:
-            self.fail(TypeError, "Serialization failed: " + nesting_text(path))
+            self.fail(TypeError, "Serialization failed: " + contract.nesting_text(path))
         elif value is None:
             self.mismatch(reporter, t.name())
         elif t.struct not in PARSED:
@@ -596,7 +391,9 @@ class Generator:
             if pick == 31:
                 return 1.5, None
             if pick == 30:
-                return [low - 1, high + 1, 2**64, -2**63 - 1, 10**30, -10**400][self.choice(5)], None
+                return [low - 1, high + 1, 2**64, -(2**63) - 1, 10**30, -(10**400)][
+                    self.choice(5)
+                ], None
             if pick == 29:
                 return [None, "7", b"7", RaisingIndex(), [1], {}][self.choice(5)], None
             number = fdp.ConsumeIntInRange(low, high)
@@ -613,7 +410,7 @@ class Generator:
             if pick == 31:
                 return [None, "1.0", RaisingFloat(), 10**400, [1.0]][self.choice(4)], None
             if pick == 30:
-                number = fdp.ConsumeIntInRange(-2**70, 2**70)
+                number = fdp.ConsumeIntInRange(-(2**70), 2**70)
                 return number, narrow(float(number))
             if pick == 29:
                 x = fdp.ConsumeFloat()
@@ -647,10 +444,12 @@ class Generator:
             if pick == 31:
                 return [None, [1, 2], (1, 2)][self.choice(2)], None
             value = DictSub() if pick == 30 else {}
-            sec = fdp.ConsumeIntInRange(-2**31, 2**31 - 1)
+            sec = fdp.ConsumeIntInRange(-(2**31), 2**31 - 1)
             nanosec = fdp.ConsumeIntInRange(0, 2**32 - 1)
             if pick != 29:
-                value["sec"] = sec if pick != 27 else [2**31, -2**31 - 1, 1.0, None][self.choice(3)]
+                value["sec"] = (
+                    sec if pick != 27 else [2**31, -(2**31) - 1, 1.0, None][self.choice(3)]
+                )
             if pick != 28:
                 value["nanosec"] = nanosec if pick != 26 else [-1, 2**32, "0"][self.choice(2)]
             if pick == 25:
@@ -670,7 +469,7 @@ class Generator:
             if leaf == "uint64":
                 ok = number is not None and low <= number <= high
             else:
-                ok = number is not None and -2**63 <= number < 2**63 and low <= number <= high
+                ok = number is not None and -(2**63) <= number < 2**63 and low <= number <= high
             if not ok:
                 self.mismatch(reporter, leaf)
         elif leaf in ("float32", "float64"):
@@ -692,11 +491,14 @@ class Generator:
             if not isinstance(value, dict):
                 self.mismatch(reporter, leaf)
                 return
-            for key, wanted, low, high in (("sec", "int32", -2**31, 2**31 - 1),
-                                           ("nanosec", "uint32", 0, 2**32 - 1)):
+            for key, wanted, low, high in (
+                ("sec", "int32", -(2**31), 2**31 - 1),
+                ("nanosec", "uint32", 0, 2**32 - 1),
+            ):
                 if key not in value:
-                    self.fail(TypeError, "Serialization failed: Missing field '%s.%s'"
-                              % (path, key))
+                    self.fail(
+                        TypeError, "Serialization failed: Missing field '%s.%s'" % (path, key)
+                    )
                     return
                 number = _as_int(value[key])
                 if number is None or not low <= number <= high:

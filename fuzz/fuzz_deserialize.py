@@ -7,17 +7,17 @@ dict (types, key order and float bits included) or the same exception type
 with the same text.  A decoded message must also serialize again to the
 reference encoding and decode back to itself.
 
-    python3 fuzz/fuzz_deserialize.py CORPUS_DIR [libFuzzer flags]
+    python3 -m fuzz.fuzz_deserialize CORPUS_DIR [libFuzzer flags]
+
+(from the checkout, or with the checkout on PYTHONPATH).
 """
 
-import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from fuzz import common
+from tests.support import cdr
 
-import common  # noqa: E402
-
-# Set while libFuzzer drives the target (see common.reference_decode).
+# Set while libFuzzer drives the target (see tests.support.cdr.decode).
 EMPTY_CAP = None
 
 
@@ -27,26 +27,32 @@ def test_one_input(data):
         return
     name, payload = common.split_input(data)
     try:
-        expected = ("ok", common.reference_decode(name, payload, empty_cap=EMPTY_CAP))
-    except common.Failure as failure:
+        expected = ("ok", cdr.decode(name, payload, common.PARSED, empty_cap=EMPTY_CAP))
+    except cdr.Failure as failure:
         expected = (failure.kind, failure.argument)
-    except common.TooCostly:
+    except cdr.TooCostly:
         return
     got = common.outcome(module.deserialize, name, payload)
     if not common.same_outcome(got, expected):
-        raise AssertionError("deserialize(%r, bytes.fromhex(%r))\n  gave     %r\n  expected %r"
-                             % (name, payload.hex(), got, expected))
+        raise AssertionError(
+            "deserialize(%r, bytes.fromhex(%r))\n  gave     %r\n  expected %r"
+            % (name, payload.hex(), got, expected)
+        )
     if got[0] != "ok":
         return
     again = common.outcome(module.serialize, name, got[1])
-    wanted = common.reference_encode(name, got[1])
+    wanted = cdr.encode(name, got[1], common.PARSED)
     if again != ("ok", wanted):
-        raise AssertionError("serialize(%r, deserialize(...)) of bytes.fromhex(%r)\n"
-                             "  gave     %r\n  expected %r" % (name, payload.hex(), again, wanted))
+        raise AssertionError(
+            "serialize(%r, deserialize(...)) of bytes.fromhex(%r)\n"
+            "  gave     %r\n  expected %r" % (name, payload.hex(), again, wanted)
+        )
     back = common.outcome(module.deserialize, name, again[1])
     if not common.same_outcome(back, got):
-        raise AssertionError("round trip of bytes.fromhex(%r) through %r changed the value\n"
-                             "  gave     %r\n  expected %r" % (payload.hex(), name, back, got))
+        raise AssertionError(
+            "round trip of bytes.fromhex(%r) through %r changed the value\n"
+            "  gave     %r\n  expected %r" % (payload.hex(), name, back, got)
+        )
 
 
 def main():

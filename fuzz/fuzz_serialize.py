@@ -8,17 +8,17 @@ deserialize must give back the normalised values; otherwise serialize must
 raise exactly the exception (type and text) predicted for the first invalid
 value in writing order.
 
-    python3 fuzz/fuzz_serialize.py CORPUS_DIR [libFuzzer flags]
+    python3 -m fuzz.fuzz_serialize CORPUS_DIR [libFuzzer flags]
+
+(from the checkout, or with the checkout on PYTHONPATH).
 """
 
-import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import atheris  # FuzzedDataProvider; also used when replaying
 
-import atheris  # noqa: E402  (FuzzedDataProvider; also used when replaying)
-
-import common  # noqa: E402
+from fuzz import common
+from tests.support import cdr
 
 
 def test_one_input(data):
@@ -32,17 +32,21 @@ def test_one_input(data):
     if generator.failure is not None:
         wanted = (generator.failure.kind, generator.failure.argument)
         if not common.same_outcome(got, wanted):
-            raise AssertionError("serialize(%r, %r)\n  gave     %r\n  expected %r"
-                                 % (name, values, got, wanted))
+            raise AssertionError(
+                "serialize(%r, %r)\n  gave     %r\n  expected %r" % (name, values, got, wanted)
+            )
         return
-    wanted = common.reference_encode(name, expected)
+    wanted = cdr.encode(name, expected, common.PARSED)
     if got != ("ok", wanted):
-        raise AssertionError("serialize(%r, %r)\n  gave     %r\n  expected %r"
-                             % (name, values, got, ("ok", wanted)))
+        raise AssertionError(
+            "serialize(%r, %r)\n  gave     %r\n  expected %r" % (name, values, got, ("ok", wanted))
+        )
     back = common.outcome(module.deserialize, name, got[1])
     if not common.same_outcome(back, ("ok", expected)):
-        raise AssertionError("deserialize(serialize(%r, %r))\n  gave     %r\n  expected %r"
-                             % (name, values, back, expected))
+        raise AssertionError(
+            "deserialize(serialize(%r, %r))\n  gave     %r\n  expected %r"
+            % (name, values, back, expected)
+        )
 
 
 def main():

@@ -1,6 +1,6 @@
 """Writes the seed corpus of both fuzz targets (deterministic).
 
-    python3 fuzz/make_seeds.py [OUT_DIR]     (default: fuzz/corpus)
+    python3 -m fuzz.make_seeds [OUT_DIR]     (default: fuzz/corpus; run from the checkout)
 
 deserialize seeds: the schema byte followed by valid encodings (built with
 the reference encoder from generated valid values), plus hostile variants
@@ -16,9 +16,8 @@ import random
 import struct
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import common  # noqa: E402
+from fuzz import common
+from tests.support import cdr, contract
 
 
 class SeedProvider:
@@ -39,19 +38,33 @@ class SeedProvider:
         return self.rng.random() < 0.5
 
     def ConsumeFloat(self):
-        return self.rng.choice([0.0, -0.0, 1.5, -2.25, 1e300, float("inf"), float("nan"),
-                                3.4028235e38, 1e-45, self.rng.uniform(-1e6, 1e6)])
+        return self.rng.choice(
+            [
+                0.0,
+                -0.0,
+                1.5,
+                -2.25,
+                1e300,
+                float("inf"),
+                float("nan"),
+                3.4028235e38,
+                1e-45,
+                self.rng.uniform(-1e6, 1e6),
+            ]
+        )
 
     def ConsumeRegularFloat(self):
         return self.rng.uniform(-1e9, 1e9)
 
     def ConsumeUnicode(self, count):
-        return "".join(chr(self.rng.choice([0x41, 0xE9, 0x4E2D, 0x1F600, 0xD800, 0]))
-                       for _ in range(count))
+        return "".join(
+            chr(self.rng.choice([0x41, 0xE9, 0x4E2D, 0x1F600, 0xD800, 0])) for _ in range(count)
+        )
 
     def ConsumeUnicodeNoSurrogates(self, count):
-        return "".join(chr(self.rng.choice([0x41, 0x7A, 0xE9, 0x4E2D, 0x1F600, 0]))
-                       for _ in range(count))
+        return "".join(
+            chr(self.rng.choice([0x41, 0x7A, 0xE9, 0x4E2D, 0x1F600, 0])) for _ in range(count)
+        )
 
     def ConsumeBytes(self, count):
         return bytes(self.rng.randrange(256) for _ in range(count))
@@ -69,11 +82,8 @@ def valid_messages(name, rng, wanted):
     return found
 
 
-def u32(n):
-    return struct.pack("<I", n)
-
-
-HEADER = common.HEADER
+HEADER = cdr.HEADER
+u32 = cdr.u32
 
 
 def crafted():
@@ -90,8 +100,8 @@ def crafted():
         ("fz.header", HEADER + b"\x00" * 8 + u32(4) + b"\xe4\xb8\x00" + b"\x00" * 8),
         ("fz.arrays", HEADER + u32(0xFFFFFFFF) + b"\x01\x00"),
         ("fz.nested", HEADER + b"\x00" * 24 + u32(0xFFFFFFFF)),
-        ("fz.holds_empty", HEADER + u32(common.MAX_EMPTY_VALUES) + u32(0) + u32(0) + b"\x00" * 8),
-        ("fz.holds_empty", HEADER + u32(common.MAX_EMPTY_VALUES) + u32(2)),
+        ("fz.holds_empty", HEADER + u32(contract.MAX_EMPTY_VALUES) + u32(0) + u32(0) + b"\x00" * 8),
+        ("fz.holds_empty", HEADER + u32(contract.MAX_EMPTY_VALUES) + u32(2)),
         ("fz.holds_empty", HEADER + u32(0xFFFFFFFF)),
         ("fz.holds_empty", HEADER + u32(0) + u32(3) + u32(0xFFFFFFFF) * 3),
         ("fz.loop", HEADER),
@@ -107,8 +117,11 @@ def crafted():
 
 
 def main(argv):
-    out_dir = argv[1] if len(argv) > 1 else os.path.join(os.path.dirname(
-        os.path.abspath(__file__)), "corpus")
+    out_dir = (
+        argv[1]
+        if len(argv) > 1
+        else os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+    )
     index_of = {name: i for i, (name, _) in enumerate(common.SCHEMAS)}
     deser_dir = os.path.join(out_dir, "deserialize")
     ser_dir = os.path.join(out_dir, "serialize")
@@ -128,7 +141,7 @@ def main(argv):
     for name, _ in common.SCHEMAS:
         tag = bytes([index_of[name]])
         for n, values in enumerate(valid_messages(name, rng, 3)):
-            encoded = common.reference_encode(name, values)
+            encoded = cdr.encode(name, values, common.PARSED)
             put(deser_dir, "%s-valid-%d" % (name, n), tag + encoded)
             if n == 0 and len(encoded) > 4:
                 put(deser_dir, "%s-cut" % name, tag + encoded[:-1])
@@ -136,8 +149,11 @@ def main(argv):
                 put(deser_dir, "%s-options" % name, tag + b"\x00\x01\xff\xff" + encoded[4:])
         put(ser_dir, "%s-defaults" % name, tag + b"\x00" * 64)
         for n in range(2):
-            put(ser_dir, "%s-random-%d" % (name, n),
-                tag + bytes(rng.randrange(256) for _ in range(48 + 200 * n)))
+            put(
+                ser_dir,
+                "%s-random-%d" % (name, n),
+                tag + bytes(rng.randrange(256) for _ in range(48 + 200 * n)),
+            )
     for n, (name, payload) in enumerate(crafted()):
         put(deser_dir, "crafted-%02d-%s" % (n, name), bytes([index_of[name]]) + payload)
     print("wrote %d seed inputs under %s" % (written, out_dir))

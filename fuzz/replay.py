@@ -1,7 +1,9 @@
 """Runs every file of the given corpus directories once through a target,
 without libFuzzer (used for the sanitizer run and to reproduce a crash).
 
-    python3 fuzz/replay.py deserialize|serialize PATH...
+    python3 -m fuzz.replay deserialize|serialize PATH...
+
+(from the checkout, or with the checkout on PYTHONPATH).
 
 PATH may be a directory (every file in it) or a single input file.  Exits
 non-zero on the first input whose outcome is wrong.
@@ -9,8 +11,6 @@ non-zero on the first input whose outcome is wrong.
 
 import os
 import sys
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 
 def inputs(paths):
@@ -29,9 +29,9 @@ def main(argv):
         sys.stderr.write(__doc__)
         return 2
     if argv[1] == "deserialize":
-        import fuzz_deserialize as target
+        from fuzz import fuzz_deserialize as target
     else:
-        import fuzz_serialize as target
+        from fuzz import fuzz_serialize as target
     count = 0
     for path in inputs(argv[2:]):
         with open(path, "rb") as handle:

@@ -1,10 +1,9 @@
-"""Shared fixtures for the _korvex_messages test suite."""
-
-import sys
+"""Shared fixtures for the _korvex_messages test suite (built on tests/support)."""
 
 import pytest
 
-import helpers
+from tests.support import runtime
+from tests.support.schemas import Schemas
 
 
 def pytest_addoption(parser):
@@ -17,47 +16,66 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
-    helpers.TESTING_MODULE_OPTIONAL = config.getoption("--without-testing-module")
+    runtime.TESTING_MODULE_OPTIONAL = config.getoption("--without-testing-module")
 
 
 @pytest.fixture
-def unique_name():
+def schemas():
+    """A `Schemas` for this test: every name it hands out is unregistered
+    again, from both modules' registries, when the test ends."""
+    made = Schemas()
+    yield made
+    made.close()
+
+
+@pytest.fixture(scope="module")
+def module_schemas():
+    """Like `schemas`, for registrations a whole test module shares."""
+    made = Schemas()
+    yield made
+    made.close()
+
+
+@pytest.fixture
+def unique_name(schemas):
     """Return a function making a fresh schema name from a prefix.
 
     The schema registry is shared by the whole process, so every test that
     registers schemas should take its names from here. Names handed out are
-    unregistered from `_korvex_messages` again when the test ends, if they
-    are still registered there.
+    unregistered again when the test ends, if they are still registered.
     """
-    made = []
-
-    def make(prefix="schema"):
-        name = helpers.fresh_name(prefix)
-        made.append(name)
-        return name
-
-    yield make
-
-    if made and "_korvex_messages" in sys.modules:
-        module = sys.modules["_korvex_messages"]
-        for name in made:
-            try:
-                if module.schema_exists(name):
-                    module.unregister_schema(name)
-            except Exception:
-                pass
+    return schemas.name
 
 
 @pytest.fixture
-def schema(unique_name):
+def schema(schemas):
     """Return a function registering fields in `_korvex_messages` under a
-    fresh name (dropped when the test ends) and returning the name."""
-    import _korvex_messages as km
+    fresh name (dropped when the test ends) and returning the name:
+    `schema(fields, prefix="S")`."""
+    return schemas.register
 
-    def make(fields, prefix="S"):
-        name = unique_name(prefix)
-        km.register_schema(name, fields)
-        return name
+
+@pytest.fixture
+def struct_type(schemas):
+    """Return a function registering fields under a fresh name (dropped when
+    the test ends) and returning the struct type naming it:
+    `struct_type(fields, prefix="inner")`."""
+    return schemas.struct_type
+
+
+@pytest.fixture(scope="module")
+def kt():
+    """The test-only module `_korvex_messages_testing` (skipped with a reason
+    when it is missing and the run allows that, see --without-testing-module)."""
+    return runtime.load_testing_module()
+
+
+@pytest.fixture
+def testing_schema(kt, schemas):
+    """Like `schema`, registering in the test-only module's own registry."""
+
+    def make(fields, prefix="T"):
+        return schemas.register(fields, prefix, module=kt)
 
     return make
 
@@ -67,10 +85,10 @@ def run_python():
     """Return a function running Python source in a fresh interpreter:
     `run(source, *args, timeout=120)`.
 
-    The child sees the same extension modules as this process, and the
-    helper modules of this directory. The function returns the
+    The child sees the same extension modules as this process, and this
+    package (tests.support). The function returns the
     `subprocess.CompletedProcess` (text mode, stdout and stderr captured).
     Use it for anything that must not leak into this process, such as a
     poisoned registry or a crash.
     """
-    return helpers.run_python
+    return runtime.run_python

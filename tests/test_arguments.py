@@ -6,9 +6,10 @@ import types
 import pytest
 
 import _korvex_messages as km
-from cdr_bytes import HEADER
-from helpers import PARAMETERS
-from value_kinds import BrokenQualname, Outer
+from tests.support.cdr import HEADER
+from tests.support.checks import raises_exact
+from tests.support.contract import PARAMETERS
+from tests.support.values import BrokenQualname, Outer
 
 # The type each parameter must be, and a valid value for it.
 TARGET = {
@@ -33,14 +34,7 @@ def good_args(fname):
 
 
 def raises_type_error(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    exc = info.value
-    assert type(exc) is TypeError
-    assert exc.args == (message,)
-    assert str(exc) == message
-    assert exc.__cause__ is None
-    return exc
+    return raises_exact(TypeError, message, call)
 
 
 class Renamed:
@@ -102,7 +96,7 @@ def test_unexpected_keyword_not_valid_text(fname):
     prefix = f"{fname}() got an unexpected keyword argument 'bad"
     text = exc.args[0]
     assert text.startswith(prefix) and text.endswith("z'")
-    middle = text[len(prefix):-2]
+    middle = text[len(prefix) : -2]
     assert middle == "\ud800" or (middle and set(middle) == {"\ufffd"}), ascii(text)
 
 
@@ -244,9 +238,7 @@ def wrong_cases():
             for value, qualname in WRONG_VALUES:
                 if qualname == TARGET[param]:
                     continue
-                yield pytest.param(
-                    fname, index, value, qualname, id=f"{fname}-{param}-{qualname}"
-                )
+                yield pytest.param(fname, index, value, qualname, id=f"{fname}-{param}-{qualname}")
 
 
 @pytest.mark.parametrize("fname,index,value,qualname", list(wrong_cases()))
@@ -272,9 +264,7 @@ def test_local_class_qualname():
     )
 
 
-@pytest.mark.parametrize(
-    "fname,index", [(f, i) for f in ALL for i in range(len(PARAMETERS[f]))]
-)
+@pytest.mark.parametrize("fname,index", [(f, i) for f in ALL for i in range(len(PARAMETERS[f]))])
 def test_none(fname, index):
     param = PARAMETERS[fname][index]
     args = good_args(fname)

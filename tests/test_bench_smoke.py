@@ -6,7 +6,6 @@ so are the codec floors when the test-only module is not built.
 """
 
 import multiprocessing
-import os
 import subprocess
 import sys
 from concurrent.futures import ProcessPoolExecutor
@@ -15,16 +14,21 @@ from pathlib import Path
 import pytest
 
 import _korvex_messages as km
-from helpers import load_testing_module
+from bench import run
+from bench import workloads as wl
+from bench.contenders import (
+    codec_floor,
+    floors,
+    mcap_peer,
+    msgspec_peer,
+    ours,
+    pycdr2_peer,
+    rosbags_peer,
+)
+from tests.support.checks import assert_same
+from tests.support.runtime import child_environment
 
 ROOT = Path(__file__).resolve().parent.parent
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))
-
-from bench import run  # noqa: E402
-from bench import workloads as wl  # noqa: E402
-from bench.contenders import (  # noqa: E402
-    codec_floor, floors, mcap_peer, msgspec_peer, ours, pycdr2_peer, rosbags_peer)
 
 WORKLOADS = wl.build_all()
 KEYS = [w.key for w in WORKLOADS]
@@ -35,19 +39,23 @@ BY_KEY = {w.key: w for w in WORKLOADS}
 def bench_schemas():
     """Drop again the bench schemas that this module registers (the codec
     floors register them in the test-only module too)."""
-    names = {wl.qualified(s) for w in WORKLOADS for s in wl.dependencies(w.top) if s != wl.TIME_TYPE}
-    try:
-        import _korvex_messages_testing as testing
-    except ImportError:
-        modules = [km]
-    else:
-        modules = [km, testing]
-    already = [{n for n in names if m.schema_exists(n)} for m in modules]
+    names = {
+        wl.qualified(s) for w in WORKLOADS for s in wl.dependencies(w.top) if s != wl.TIME_TYPE
+    }
+    # The test-only module counts only once something has imported it.
+    modules = ("_korvex_messages", "_korvex_messages_testing")
+    already = {
+        m: {n for n in names if sys.modules[m].schema_exists(n)}
+        for m in modules
+        if m in sys.modules
+    }
     yield
-    for module, kept in zip(modules, already):
-        for name in names - kept:
-            if module.schema_exists(name):
-                module.unregister_schema(name)
+    for m in modules:
+        if m in sys.modules:
+            module = sys.modules[m]
+            for name in names - already.get(m, set()):
+                if module.schema_exists(name):
+                    module.unregister_schema(name)
 
 
 @pytest.fixture(scope="module")
@@ -59,29 +67,71 @@ def our_contender():
 
 # The shapes the benchmark promises, checked on the built messages.
 SHAPES = [
-    ("1", lambda m: m["header"]["frame_id"] == "base_link"
-     and set(m["pose"]["orientation"]) == {"x", "y", "z", "w"}),
-    ("2", lambda m: all(len(m[k]) == 9 for k in m if k.endswith("covariance"))
-     and sum(k.endswith("covariance") for k in m) == 3),
-    ("3", lambda m: len(m["points"]) == 10_000
-     and all(set(p) == {"x", "y", "z", "intensity", "ring"} for p in m["points"])),
+    (
+        "1",
+        lambda m: (
+            m["header"]["frame_id"] == "base_link"
+            and set(m["pose"]["orientation"]) == {"x", "y", "z", "w"}
+        ),
+    ),
+    (
+        "2",
+        lambda m: (
+            all(len(m[k]) == 9 for k in m if k.endswith("covariance"))
+            and sum(k.endswith("covariance") for k in m) == 3
+        ),
+    ),
+    (
+        "3",
+        lambda m: (
+            len(m["points"]) == 10_000
+            and all(set(p) == {"x", "y", "z", "intensity", "ring"} for p in m["points"])
+        ),
+    ),
     ("4a", lambda m: len(m["values"]) == 100_000 and all(type(v) is float for v in m["values"])),
     ("4b", lambda m: type(m["data"]) is bytes and len(m["data"]) == 1 << 20),
     ("5", lambda m: len(m["names"]) == 1_000 and all(0 < len(s) < 32 for s in m["names"])),
-    ("6", lambda m: len(m["transforms"]) == 50
-     and all(set(t) == {"header", "child_frame_id", "transform"}
-             and set(t["transform"]["rotation"]) == {"x", "y", "z", "w"}
-             and type(t["transform"]["translation"]["x"]) is float for t in m["transforms"])
-     and len({t["child_frame_id"] for t in m["transforms"]}) == 50),
-    ("7", lambda m: len(m["status"]) == 20
-     and all(len(s["values"]) == 8 and 0 <= s["level"] <= 255
-             and all(set(kv) == {"key", "value"} for kv in s["values"]) for s in m["status"])),
-    ("8", lambda m: len(m["ranges"]) == len(m["intensities"]) == 1_080
-     and all(m["range_min"] <= r <= m["range_max"] for r in m["ranges"])
-     and all(wl.f32(v) == v for v in m["ranges"] + m["intensities"] + [m["angle_increment"]])),
-    ("9", lambda m: len(m["pose"]["covariance"]) == len(m["twist"]["covariance"]) == 36
-     and set(m["twist"]["twist"]) == {"linear", "angular"}
-     and set(m["pose"]["pose"]) == {"position", "orientation"}),
+    (
+        "6",
+        lambda m: (
+            len(m["transforms"]) == 50
+            and all(
+                set(t) == {"header", "child_frame_id", "transform"}
+                and set(t["transform"]["rotation"]) == {"x", "y", "z", "w"}
+                and type(t["transform"]["translation"]["x"]) is float
+                for t in m["transforms"]
+            )
+            and len({t["child_frame_id"] for t in m["transforms"]}) == 50
+        ),
+    ),
+    (
+        "7",
+        lambda m: (
+            len(m["status"]) == 20
+            and all(
+                len(s["values"]) == 8
+                and 0 <= s["level"] <= 255
+                and all(set(kv) == {"key", "value"} for kv in s["values"])
+                for s in m["status"]
+            )
+        ),
+    ),
+    (
+        "8",
+        lambda m: (
+            len(m["ranges"]) == len(m["intensities"]) == 1_080
+            and all(m["range_min"] <= r <= m["range_max"] for r in m["ranges"])
+            and all(wl.f32(v) == v for v in m["ranges"] + m["intensities"] + [m["angle_increment"]])
+        ),
+    ),
+    (
+        "9",
+        lambda m: (
+            len(m["pose"]["covariance"]) == len(m["twist"]["covariance"]) == 36
+            and set(m["twist"]["twist"]) == {"linear", "angular"}
+            and set(m["pose"]["pose"]) == {"position", "orientation"}
+        ),
+    ),
 ]
 
 
@@ -106,18 +156,39 @@ def test_ours_round_trips_every_workload(key, our_contender):
 # values are padded from the first header byte (origin 0, as ours) or from
 # the end of the header (origin 4, as the peers).
 REFERENCE_CASES = [
-    ("Point", {"x": 1.0, "y": 2.0, "z": 3.0}, 0,
-     b"\x00\x01\x00\x00" + b"\x00" * 4 + b"".join(v.to_bytes(8, "little") for v in
-                                                   (0x3FF0 << 48, 0x4000 << 48, 0x4008 << 48))),
-    ("Point", {"x": 1.0, "y": 2.0, "z": 3.0}, 4,
-     b"\x00\x01\x00\x00" + b"".join(v.to_bytes(8, "little") for v in
-                                    (0x3FF0 << 48, 0x4000 << 48, 0x4008 << 48))),
-    ("Names", {"names": ["hi", ""]}, 0,
-     b"\x00\x01\x00\x00\x02\x00\x00\x00\x03\x00\x00\x00hi\x00\x00\x01\x00\x00\x00\x00"),
-    ("PointXYZIR", {"x": 0.0, "y": 0.0, "z": 0.0, "intensity": 1.0, "ring": 0x1234}, 4,
-     b"\x00\x01\x00\x00" + b"\x00" * 12 + b"\x00\x00\x80\x3f\x34\x12"),
-    ("Header", {"stamp": {"sec": -1, "nanosec": 5}, "frame_id": "a"}, 0,
-     b"\x00\x01\x00\x00\xff\xff\xff\xff\x05\x00\x00\x00\x02\x00\x00\x00a\x00"),
+    (
+        "Point",
+        {"x": 1.0, "y": 2.0, "z": 3.0},
+        0,
+        b"\x00\x01\x00\x00"
+        + b"\x00" * 4
+        + b"".join(v.to_bytes(8, "little") for v in (0x3FF0 << 48, 0x4000 << 48, 0x4008 << 48)),
+    ),
+    (
+        "Point",
+        {"x": 1.0, "y": 2.0, "z": 3.0},
+        4,
+        b"\x00\x01\x00\x00"
+        + b"".join(v.to_bytes(8, "little") for v in (0x3FF0 << 48, 0x4000 << 48, 0x4008 << 48)),
+    ),
+    (
+        "Names",
+        {"names": ["hi", ""]},
+        0,
+        b"\x00\x01\x00\x00\x02\x00\x00\x00\x03\x00\x00\x00hi\x00\x00\x01\x00\x00\x00\x00",
+    ),
+    (
+        "PointXYZIR",
+        {"x": 0.0, "y": 0.0, "z": 0.0, "intensity": 1.0, "ring": 0x1234},
+        4,
+        b"\x00\x01\x00\x00" + b"\x00" * 12 + b"\x00\x00\x80\x3f\x34\x12",
+    ),
+    (
+        "Header",
+        {"stamp": {"sec": -1, "nanosec": 5}, "frame_id": "a"},
+        0,
+        b"\x00\x01\x00\x00\xff\xff\xff\xff\x05\x00\x00\x00\x02\x00\x00\x00a\x00",
+    ),
 ]
 
 
@@ -178,8 +249,9 @@ def test_check_catches_a_wrong_peer(our_contender):
     (good,) = our_contender.prepare(workload)
     other = dict(workload.message, header={"stamp": {"sec": 0, "nanosec": 0}, "frame_id": "x"})
     data = km.serialize(workload.schema, other)
-    liar = run.Prepared("liar", km.serialize, (workload.schema, other),
-                        km.deserialize, (workload.schema, data))
+    liar = run.Prepared(
+        "liar", km.serialize, (workload.schema, other), km.deserialize, (workload.schema, data)
+    )
     with pytest.raises(run.CheckFailed, match="does not decode to the same message"):
         run.check(workload, [good, liar])
 
@@ -198,17 +270,23 @@ def test_quick_run_reports_ours_over_each_contender(capsys):
     status = run.main(["--quick", "--workloads", "9", "--contenders", "marshal", "--no-memory"])
     out = capsys.readouterr().out
     assert status == 0
-    assert "| contender | serialize | × ours | ours / it | deserialize | × ours | ours / it |" in out
+    assert (
+        "| contender | serialize | × ours | ours / it | deserialize | × ours | ours / it |" in out
+    )
     (row,) = [line for line in out.splitlines() if line.startswith("| marshal |")]
     cells = [c.strip() for c in row.strip("|").split("|")]
     # contender / ours and ours / contender are paired medians of the same rounds.
-    for times_ours, ours_over in ((float(cells[2]), float(cells[3])), (float(cells[5]), float(cells[6]))):
+    for times_ours, ours_over in (
+        (float(cells[2]), float(cells[3])),
+        (float(cells[5]), float(cells[6])),
+    ):
         assert times_ours > 0 and ours_over > 0
         assert abs(times_ours * ours_over - 1) < 0.25, row
 
 
 # ---------------------------------------------------------------------------
 # msgspec: the same dicts as MessagePack
+
 
 @pytest.fixture(scope="module")
 def msgspec_contender():
@@ -228,7 +306,7 @@ def test_msgspec_round_trips_the_same_dict(key, msgspec_contender):
     assert prepared.encode_args == (workload.message,)
     assert prepared.encode_args[0] is workload.message
     decoded = prepared.decode(prepared.encode(*prepared.encode_args))
-    assert_same_objects(decoded, workload.message, fresh=False)
+    assert_same(decoded, workload.message)
 
 
 def test_quick_run_reports_ours_over_msgspec(capsys, msgspec_contender):
@@ -242,32 +320,6 @@ def test_quick_run_reports_ours_over_msgspec(capsys, msgspec_contender):
 
 # ---------------------------------------------------------------------------
 # The codec floors of the test-only module
-
-def assert_same_objects(got, expected, fresh=True, path="message"):
-    """`got` equals `expected` with the same types, key order and float
-    bits; with `fresh`, no container and no str or bytes longer than one
-    item of `got` is an object of `expected` (the floor builds new ones)."""
-    assert type(got) is type(expected), (path, type(got), type(expected))
-    if isinstance(expected, dict):
-        assert list(got) == list(expected), path
-        for key in expected:
-            assert_same_objects(got[key], expected[key], fresh, f"{path}.{key}")
-    elif isinstance(expected, list):
-        assert len(got) == len(expected), path
-        for i, (a, b) in enumerate(zip(got, expected)):
-            assert_same_objects(a, b, fresh, f"{path}[{i}]")
-    elif isinstance(expected, float):
-        assert got.hex() == expected.hex(), path
-    else:
-        assert got == expected, path
-    if fresh and (isinstance(expected, (dict, list)) or
-                  (isinstance(expected, (str, bytes)) and len(expected) > 1)):
-        assert got is not expected, f"{path} is the template's own object"
-
-
-@pytest.fixture(scope="module")
-def kt():
-    return load_testing_module()
 
 
 @pytest.fixture(scope="module")
@@ -286,52 +338,55 @@ def test_floors_run_and_build_what_deserialize_returns(key, kt, floor_contender,
     assert floor.encode is kt.serialize_floor and floor.decode is kt.deserialize_floor
     assert floor.encode(*floor.encode_args) is None
     expected = km.deserialize(workload.schema, km.serialize(workload.schema, workload.message))
+    # The floor builds new objects: none is the template's own.
     built = floor.decode(*floor.decode_args)
-    assert_same_objects(built, expected)
+    assert_same(built, expected, fresh=True)
     # Every call builds anew, from the same template.
     again = floor.decode(*floor.decode_args)
-    assert_same_objects(again, expected)
+    assert_same(again, expected, fresh=True)
     if isinstance(expected, dict) and expected:
         assert again is not built
 
 
-@pytest.fixture
-def kt_name(kt, unique_name):
-    """Fresh schema names, dropped again from both modules when the test ends."""
-    made = []
-
-    def make(prefix):
-        made.append(unique_name(prefix))
-        return made[-1]
-
-    yield make
-    for name in made:
-        if kt.schema_exists(name):
-            kt.unregister_schema(name)
-
-
-def test_floor_template_rounds_float32_as_deserialize_does(kt, kt_name):
-    name = kt_name("floor_f32")
-    fields = [("a", "float32"), ("b", "array<float32>"), ("t", "time"), ("n", "uint64"),
-              ("s", "string"), ("flag", "bool"), ("d", "duration"), ("m", "array<array<int8>>"),
-              ("texts", "array<string>")]
+def test_floor_template_rounds_float32_as_deserialize_does(kt, unique_name):
+    name = unique_name("floor_f32")
+    fields = [
+        ("a", "float32"),
+        ("b", "array<float32>"),
+        ("t", "time"),
+        ("n", "uint64"),
+        ("s", "string"),
+        ("flag", "bool"),
+        ("d", "duration"),
+        ("m", "array<array<int8>>"),
+        ("texts", "array<string>"),
+    ]
     km.register_schema(name, fields)
     kt.register_schema(name, fields)
-    message = {"a": 0.1, "b": [0.2, 1e39, 3], "t": {"sec": -5, "nanosec": 7}, "n": 2**64 - 1,
-               "s": "ü€😀", "flag": True, "d": {"sec": 2**31 - 1, "nanosec": 2**32 - 1},
-               "m": [[-128, 127], []],
-               # every character width, and the empty string
-               "texts": ["ascii", "café", "€uro", "😀", "", "a\x00b"]}
+    message = {
+        "a": 0.1,
+        "b": [0.2, 1e39, 3],
+        "t": {"sec": -5, "nanosec": 7},
+        "n": 2**64 - 1,
+        "s": "ü€😀",
+        "flag": True,
+        "d": {"sec": 2**31 - 1, "nanosec": 2**32 - 1},
+        "m": [[-128, 127], []],
+        # every character width, and the empty string
+        "texts": ["ascii", "café", "€uro", "😀", "", "a\x00b"],
+    }
     built = kt.deserialize_floor(name, kt.floor_template(name, message))
-    assert_same_objects(built, km.deserialize(name, km.serialize(name, message)))
+    assert_same(built, km.deserialize(name, km.serialize(name, message)), fresh=True)
 
 
-def _floor_schema(kt, kt_name):
-    inner = kt_name("floor_inner")
+def _floor_schema(kt, unique_name):
+    inner = unique_name("floor_inner")
     kt.register_schema(inner, [("x", "float64"), ("stamp", "time")])
-    outer = kt_name("floor_outer")
-    kt.register_schema(outer, [("i", "int32"), ("s", "string"), ("b", "bytes"),
-                               ("items", "array<struct:" + inner + ">")])
+    outer = unique_name("floor_outer")
+    kt.register_schema(
+        outer,
+        [("i", "int32"), ("s", "string"), ("b", "bytes"), ("items", "array<struct:" + inner + ">")],
+    )
     return outer
 
 
@@ -358,15 +413,23 @@ FLOOR_READ_FAILURES = [
     ("float as str", _item(x="1"), TypeError, TypeError),
     ("sec as float", _item(stamp={"sec": 1.0, "nanosec": 2}), TypeError, TypeError),
     ("missing field", {k: v for k, v in GOOD.items() if k != "s"}, KeyError, KeyError),
-    ("missing nested field", _with(items=[{"stamp": {"sec": 1, "nanosec": 2}}]), KeyError, KeyError),
+    (
+        "missing nested field",
+        _with(items=[{"stamp": {"sec": 1, "nanosec": 2}}]),
+        KeyError,
+        KeyError,
+    ),
     ("missing nanosec", _item(stamp={"sec": 1}), KeyError, KeyError),
 ]
 
 
-@pytest.mark.parametrize("values, walk_error, template_error", [c[1:] for c in FLOOR_READ_FAILURES],
-                         ids=[c[0] for c in FLOOR_READ_FAILURES])
-def test_serialize_floor_reads_every_value(kt, kt_name, values, walk_error, template_error):
-    outer = _floor_schema(kt, kt_name)
+@pytest.mark.parametrize(
+    "values, walk_error, template_error",
+    [c[1:] for c in FLOOR_READ_FAILURES],
+    ids=[c[0] for c in FLOOR_READ_FAILURES],
+)
+def test_serialize_floor_reads_every_value(kt, unique_name, values, walk_error, template_error):
+    outer = _floor_schema(kt, unique_name)
     assert kt.serialize_floor(outer, GOOD) is None
     with pytest.raises(walk_error):
         kt.serialize_floor(outer, values)
@@ -374,11 +437,11 @@ def test_serialize_floor_reads_every_value(kt, kt_name, values, walk_error, temp
         kt.floor_template(outer, values)
 
 
-def test_floor_template_is_refused_after_registry_changes(kt, kt_name):
-    outer = _floor_schema(kt, kt_name)
+def test_floor_template_is_refused_after_registry_changes(kt, unique_name):
+    outer = _floor_schema(kt, unique_name)
     template = kt.floor_template(outer, GOOD)
     assert kt.deserialize_floor(outer, template) == GOOD
-    other = kt_name("floor_other")
+    other = unique_name("floor_other")
     kt.register_schema(other, [])
     with pytest.raises(ValueError, match="stale"):
         kt.deserialize_floor(outer, template)
@@ -391,18 +454,41 @@ def test_floor_template_is_refused_after_registry_changes(kt, kt_name):
         with pytest.raises(TypeError, match="template"):
             kt.deserialize_floor(outer, not_a_template)
     with pytest.raises(KeyError):
-        kt.deserialize_floor(kt_name("floor_unknown"), fresh)
+        kt.deserialize_floor(unique_name("floor_unknown"), fresh)
     assert kt.deserialize_floor(outer, fresh) == GOOD
 
 
 FLOOR_ARGUMENT_ERRORS = [
-    ("serialize_floor", ("S",), {}, "serialize_floor() missing 1 required positional argument: 'values'"),
-    ("serialize_floor", ("S", []), {}, "argument 'values': 'list' object is not an instance of 'dict'"),
-    ("serialize_floor", (None, {}), {}, "argument 'schema_name': 'None' is not an instance of 'str'"),
-    ("floor_template", ("S", {}), {"message": {}},
-     "floor_template() got multiple values for argument 'message'"),
-    ("deserialize_floor", (), {},
-     "deserialize_floor() missing 2 required positional arguments: 'schema_name' and 'template'"),
+    (
+        "serialize_floor",
+        ("S",),
+        {},
+        "serialize_floor() missing 1 required positional argument: 'values'",
+    ),
+    (
+        "serialize_floor",
+        ("S", []),
+        {},
+        "argument 'values': 'list' object is not an instance of 'dict'",
+    ),
+    (
+        "serialize_floor",
+        (None, {}),
+        {},
+        "argument 'schema_name': 'None' is not an instance of 'str'",
+    ),
+    (
+        "floor_template",
+        ("S", {}),
+        {"message": {}},
+        "floor_template() got multiple values for argument 'message'",
+    ),
+    (
+        "deserialize_floor",
+        (),
+        {},
+        "deserialize_floor() missing 2 required positional arguments: 'schema_name' and 'template'",
+    ),
 ]
 
 
@@ -413,8 +499,8 @@ def test_floors_take_arguments_like_the_real_functions(kt, function, args, kwarg
     assert raised.value.args == (text,)
 
 
-def test_floors_accept_keywords_like_the_real_functions(kt, kt_name):
-    outer = _floor_schema(kt, kt_name)
+def test_floors_accept_keywords_like_the_real_functions(kt, unique_name):
+    outer = _floor_schema(kt, unique_name)
     assert kt.serialize_floor(schema_name=outer, values=GOOD) is None
     template = kt.floor_template(outer, message=GOOD)
     assert kt.deserialize_floor(template=template, schema_name=outer) == GOOD
@@ -426,22 +512,22 @@ def test_floors_accept_keywords_like_the_real_functions(kt, kt_name):
 EXAMPLES = ROOT / "examples"
 
 
-def _example_env():
-    import importlib.util
-
-    spec = importlib.util.find_spec("_korvex_messages")
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(spec.origin).resolve().parent)] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
-    return env
-
-
 @pytest.mark.parametrize("workers", [1, 2])
 def test_parallel_decode_example_runs(tmp_path, workers):
     completed = subprocess.run(
-        [sys.executable, str(EXAMPLES / "parallel_decode.py"), "--seconds", "0.2",
-         "--workers", str(workers)],
-        capture_output=True, text=True, cwd=tmp_path, env=_example_env(), timeout=300,
+        [
+            sys.executable,
+            str(EXAMPLES / "parallel_decode.py"),
+            "--seconds",
+            "0.2",
+            "--workers",
+            str(workers),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=child_environment(),
+        timeout=300,
     )
     assert completed.returncode == 0, completed.stdout + completed.stderr
     assert "parallel decode matches the recording" in completed.stdout
@@ -452,15 +538,37 @@ def test_parallel_decode_example_runs(tmp_path, workers):
 
 def test_parallel_decode_reads_a_file_kept_by_record_replay(tmp_path):
     path = tmp_path / "run.rec"
-    env = _example_env()
+    env = child_environment()
     recorded = subprocess.run(
-        [sys.executable, str(EXAMPLES / "record_replay.py"), "--seconds", "0.3", "--keep", str(path)],
-        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300,
+        [
+            sys.executable,
+            str(EXAMPLES / "record_replay.py"),
+            "--seconds",
+            "0.3",
+            "--keep",
+            str(path),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=env,
+        timeout=300,
     )
     assert recorded.returncode == 0, recorded.stdout + recorded.stderr
     decoded = subprocess.run(
-        [sys.executable, str(EXAMPLES / "parallel_decode.py"), "--file", str(path), "--chunks", "3"],
-        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300,
+        [
+            sys.executable,
+            str(EXAMPLES / "parallel_decode.py"),
+            "--file",
+            str(path),
+            "--chunks",
+            "3",
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=env,
+        timeout=300,
     )
     assert decoded.returncode == 0, decoded.stdout + decoded.stderr
     assert "parallel decode matches the recording" in decoded.stdout
@@ -469,17 +577,14 @@ def test_parallel_decode_reads_a_file_kept_by_record_replay(tmp_path):
 
 @pytest.fixture(scope="module")
 def parallel_decode():
-    if str(EXAMPLES) not in sys.path:
-        sys.path.insert(0, str(EXAMPLES))
-    import parallel_decode
+    from examples import parallel_decode
 
     return parallel_decode
 
 
 @pytest.fixture
 def record_file(tmp_path, parallel_decode):
-    import record_replay
-
+    record_replay = parallel_decode.record_replay
     record_replay.register_layouts()
     stream = list(record_replay.simulate(0.25))
     path = tmp_path / "stream.rec"
@@ -506,12 +611,14 @@ def test_split_covers_every_record_once(parallel_decode, record_file, parts):
 
 TRUNCATIONS = [
     ("payload", lambda data, offsets: data[:-1], "truncated record payload"),
-    ("header", lambda data, offsets: data[:offsets[-2] + 3], "truncated record header"),
+    ("header", lambda data, offsets: data[: offsets[-2] + 3], "truncated record header"),
     ("magic", lambda data, offsets: b"KVXREC0\n" + data[8:], "not a record file"),
 ]
 
 
-@pytest.mark.parametrize("cut, error", [c[1:] for c in TRUNCATIONS], ids=[c[0] for c in TRUNCATIONS])
+@pytest.mark.parametrize(
+    "cut, error", [c[1:] for c in TRUNCATIONS], ids=[c[0] for c in TRUNCATIONS]
+)
 def test_index_records_refuses_a_broken_file(parallel_decode, record_file, tmp_path, cut, error):
     path, _ = record_file
     bad = tmp_path / "broken.rec"
@@ -540,7 +647,12 @@ def test_quick_throughput_run(capsys):
     out = capsys.readouterr().out
     assert status == 0
     assert "### Throughput: decoding a record file on worker processes" in out
-    rows = [line for line in out.splitlines()
-            if line.startswith(("| in this process |", "| 1 worker process |", "| 2 worker processes |"))]
+    rows = [
+        line
+        for line in out.splitlines()
+        if line.startswith(
+            ("| in this process |", "| 1 worker process |", "| 2 worker processes |")
+        )
+    ]
     assert len(rows) == 3
     assert "### Workload" not in out  # --throughput runs nothing else

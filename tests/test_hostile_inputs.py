@@ -6,7 +6,6 @@ written, and a finalizer that inspects the heap in the middle of a decode.
 
 import json
 import signal
-import struct
 import subprocess
 import sys
 import time
@@ -15,32 +14,35 @@ import tracemalloc
 import pytest
 
 import _korvex_messages as km
-from cdr_bytes import HEADER
-from helpers import child_environment
-
-FILL = "Deserialization failed: failed to fill whole buffer"
-EMPTY_LIMIT = 1048576
-NEST_TAIL = "': at most 100 levels of nested structs and arrays are supported"
-
-SIMPLE_TYPES = ["bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32",
-                "uint64", "float32", "float64", "string", "bytes", "time", "duration"]
-
-
-def u32(n):
-    return struct.pack("<I", n)
+from tests.support.cdr import HEADER, SIMPLE_TYPES, u32
+from tests.support.checks import raised
+from tests.support.contract import (
+    DESERIALIZATION_FAILED,
+    REENTRY_REFUSED,
+    SERIALIZATION_FAILED,
+    empty_limit_text,
+    missing_field_text,
+    nesting_text,
+    unsupported_type_text,
+)
+from tests.support.contract import (
+    FILL_ERROR as FILL,
+)
+from tests.support.contract import (
+    MAX_EMPTY_VALUES as EMPTY_LIMIT,
+)
+from tests.support.runtime import child_environment
+from tests.support.values import EvilKey as CollidingKey
 
 
 def decode_error(name, data):
-    with pytest.raises(TypeError) as info:
-        km.deserialize(name, data)
-    assert type(info.value) is TypeError and len(info.value.args) == 1
-    return info.value.args[0]
+    return raised(TypeError, km.deserialize, name, data).args[0]
 
 
 # ---------------------------------------------------------------------------
 # Deep type names through grammar, encoder and decoder on a small stack
 
-SMALL_STACK_CHILD = r'''
+SMALL_STACK_CHILD = r"""
 import json, struct, threading
 import _korvex_messages as km
 
@@ -92,7 +94,7 @@ thread = threading.Thread(target=body)
 thread.start()
 thread.join(240)
 print(json.dumps({"alive": thread.is_alive(), "out": out}))
-'''
+"""
 
 
 def test_deep_type_names_on_a_small_stack(run_python):
@@ -101,20 +103,19 @@ def test_deep_type_names_on_a_small_stack(run_python):
     report = json.loads(proc.stdout.strip().splitlines()[-1])
     assert report["alive"] is False
     got = {label: (kind, detail) for label, kind, detail in report["out"]}
-    nesting = "Nesting too deep at 'a" + NEST_TAIL
+    nesting = nesting_text("a")
     assert got == {
         "register deep": ("ok", "None"),
         "register ghost": ("ok", "None"),
         "listing intact": ("ok", "True"),
         "empty outer list": ("ok", (HEADER + u32(0)).hex()),
         "100 levels": ("ok", (HEADER + u32(1) * 99 + u32(0)).hex()),
-        "101 levels": ("TypeError", "Serialization failed: " + nesting),
+        "101 levels": ("TypeError", SERIALIZATION_FAILED + nesting),
         "decode 100 levels": ("ok", repr({"a": _nested(100, [])})),
-        "decode 101 levels": ("TypeError", "Deserialization failed: " + nesting),
+        "decode 101 levels": ("TypeError", DESERIALIZATION_FAILED + nesting),
         "mismatch names the deep type": ("ok", "True"),
         "decode empty ghost array": ("ok", repr({"a": []})),
-        "unbalanced name": ("TypeError",
-                            "Serialization failed: Unsupported field type 'array<uint8'"),
+        "unbalanced name": ("TypeError", unsupported_type_text("array<uint8")),
         "copy of the deep schema": ("ok", "None"),
         "unregister hostile.deep": ("ok", "None"),
         "unregister hostile.ghost_deep": ("ok", "None"),
@@ -131,6 +132,7 @@ def _nested(levels, inner):
 
 # ---------------------------------------------------------------------------
 # Forged counts: every element type, nothing reserved for the claimed count
+
 
 def _element_types():
     return SIMPLE_TYPES + ["array<int32>", "array<array<uint8>>", "struct", "self"]
@@ -163,8 +165,10 @@ def test_forged_count_fails_at_the_end_of_the_input(schema, unique_name, element
     assert elapsed < 5.0
 
 
-@pytest.mark.parametrize("element,size", [("bool", 1), ("uint8", 1), ("int16", 2),
-                                          ("float32", 4), ("int64", 8), ("time", 8)])
+@pytest.mark.parametrize(
+    "element,size",
+    [("bool", 1), ("uint8", 1), ("int16", 2), ("float32", 4), ("int64", 8), ("time", 8)],
+)
 def test_count_exactly_filling_the_input_decodes(schema, element, size):
     name = schema([("items", "array<%s>" % element)])
     n = 64 // size
@@ -176,9 +180,9 @@ def test_count_exactly_filling_the_input_decodes(schema, element, size):
 # ---------------------------------------------------------------------------
 # Values that occupy no bytes
 
+
 def _limit_text(path):
-    return ("Deserialization failed: Too many empty struct values at '%s': at most 1048576 "
-            "values that occupy no bytes are decoded per message" % path)
+    return DESERIALIZATION_FAILED + empty_limit_text(path)
 
 
 @pytest.fixture
@@ -217,7 +221,8 @@ def test_zero_size_cycle_as_array_element_stops_at_the_first_element(schema, uni
     path = ".".join(["items"] + ["next"] * 99)
     started = time.monotonic()
     assert decode_error(name, HEADER + u32(0xFFFFFFFF)) == (
-        "Deserialization failed: Nesting too deep at '" + path + NEST_TAIL)
+        DESERIALIZATION_FAILED + nesting_text(path)
+    )
     assert time.monotonic() - started < 5
 
 
@@ -232,6 +237,7 @@ def test_encoder_writes_more_empty_values_than_the_decoder_reads(schema, empty):
 
 # ---------------------------------------------------------------------------
 # User code that rearranges the message while it is written
+
 
 class Index:
     def __init__(self, value, action=None):
@@ -271,7 +277,7 @@ def test_values_removed_from_their_containers_while_converted(schema):
     values["c"] = 6
     with pytest.raises(TypeError) as info:
         km.serialize(name, values)
-    assert info.value.args == ("Serialization failed: Missing field 'c'",)
+    assert info.value.args == (missing_field_text("c"),)
     values = {"a": Index(4, lambda: values.pop("a")), "b": [], "c": 6}
     assert km.serialize(name, values) == HEADER + u32(4) + u32(0) + u32(6)
 
@@ -312,8 +318,10 @@ def test_reentrant_calls_from_a_conversion(schema):
         data = km.serialize(name, {"p": {"v": 1}, "q": [{"v": 2}]})
         assert km.deserialize(name, data) == {"p": {"v": 1}, "q": [{"v": 2}]}
 
-    values = {"p": {"v": Index(3, inner_round_trip)},
-              "q": [{"v": Index(4, inner_round_trip)}, {"v": 5}]}
+    values = {
+        "p": {"v": Index(3, inner_round_trip)},
+        "q": [{"v": Index(4, inner_round_trip)}, {"v": 5}],
+    }
     data = km.serialize(name, values)
     assert data == HEADER + u32(3) + u32(2) + u32(4) + u32(5)
     assert km.deserialize(name, data) == {"p": {"v": 3}, "q": [{"v": 4}, {"v": 5}]}
@@ -368,7 +376,8 @@ def test_decoding_survives_a_finalizer_walking_the_heap(run_python):
     proc = run_python(FINALIZER_CHILD, timeout=120)
     assert proc.returncode == 0, (
         "decode crashed while a finalizer walked gc.get_objects() (exit %d): %s"
-        % (proc.returncode, proc.stderr[-2000:]))
+        % (proc.returncode, proc.stderr[-2000:])
+    )
     report = json.loads(proc.stdout.strip().splitlines()[-1])
     assert report["results"] == {"points": 64, "stamps": 64, "rows": 64}
     assert report["finalizers_ran"] > 0
@@ -411,8 +420,10 @@ def test_reentrant_calls_share_the_nesting_bound(run_python):
     assert proc.stdout.strip() == "1 Field type mismatch on 'c': expected int32, got dict"
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"),
-                    reason="the address-space limit needs an enforced RLIMIT_AS (Linux)")
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux"),
+    reason="the address-space limit needs an enforced RLIMIT_AS (Linux)",
+)
 def test_forged_counts_of_nested_arrays_do_not_reserve_address_space(run_python):
     # 100 nested arrays, each announcing ten million elements in a 10 MB
     # input: lists sized up front stay within twice the input size in all,
@@ -433,11 +444,12 @@ except TypeError as error:
 """
     proc = run_python(source, timeout=120)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "Deserialization failed: failed to fill whole buffer"
+    assert proc.stdout.strip() == FILL
 
 
 # ---------------------------------------------------------------------------
 # User code that fails to name itself: texts get fallbacks, never a panic
+
 
 class _NamelessMeta(type):
     """A metaclass whose instances refuse to give their __qualname__ (or
@@ -470,31 +482,25 @@ class _StrSubclass(str):
         raise RuntimeError("never called")
 
 
-class CollidingKey:
-    """Hashes like a field name; comparing with it raises `error`."""
-
-    def __init__(self, name, error):
-        self.name, self.error = name, error
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        raise self.error
-
-
 @pytest.mark.parametrize(
     "error, rendered",
     [
         (_nameless_error(RuntimeError("no name")), "<failed to extract type name>: collided"),
         (_nameless_error(42), "<failed to extract type name>: collided"),
         (_nameless_error(_StrSubclass("Odd.Name")), "Odd.Name: collided"),
-        (_nameless_error(RuntimeError("no name"), message=_StrSubclass("sub")),
-         "<failed to extract type name>: <exception str() failed>"),
+        (
+            _nameless_error(RuntimeError("no name"), message=_StrSubclass("sub")),
+            "<failed to extract type name>: <exception str() failed>",
+        ),
         (_OddStrError(), "_OddStrError: odd text"),
     ],
-    ids=["qualname-raises", "qualname-not-str", "qualname-str-subclass", "message-str-raises",
-         "str-returns-subclass"],
+    ids=[
+        "qualname-raises",
+        "qualname-not-str",
+        "qualname-str-subclass",
+        "message-str-raises",
+        "str-returns-subclass",
+    ],
 )
 def test_unnameable_exception_in_a_nested_lookup_is_rendered(schema, error, rendered):
     inner = schema([("x", "int32")], prefix="inner")
@@ -516,7 +522,8 @@ def test_unnameable_exception_whose_str_fails_is_rendered(schema):
     with pytest.raises(TypeError) as info:
         km.serialize(name, {"t": {CollidingKey("sec", error): 0}, "s": {}})
     assert info.value.args == (
-        "Serialization failed: <failed to extract type name>: <exception str() failed>",)
+        "Serialization failed: <failed to extract type name>: <exception str() failed>",
+    )
 
 
 def test_numpy_bool_check_survives_type_attributes_that_raise(schema):
@@ -535,6 +542,7 @@ def test_numpy_bool_check_survives_type_attributes_that_raise(schema):
 
 # ---------------------------------------------------------------------------
 # Exceptions that do not derive from Exception pass through unchanged
+
 
 class RaisesFrom:
     """A value every conversion of which raises `error`."""
@@ -580,11 +588,11 @@ class _Iterating:
 
 def _propagating_cases(error):
     return [
-        ("int32", RaisesFrom(error)),        # the conversion itself
+        ("int32", RaisesFrom(error)),  # the conversion itself
         ("uint64", RaisesFrom(error)),
         ("float64", RaisesFrom(error)),
         ("bool", _TypeAttrMeta("T", (), {"error": error})()),  # the numpy-bool check
-        ("string", _Iterating(error)),       # the kind probe iterating a sequence
+        ("string", _Iterating(error)),  # the kind probe iterating a sequence
     ]
 
 
@@ -633,8 +641,11 @@ def test_keyboard_interrupt_while_rendering_passes_through(schema):
 
 def test_keyboard_interrupt_while_naming_a_refused_argument_passes_through():
     value = _NamelessMeta("Arg", (), {"qualname_behaviour": KeyboardInterrupt("arg")})()
-    for call in (lambda: km.schema_exists(value), lambda: km.serialize("x", value),
-                 lambda: km.register_schema("x", [(value, "int32")])):
+    for call in (
+        lambda: km.schema_exists(value),
+        lambda: km.serialize("x", value),
+        lambda: km.register_schema("x", [(value, "int32")]),
+    ):
         with pytest.raises(KeyboardInterrupt) as info:
             call()
         assert info.value.args == ("arg",)
@@ -657,8 +668,13 @@ except KeyboardInterrupt:
 def test_naming_a_long_sequence_can_be_interrupted():
     # Naming the kind of a mismatched value iterates it to its end; Ctrl-C
     # stops that iteration.
-    proc = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=child_environment())
+    proc = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPT_CHILD],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=child_environment(),
+    )
     try:
         assert proc.stdout.readline() == "ready\n"
         time.sleep(0.5)
@@ -723,8 +739,7 @@ def test_reentrant_calls_end_before_a_small_stack_overflows(run_python):
     proc = run_python(REENTRY_CHILD, timeout=120)
     assert proc.returncode == 0, proc.stderr[-3000:]
     out = json.loads(proc.stdout)
-    refused = ("RecursionError: Re-entrant calls nested too deeply: at most 8 calls of this "
-               "module may be active on one thread")
+    refused = "RecursionError: " + REENTRY_REFUSED
     kind, text, conversions, first_seen = out["flat"]
     assert (kind, text) == ("TypeError", "Field type mismatch on 'v': expected int32, got unknown")
     # Eight calls ran; the conversion in the eighth met the refusal.  After

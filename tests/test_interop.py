@@ -25,14 +25,13 @@ np = pytest.importorskip("numpy")
 typesys = pytest.importorskip("rosbags.typesys")
 
 import _korvex_messages as km  # noqa: E402
+from tests.support.cdr import narrow32  # noqa: E402
 
 Nodetype = pytest.importorskip("rosbags.interfaces").Nodetype
 SerdeError = pytest.importorskip("rosbags.serde").SerdeError
 
 
-def f32(value):
-    """The float32 nearest to value, as a Python float."""
-    return struct.unpack("<f", struct.pack("<f", value))[0]
+f32 = narrow32  # the float32 nearest to a value, as a Python float
 
 
 # ---------------------------------------------------------------------------
@@ -43,8 +42,12 @@ OUR_SCHEMAS = {
     "Header": [("stamp", "time"), ("frame_id", "string")],
     "String": [("data", "ros_string")],
     "Image": [
-        ("header", "struct:Header"), ("height", "uint32"), ("width", "uint32"),
-        ("encoding", "string"), ("is_bigendian", "uint8"), ("step", "uint32"),
+        ("header", "struct:Header"),
+        ("height", "uint32"),
+        ("width", "uint32"),
+        ("encoding", "string"),
+        ("is_bigendian", "uint8"),
+        ("step", "uint32"),
         ("data", "bytes"),
     ],
     "CompressedImage": [("header", "struct:Header"), ("format", "string"), ("data", "ros_bytes")],
@@ -57,35 +60,67 @@ OUR_SCHEMAS = {
     "PolygonStamped": [("header", "struct:Header"), ("polygon", "struct:Polygon")],
     "ChannelFloat32": [("name", "string"), ("values", "array<float32>")],
     "PointCloud": [
-        ("header", "struct:Header"), ("points", "array<struct:Point32>"),
+        ("header", "struct:Header"),
+        ("points", "array<struct:Point32>"),
         ("channels", "array<struct:ChannelFloat32>"),
     ],
     "LaserScan": [
-        ("header", "struct:Header"), ("angle_min", "float32"), ("angle_max", "float32"),
-        ("angle_increment", "float32"), ("time_increment", "float32"), ("scan_time", "float32"),
-        ("range_min", "float32"), ("range_max", "float32"), ("ranges", "array<float32>"),
+        ("header", "struct:Header"),
+        ("angle_min", "float32"),
+        ("angle_max", "float32"),
+        ("angle_increment", "float32"),
+        ("time_increment", "float32"),
+        ("scan_time", "float32"),
+        ("range_min", "float32"),
+        ("range_max", "float32"),
+        ("ranges", "array<float32>"),
         ("intensities", "array<float32>"),
     ],
-    "PointField": [("name", "string"), ("offset", "uint32"), ("datatype", "uint8"),
-                   ("count", "uint32")],
+    "PointField": [
+        ("name", "string"),
+        ("offset", "uint32"),
+        ("datatype", "uint8"),
+        ("count", "uint32"),
+    ],
     "PointCloud2": [
-        ("header", "struct:Header"), ("height", "uint32"), ("width", "uint32"),
-        ("fields", "array<struct:PointField>"), ("is_bigendian", "bool"),
-        ("point_step", "uint32"), ("row_step", "uint32"), ("data", "bytes"),
+        ("header", "struct:Header"),
+        ("height", "uint32"),
+        ("width", "uint32"),
+        ("fields", "array<struct:PointField>"),
+        ("is_bigendian", "bool"),
+        ("point_step", "uint32"),
+        ("row_step", "uint32"),
+        ("data", "bytes"),
         ("is_dense", "bool"),
     ],
     "Mixed": [
-        ("flag", "bool"), ("a", "int8"), ("b", "uint8"), ("c", "int16"), ("d", "uint16"),
-        ("e", "int32"), ("f", "uint32"), ("g", "float32"), ("s", "string"), ("tail", "bool"),
+        ("flag", "bool"),
+        ("a", "int8"),
+        ("b", "uint8"),
+        ("c", "int16"),
+        ("d", "uint16"),
+        ("e", "int32"),
+        ("f", "uint32"),
+        ("g", "float32"),
+        ("s", "string"),
+        ("tail", "bool"),
     ],
     "Inner": [("code", "uint16"), ("label", "string")],
     "Outer": [
-        ("tag", "uint8"), ("inner", "struct:Inner"), ("inners", "array<struct:Inner>"),
-        ("timeout", "duration"), ("names", "array<string>"), ("last", "int8"),
+        ("tag", "uint8"),
+        ("inner", "struct:Inner"),
+        ("inners", "array<struct:Inner>"),
+        ("timeout", "duration"),
+        ("names", "array<string>"),
+        ("last", "int8"),
     ],
     "Lists": [
-        ("ints", "array<int32>"), ("floats", "array<float32>"), ("names", "array<string>"),
-        ("blob", "bytes"), ("shorts", "array<int16>"), ("flags", "array<bool>"),
+        ("ints", "array<int32>"),
+        ("floats", "array<float32>"),
+        ("names", "array<string>"),
+        ("blob", "bytes"),
+        ("shorts", "array<int16>"),
+        ("flags", "array<bool>"),
         ("grid", "array<array<uint16>>"),
     ],
     # Layouts with 8-byte values.
@@ -141,8 +176,11 @@ PEER_MSGS = {
 def peer():
     store = typesys.get_typestore(typesys.Stores.ROS2_HUMBLE)
     for name, text in PEER_MSGS.items():
-        store.register(typesys.get_types_from_msg(
-            "\n".join(line.strip() for line in text.strip().splitlines()), name))
+        store.register(
+            typesys.get_types_from_msg(
+                "\n".join(line.strip() for line in text.strip().splitlines()), name
+            )
+        )
     return store
 
 
@@ -160,7 +198,7 @@ def ours():
         if not marker:
             return type_name
         target = tail.rstrip(">")
-        return f"{head}struct:{names[target]}{tail[len(target):]}"
+        return f"{head}struct:{names[target]}{tail[len(target) :]}"
 
     for name, fields in OUR_SCHEMAS.items():
         km.register_schema(names[name], [(field, rename(kind)) for field, kind in fields])
@@ -176,12 +214,15 @@ def ours():
 # on our side; the element lists of other primitive sequences are numpy
 # arrays on the peer's side.
 
+
 def to_peer(store, typename, value):
     _, fields = store.fielddefs[typename]
-    return store.types[typename](**{
-        name: _to_peer_value(store, nodetype, detail, value[name])
-        for name, (nodetype, detail) in fields
-    })
+    return store.types[typename](
+        **{
+            name: _to_peer_value(store, nodetype, detail, value[name])
+            for name, (nodetype, detail) in fields
+        }
+    )
 
 
 def _to_peer_value(store, nodetype, detail, value):
@@ -231,6 +272,7 @@ def hexdump(data):
 # ---------------------------------------------------------------------------
 # Layouts with values of at most 4-byte alignment: identical bytes.
 
+
 def header(frame_id="base_link", sec=1_700_000_000, nanosec=123_456_789):
     return {"stamp": {"sec": sec, "nanosec": nanosec}, "frame_id": frame_id}
 
@@ -239,79 +281,206 @@ DIMS = [{"label": "rows", "size": 2, "stride": 6}, {"label": "cols", "size": 3, 
 
 ALIGNED_CASES = [
     pytest.param("Header", "std_msgs/msg/Header", header(), id="header"),
-    pytest.param("Header", "std_msgs/msg/Header",
-                 header("", sec=-(2**31), nanosec=2**32 - 1), id="header-extremes"),
-    pytest.param("Header", "std_msgs/msg/Header", header("kamera_vorn_ü_✓"),
-                 id="header-non-ascii-frame"),
+    pytest.param(
+        "Header",
+        "std_msgs/msg/Header",
+        header("", sec=-(2**31), nanosec=2**32 - 1),
+        id="header-extremes",
+    ),
+    pytest.param(
+        "Header", "std_msgs/msg/Header", header("kamera_vorn_ü_✓"), id="header-non-ascii-frame"
+    ),
     pytest.param("String", "std_msgs/msg/String", {"data": "hello"}, id="string"),
     pytest.param("String", "std_msgs/msg/String", {"data": ""}, id="string-empty"),
-    pytest.param("String", "std_msgs/msg/String", {"data": "ünïcödé ✓ 日本語"},
-                 id="string-utf8"),
-    pytest.param("Image", "sensor_msgs/msg/Image", {
-        "header": header("camera"), "height": 2, "width": 3, "encoding": "rgb8",
-        "is_bigendian": 0, "step": 9, "data": bytes(range(18)),
-    }, id="image-rgb8"),
-    pytest.param("Image", "sensor_msgs/msg/Image", {
-        "header": header("cam"), "height": 1, "width": 5, "encoding": "mono8",
-        "is_bigendian": 1, "step": 5, "data": b"\x00\xff\x10\x20\x30",
-    }, id="image-odd-payload"),
-    pytest.param("Image", "sensor_msgs/msg/Image", {
-        "header": header(""), "height": 0, "width": 0, "encoding": "",
-        "is_bigendian": 0, "step": 0, "data": b"",
-    }, id="image-empty"),
-    pytest.param("CompressedImage", "sensor_msgs/msg/CompressedImage", {
-        "header": header("cam"), "format": "jpeg", "data": b"\xff\xd8\xff\xe0" + bytes(7),
-    }, id="compressed-image"),
-    pytest.param("Int32MultiArray", "std_msgs/msg/Int32MultiArray", {
-        "layout": {"dim": DIMS, "data_offset": 0},
-        "data": [-(2**31), -1, 0, 1, 2**31 - 1, 42],
-    }, id="int32-array-with-array-of-structs"),
-    pytest.param("Int32MultiArray", "std_msgs/msg/Int32MultiArray", {
-        "layout": {"dim": [], "data_offset": 7}, "data": [],
-    }, id="int32-array-empty"),
-    pytest.param("Float32MultiArray", "std_msgs/msg/Float32MultiArray", {
-        "layout": {"dim": DIMS[:1], "data_offset": 3},
-        "data": [f32(0.1), -2.5, math.inf, -math.inf, f32(1e-40), f32(3.4028234663852886e38)],
-    }, id="float32-array"),
-    pytest.param("PolygonStamped", "geometry_msgs/msg/PolygonStamped", {
-        "header": header("map"),
-        "polygon": {"points": [{"x": 0.0, "y": 0.0, "z": 0.0}, {"x": 1.5, "y": -2.25, "z": 0.0},
-                               {"x": f32(0.3), "y": 4.0, "z": f32(-0.7)}]},
-    }, id="nested-struct-with-array-of-structs"),
-    pytest.param("PointCloud", "sensor_msgs/msg/PointCloud", {
-        "header": header("lidar"),
-        "points": [{"x": float(i), "y": f32(i / 3), "z": -float(i)} for i in range(4)],
-        "channels": [{"name": "intensity", "values": [0.5, 1.0, 0.25, 0.0]},
-                     {"name": "", "values": []}],
-    }, id="arrays-of-structs-holding-arrays"),
-    pytest.param("LaserScan", "sensor_msgs/msg/LaserScan", {
-        "header": header("laser"), "angle_min": -1.5, "angle_max": 1.5,
-        "angle_increment": f32(0.01), "time_increment": f32(1e-5), "scan_time": f32(0.1),
-        "range_min": f32(0.05), "range_max": 30.0,
-        "ranges": [1.0, f32(2.7), math.inf, 0.0], "intensities": [],
-    }, id="laser-scan"),
-    pytest.param("PointCloud2", "sensor_msgs/msg/PointCloud2", {
-        "header": header("velodyne"), "height": 1, "width": 2,
-        "fields": [{"name": n, "offset": 4 * i, "datatype": 7, "count": 1}
-                   for i, n in enumerate(["x", "y", "z"])] + [
-                   {"name": "ring", "offset": 12, "datatype": 4, "count": 1}],
-        "is_bigendian": False, "point_step": 14, "row_step": 28,
-        "data": struct.pack("<fffH", 1.0, 2.0, 3.0, 5) * 2, "is_dense": True,
-    }, id="point-cloud2"),
-    pytest.param("Mixed", "korvex_interop/msg/Mixed", {
-        "flag": True, "a": -128, "b": 255, "c": -32768, "d": 65535, "e": -(2**31),
-        "f": 2**32 - 1, "g": 1.5, "s": "odd", "tail": False,
-    }, id="mixed-small-scalars"),
-    pytest.param("Outer", "korvex_interop/msg/Outer", {
-        "tag": 7, "inner": {"code": 0xBEEF, "label": "x"},
-        "inners": [{"code": 1, "label": ""}, {"code": 2, "label": "abc"}],
-        "timeout": {"sec": -5, "nanosec": 999_999_999}, "names": ["a", "bb", "ccc"], "last": -1,
-    }, id="nested-structs-and-duration"),
-    pytest.param("Lists", "korvex_interop/msg/Lists", {
-        "ints": [3, -4, 5], "floats": [f32(0.1), f32(-1e30)], "names": ["", "x", "yz", "ü"],
-        "blob": b"\x01\x02\x03", "shorts": [-1, 2, 3], "flags": [True, False, True],
-        "grid": [{"values": [1, 2, 3]}, {"values": []}, {"values": [65535]}],
-    }, id="arrays-of-int32-float32-strings"),
+    pytest.param("String", "std_msgs/msg/String", {"data": "ünïcödé ✓ 日本語"}, id="string-utf8"),
+    pytest.param(
+        "Image",
+        "sensor_msgs/msg/Image",
+        {
+            "header": header("camera"),
+            "height": 2,
+            "width": 3,
+            "encoding": "rgb8",
+            "is_bigendian": 0,
+            "step": 9,
+            "data": bytes(range(18)),
+        },
+        id="image-rgb8",
+    ),
+    pytest.param(
+        "Image",
+        "sensor_msgs/msg/Image",
+        {
+            "header": header("cam"),
+            "height": 1,
+            "width": 5,
+            "encoding": "mono8",
+            "is_bigendian": 1,
+            "step": 5,
+            "data": b"\x00\xff\x10\x20\x30",
+        },
+        id="image-odd-payload",
+    ),
+    pytest.param(
+        "Image",
+        "sensor_msgs/msg/Image",
+        {
+            "header": header(""),
+            "height": 0,
+            "width": 0,
+            "encoding": "",
+            "is_bigendian": 0,
+            "step": 0,
+            "data": b"",
+        },
+        id="image-empty",
+    ),
+    pytest.param(
+        "CompressedImage",
+        "sensor_msgs/msg/CompressedImage",
+        {
+            "header": header("cam"),
+            "format": "jpeg",
+            "data": b"\xff\xd8\xff\xe0" + bytes(7),
+        },
+        id="compressed-image",
+    ),
+    pytest.param(
+        "Int32MultiArray",
+        "std_msgs/msg/Int32MultiArray",
+        {
+            "layout": {"dim": DIMS, "data_offset": 0},
+            "data": [-(2**31), -1, 0, 1, 2**31 - 1, 42],
+        },
+        id="int32-array-with-array-of-structs",
+    ),
+    pytest.param(
+        "Int32MultiArray",
+        "std_msgs/msg/Int32MultiArray",
+        {
+            "layout": {"dim": [], "data_offset": 7},
+            "data": [],
+        },
+        id="int32-array-empty",
+    ),
+    pytest.param(
+        "Float32MultiArray",
+        "std_msgs/msg/Float32MultiArray",
+        {
+            "layout": {"dim": DIMS[:1], "data_offset": 3},
+            "data": [f32(0.1), -2.5, math.inf, -math.inf, f32(1e-40), f32(3.4028234663852886e38)],
+        },
+        id="float32-array",
+    ),
+    pytest.param(
+        "PolygonStamped",
+        "geometry_msgs/msg/PolygonStamped",
+        {
+            "header": header("map"),
+            "polygon": {
+                "points": [
+                    {"x": 0.0, "y": 0.0, "z": 0.0},
+                    {"x": 1.5, "y": -2.25, "z": 0.0},
+                    {"x": f32(0.3), "y": 4.0, "z": f32(-0.7)},
+                ]
+            },
+        },
+        id="nested-struct-with-array-of-structs",
+    ),
+    pytest.param(
+        "PointCloud",
+        "sensor_msgs/msg/PointCloud",
+        {
+            "header": header("lidar"),
+            "points": [{"x": float(i), "y": f32(i / 3), "z": -float(i)} for i in range(4)],
+            "channels": [
+                {"name": "intensity", "values": [0.5, 1.0, 0.25, 0.0]},
+                {"name": "", "values": []},
+            ],
+        },
+        id="arrays-of-structs-holding-arrays",
+    ),
+    pytest.param(
+        "LaserScan",
+        "sensor_msgs/msg/LaserScan",
+        {
+            "header": header("laser"),
+            "angle_min": -1.5,
+            "angle_max": 1.5,
+            "angle_increment": f32(0.01),
+            "time_increment": f32(1e-5),
+            "scan_time": f32(0.1),
+            "range_min": f32(0.05),
+            "range_max": 30.0,
+            "ranges": [1.0, f32(2.7), math.inf, 0.0],
+            "intensities": [],
+        },
+        id="laser-scan",
+    ),
+    pytest.param(
+        "PointCloud2",
+        "sensor_msgs/msg/PointCloud2",
+        {
+            "header": header("velodyne"),
+            "height": 1,
+            "width": 2,
+            "fields": [
+                {"name": n, "offset": 4 * i, "datatype": 7, "count": 1}
+                for i, n in enumerate(["x", "y", "z"])
+            ]
+            + [{"name": "ring", "offset": 12, "datatype": 4, "count": 1}],
+            "is_bigendian": False,
+            "point_step": 14,
+            "row_step": 28,
+            "data": struct.pack("<fffH", 1.0, 2.0, 3.0, 5) * 2,
+            "is_dense": True,
+        },
+        id="point-cloud2",
+    ),
+    pytest.param(
+        "Mixed",
+        "korvex_interop/msg/Mixed",
+        {
+            "flag": True,
+            "a": -128,
+            "b": 255,
+            "c": -32768,
+            "d": 65535,
+            "e": -(2**31),
+            "f": 2**32 - 1,
+            "g": 1.5,
+            "s": "odd",
+            "tail": False,
+        },
+        id="mixed-small-scalars",
+    ),
+    pytest.param(
+        "Outer",
+        "korvex_interop/msg/Outer",
+        {
+            "tag": 7,
+            "inner": {"code": 0xBEEF, "label": "x"},
+            "inners": [{"code": 1, "label": ""}, {"code": 2, "label": "abc"}],
+            "timeout": {"sec": -5, "nanosec": 999_999_999},
+            "names": ["a", "bb", "ccc"],
+            "last": -1,
+        },
+        id="nested-structs-and-duration",
+    ),
+    pytest.param(
+        "Lists",
+        "korvex_interop/msg/Lists",
+        {
+            "ints": [3, -4, 5],
+            "floats": [f32(0.1), f32(-1e30)],
+            "names": ["", "x", "yz", "ü"],
+            "blob": b"\x01\x02\x03",
+            "shorts": [-1, 2, 3],
+            "flags": [True, False, True],
+            "grid": [{"values": [1, 2, 3]}, {"values": []}, {"values": [65535]}],
+        },
+        id="arrays-of-int32-float32-strings",
+    ),
 ]
 
 
@@ -357,9 +526,15 @@ def test_small_aligned_layout_pairs_match_peer(peer, ours):
     an array, around a byte string of 0 to 3 bytes, so that every alignment
     gap is crossed."""
     scalars = {
-        "bool": [True, False], "int8": [-3, 100], "uint8": [0, 200], "int16": [-300, 7],
-        "uint16": [60000, 1], "int32": [-70000, 5], "uint32": [4_000_000_000, 9],
-        "float32": [0.75, -8.0], "string": ["", "abc", "abcd"],
+        "bool": [True, False],
+        "int8": [-3, 100],
+        "uint8": [0, 200],
+        "int16": [-300, 7],
+        "uint16": [60000, 1],
+        "int32": [-70000, 5],
+        "uint32": [4_000_000_000, 9],
+        "float32": [0.75, -8.0],
+        "string": ["", "abc", "abcd"],
     }
     kinds = list(scalars)
     counter = itertools.count()
@@ -370,16 +545,28 @@ def test_small_aligned_layout_pairs_match_peer(peer, ours):
             peer_type = f"korvex_interop/msg/Pair{index}"
             our_type = f"{PREFIX}Pair{index}"
             b_kind = f"{second}[]" if as_array else second
-            peer.register(typesys.get_types_from_msg(
-                f"{first} a\n{b_kind} b\nuint8[] blob\n{first} c\n", peer_type))
-            km.register_schema(our_type, [
-                ("a", first), ("b", f"array<{second}>" if as_array else second),
-                ("blob", "bytes"), ("c", first),
-            ])
+            peer.register(
+                typesys.get_types_from_msg(
+                    f"{first} a\n{b_kind} b\nuint8[] blob\n{first} c\n", peer_type
+                )
+            )
+            km.register_schema(
+                our_type,
+                [
+                    ("a", first),
+                    ("b", f"array<{second}>" if as_array else second),
+                    ("blob", "bytes"),
+                    ("c", first),
+                ],
+            )
             try:
                 for a_value, b_value in zip(scalars[first], scalars[second]):
-                    value = {"a": a_value, "b": [b_value, b_value] if as_array else b_value,
-                             "blob": bytes(len(str(b_value)) % 4), "c": a_value}
+                    value = {
+                        "a": a_value,
+                        "b": [b_value, b_value] if as_array else b_value,
+                        "blob": bytes(len(str(b_value)) % 4),
+                        "c": a_value,
+                    }
                     expected = peer_bytes(peer, peer_type, value)
                     produced = km.serialize(our_type, value)
                     assert hexdump(produced) == hexdump(expected), (first, b_kind, value)
@@ -387,35 +574,42 @@ def test_small_aligned_layout_pairs_match_peer(peer, ours):
                     checked += 1
             finally:
                 km.unregister_schema(our_type)
-    assert checked == 2 * sum(min(len(scalars[a]), len(scalars[b]))
-                              for a, b in itertools.product(kinds, repeat=2))
+    assert checked == 2 * sum(
+        min(len(scalars[a]), len(scalars[b])) for a, b in itertools.product(kinds, repeat=2)
+    )
 
 
 # ---------------------------------------------------------------------------
 # Layouts with 8-byte values: exactly four bytes of padding differ.
 
+
 def test_float64_padding_difference_in_hex(peer, ours):
     value = {"data": 1.0}
     assert hexdump(km.serialize(ours["Float64"], value)) == (
-        "00 01 00 00 00 00 00 00 00 00 00 00 00 00 f0 3f")
+        "00 01 00 00 00 00 00 00 00 00 00 00 00 00 f0 3f"
+    )
     assert hexdump(peer_bytes(peer, "std_msgs/msg/Float64", value)) == (
-        "00 01 00 00 00 00 00 00 00 00 f0 3f")
+        "00 01 00 00 00 00 00 00 00 00 f0 3f"
+    )
 
 
 def test_uint32_then_float64_padding_difference_in_hex(peer, ours):
     value = {"seq": 1, "value": 1.0}
     assert hexdump(km.serialize(ours["SeqValue"], value)) == (
-        "00 01 00 00 01 00 00 00 00 00 00 00 00 00 f0 3f")
+        "00 01 00 00 01 00 00 00 00 00 00 00 00 00 f0 3f"
+    )
     assert hexdump(peer_bytes(peer, "korvex_interop/msg/SeqValue", value)) == (
-        "00 01 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 f0 3f")
+        "00 01 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 f0 3f"
+    )
 
 
 def pose_stamped(frame_id):
     return {
         "header": header(frame_id),
-        "pose": {"position": {"x": 1.0, "y": -2.0, "z": 0.5},
-                 "orientation": {"x": 0.0, "y": 0.0, "z": 0.7071067811865476,
-                                 "w": 0.7071067811865476}},
+        "pose": {
+            "position": {"x": 1.0, "y": -2.0, "z": 0.5},
+            "orientation": {"x": 0.0, "y": 0.0, "z": 0.7071067811865476, "w": 0.7071067811865476},
+        },
     }
 
 
@@ -424,33 +618,52 @@ def pose_stamped(frame_id):
 # poses are chosen so that P runs through every residue modulo 8.
 EIGHT_BYTE_CASES = [
     pytest.param("Float64", "std_msgs/msg/Float64", {"data": -0.0}, 4, id="float64"),
-    pytest.param("SeqValue", "korvex_interop/msg/SeqValue", {"seq": 9, "value": math.pi}, 8,
-                 id="uint32-float64"),
-    pytest.param("Point", "geometry_msgs/msg/Point", {"x": 1.0, "y": 2.0, "z": 3.0}, 4,
-                 id="point"),
-    pytest.param("Int64MultiArray", "std_msgs/msg/Int64MultiArray",
-                 {"layout": {"dim": [], "data_offset": 0}, "data": [1, -1, 2**63 - 1]}, 16,
-                 id="int64-array"),
-    pytest.param("ByteThenDoubles", "korvex_interop/msg/ByteThenDoubles",
-                 {"a": 1, "v": [1.0, 2.0], "b": 2}, 12, id="float64-array-after-count"),
+    pytest.param(
+        "SeqValue",
+        "korvex_interop/msg/SeqValue",
+        {"seq": 9, "value": math.pi},
+        8,
+        id="uint32-float64",
+    ),
+    pytest.param("Point", "geometry_msgs/msg/Point", {"x": 1.0, "y": 2.0, "z": 3.0}, 4, id="point"),
+    pytest.param(
+        "Int64MultiArray",
+        "std_msgs/msg/Int64MultiArray",
+        {"layout": {"dim": [], "data_offset": 0}, "data": [1, -1, 2**63 - 1]},
+        16,
+        id="int64-array",
+    ),
+    pytest.param(
+        "ByteThenDoubles",
+        "korvex_interop/msg/ByteThenDoubles",
+        {"a": 1, "v": [1.0, 2.0], "b": 2},
+        12,
+        id="float64-array-after-count",
+    ),
 ] + [
-    pytest.param("PoseStamped", "geometry_msgs/msg/PoseStamped", pose_stamped(frame), 17 + len(frame),
-                 id=f"pose-stamped-P{17 + len(frame)}")
+    pytest.param(
+        "PoseStamped",
+        "geometry_msgs/msg/PoseStamped",
+        pose_stamped(frame),
+        17 + len(frame),
+        id=f"pose-stamped-P{17 + len(frame)}",
+    )
     for frame in ["", "ab", "map", "abcd", "odom1", "abcdef", "odom_12", "odom_123", "base_link"]
 ]
 
 
 @pytest.mark.parametrize("ours_name, peer_type, value, offset", EIGHT_BYTE_CASES)
-def test_eight_byte_values_differ_by_four_padding_bytes(peer, ours, ours_name, peer_type, value,
-                                                        offset):
+def test_eight_byte_values_differ_by_four_padding_bytes(
+    peer, ours, ours_name, peer_type, value, offset
+):
     produced = km.serialize(ours[ours_name], value)
     expected = peer_bytes(peer, peer_type, value)
     ours_longer = offset % 8 in (1, 2, 3, 4)
     longer, shorter = (produced, expected) if ours_longer else (expected, produced)
     assert len(longer) == len(shorter) + 4
     assert longer[:offset] == shorter[:offset]
-    assert longer[offset:offset + 4] == bytes(4)
-    assert longer[offset + 4:] == shorter[offset:]
+    assert longer[offset : offset + 4] == bytes(4)
+    assert longer[offset + 4 :] == shorter[offset:]
     # The rest of the message is still read correctly by each side from its own bytes.
     assert km.deserialize(ours[ours_name], produced) == value
 
@@ -463,8 +676,9 @@ def test_empty_float64_array_has_no_padding_difference(peer, ours):
 
 
 @pytest.mark.parametrize("ours_name, peer_type, value, offset", EIGHT_BYTE_CASES)
-def test_cross_reading_eight_byte_layouts_fails_or_misreads(peer, ours, ours_name, peer_type,
-                                                            value, offset):
+def test_cross_reading_eight_byte_layouts_fails_or_misreads(
+    peer, ours, ours_name, peer_type, value, offset
+):
     produced = km.serialize(ours[ours_name], value)
     expected = peer_bytes(peer, peer_type, value)
     # The peer checks that a message is consumed exactly, so it refuses ours.
@@ -472,8 +686,9 @@ def test_cross_reading_eight_byte_layouts_fails_or_misreads(peer, ours, ours_nam
         peer.deserialize_cdr(produced, peer_type)
     if offset % 8 in (1, 2, 3, 4):
         # The peer's message is four bytes shorter: our decoder runs out.
-        with pytest.raises(TypeError,
-                           match=r"^Deserialization failed: failed to fill whole buffer$"):
+        with pytest.raises(
+            TypeError, match=r"^Deserialization failed: failed to fill whole buffer$"
+        ):
             km.deserialize(ours[ours_name], expected)
     else:
         # The peer's message is four bytes longer: our decoder reads padding

@@ -7,33 +7,19 @@ import threading
 import pytest
 
 import _korvex_messages as km
-from value_kinds import BrokenQualname, Outer, StrSub
-
-TWO_ITEMS = "Schema definition error: Each field entry must contain exactly 2 items"
-NOT_LIST_OR_TUPLE = "Schema definition error: Fields must be provided as list[tuple[str, str]]"
-
-
-def expect(exc_type, message, call, *args):
-    with pytest.raises(exc_type) as info:
-        call(*args)
-    exc = info.value
-    assert type(exc) is exc_type
-    assert exc.args == (message,)
-    assert str(exc) == message
-    assert exc.__cause__ is None
-    assert exc.__context__ is None
-    return exc
+from tests.support.cdr import HEADER
+from tests.support.checks import raises_exact
+from tests.support.contract import (
+    NOT_LIST_OR_TUPLE,
+    TWO_ITEMS,
+    already_registered_text,
+    missing_nested_field_text,
+)
+from tests.support.values import BrokenQualname, Outer, StrSub
 
 
 def expect_key_error(call, name):
-    with pytest.raises(KeyError) as info:
-        call(name)
-    exc = info.value
-    assert type(exc) is KeyError
-    assert exc.args == (name,)
-    assert type(exc.args[0]) is str
-    assert str(exc) == repr(name)
-    return exc
+    return raises_exact(KeyError, name, call, name)
 
 
 # ------------------------------------------------------------- basics
@@ -60,7 +46,8 @@ def test_register_read_back_and_remove(unique_name):
 def test_aliases_and_padded_struct_read_back_canonical(unique_name):
     name = unique_name("aliases")
     km.register_schema(
-        name, [("label", "ros_string"), ("raw", "bytes"), ("blob", "ros_bytes"), ("p", "struct: Pose ")]
+        name,
+        [("label", "ros_string"), ("raw", "bytes"), ("blob", "ros_bytes"), ("p", "struct: Pose ")],
     )
     assert km.get_schema(name) == [
         ("label", "string"),
@@ -128,7 +115,9 @@ def test_reregister_after_unregister_with_new_layout(unique_name):
 
 def test_large_schema(unique_name):
     name = unique_name("large")
-    fields = [(f"f{i}", ["int32", "string", "array<float64>", "struct:x"][i % 4]) for i in range(20000)]
+    fields = [
+        (f"f{i}", ["int32", "string", "array<float64>", "struct:x"][i % 4]) for i in range(20000)
+    ]
     km.register_schema(name, fields)
     assert km.get_schema(name) == fields
 
@@ -163,7 +152,15 @@ def test_get_schema_returns_a_fresh_list(unique_name):
 
 def test_names_are_compared_exactly(unique_name):
     base = unique_name("Case")
-    variants = [base, base.lower(), base.upper(), " " + base, base + " ", base + "\x00", base + "\x00x"]
+    variants = [
+        base,
+        base.lower(),
+        base.upper(),
+        " " + base,
+        base + " ",
+        base + "\x00",
+        base + "\x00x",
+    ]
     assert len(set(variants)) == len(variants)
     for i, variant in enumerate(variants):
         km.register_schema(variant, [(f"f{i}", "int8")])
@@ -186,7 +183,7 @@ def test_unusual_schema_names(name):
         km.register_schema(name, [("v", "uint8")])
         assert km.schema_exists(name) is True
         assert km.get_schema(name) == [("v", "uint8")]
-        expect(ValueError, f"Schema already registered: {name}", km.register_schema, name, [])
+        raises_exact(ValueError, already_registered_text(name), km.register_schema, name, [])
         km.unregister_schema(name)
         expect_key_error(km.unregister_schema, name)
     finally:
@@ -215,7 +212,9 @@ def test_registration_never_replaces(unique_name):
     name = unique_name("point")
     km.register_schema(name, [("x", "float64"), ("y", "float64")])
     for other in ([], [("x", "float64"), ("y", "float64")], [("z", "int8")]):
-        exc = expect(ValueError, f"Schema already registered: {name}", km.register_schema, name, other)
+        exc = raises_exact(
+            ValueError, already_registered_text(name), km.register_schema, name, other
+        )
         assert len(exc.args) == 1
     assert km.get_schema(name) == [("x", "float64"), ("y", "float64")]
 
@@ -225,17 +224,23 @@ def test_registration_never_replaces(unique_name):
     [
         ([("x", "float64"), ("y",)], ValueError, TWO_ITEMS),
         ([("x", "nope")], TypeError, "Serialization failed: Unsupported field type 'nope'"),
-        ([("x", "struct: ")], ValueError,
-         "Schema definition error: Struct type must include a schema name"),
+        (
+            [("x", "struct: ")],
+            ValueError,
+            "Schema definition error: Struct type must include a schema name",
+        ),
         ([3], ValueError, NOT_LIST_OR_TUPLE),
-        ([("x", 3)], ValueError,
-         "Schema definition error: TypeError: 'int' object is not an instance of 'str'"),
+        (
+            [("x", 3)],
+            ValueError,
+            "Schema definition error: TypeError: 'int' object is not an instance of 'str'",
+        ),
     ],
 )
 def test_field_list_is_checked_before_the_name(unique_name, fields, exc_type, message):
     name = unique_name("taken")
     km.register_schema(name, [("a", "int8")])
-    expect(exc_type, message, km.register_schema, name, fields)
+    raises_exact(exc_type, message, km.register_schema, name, fields)
     assert km.get_schema(name) == [("a", "int8")]
 
 
@@ -280,12 +285,16 @@ BAD_FIELD_LISTS = [
     ([("x", ["int32"])], _conversion("list")),
     ([("x", Outer.Inner())], _conversion("Outer.Inner")),
     ([("x", BrokenQualname())], _conversion("<failed to extract type name>")),
-    ([("x", "\ud800")],
-     "Schema definition error: UnicodeEncodeError: 'utf-8' codec can't encode character "
-     "'\\ud800' in position 0: surrogates not allowed"),
-    ([("ab\udfff", "int32")],
-     "Schema definition error: UnicodeEncodeError: 'utf-8' codec can't encode character "
-     "'\\udfff' in position 2: surrogates not allowed"),
+    (
+        [("x", "\ud800")],
+        "Schema definition error: UnicodeEncodeError: 'utf-8' codec can't encode character "
+        "'\\ud800' in position 0: surrogates not allowed",
+    ),
+    (
+        [("ab\udfff", "int32")],
+        "Schema definition error: UnicodeEncodeError: 'utf-8' codec can't encode character "
+        "'\\udfff' in position 2: surrogates not allowed",
+    ),
     # first failure wins: item 0 before item 1, entries in order
     ([(None, 3)], "Schema definition error: TypeError: 'None' is not an instance of 'str'"),
     ([(1.5, "nope")], _conversion("float")),
@@ -298,7 +307,7 @@ BAD_FIELD_LISTS = [
 @pytest.mark.parametrize("fields,message", BAD_FIELD_LISTS)
 def test_bad_field_lists(unique_name, fields, message):
     name = unique_name("bad")
-    expect(ValueError, message, km.register_schema, name, fields)
+    raises_exact(ValueError, message, km.register_schema, name, fields)
     assert km.schema_exists(name) is False
 
 
@@ -306,33 +315,43 @@ def test_bad_field_lists(unique_name, fields, message):
     "fields,exc_type,message",
     [
         ([("a", "nope"), ("b",)], TypeError, "Serialization failed: Unsupported field type 'nope'"),
-        ([("a", "int32"), ("b", "array<x>"), ("c", "struct:")], TypeError,
-         "Serialization failed: Unsupported field type 'x'"),
-        ([("a", "struct:"), ("b", "nope")], ValueError,
-         "Schema definition error: Struct type must include a schema name"),
+        (
+            [("a", "int32"), ("b", "array<x>"), ("c", "struct:")],
+            TypeError,
+            "Serialization failed: Unsupported field type 'x'",
+        ),
+        (
+            [("a", "struct:"), ("b", "nope")],
+            ValueError,
+            "Schema definition error: Struct type must include a schema name",
+        ),
         # The type name is read before it is parsed.
-        ([("a", "nope"), ("b", 3)], TypeError, "Serialization failed: Unsupported field type 'nope'"),
+        (
+            [("a", "nope"), ("b", 3)],
+            TypeError,
+            "Serialization failed: Unsupported field type 'nope'",
+        ),
         ([(3, "nope")], ValueError, _conversion("int")),
     ],
 )
 def test_first_failing_entry_wins(unique_name, fields, exc_type, message):
     name = unique_name("order")
-    expect(exc_type, message, km.register_schema, name, fields)
+    raises_exact(exc_type, message, km.register_schema, name, fields)
     assert km.schema_exists(name) is False
 
 
 def test_listed_examples(unique_name):
     name = unique_name("examples")
-    expect(ValueError, NOT_LIST_OR_TUPLE, km.register_schema, name, ["xy"])
-    expect(ValueError, _conversion("int"), km.register_schema, name, [("x", 3)])
-    expect(
+    raises_exact(ValueError, NOT_LIST_OR_TUPLE, km.register_schema, name, ["xy"])
+    raises_exact(ValueError, _conversion("int"), km.register_schema, name, [("x", 3)])
+    raises_exact(
         ValueError,
         "Schema definition error: TypeError: 'None' is not an instance of 'str'",
         km.register_schema,
         name,
         [(None, "int32")],
     )
-    expect(
+    raises_exact(
         TypeError,
         "argument 'fields': 'tuple' object is not an instance of 'list'",
         km.register_schema,
@@ -378,7 +397,14 @@ def test_entry_kinds_accepted(unique_name):
     ]
     km.register_schema(name, fields)
     back = km.get_schema(name)
-    assert back == [("a", "int8"), ("b", "int16"), ("c", "int32"), ("d", "int64"), ("e", "uint8"), ("f", "uint16")]
+    assert back == [
+        ("a", "int8"),
+        ("b", "int16"),
+        ("c", "int32"),
+        ("d", "int64"),
+        ("e", "uint8"),
+        ("f", "uint16"),
+    ]
     assert all(type(f) is str and type(t) is str for f, t in back)
 
 
@@ -386,6 +412,124 @@ def test_list_subclass_read_through_its_storage(unique_name):
     name = unique_name("lying")
     km.register_schema(name, LyingList([("a", "int32"), ("b", "float32")]))
     assert km.get_schema(name) == [("a", "int32"), ("b", "float32")]
+
+
+# ------------------------------------ registry changes while serialize runs
+#
+# serialize takes the named schema once, when the call starts, and looks
+# the schema of a struct field up each time it writes a value of it; user
+# code that runs in a conversion may change the registry in between.
+
+
+def test_top_level_schema_copy_is_taken_once(unique_name):
+    name = unique_name("Top")
+    km.register_schema(name, [("a", "int32"), ("b", "int32")])
+
+    class Swap:
+        def __index__(self):
+            km.unregister_schema(name)
+            km.register_schema(name, [("a", "int64")])
+            return 1
+
+    try:
+        out = km.serialize(name, {"a": Swap(), "b": 2})
+        assert out == HEADER + bytes.fromhex("01000000 02000000")
+        # the next call sees the new layout
+        assert km.serialize(name, {"a": 1}) == HEADER + bytes.fromhex("00000000 0100000000000000")
+    finally:
+        if km.schema_exists(name):
+            km.unregister_schema(name)
+
+
+def test_nested_schema_reregistered_with_new_layout_applies_to_later_values(unique_name):
+    inner = unique_name("P")
+    outer = unique_name("Outer")
+    km.register_schema(inner, [("v", "int32")])
+    km.register_schema(outer, [("pts", f"array<struct:{inner}>"), ("last", f"struct:{inner}")])
+
+    class Relayout:
+        def __index__(self):
+            km.unregister_schema(inner)
+            km.register_schema(inner, [("v", "int64")])
+            return 1
+
+    out = km.serialize(outer, {"pts": [{"v": Relayout()}, {"v": 2}], "last": {"v": 3}})
+    # element 0 keeps its int32 layout (its copy was taken before __index__ ran);
+    # element 1 and "last" use the int64 layout
+    assert out == HEADER + bytes.fromhex(
+        "02000000 01000000 00000000 0200000000000000 0300000000000000"
+    )
+
+
+def test_schema_registered_mid_message_is_found_by_later_values(unique_name):
+    inner = unique_name("Late")
+    outer = unique_name("Outer")
+    km.register_schema(outer, [("n", "uint8"), ("p", f"struct:{inner}")])
+
+    class Register:
+        def __index__(self):
+            km.register_schema(inner, [("w", "uint16")])
+            return 9
+
+    assert not km.schema_exists(inner)
+    out = km.serialize(outer, {"n": Register(), "p": {"w": 0x0102}})
+    assert out == HEADER + bytes.fromhex("09 00 0201")
+
+
+def test_nested_schema_unregistered_by_element_index(unique_name):
+    inner = unique_name("P")
+    outer = unique_name("Outer")
+    km.register_schema(inner, [("v", "int32")])
+    km.register_schema(outer, [("pts", f"array<struct:{inner}>")])
+
+    class Drop:
+        def __index__(self):
+            km.unregister_schema(inner)
+            return 1
+
+    with pytest.raises(KeyError) as info:
+        km.serialize(outer, {"pts": [{"v": Drop()}, {"v": 2}]})
+    assert type(info.value) is KeyError
+    assert info.value.args == (inner,)
+    assert not km.schema_exists(inner)
+
+
+def test_nested_schema_unregistered_by_earlier_top_level_field(unique_name):
+    inner = unique_name("P")
+    outer = unique_name("Outer")
+    km.register_schema(inner, [("v", "int32")])
+    km.register_schema(outer, [("n", "int32"), ("p", f"struct:{inner}")])
+
+    class Drop:
+        def __index__(self):
+            km.unregister_schema(inner)
+            return 1
+
+    with pytest.raises(KeyError) as info:
+        km.serialize(outer, {"n": Drop(), "p": {"v": 2}})
+    assert info.value.args == (inner,)
+
+
+def test_nested_schema_relayout_mid_array_changes_later_checks(unique_name):
+    inner = unique_name("P")
+    outer = unique_name("Outer")
+    km.register_schema(inner, [("v", "int32")])
+    km.register_schema(outer, [("pts", f"array<struct:{inner}>")])
+
+    class Relayout:
+        def __index__(self):
+            km.unregister_schema(inner)
+            km.register_schema(inner, [("w", "int32")])
+            return 1
+
+    # element 1 is checked against the new layout, which wants "w"
+    raises_exact(
+        TypeError,
+        missing_nested_field_text("pts.w"),
+        km.serialize,
+        outer,
+        {"pts": [{"v": Relayout()}, {"v": 2}]},
+    )
 
 
 # ------------------------------------------------------------- threads
@@ -413,7 +557,7 @@ def test_concurrent_use_keeps_the_registry_consistent(unique_name):
                     with lock:
                         wins[target] += 1
                 except ValueError as e:
-                    assert e.args == (f"Schema already registered: {target}",)
+                    assert e.args == (already_registered_text(target),)
                 try:
                     assert km.get_schema(target) == layout
                 except KeyError as e:
@@ -467,7 +611,8 @@ def test_concurrent_registration_of_one_name_has_one_winner(unique_name):
         barrier = threading.Barrier(threads_n)
         results = []
 
-        def worker(t):
+        # This round's barrier, name and results, bound now.
+        def worker(t, barrier=barrier, name=name, results=results):
             barrier.wait()
             try:
                 km.register_schema(name, [("t", "int8")] * (t + 1))
@@ -484,6 +629,6 @@ def test_concurrent_registration_of_one_name_has_one_winner(unique_name):
         assert len(results) == threads_n
         assert len(winners) == 1
         assert all(
-            args == (f"Schema already registered: {name}",) for kind, args in results if kind == "taken"
+            args == (already_registered_text(name),) for kind, args in results if kind == "taken"
         )
         assert km.get_schema(name) == [("t", "int8")] * (winners[0] + 1)

@@ -16,31 +16,33 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _korvex_messages as km
-from cdr_bytes import Cdr, narrow32
-from helpers import numpy_bool_is_index
-from value_kinds import BytesSub, DictSub, FloatOnly, IndexOnly, IntSub, ListSub, StrSub
+from tests.support import cdr
+from tests.support.cdr import narrow32
+from tests.support.checks import same
+from tests.support.contract import missing_field_text
+from tests.support.values import (
+    BytesSub,
+    DictSub,
+    FloatOnly,
+    IndexOnly,
+    IntSub,
+    ListSub,
+    StrSub,
+    numpy_bool_is_index,
+)
 
-SIMPLE = [
-    "bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
-    "float32", "float64", "string", "ros_string", "bytes", "ros_bytes", "time", "duration",
-]
+SIMPLE = cdr.SIMPLE_TYPES + list(cdr.ALIASES)
 
-INTS = {
-    "int8": ("b", -(2**7), 2**7 - 1),
-    "int16": ("h", -(2**15), 2**15 - 1),
-    "int32": ("i", -(2**31), 2**31 - 1),
-    "int64": ("q", -(2**63), 2**63 - 1),
-    "uint8": ("B", 0, 2**8 - 1),
-    "uint16": ("H", 0, 2**16 - 1),
-    "uint32": ("I", 0, 2**32 - 1),
-    "uint64": ("Q", 0, 2**64 - 1),
-}
+INTS = cdr.INT_RANGES
 
 SETTINGS = settings(
     max_examples=200,
     deadline=None,
-    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
-                           HealthCheck.data_too_large],
+    suppress_health_check=[
+        HealthCheck.function_scoped_fixture,
+        HealthCheck.too_slow,
+        HealthCheck.data_too_large,
+    ],
 )
 
 
@@ -51,7 +53,9 @@ field_names = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_
 
 
 def fields_of(inner, max_size):
-    return st.lists(st.tuples(field_names, inner), max_size=max_size, unique_by=lambda f: f[0]).map(tuple)
+    return st.lists(st.tuples(field_names, inner), max_size=max_size, unique_by=lambda f: f[0]).map(
+        tuple
+    )
 
 
 type_trees = st.recursive(
@@ -66,15 +70,18 @@ type_trees = st.recursive(
 top_level_fields = fields_of(type_trees, 6)
 
 
-def materialize(tree, register):
-    """Register the struct schemas of a type tree and return its type name."""
+def materialize(tree, register, registry):
+    """Register the struct schemas of a type tree, also in the reference
+    model's `registry`, and return its type name."""
     kind, arg = tree
     if kind == "simple":
         return arg
     if kind == "array":
-        return f"array<{materialize(arg, register)}>"
-    nested = [(name, materialize(t, register)) for name, t in arg]
-    return "struct:" + register(nested)
+        return f"array<{materialize(arg, register, registry)}>"
+    nested = [(name, materialize(t, register, registry)) for name, t in arg]
+    name = register(nested)
+    registry[name] = cdr.parse_fields(nested)
+    return "struct:" + name
 
 
 # ---------------------------------------------------------------------------
@@ -82,7 +89,7 @@ def materialize(tree, register):
 
 
 def pairs_int(name):
-    _, lo, hi = INTS[name]
+    lo, hi = INTS[name]
     ints = st.integers(lo, hi)
     return st.one_of(
         ints.map(lambda v: (v, v)),
@@ -120,7 +127,9 @@ def pairs_simple(name):
     if name in ("float32", "float64"):
         return pairs_float(name == "float32")
     if name in ("string", "ros_string"):
-        return st.one_of(text_values.map(lambda s: (s, s)), text_values.map(lambda s: (StrSub(s), s)))
+        return st.one_of(
+            text_values.map(lambda s: (s, s)), text_values.map(lambda s: (StrSub(s), s))
+        )
     if name in ("bytes", "ros_bytes"):
         raw = st.binary(max_size=12)
         return st.one_of(raw.map(lambda b: (b, b)), raw.map(lambda b: (BytesSub(b), b)))
@@ -134,7 +143,9 @@ def pairs_simple(name):
             items.append(("extra", extra))
         return kind(items), {"sec": sec, "nanosec": nsec}
 
-    return st.builds(build, dict_kinds, sec_values, nsec_values, st.booleans(), st.none() | st.text(max_size=2))
+    return st.builds(
+        build, dict_kinds, sec_values, nsec_values, st.booleans(), st.none() | st.text(max_size=2)
+    )
 
 
 def pairs_for(tree):
@@ -142,9 +153,9 @@ def pairs_for(tree):
     if kind == "simple":
         return pairs_simple(arg)
     if kind == "array":
-        return st.tuples(st.sampled_from([list, ListSub]), st.lists(pairs_for(arg), max_size=3)).map(
-            lambda p: (p[0](v for v, _ in p[1]), [e for _, e in p[1]])
-        )
+        return st.tuples(
+            st.sampled_from([list, ListSub]), st.lists(pairs_for(arg), max_size=3)
+        ).map(lambda p: (p[0](v for v, _ in p[1]), [e for _, e in p[1]]))
     names = [name for name, _ in arg]
 
     def build(kind, pairs, order, extra):
@@ -167,21 +178,6 @@ def pairs_for(tree):
 # Checks
 
 
-def same(a, b):
-    """Equality that also compares types and treats NaN as equal to NaN and -0.0 apart from 0.0."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        if math.isnan(a) or math.isnan(b):
-            return math.isnan(a) and math.isnan(b)
-        return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b
-
-
 def has_nan(v):
     if isinstance(v, float):
         return math.isnan(v)
@@ -192,32 +188,6 @@ def has_nan(v):
     return False
 
 
-def ref_encode(out, tree, value):
-    """Write the CDR form of an expected value to the `Cdr` builder `out`, following the wire layout."""
-    kind, arg = tree
-    if kind == "array":
-        out.count(len(value))
-        for item in value:
-            ref_encode(out, arg, item)
-    elif kind == "struct":
-        for name, t in arg:
-            ref_encode(out, t, value[name])
-    elif arg == "bool":
-        out.u8(1 if value else 0)
-    elif arg in INTS:
-        out.put("<" + INTS[arg][0], value)
-    elif arg == "float32":
-        out.f32(value)
-    elif arg == "float64":
-        out.f64(value)
-    elif arg in ("string", "ros_string"):
-        out.string(value)
-    elif arg in ("bytes", "ros_bytes"):
-        out.blob(value)
-    else:
-        out.time(value["sec"], value["nanosec"])
-
-
 # ---------------------------------------------------------------------------
 # Valid round trips
 
@@ -226,15 +196,16 @@ def ref_encode(out, tree, value):
 @given(fields=top_level_fields, data=st.data())
 def test_roundtrip(schema, fields, data):
     top = ("struct", fields)
-    name = schema([(fname, materialize(t, schema)) for fname, t in fields])
+    registry = {}
+    top_fields = [(fname, materialize(t, schema, registry)) for fname, t in fields]
+    name = schema(top_fields)
+    registry[name] = cdr.parse_fields(top_fields)
     given_values, expected = data.draw(pairs_for(top), label="values")
 
     out = km.serialize(name, given_values)
     assert type(out) is bytes
     if not has_nan(expected):
-        ref = Cdr()
-        ref_encode(ref, top, expected)
-        assert out == ref.done()
+        assert out == cdr.encode(name, expected, registry)
 
     back = km.deserialize(name, out)
     assert same(back, expected), (back, expected)
@@ -257,22 +228,45 @@ def test_aliases_encode_like_their_canonical_types(schema, alias, canonical):
 
 
 def out_of_range_ints(name):
-    _, lo, hi = INTS[name]
-    return st.one_of(st.integers(max_value=lo - 1, min_value=lo - 2**70), st.integers(min_value=hi + 1,
-                                                                                        max_value=hi + 2**70))
+    lo, hi = INTS[name]
+    return st.one_of(
+        st.integers(max_value=lo - 1, min_value=lo - 2**70),
+        st.integers(min_value=hi + 1, max_value=hi + 2**70),
+    )
 
 
 WRONG_KINDS = {
     "bool": [0, 1, 1.0, "True", None, [True], np.int8(1)],
     # A numpy bool is an integer only where this numpy still gives it __index__.
-    "int": [1.5, 1.0, "1", None, b"1", [1], {}, np.float32(1.0),
-            *([] if numpy_bool_is_index(np) else [np.True_])],
+    "int": [
+        1.5,
+        1.0,
+        "1",
+        None,
+        b"1",
+        [1],
+        {},
+        np.float32(1.0),
+        *([] if numpy_bool_is_index(np) else [np.True_]),
+    ],
     "float": ["1.0", None, b"x", [1.0], {}, 2**1024, -(2**1024)],
     "string": [b"x", 1, None, ["a"], "\ud800", bytearray(b"a")],
     "bytes": ["x", bytearray(b"x"), memoryview(b"x"), [1], None, 0],
-    "time": [None, [0, 0], (0, 0), 5, {"sec": 0}, {"nanosec": 0}, {}, {"sec": 2**31, "nanosec": 0},
-             {"sec": -(2**31) - 1, "nanosec": 0}, {"sec": 0, "nanosec": -1}, {"sec": 0, "nanosec": 2**32},
-             {"sec": 1.0, "nanosec": 0}, {"sec": 0, "nanosec": "1"}],
+    "time": [
+        None,
+        [0, 0],
+        (0, 0),
+        5,
+        {"sec": 0},
+        {"nanosec": 0},
+        {},
+        {"sec": 2**31, "nanosec": 0},
+        {"sec": -(2**31) - 1, "nanosec": 0},
+        {"sec": 0, "nanosec": -1},
+        {"sec": 0, "nanosec": 2**32},
+        {"sec": 1.0, "nanosec": 0},
+        {"sec": 0, "nanosec": "1"},
+    ],
     "array": [None, (), (1,), "ab", b"ab", {}, 3, set()],
     "struct": [None, [], 5, "s", (), b"", set()],
 }
@@ -300,7 +294,9 @@ def invalid_for(tree):
             items.insert(pos % (len(items) + 1), bad)
             return items
 
-        bad_list = st.builds(insert, st.lists(pairs_for(arg), max_size=2), invalid_for(arg), st.integers(0, 2))
+        bad_list = st.builds(
+            insert, st.lists(pairs_for(arg), max_size=2), invalid_for(arg), st.integers(0, 2)
+        )
         return st.one_of(st.sampled_from(WRONG_KINDS["array"]), bad_list)
     not_dict = st.sampled_from(WRONG_KINDS["struct"])
     if not arg:
@@ -320,8 +316,12 @@ def bad_struct(fields, i):
             value[name_i] = bad
         return value
 
-    return st.builds(build, st.tuples(*[pairs_for(t) for _, t in fields]), invalid_for(fields[i][1]),
-                     st.booleans())
+    return st.builds(
+        build,
+        st.tuples(*[pairs_for(t) for _, t in fields]),
+        invalid_for(fields[i][1]),
+        st.booleans(),
+    )
 
 
 KINDS = "(bool|int|uint|float|string|bytes|list|dict|unknown)"
@@ -330,13 +330,13 @@ KINDS = "(bool|int|uint|float|string|bytes|list|dict|unknown)"
 @SETTINGS
 @given(fields=top_level_fields.filter(bool), data=st.data())
 def test_invalid_values_are_refused(schema, fields, data):
-    name = schema([(fname, materialize(t, schema)) for fname, t in fields])
+    name = schema([(fname, materialize(t, schema, {})) for fname, t in fields])
     i = data.draw(st.integers(0, len(fields) - 1), label="bad field")
     values, _ = data.draw(pairs_for(("struct", fields)), label="values")
     bad_name, bad_tree = fields[i]
     if data.draw(st.booleans(), label="drop"):
         del values[bad_name]
-        expected_text = f"Serialization failed: Missing field '{bad_name}'"
+        expected_text = missing_field_text(bad_name)
     else:
         values[bad_name] = data.draw(invalid_for(bad_tree), label="bad value")
         expected_text = None
@@ -349,14 +349,19 @@ def test_invalid_values_are_refused(schema, fields, data):
     if expected_text is not None:
         assert text == expected_text
     else:
-        assert text.startswith((
-            f"Field type mismatch on '{bad_name}",
-            f"Serialization failed: Missing nested field '{bad_name}.",
-            f"Serialization failed: Missing field '{bad_name}.",
-        )), text
+        assert text.startswith(
+            (
+                f"Field type mismatch on '{bad_name}",
+                f"Serialization failed: Missing nested field '{bad_name}.",
+                f"Serialization failed: Missing field '{bad_name}.",
+            )
+        ), text
         if text.startswith("Field type mismatch"):
             assert re.search(r", got " + KINDS + r"$", text), text
-            assert re.search(r"': expected (bool|u?int(8|16|32|64)|float(32|64)|string|bytes|array<.*>|"
-                             r"struct:.*|(time|duration)( with (int32 sec|uint32 nanosec))?), got ", text), text
+            assert re.search(
+                r"': expected (bool|u?int(8|16|32|64)|float(32|64)|string|bytes|array<.*>|"
+                r"struct:.*|(time|duration)( with (int32 sec|uint32 nanosec))?), got ",
+                text,
+            ), text
         else:
             assert re.search(r"(\.sec|\.nanosec|\..*)'$", text), text

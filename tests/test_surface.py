@@ -3,13 +3,12 @@
 import inspect
 import shutil
 import subprocess
-import sys
 import types
 
 import pytest
 
 import _korvex_messages as km
-from helpers import PARAMETERS
+from tests.support.contract import PARAMETERS
 
 EXPORTED = list(PARAMETERS)
 
@@ -197,7 +196,7 @@ def test_subinterpreters_share_the_registry(run_python):
     )
     assert proc.returncode == 0, proc.stderr
     if proc.stdout.startswith("skip: "):
-        pytest.skip(proc.stdout[len("skip: "):].strip())
+        pytest.skip(proc.stdout[len("skip: ") :].strip())
     assert proc.stdout == "ok\n"
 
 
@@ -207,7 +206,9 @@ def _is_elf(path):
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm not available")
-@pytest.mark.skipif(not _is_elf(km.__file__), reason="the export list is checked on ELF builds only")
+@pytest.mark.skipif(
+    not _is_elf(km.__file__), reason="the export list is checked on ELF builds only"
+)
 def test_only_the_init_symbol_is_exported():
     out = subprocess.run(
         ["nm", "-D", "--defined-only", km.__file__],

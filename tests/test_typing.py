@@ -18,6 +18,8 @@ from pathlib import Path
 
 import pytest
 
+from tests.support.runtime import child_environment
+
 pytest.importorskip("mypy")
 
 REPO = Path(__file__).resolve().parent.parent
@@ -56,10 +58,24 @@ def mypy(tmp_path_factory):
         completed = subprocess.run(
             # --strict-bytes: bytearray and memoryview are not bytes (the
             # default from mypy 2.0 on; mypy 1.15 to 1.x need the flag).
-            [sys.executable, "-m", "mypy", "--strict", "--strict-bytes", "--no-color-output",
-             "--no-error-summary", "--show-error-codes", "--cache-dir", str(cache),
-             *map(str, files)],
-            capture_output=True, text=True, cwd=workdir, env=env, timeout=600,
+            [
+                sys.executable,
+                "-m",
+                "mypy",
+                "--strict",
+                "--strict-bytes",
+                "--no-color-output",
+                "--no-error-summary",
+                "--show-error-codes",
+                "--cache-dir",
+                str(cache),
+                *map(str, files),
+            ],
+            capture_output=True,
+            text=True,
+            cwd=workdir,
+            env=env,
+            timeout=600,
         )
         # Older mypy versions qualify builtin names ("builtins.str").
         output = (completed.stdout + completed.stderr).replace("builtins.", "")
@@ -90,54 +106,101 @@ def test_examples_pass_mypy_strict(mypy):
 # Each snippet is checked on its own: (source, text that must appear in
 # mypy's output, whether mypy must report an error).
 STUB_CASES = [
-    pytest.param("reveal_type(km.register_schema)",
-                 re.compile(r'Revealed type is "def \(name: str, fields: '
-                            r'(list\[tuple\[str, str\]\] \| list\[list\[str\]\]|'
-                            r'Union\[list\[tuple\[str, str\]\], list\[list\[str\]\]\])\)"'),
-                 False,
-                 id="register_schema-signature"),
-    pytest.param("km.register_schema('p', [['x', 'int32']])", "", False,
-                 id="register_schema-list-entries"),
-    pytest.param("km.register_schema(name='p', fields=[('x', 'int32')])", "", False,
-                 id="register_schema-keywords"),
-    pytest.param("km.register_schema('p', (('x', 'int32'),))", '"register_schema"', True,
-                 id="register_schema-refuses-tuple"),
-    pytest.param("reveal_type(km.get_schema('p'))",
-                 'Revealed type is "list[tuple[str, str]]"', False,
-                 id="get_schema-list-of-pairs"),
-    pytest.param("reveal_type(km.schema_exists(name='p'))",
-                 'Revealed type is "bool"', False, id="schema_exists-bool"),
-    pytest.param("reveal_type(km.unregister_schema)",
-                 'Revealed type is "def (name: str)"', False,
-                 id="unregister_schema-signature"),
-    pytest.param("reveal_type(km.serialize)",
-                 'Revealed type is "def (schema_name: str, values: dict[str, Any]) -> bytes"',
-                 False, id="serialize-signature"),
-    pytest.param("reveal_type(km.deserialize)",
-                 'Revealed type is "def (schema_name: str, data: bytes) -> dict[str, Any]"',
-                 False, id="deserialize-signature"),
-    pytest.param("reveal_type(km.serialize('p', {'x': 1}))",
-                 'Revealed type is "bytes"', False, id="serialize-bytes"),
-    pytest.param("km.serialize(values={'x': [1, 2]}, schema_name='p')", "", False,
-                 id="serialize-keywords"),
-    pytest.param("km.serialize('p', [('x', 1)])", '"serialize"', True,
-                 id="serialize-refuses-list"),
-    pytest.param("km.serialize(b'p', {})", '"serialize"', True,
-                 id="serialize-refuses-bytes-name"),
-    pytest.param("reveal_type(km.deserialize('p', b'\\x00\\x01\\x00\\x00'))",
-                 'Revealed type is "dict[str, Any]"', False,
-                 id="deserialize-dict"),
-    pytest.param("km.deserialize('p', bytearray(4))", '"deserialize"', True,
-                 id="deserialize-refuses-bytearray"),
-    pytest.param("km.deserialize('p', memoryview(b''))", '"deserialize"', True,
-                 id="deserialize-refuses-memoryview"),
-    pytest.param("km.deserialize('p')", "Missing positional argument", True,
-                 id="deserialize-needs-data"),
-    pytest.param("km.serialize('p', {}, extra=1)", "Unexpected keyword argument", True,
-                 id="serialize-no-extra-keywords"),
+    pytest.param(
+        "reveal_type(km.register_schema)",
+        re.compile(
+            r'Revealed type is "def \(name: str, fields: '
+            r"(list\[tuple\[str, str\]\] \| list\[list\[str\]\]|"
+            r'Union\[list\[tuple\[str, str\]\], list\[list\[str\]\]\])\)"'
+        ),
+        False,
+        id="register_schema-signature",
+    ),
+    pytest.param(
+        "km.register_schema('p', [['x', 'int32']])", "", False, id="register_schema-list-entries"
+    ),
+    pytest.param(
+        "km.register_schema(name='p', fields=[('x', 'int32')])",
+        "",
+        False,
+        id="register_schema-keywords",
+    ),
+    pytest.param(
+        "km.register_schema('p', (('x', 'int32'),))",
+        '"register_schema"',
+        True,
+        id="register_schema-refuses-tuple",
+    ),
+    pytest.param(
+        "reveal_type(km.get_schema('p'))",
+        'Revealed type is "list[tuple[str, str]]"',
+        False,
+        id="get_schema-list-of-pairs",
+    ),
+    pytest.param(
+        "reveal_type(km.schema_exists(name='p'))",
+        'Revealed type is "bool"',
+        False,
+        id="schema_exists-bool",
+    ),
+    pytest.param(
+        "reveal_type(km.unregister_schema)",
+        'Revealed type is "def (name: str)"',
+        False,
+        id="unregister_schema-signature",
+    ),
+    pytest.param(
+        "reveal_type(km.serialize)",
+        'Revealed type is "def (schema_name: str, values: dict[str, Any]) -> bytes"',
+        False,
+        id="serialize-signature",
+    ),
+    pytest.param(
+        "reveal_type(km.deserialize)",
+        'Revealed type is "def (schema_name: str, data: bytes) -> dict[str, Any]"',
+        False,
+        id="deserialize-signature",
+    ),
+    pytest.param(
+        "reveal_type(km.serialize('p', {'x': 1}))",
+        'Revealed type is "bytes"',
+        False,
+        id="serialize-bytes",
+    ),
+    pytest.param(
+        "km.serialize(values={'x': [1, 2]}, schema_name='p')", "", False, id="serialize-keywords"
+    ),
+    pytest.param("km.serialize('p', [('x', 1)])", '"serialize"', True, id="serialize-refuses-list"),
+    pytest.param("km.serialize(b'p', {})", '"serialize"', True, id="serialize-refuses-bytes-name"),
+    pytest.param(
+        "reveal_type(km.deserialize('p', b'\\x00\\x01\\x00\\x00'))",
+        'Revealed type is "dict[str, Any]"',
+        False,
+        id="deserialize-dict",
+    ),
+    pytest.param(
+        "km.deserialize('p', bytearray(4))",
+        '"deserialize"',
+        True,
+        id="deserialize-refuses-bytearray",
+    ),
+    pytest.param(
+        "km.deserialize('p', memoryview(b''))",
+        '"deserialize"',
+        True,
+        id="deserialize-refuses-memoryview",
+    ),
+    pytest.param(
+        "km.deserialize('p')", "Missing positional argument", True, id="deserialize-needs-data"
+    ),
+    pytest.param(
+        "km.serialize('p', {}, extra=1)",
+        "Unexpected keyword argument",
+        True,
+        id="serialize-no-extra-keywords",
+    ),
     pytest.param("print(km.__all__)", "", False, id="all-declared"),
-    pytest.param("km.PanicException", "has no attribute", True,
-                 id="no-undeclared-attributes"),
+    pytest.param("km.PanicException", "has no attribute", True, id="no-undeclared-attributes"),
 ]
 
 
@@ -159,14 +222,14 @@ def test_stub_signatures(mypy, tmp_path, snippet, expected, is_error):
     [("quickstart.py", []), ("record_replay.py", ["--seconds", "0.1"])],
 )
 def test_examples_run(tmp_path, example, arguments):
-    env = dict(os.environ)
-    paths = [str(_module_dir())]
-    if env.get("PYTHONPATH"):
-        paths.append(env["PYTHONPATH"])
-    env["PYTHONPATH"] = os.pathsep.join(paths)
+    env = child_environment()
     completed = subprocess.run(
         [sys.executable, str(REPO / "examples" / example), *arguments],
-        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300,
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=env,
+        timeout=300,
     )
     assert completed.returncode == 0, completed.stdout + completed.stderr
     expected = {"quickstart.py": "round trip ok", "record_replay.py": "replay matches"}[example]

@@ -14,8 +14,9 @@ Contenders whose package is not installed are reported and left out; only
 from __future__ import annotations
 
 import importlib
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 from bench.workloads import Workload, element_type, fields_of, struct_name
 
@@ -98,6 +99,7 @@ def load_contenders(only: set[str] | None = None) -> tuple[list[Contender], list
 # Walking a native object back to the logical dict (used only to check
 # results, never timed).
 # ---------------------------------------------------------------------------
+
 
 def _plain(value: Any) -> Any:
     """numpy scalars and arrays to Python values; other values unchanged."""

@@ -35,8 +35,9 @@ class CodecFloor(Contender):
         try:
             import _korvex_messages_testing
         except ImportError as error:
-            raise ImportError(f"{error}; build it with -Ccmake.define.KORVEX_TESTING_MODULE=ON "
-                              "(or plain CMake)") from error
+            raise ImportError(
+                f"{error}; build it with -Ccmake.define.KORVEX_TESTING_MODULE=ON (or plain CMake)"
+            ) from error
         for hook in ("serialize_floor", "floor_template", "deserialize_floor"):
             if not hasattr(_korvex_messages_testing, hook):
                 raise ImportError(f"_korvex_messages_testing has no {hook}(): rebuild it")
@@ -51,13 +52,18 @@ class CodecFloor(Contender):
         template = kt.floor_template(schema, workload.message)
         if kt.serialize_floor(schema, workload.message) is not None:
             raise RuntimeError("serialize_floor returned something")
-        return [Prepared(
-            label=self.name,
-            encode=kt.serialize_floor, encode_args=(schema, workload.message),
-            decode=kt.deserialize_floor, decode_args=(schema, template),
-            produces_cdr=False, round_trips=False,
-            notes=["serialize: lookups and reads only; deserialize: building the result only"],
-        )]
+        return [
+            Prepared(
+                label=self.name,
+                encode=kt.serialize_floor,
+                encode_args=(schema, workload.message),
+                decode=kt.deserialize_floor,
+                decode_args=(schema, template),
+                produces_cdr=False,
+                round_trips=False,
+                notes=["serialize: lookups and reads only; deserialize: building the result only"],
+            )
+        ]
 
 
 CONTENDERS = [CodecFloor()]

@@ -23,8 +23,16 @@ class Marshal(Contender):
 
     def prepare(self, workload: Workload) -> list[Prepared]:
         data = marshal.dumps(workload.message)
-        return [Prepared(self.name, marshal.dumps, (workload.message,), marshal.loads, (data,),
-                         produces_cdr=False)]
+        return [
+            Prepared(
+                self.name,
+                marshal.dumps,
+                (workload.message,),
+                marshal.loads,
+                (data,),
+                produces_cdr=False,
+            )
+        ]
 
 
 class Pickle(Contender):
@@ -34,8 +42,16 @@ class Pickle(Contender):
     def prepare(self, workload: Workload) -> list[Prepared]:
         protocol = pickle.HIGHEST_PROTOCOL
         data = pickle.dumps(workload.message, protocol)
-        return [Prepared(self.name, pickle.dumps, (workload.message, protocol), pickle.loads, (data,),
-                         produces_cdr=False)]
+        return [
+            Prepared(
+                self.name,
+                pickle.dumps,
+                (workload.message, protocol),
+                pickle.loads,
+                (data,),
+                produces_cdr=False,
+            )
+        ]
 
 
 class WorkloadFloors(Contender):
@@ -48,10 +64,17 @@ class WorkloadFloors(Contender):
         prepared = []
         for label, encode, encode_arg, decode, decode_arg in workload.extra_floors:
             (field_name,) = workload.message  # these floors cover single-field messages
-            prepared.append(Prepared(
-                label, encode, (encode_arg,), decode, (decode_arg,), produces_cdr=False,
-                logical_part=lambda message, key=field_name: message[key],
-            ))
+            prepared.append(
+                Prepared(
+                    label,
+                    encode,
+                    (encode_arg,),
+                    decode,
+                    (decode_arg,),
+                    produces_cdr=False,
+                    logical_part=lambda message, key=field_name: message[key],
+                )
+            )
         return prepared
 
 

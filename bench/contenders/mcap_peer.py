@@ -18,11 +18,13 @@ class McapRos2(Contender):
 
     def load(self) -> None:
         from mcap_ros2._dynamic import generate_dynamic, serialize_dynamic
+
         self.generate_dynamic = generate_dynamic
         self.serialize_dynamic = serialize_dynamic
 
     def version(self) -> str:
         from importlib.metadata import version
+
         return version("mcap-ros2-support")
 
     def prepare(self, workload: Workload) -> list[Prepared]:
@@ -31,12 +33,16 @@ class McapRos2(Contender):
         encode = self.serialize_dynamic(schema_name, text)[schema_name]
         decode = self.generate_dynamic(schema_name, text)[schema_name]
         data = encode(workload.message)
-        return [Prepared(
-            label=self.name,
-            encode=encode, encode_args=(workload.message,),
-            decode=decode, decode_args=(data,),
-            to_logical=lambda value, top=workload.top: struct_to_logical(top, value),
-        )]
+        return [
+            Prepared(
+                label=self.name,
+                encode=encode,
+                encode_args=(workload.message,),
+                decode=decode,
+                decode_args=(data,),
+                to_logical=lambda value, top=workload.top: struct_to_logical(top, value),
+            )
+        ]
 
 
 CONTENDERS = [McapRos2()]

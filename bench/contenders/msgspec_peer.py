@@ -15,27 +15,35 @@ from bench.workloads import Workload
 
 class Msgspec(Contender):
     name = "msgspec"
-    representation = "the same dicts, as MessagePack (msgspec.msgpack.Encoder().encode / Decoder().decode)"
+    representation = (
+        "the same dicts, as MessagePack (msgspec.msgpack.Encoder().encode / Decoder().decode)"
+    )
 
     def load(self) -> None:
         import msgspec
+
         self.msgspec = msgspec
 
     def version(self) -> str:
         from importlib.metadata import version
+
         return version("msgspec")
 
     def prepare(self, workload: Workload) -> list[Prepared]:
         encoder = self.msgspec.msgpack.Encoder()
         decoder = self.msgspec.msgpack.Decoder()
         data = encoder.encode(workload.message)
-        return [Prepared(
-            label=self.name,
-            encode=encoder.encode, encode_args=(workload.message,),
-            decode=decoder.decode, decode_args=(data,),
-            produces_cdr=False,
-            notes=["MessagePack of the same dict"],
-        )]
+        return [
+            Prepared(
+                label=self.name,
+                encode=encoder.encode,
+                encode_args=(workload.message,),
+                decode=decoder.decode,
+                decode_args=(data,),
+                produces_cdr=False,
+                notes=["MessagePack of the same dict"],
+            )
+        ]
 
 
 CONTENDERS = [Msgspec()]

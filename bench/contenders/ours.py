@@ -31,6 +31,7 @@ class Ours(Contender):
 
     def load(self) -> None:
         import _korvex_messages
+
         self.km = _korvex_messages
 
     def version(self) -> str:
@@ -40,11 +41,15 @@ class Ours(Contender):
         register(self.km, workload.top)
         schema = workload.schema
         data = self.km.serialize(schema, workload.message)
-        return [Prepared(
-            label=self.name,
-            encode=self.km.serialize, encode_args=(schema, workload.message),
-            decode=self.km.deserialize, decode_args=(schema, data),
-        )]
+        return [
+            Prepared(
+                label=self.name,
+                encode=self.km.serialize,
+                encode_args=(schema, workload.message),
+                decode=self.km.deserialize,
+                decode_args=(schema, data),
+            )
+        ]
 
 
 CONTENDERS = [Ours()]

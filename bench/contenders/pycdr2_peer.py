@@ -18,19 +18,33 @@ class Pycdr2(Contender):
     def load(self) -> None:
         import pycdr2
         from pycdr2 import types
+
         self.pycdr2 = pycdr2
         self.types = types
         self.classes: dict[str, type] = {}
 
     def version(self) -> str:
         from importlib.metadata import version
+
         return version("pycdr2")
 
     def _type(self, type_name: str):
         t = self.types
-        scalars = {"bool": bool, "int8": t.int8, "uint8": t.uint8, "int16": t.int16, "uint16": t.uint16,
-                   "int32": t.int32, "uint32": t.uint32, "int64": t.int64, "uint64": t.uint64,
-                   "float32": t.float32, "float64": t.float64, "string": str, "bytes": bytes}
+        scalars = {
+            "bool": bool,
+            "int8": t.int8,
+            "uint8": t.uint8,
+            "int16": t.int16,
+            "uint16": t.uint16,
+            "int32": t.int32,
+            "uint32": t.uint32,
+            "int64": t.int64,
+            "uint64": t.uint64,
+            "float32": t.float32,
+            "float64": t.float64,
+            "string": str,
+            "bytes": bytes,
+        }
         if type_name in scalars:
             return scalars[type_name]
         if type_name == "time":
@@ -60,7 +74,9 @@ class Pycdr2(Contender):
         return value
 
     def native_struct(self, short: str, value: dict):
-        return self._class(short)(**{name: self.native(t, value[name]) for name, t in fields_of(short)})
+        return self._class(short)(
+            **{name: self.native(t, value[name]) for name, t in fields_of(short)}
+        )
 
     def prepare(self, workload: Workload) -> list[Prepared]:
         for short in dependencies(workload.top):
@@ -68,12 +84,16 @@ class Pycdr2(Contender):
         cls = self._class(workload.top)
         message = self.native_struct(workload.top, workload.message)
         data = message.serialize()
-        return [Prepared(
-            label=self.name,
-            encode=message.serialize, encode_args=(),
-            decode=cls.deserialize, decode_args=(data,),
-            to_logical=lambda value, top=workload.top: struct_to_logical(top, value),
-        )]
+        return [
+            Prepared(
+                label=self.name,
+                encode=message.serialize,
+                encode_args=(),
+                decode=cls.deserialize,
+                decode_args=(data,),
+                to_logical=lambda value, top=workload.top: struct_to_logical(top, value),
+            )
+        ]
 
 
 CONTENDERS = [Pycdr2()]

@@ -9,11 +9,29 @@ from __future__ import annotations
 
 from bench.contenders import Contender, Prepared, struct_to_logical
 from bench.contenders.ros_msg import msg_text
-from bench.workloads import PACKAGE, TIME_TYPE, Workload, dependencies, element_type, fields_of, struct_name
+from bench.workloads import (
+    PACKAGE,
+    TIME_TYPE,
+    Workload,
+    dependencies,
+    element_type,
+    fields_of,
+    struct_name,
+)
 
-_NUMPY = {"bool": "bool", "int8": "int8", "uint8": "uint8", "int16": "int16", "uint16": "uint16",
-          "int32": "int32", "uint32": "uint32", "int64": "int64", "uint64": "uint64",
-          "float32": "float32", "float64": "float64"}
+_NUMPY = {
+    "bool": "bool",
+    "int8": "int8",
+    "uint8": "uint8",
+    "int16": "int16",
+    "uint16": "uint16",
+    "int32": "int32",
+    "uint32": "uint32",
+    "int64": "int64",
+    "uint64": "uint64",
+    "float32": "float32",
+    "float64": "float64",
+}
 
 
 def typename(short: str) -> str:
@@ -22,12 +40,16 @@ def typename(short: str) -> str:
 
 class Rosbags(Contender):
     name = "rosbags"
-    representation = "generated dataclasses with numpy arrays for primitive arrays and uint8[]; serializes to a memoryview"
+    representation = (
+        "generated dataclasses with numpy arrays for primitive arrays and uint8[]; "
+        "serializes to a memoryview"
+    )
 
     def load(self) -> None:
         import numpy
         import rosbags
-        from rosbags.typesys import Stores, get_typestore, get_types_from_msg
+        from rosbags.typesys import Stores, get_types_from_msg, get_typestore
+
         self.np = numpy
         self.module = rosbags
         self.typestore = get_typestore(Stores.EMPTY)
@@ -36,6 +58,7 @@ class Rosbags(Contender):
 
     def version(self) -> str:
         from importlib.metadata import version
+
         return version("rosbags")
 
     def _register(self, top: str) -> None:
@@ -52,7 +75,9 @@ class Rosbags(Contender):
         if type_name == "bytes":
             return self.np.frombuffer(value, dtype=self.np.uint8)
         if type_name == "time":
-            return self.typestore.types[typename(TIME_TYPE)](sec=value["sec"], nanosec=value["nanosec"])
+            return self.typestore.types[typename(TIME_TYPE)](
+                sec=value["sec"], nanosec=value["nanosec"]
+            )
         inner = element_type(type_name)
         if inner is not None:
             if inner in _NUMPY:
@@ -72,12 +97,16 @@ class Rosbags(Contender):
         name = typename(workload.top)
         message = self.native_struct(workload.top, workload.message)
         data = bytes(self.typestore.serialize_cdr(message, name))
-        return [Prepared(
-            label=self.name,
-            encode=self.typestore.serialize_cdr, encode_args=(message, name),
-            decode=self.typestore.deserialize_cdr, decode_args=(data, name),
-            to_logical=lambda value, top=workload.top: struct_to_logical(top, value),
-        )]
+        return [
+            Prepared(
+                label=self.name,
+                encode=self.typestore.serialize_cdr,
+                encode_args=(message, name),
+                decode=self.typestore.deserialize_cdr,
+                decode_args=(data, name),
+                to_logical=lambda value, top=workload.top: struct_to_logical(top, value),
+            )
+        ]
 
 
 CONTENDERS = [Rosbags()]

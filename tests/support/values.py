@@ -138,3 +138,23 @@ def named_type(name, module, truth=True):
             return super().__getattribute__(attr)
 
     return Meta("Named", (), {"__bool__": lambda self: truth})
+
+
+def numpy_bool_is_index(np):
+    """Whether this numpy's booleans still convert through ``__index__``.
+
+    numpy deprecated that (with a DeprecationWarning) and later releases
+    refuse it. Where it still works, ``np.True_`` is an object with
+    ``__index__`` like any other, which integer fields take as 1; where it
+    does not, integer fields refuse it as a ``bool``.
+    """
+    import operator
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            operator.index(np.True_)
+        except TypeError:
+            return False
+    return True

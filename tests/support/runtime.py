@@ -1,0 +1,81 @@
+"""The test-only companion module, and child interpreters."""
+
+import importlib.util
+import os
+import subprocess
+import sys
+import textwrap
+
+# The checkout: child interpreters import this package from it.
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# ---------------------------------------------------------------------------
+# The test-only companion module
+
+# Set from the command line by tests/conftest.py: with --without-testing-module,
+# the tests that need _korvex_messages_testing are skipped when it cannot be
+# imported (an installed wheel does not contain it); without the option they
+# fail, so that a run that was meant to have it cannot pass without it.
+TESTING_MODULE_OPTIONAL = False
+NO_TESTING_MODULE = (
+    "_korvex_messages_testing is not importable (not built, as for an installed wheel)"
+)
+
+
+def load_testing_module(skip=True):
+    """`_korvex_messages_testing`.
+
+    When it is missing: raises ImportError, unless the run allows that
+    (--without-testing-module); then it skips the calling test or test
+    module, or with ``skip=False`` returns None."""
+    try:
+        import _korvex_messages_testing
+    except ImportError:
+        if not TESTING_MODULE_OPTIONAL:
+            raise
+        if not skip:
+            return None
+        import pytest
+
+        pytest.skip(NO_TESTING_MODULE, allow_module_level=True)
+    return _korvex_messages_testing
+
+
+# ---------------------------------------------------------------------------
+# Child interpreters
+
+
+def _child_path():
+    """Directories a child interpreter needs: those of the extension modules
+    this process imports, the checkout (for this package), then the
+    inherited PYTHONPATH."""
+    dirs = []
+    for mod in ("_korvex_messages", "_korvex_messages_testing"):
+        found = importlib.util.find_spec(mod)
+        if found is not None and found.origin:
+            dirs.append(os.path.dirname(os.path.abspath(found.origin)))
+    dirs.append(ROOT)
+    if os.environ.get("PYTHONPATH"):
+        dirs.append(os.environ["PYTHONPATH"])
+    return os.pathsep.join(dict.fromkeys(dirs))
+
+
+def child_environment():
+    """The environment for a child interpreter that must import what this
+    process imports."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = _child_path()
+    return env
+
+
+def run_python(source, *args, timeout=120):
+    """Run Python source (dedented) in a fresh interpreter with `args` as its
+    sys.argv[1:]; returns the `subprocess.CompletedProcess` (text mode, stdout
+    and stderr captured)."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(source), *args],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=child_environment(),
+    )
