@@ -9,10 +9,11 @@
 // dict-based implementation has to spend:
 //
 // serialize_floor(schema_name, values) -> None
-//   Follows the compiled plan, looks every field up with
-//   PyDict_GetItemWithError and reads every value the way the encoder's
-//   direct path does (PyFloat_AS_DOUBLE for exact floats, PyLong_AsLong or
-//   PyLong_AsLongLong for integers, the character data of compact ASCII str
+//   Follows the compiled plan, takes every field's value out of its dict as
+//   the encoder does (DictCursor: the entry in step with the plan, else
+//   PyDict_GetItemWithError) and reads every value the way the encoder's
+//   direct path does (PyFloat_AS_DOUBLE for exact floats, the compact value
+//   or PyLong_AsLongLongAndOverflow for exact ints, the character data of compact ASCII str
 //   and PyUnicode_AsUTF8AndSize for any other str, PyBytes_AS_STRING and
 //   its size), recursing into struct dicts, lists and time dicts.  It
 //   writes nothing: no output buffer, no alignment, no bytes object.  Its
@@ -54,6 +55,7 @@
 #include "base/compiler.hpp"
 #include "base/dicts.hpp"
 #include "cdr/conversions.hpp"
+#include "cdr/dict_cursor.hpp"
 #include "cdr/limits.hpp"
 #include "cdr/plan.hpp"
 #include "module/call.hpp"
@@ -188,13 +190,14 @@ inline bool LookupWalk::leaf(TypeKind kind, PyObject* value) {
 bool LookupWalk::time(PyObject* dict) {
   long long sec;
   long long nanosec;
-  PyObject* item = PyDict_GetItemWithError(dict, sec_key());  // borrowed
+  DictCursor cursor(dict);
+  PyObject* item = cursor.find(sec_key());  // borrowed
   if (item == nullptr) {
     if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, sec_key());
     return false;
   }
   if (!read_integer(item, sec)) return false;
-  item = PyDict_GetItemWithError(dict, nanosec_key());
+  item = cursor.find(nanosec_key());
   if (item == nullptr) {
     if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, nanosec_key());
     return false;
@@ -255,9 +258,10 @@ bool LookupWalk::value(ValueType type, PyObject* value) {
 }
 
 bool LookupWalk::fields(const MessagePlan& plan, PyObject* dict) {
+  DictCursor cursor(dict);
   for (const FieldPlan& field : plan.fields) {
     // Fails by itself (SystemError) when `dict` is not a dict.
-    PyObject* item = PyDict_GetItemWithError(dict, field.key.get());  // borrowed
+    PyObject* item = cursor.find(field.key.get());  // borrowed
     if (item == nullptr) {
       if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, field.key.get());
       return false;
