@@ -19,13 +19,38 @@ inline bool integer_rule(PyObject* value, long long& out) {
   return true;
 }
 
-// The value of an exact int, if it fits a long long.  No user code runs.
+// The value of an exact int (never a subclass: the fast paths below read
+// its storage), if it fits a long long.  No user code runs.
 inline bool exact_int_value(PyObject* value, long long& out) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
   if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
     out = static_cast<long long>(
         PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
     return true;
+  }
+#else
+  // Before 3.12 ob_size holds the sign and the number of digits (of
+  // PyLong_SHIFT bits, at most 30).  Ints of up to two digits (the seconds
+  // and nanoseconds of time stamps among them) fit a long long.
+  const Py_ssize_t digits = Py_SIZE(value);
+  const digit* digit_array = reinterpret_cast<PyLongObject*>(value)->ob_digit;
+  switch (digits) {
+    case 0:
+      out = 0;
+      return true;
+    case 1:
+    case -1:
+      out = static_cast<long long>(digit_array[0]) * digits;
+      return true;
+    case 2:
+    case -2: {
+      const auto magnitude = static_cast<long long>(
+          digit_array[0] | (static_cast<unsigned long long>(digit_array[1]) << PyLong_SHIFT));
+      out = digits > 0 ? magnitude : -magnitude;
+      return true;
+    }
+    default:
+      break;
   }
 #endif
   // Reports a value out of range by `overflow`, without raising.
@@ -37,6 +62,11 @@ inline bool exact_int_value(PyObject* value, long long& out) noexcept {
 // The value of an exact int, if it fits 64 unsigned bits.  No user code
 // runs.
 inline bool exact_uint64_value(PyObject* value, unsigned long long& out) noexcept {
+  long long small;
+  if (exact_int_value(value, small) && small >= 0) {
+    out = static_cast<unsigned long long>(small);
+    return true;
+  }
   out = PyLong_AsUnsignedLongLong(value);
   if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Clear();  // negative or too large: the general path reports it
