@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import _korvex_messages as km
+from tests.support import cdr
 from tests.support.cdr import HEADER
 from tests.support.values import (
     BytesSub,
@@ -232,6 +233,24 @@ def test_int64_first_field_exact_bytes(encode):
     out = encode([("v", "int64")], {"v": 1})
     assert out == bytes([0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0])
     assert len(out) == 16
+
+
+def test_messages_that_change_size_from_call_to_call(unique_name):
+    # Each call starts from the size of the last one: small messages are
+    # built in the encoder's own storage, large ones in the result itself,
+    # and either may outgrow its start.
+    name = unique_name("sizes")
+    fields = [("s", "string"), ("a", "array<uint8>"), ("d", "array<float64>")]
+    km.register_schema(name, fields)
+    registry = cdr.parse_schemas({name: fields})
+    lengths = [0, 600, 1, 480, 505, 508, 509, 512, 513, 2000, 3, 70000, 0, 500, 100000, 7]
+    for index, length in enumerate(lengths):
+        values = {
+            "s": "x" * (length % 97),
+            "a": [index % 256] * length,
+            "d": [float(index)] * (length % 5),
+        }
+        assert km.serialize(name, values) == cdr.encode(name, values, registry), length
 
 
 def test_padding_bytes_are_zero_after_odd_payload(encode):
@@ -461,6 +480,59 @@ def test_integer_range_ends_are_written_exactly(encode, ftype, lo, hi, size):
     for v in (lo, hi, lo + 1, hi - 1):
         out = encode([("v", ftype)], {"v": v})
         assert out == HEADER + pad + v.to_bytes(size, "little", signed=signed)
+
+
+# An int's value is read from its digits (15 or 30 bits each) by a fast path
+# for small ints and a general one for the rest; values on either side of
+# every digit boundary, as fields, array elements and time stamp parts.
+DIGIT_EDGES = sorted(
+    {
+        sign * (2**bits + step)
+        for bits in (15, 29, 30, 31, 32, 45, 59, 60, 61, 62, 63, 64)
+        for step in (-1, 0, 1)
+        for sign in (1, -1)
+    }
+    | {0, 1, -1}
+)
+INT_RANGES = {
+    "int32": (-(2**31), 2**31 - 1, 4),
+    "int64": (-(2**63), 2**63 - 1, 8),
+    "uint32": (0, 2**32 - 1, 4),
+    "uint64": (0, 2**64 - 1, 8),
+}
+
+
+@pytest.mark.parametrize("ftype", sorted(INT_RANGES))
+def test_integers_around_digit_boundaries(encode, ftype):
+    lo, hi, size = INT_RANGES[ftype]
+    signed = ftype.startswith("int")
+    pad = b"\x00" * 4 if size == 8 else b""
+    inside = [v for v in DIGIT_EDGES if lo <= v <= hi]
+    outside = [v for v in DIGIT_EDGES if not lo <= v <= hi]
+    assert len(inside) >= 15 and outside
+    for v in inside:
+        raw = v.to_bytes(size, "little", signed=signed)
+        assert encode([("v", ftype)], {"v": v}) == HEADER + pad + raw, v
+    packed = b"".join(v.to_bytes(size, "little", signed=signed) for v in inside)
+    count = len(inside).to_bytes(4, "little")
+    assert encode([("v", f"array<{ftype}>")], {"v": inside}) == HEADER + count + packed
+    for v in outside:
+        with pytest.raises(TypeError, match=f"expected {ftype}, got"):
+            encode([("v", ftype)], {"v": v})
+        with pytest.raises(TypeError, match=f"on .v.: expected {ftype}, got"):
+            encode([("v", f"array<{ftype}>")], {"v": [0, v]})
+
+
+def test_time_parts_around_digit_boundaries(encode):
+    for sec in DIGIT_EDGES:
+        for nanosec in DIGIT_EDGES:
+            values = {"t": {"sec": sec, "nanosec": nanosec}}
+            if -(2**31) <= sec < 2**31 and 0 <= nanosec < 2**32:
+                body = struct.pack("<iI", sec, nanosec)
+                assert encode([("t", "time")], values) == HEADER + body, (sec, nanosec)
+            else:
+                with pytest.raises(TypeError, match="expected time with"):
+                    encode([("t", "time")], values)
 
 
 # ---------------------------------------------------------------------------

@@ -1,8 +1,12 @@
 // CdrWriter: the growable output buffer of one serialize call.
 //
-// The buffer is the storage of the bytes object that is finally returned, so
-// finishing costs no copy.  Offsets, and therefore alignment, count from the
-// first byte of the encapsulation header.
+// A message expected to be small is written into storage inside the writer
+// and copied once into the bytes object at the end: shrinking a small bytes
+// object to its final length would move it to a smaller block anyway.  A
+// larger one is written straight into the storage of the bytes object that
+// is finally returned, which then only gives its unused tail back.  Offsets,
+// and therefore alignment, count from the first byte of the encapsulation
+// header.
 #pragma once
 
 #include <Python.h>
@@ -19,18 +23,30 @@ namespace korvex {
 
 class CdrWriter {
  public:
-  static constexpr std::size_t kInitialCapacity = 128;
+  // Room inside the writer; also the least capacity.  Bytes objects of up
+  // to 512 bytes come from CPython's small-block allocator, which moves a
+  // block that shrinks by more than a quarter; larger ones come from malloc,
+  // which shrinks them in place.  Starting in here whenever a bytes object
+  // of that allocator would do keeps every shrink in place.
+  static constexpr std::size_t kInlineCapacity = 512;
 
   CdrWriter() = default;
+  CdrWriter(const CdrWriter&) = delete;
+  CdrWriter& operator=(const CdrWriter&) = delete;
 
-  // Starts the buffer with room for `capacity` bytes (at least the
-  // header's), holding the header.  Called once, before anything else.
-  void begin(std::size_t capacity = kInitialCapacity) {
-    capacity = capacity < kInitialCapacity ? kInitialCapacity : capacity;
-    buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
-    if (!buffer_) abort_on_allocation_failure(capacity);
-    data_ = PyBytes_AS_STRING(buffer_.get());
-    capacity_ = capacity;
+  // Starts the buffer with room for `capacity` bytes, holding the header.
+  // Called once, before anything else.
+  void begin(std::size_t capacity = kInlineCapacity) {
+    if (capacity <= kInlineCapacity) {
+      data_ = inline_;
+      capacity_ = kInlineCapacity;
+    } else {
+      buffer_ = PyRef::steal(
+          PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+      if (!buffer_) abort_on_allocation_failure(capacity);
+      data_ = PyBytes_AS_STRING(buffer_.get());
+      capacity_ = capacity;
+    }
     static constexpr char kHeader[4] = {0x00, 0x01, 0x00, 0x00};
     std::memcpy(data_, kHeader, sizeof kHeader);
     length_ = sizeof kHeader;
@@ -93,6 +109,11 @@ class CdrWriter {
 
   // The bytes written, as a bytes object of exactly that length.
   PyRef finish() {
+    if (!buffer_) {
+      PyObject* bytes = PyBytes_FromStringAndSize(data_, static_cast<Py_ssize_t>(length_));
+      if (bytes == nullptr) abort_on_allocation_failure(length_);
+      return PyRef::steal(bytes);
+    }
     PyObject* buffer = buffer_.release();
     if (_PyBytes_Resize(&buffer, static_cast<Py_ssize_t>(length_)) < 0) {
       abort_on_allocation_failure(length_);
@@ -130,19 +151,28 @@ class CdrWriter {
     std::uint64_t doubled = static_cast<std::uint64_t>(capacity_) * 2;
     if (doubled > kMostBytes) doubled = kMostBytes;
     const auto wanted = static_cast<std::size_t>(doubled > needed ? doubled : needed);
-    PyObject* buffer = buffer_.release();
-    if (_PyBytes_Resize(&buffer, static_cast<Py_ssize_t>(wanted)) < 0) {
-      abort_on_allocation_failure(wanted);
+    if (!buffer_) {
+      // Out of the inline storage: into a bytes object from here on.
+      buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted)));
+      if (!buffer_) abort_on_allocation_failure(wanted);
+      std::memcpy(PyBytes_AS_STRING(buffer_.get()), data_, length_);
+    } else {
+      PyObject* buffer = buffer_.release();
+      if (_PyBytes_Resize(&buffer, static_cast<Py_ssize_t>(wanted)) < 0) {
+        abort_on_allocation_failure(wanted);
+      }
+      buffer_ = PyRef::steal(buffer);
     }
-    buffer_ = PyRef::steal(buffer);
-    data_ = PyBytes_AS_STRING(buffer);
+    data_ = PyBytes_AS_STRING(buffer_.get());
     capacity_ = wanted;
   }
 
+  // Null while the bytes are in inline_.
   PyRef buffer_;
   char* data_ = nullptr;
   std::size_t length_ = 0;
   std::size_t capacity_ = 0;
+  char inline_[kInlineCapacity];
 };
 
 }  // namespace korvex
