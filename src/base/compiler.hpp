@@ -1,14 +1,18 @@
-// Hints to the compiler that keep cold paths out of hot loops and small
-// frames in recursive code.  They change no behaviour.
+// Hints to the compiler that keep cold paths out of hot loops, small frames
+// in recursive code and per-value steps inside their loops.  They change no
+// behaviour.
 #pragma once
 
 #if defined(__GNUC__) || defined(__clang__)
 #define KORVEX_NOINLINE __attribute__((noinline))
 #define KORVEX_COLD __attribute__((cold, noinline))
+#define KORVEX_ALWAYS_INLINE __attribute__((always_inline)) inline
 #elif defined(_MSC_VER)
 #define KORVEX_NOINLINE __declspec(noinline)
 #define KORVEX_COLD __declspec(noinline)
+#define KORVEX_ALWAYS_INLINE __forceinline
 #else
 #define KORVEX_NOINLINE
 #define KORVEX_COLD
+#define KORVEX_ALWAYS_INLINE inline
 #endif

@@ -56,7 +56,17 @@ class Encoder {
   KORVEX_NOINLINE Step write_time(TypeKind kind, PyObject* value, const PathNode& path,
                                   const Reporter& reporter);
 
+  // Inlined into the field and element loops: a call and a return cost as
+  // much as the step itself (a frame a few words larger per nesting level).
   bool write_exact(TypeKind kind, PyObject* value);
+  // An exact str of ASCII text (its characters are its UTF-8 form).
+  bool write_exact_ascii(PyObject* value) {
+    if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+    if (length >= kLengthLimit) return false;
+    out_.write_ros_string(static_cast<const char*>(PyUnicode_DATA(value)), length);
+    return true;
+  }
   bool write_integer(const TypeDescriptor& type, long long integer);
   template <TypeKind Kind>
   Py_ssize_t write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count);
@@ -116,7 +126,7 @@ bool Encoder::write_integer(const TypeDescriptor& type, long long integer) {
 // storage happen here (no user code can run, so the value needs no
 // reference of its own); anything else returns false and takes the general
 // path.
-bool Encoder::write_exact(TypeKind kind, PyObject* value) {
+KORVEX_ALWAYS_INLINE bool Encoder::write_exact(TypeKind kind, PyObject* value) {
   const TypeDescriptor& type = describe(kind);
   switch (type.conversion) {
     case Conversion::Float64:
@@ -128,11 +138,7 @@ bool Encoder::write_exact(TypeKind kind, PyObject* value) {
       out_.write(static_cast<float>(PyFloat_AS_DOUBLE(value)));
       return true;
     case Conversion::String:
-      if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
-      if (static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(value)) >= kLengthLimit) return false;
-      out_.write_ros_string(static_cast<const char*>(PyUnicode_DATA(value)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
-      return true;
+      return write_exact_ascii(value);
     case Conversion::Bool:
       if (value != Py_True && value != Py_False) return false;
       out_.write<std::uint8_t>(value == Py_True ? 1 : 0);
@@ -214,6 +220,12 @@ Py_ssize_t Encoder::write_exact_elements(TypeKind kind, PyObject* list, Py_ssize
     case TypeKind::UInt64: return write_exact_run<TypeKind::UInt64>(list, from, count);
     case TypeKind::Float32: return write_exact_run<TypeKind::Float32>(list, from, count);
     case TypeKind::Float64: return write_exact_run<TypeKind::Float64>(list, from, count);
+    case TypeKind::String: {
+      PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+      Py_ssize_t index = from;
+      while (index < count && write_exact_ascii(items[index])) ++index;
+      return index;
+    }
     default: {
       // Other kinds one element at a time, through the same exact path.
       PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
