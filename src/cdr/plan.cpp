@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "base/text.hpp"
+#include "base/text_hash.hpp"
 #include "module/failure.hpp"
 
 namespace korvex {
@@ -119,6 +120,12 @@ const MessagePlan* resolve_slow(std::string_view name, StructLink& link, SchemaR
 constexpr std::size_t kTopLevelSlots = 16;
 StructLink g_top_level[kTopLevelSlots];
 
+// The top four bits of the hash pick the slot.
+std::size_t top_level_slot(std::string_view name) noexcept {
+  static_assert(kTopLevelSlots == 16);
+  return static_cast<std::size_t>(hash_text_ends(name.data(), name.size()) >> 60);
+}
+
 }  // namespace
 
 const MessagePlan* resolve_link_slow(StructLink& link, SchemaRef& holder,
@@ -128,7 +135,7 @@ const MessagePlan* resolve_link_slow(StructLink& link, SchemaRef& holder,
 
 const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
                                std::optional<MessageError>& error) {
-  StructLink& slot = g_top_level[std::hash<std::string_view>{}(name) % kTopLevelSlots];
+  StructLink& slot = g_top_level[top_level_slot(name)];
   if (slot.generation == registry_generation() && slot.target->name() == name) {
     holder = SchemaRef(slot.target);
     return slot.plan;

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/text_hash.hpp"
+
 namespace korvex {
 
 class ShortStrings {
@@ -59,11 +61,8 @@ class ShortStrings {
   static constexpr std::size_t kSlots = 64;  // one bit each in occupied_
 
   static std::size_t slot_index(const char* text, std::size_t size) noexcept {
-    std::uint32_t hash = 2166136261u ^ static_cast<std::uint32_t>(size);
-    for (std::size_t index = 0; index < size; ++index) {
-      hash = (hash ^ static_cast<unsigned char>(text[index])) * 16777619u;
-    }
-    return (hash ^ (hash >> 16)) % kSlots;
+    static_assert(kSlots == 64);
+    return static_cast<std::size_t>(hash_text_ends(text, size) >> 58);
   }
 
   // Slot i holds a reference exactly when bit i of occupied_ is set; the
