@@ -15,7 +15,9 @@
 //   direct path does (PyFloat_AS_DOUBLE for exact floats, the compact value
 //   or PyLong_AsLongLongAndOverflow for exact ints, the character data of compact ASCII str
 //   and PyUnicode_AsUTF8AndSize for any other str, PyBytes_AS_STRING and
-//   its size), recursing into struct dicts, lists and time dicts.  It
+//   its size), recursing into struct dicts, lists and time dicts; the items
+//   of a list of a leaf type in one loop per type, as the encoder's runs
+//   read them.  It
 //   writes nothing: no output buffer, no alignment, no bytes object.  Its
 //   only type checks are those that reading needs (a list before its items
 //   are read, bytes before their storage is), no range checks, and its
@@ -113,13 +115,18 @@ class LookupWalk {
   bool structure(ValueType type, PyObject* dict);
   bool time(PyObject* dict);
   bool leaf(TypeKind kind, PyObject* value);
+  // The items of a list of one leaf kind, with the kind's switch out of the
+  // loop, as the encoder's runs are.
+  template <TypeKind Kind>
+  bool leaves(PyObject* list);
+  bool leaf_items(TypeKind kind, PyObject* list);
 
   std::uint64_t sink_ = 0;
   unsigned depth_ = 0;
   std::optional<MessageError> error_;
 };
 
-inline bool LookupWalk::leaf(TypeKind kind, PyObject* value) {
+KORVEX_ALWAYS_INLINE bool LookupWalk::leaf(TypeKind kind, PyObject* value) {
   switch (kind) {
     case TypeKind::Bool:
       sink_ += value == Py_True;
@@ -207,6 +214,33 @@ bool LookupWalk::time(PyObject* dict) {
   return true;
 }
 
+template <TypeKind Kind>
+bool LookupWalk::leaves(PyObject* list) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    if (!leaf(Kind, PyList_GET_ITEM(list, i))) return false;
+  }
+  return true;
+}
+
+bool LookupWalk::leaf_items(TypeKind kind, PyObject* list) {
+  switch (kind) {
+    case TypeKind::Bool: return leaves<TypeKind::Bool>(list);
+    case TypeKind::Int8: return leaves<TypeKind::Int8>(list);
+    case TypeKind::Int16: return leaves<TypeKind::Int16>(list);
+    case TypeKind::Int32: return leaves<TypeKind::Int32>(list);
+    case TypeKind::Int64: return leaves<TypeKind::Int64>(list);
+    case TypeKind::UInt8: return leaves<TypeKind::UInt8>(list);
+    case TypeKind::UInt16: return leaves<TypeKind::UInt16>(list);
+    case TypeKind::UInt32: return leaves<TypeKind::UInt32>(list);
+    case TypeKind::UInt64: return leaves<TypeKind::UInt64>(list);
+    case TypeKind::Float32: return leaves<TypeKind::Float32>(list);
+    case TypeKind::Float64: return leaves<TypeKind::Float64>(list);
+    case TypeKind::String: return leaves<TypeKind::String>(list);
+    case TypeKind::Bytes: return leaves<TypeKind::Bytes>(list);
+    default: KORVEX_INTERNAL_FAILURE("serialize_floor: leaf_items called for a composite type");
+  }
+}
+
 bool LookupWalk::array(ValueType type, PyObject* list) {
   if (!PyList_Check(list)) {
     PyErr_SetString(PyExc_TypeError, "list expected");
@@ -216,10 +250,9 @@ bool LookupWalk::array(ValueType type, PyObject* list) {
   PyRef held = PyRef::borrow(list);
   const ValueType element = type.element();
   bool ok = true;
-  if (!element.is_array() && describe(element.leaf).size != 0) {
-    for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(list); ++i) {
-      ok = leaf(element.leaf, PyList_GET_ITEM(list, i));
-    }
+  const Conversion conversion = describe(element.leaf).conversion;
+  if (!element.is_array() && conversion != Conversion::Struct && conversion != Conversion::Time) {
+    ok = leaf_items(element.leaf, list);
   } else {
     for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(list); ++i) {
       ok = value(element, PyList_GET_ITEM(list, i));
@@ -338,6 +371,11 @@ class Recorder {
  private:
   bool value(ValueType type, PyObject* value, unsigned depth);
   bool leaf(TypeKind kind, PyObject* value);
+  // The items of a list of one leaf kind, with the kind's switch out of the
+  // loop, as the encoder's runs are.
+  template <TypeKind Kind>
+  bool leaves(PyObject* list);
+  bool leaf_items(TypeKind kind, PyObject* list);
   bool integer(PyObject* value, long long& out);
   void push(Slot slot) { out_.slots.push_back(slot); }
   void push_object(PyObject* object) {
