@@ -12,16 +12,15 @@
 //   Follows the compiled plan, takes every field's value out of its dict as
 //   the encoder does (DictCursor: the entry in step with the plan, else
 //   PyDict_GetItemWithError) and reads every value the way the encoder's
-//   direct path does (PyFloat_AS_DOUBLE for exact floats, the compact value
-//   or PyLong_AsLongLongAndOverflow for exact ints, the character data of compact ASCII str
-//   and PyUnicode_AsUTF8AndSize for any other str, PyBytes_AS_STRING and
-//   its size), recursing into struct dicts, lists and time dicts; the items
-//   of a list of a leaf type in one loop per type, as the encoder's runs
-//   read them.  It
-//   writes nothing: no output buffer, no alignment, no bytes object.  Its
-//   only type checks are those that reading needs (a list before its items
-//   are read, bytes before their storage is), no range checks, and its
-//   failures carry no composed texts.
+//   direct path does (PyFloat_AS_DOUBLE for exact floats, exact_int_value
+//   for exact ints, the character data of compact ASCII str and
+//   PyUnicode_AsUTF8AndSize for any other str, PyBytes_AS_STRING and its
+//   size), recursing into struct dicts, lists and time dicts; the items of
+//   a list of a leaf type in one loop per type, as the encoder's runs read
+//   them.  It writes nothing: no output buffer, no alignment, no bytes
+//   object.  Its only type checks are those that reading needs (a list
+//   before its items are read, bytes before their storage is), no range
+//   checks, and its failures carry no composed texts.
 //
 // floor_template(schema_name, message) -> template (not timed)
 // deserialize_floor(schema_name, template) -> dict
