@@ -208,32 +208,20 @@ Py_ssize_t Encoder::write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t 
 
 Py_ssize_t Encoder::write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
                                          Py_ssize_t count) {
-  switch (kind) {
-    case TypeKind::Bool: return write_exact_run<TypeKind::Bool>(list, from, count);
-    case TypeKind::Int8: return write_exact_run<TypeKind::Int8>(list, from, count);
-    case TypeKind::Int16: return write_exact_run<TypeKind::Int16>(list, from, count);
-    case TypeKind::Int32: return write_exact_run<TypeKind::Int32>(list, from, count);
-    case TypeKind::Int64: return write_exact_run<TypeKind::Int64>(list, from, count);
-    case TypeKind::UInt8: return write_exact_run<TypeKind::UInt8>(list, from, count);
-    case TypeKind::UInt16: return write_exact_run<TypeKind::UInt16>(list, from, count);
-    case TypeKind::UInt32: return write_exact_run<TypeKind::UInt32>(list, from, count);
-    case TypeKind::UInt64: return write_exact_run<TypeKind::UInt64>(list, from, count);
-    case TypeKind::Float32: return write_exact_run<TypeKind::Float32>(list, from, count);
-    case TypeKind::Float64: return write_exact_run<TypeKind::Float64>(list, from, count);
-    case TypeKind::String: {
-      PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
-      Py_ssize_t index = from;
-      while (index < count && write_exact_ascii(items[index])) ++index;
-      return index;
-    }
-    default: {
-      // Other kinds one element at a time, through the same exact path.
-      PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
-      Py_ssize_t index = from;
-      while (index < count && write_exact(kind, items[index])) ++index;
-      return index;
-    }
-  }
+  return with_fixed_size_kind(
+      kind,
+      [&]<TypeKind Kind>() { return write_exact_run<Kind>(list, from, count); },
+      [&] {
+        // Other kinds one element at a time; strings in a loop of their own.
+        PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+        Py_ssize_t index = from;
+        if (kind == TypeKind::String) {
+          while (index < count && write_exact_ascii(items[index])) ++index;
+        } else {
+          while (index < count && write_exact(kind, items[index])) ++index;
+        }
+        return index;
+      });
 }
 
 Step Encoder::mismatch(const Reporter& reporter, String expected) {

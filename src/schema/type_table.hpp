@@ -4,7 +4,8 @@
 // deserialize turns its bytes into a Python value.
 //
 // A new field type gets a TypeKind, a row here, and then a case wherever a
-// Conversion is dispatched on (the encoder and decoder).
+// Conversion is dispatched on (the encoder and decoder); a fixed-size
+// primitive also a case in with_fixed_size_kind below.
 #pragma once
 
 #include <Python.h>
@@ -149,5 +150,26 @@ constexpr bool table_follows_the_kinds() {
   return true;
 }
 static_assert(table_follows_the_kinds(), "kTypeTable rows must be in TypeKind order");
+
+// Calls `fixed.template operator()<Kind>()` with `kind` as a compile-time
+// constant when it is a fixed-size primitive kind (for loops specialised
+// per kind), and `other()` for any other kind.
+template <class Fixed, class Other>
+decltype(auto) with_fixed_size_kind(TypeKind kind, Fixed&& fixed, Other&& other) {
+  switch (kind) {
+    case TypeKind::Bool: return fixed.template operator()<TypeKind::Bool>();
+    case TypeKind::Int8: return fixed.template operator()<TypeKind::Int8>();
+    case TypeKind::Int16: return fixed.template operator()<TypeKind::Int16>();
+    case TypeKind::Int32: return fixed.template operator()<TypeKind::Int32>();
+    case TypeKind::Int64: return fixed.template operator()<TypeKind::Int64>();
+    case TypeKind::UInt8: return fixed.template operator()<TypeKind::UInt8>();
+    case TypeKind::UInt16: return fixed.template operator()<TypeKind::UInt16>();
+    case TypeKind::UInt32: return fixed.template operator()<TypeKind::UInt32>();
+    case TypeKind::UInt64: return fixed.template operator()<TypeKind::UInt64>();
+    case TypeKind::Float32: return fixed.template operator()<TypeKind::Float32>();
+    case TypeKind::Float64: return fixed.template operator()<TypeKind::Float64>();
+    default: return other();
+  }
+}
 
 }  // namespace korvex

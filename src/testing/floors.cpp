@@ -222,22 +222,15 @@ bool LookupWalk::leaves(PyObject* list) {
 }
 
 bool LookupWalk::leaf_items(TypeKind kind, PyObject* list) {
-  switch (kind) {
-    case TypeKind::Bool: return leaves<TypeKind::Bool>(list);
-    case TypeKind::Int8: return leaves<TypeKind::Int8>(list);
-    case TypeKind::Int16: return leaves<TypeKind::Int16>(list);
-    case TypeKind::Int32: return leaves<TypeKind::Int32>(list);
-    case TypeKind::Int64: return leaves<TypeKind::Int64>(list);
-    case TypeKind::UInt8: return leaves<TypeKind::UInt8>(list);
-    case TypeKind::UInt16: return leaves<TypeKind::UInt16>(list);
-    case TypeKind::UInt32: return leaves<TypeKind::UInt32>(list);
-    case TypeKind::UInt64: return leaves<TypeKind::UInt64>(list);
-    case TypeKind::Float32: return leaves<TypeKind::Float32>(list);
-    case TypeKind::Float64: return leaves<TypeKind::Float64>(list);
-    case TypeKind::String: return leaves<TypeKind::String>(list);
-    case TypeKind::Bytes: return leaves<TypeKind::Bytes>(list);
-    default: KORVEX_INTERNAL_FAILURE("serialize_floor: leaf_items called for a composite type");
-  }
+  return with_fixed_size_kind(
+      kind, [&]<TypeKind Kind>() { return leaves<Kind>(list); },
+      [&] {
+        switch (kind) {
+          case TypeKind::String: return leaves<TypeKind::String>(list);
+          case TypeKind::Bytes: return leaves<TypeKind::Bytes>(list);
+          default: KORVEX_INTERNAL_FAILURE("serialize_floor: leaf_items called for a composite type");
+        }
+      });
 }
 
 bool LookupWalk::array(ValueType type, PyObject* list) {
