@@ -45,6 +45,19 @@ skip_reasons() { python3 "$CI_ROOT/.ci/junit.py" skips "$1"; }
 # of their message.
 failed_tests() { python3 "$CI_ROOT/.ci/junit.py" failures "$1"; }
 
+# test_venv DIR: a fresh virtual environment in DIR (python3's version) with
+# the test extra of pyproject.toml installed and the package itself not;
+# prints nothing but pip's complaints. The jobs that build the module
+# themselves (CMake) each make their own, so no job relies on another's.
+test_venv() {
+  local dir=$1
+  rm -rf "$dir"
+  python3 -m venv "$dir" || return 1
+  python3 "$CI_ROOT/.ci/pyproject_query.py" "$CI_ROOT/pyproject.toml" extra test >"$dir/test-requirements.txt" &&
+    "$dir/bin/pip" install -q -r "$dir/test-requirements.txt" >"$dir/pip.log" 2>&1 ||
+    { tail -n 20 "$dir/pip.log"; return 1; }
+}
+
 # record NAME RC SECONDS [JUNIT...]: stores the outcome of a job and prints
 # its summary line. A job that ran tests without a failure but exited
 # non-zero is still recorded as failed.
