@@ -9,7 +9,7 @@ import pytest
 
 import _korvex_messages as km
 from tests.support.acceptance import kind_name
-from tests.support.cdr import HEADER, INT_RANGES
+from tests.support.cdr import HEADER, INT_RANGES, TIME_TYPES
 from tests.support.checks import raises_exact
 from tests.support.contract import mismatch_text as mismatch
 from tests.support.contract import missing_field_text, missing_nested_field_text
@@ -182,7 +182,7 @@ def test_nested_field_missing_before_later_bad_field(schema, fails):
     fails([("p", f"struct:{inner}")], {"p": {"a": "bad"}}, mismatch("p", "int32", "dict"))
 
 
-@pytest.mark.parametrize("ftype", ["time", "duration"])
+@pytest.mark.parametrize("ftype", TIME_TYPES)
 def test_time_missing_and_bad_parts(fails, ftype):
     f = [("stamp", ftype)]
     fails(f, {"stamp": {"sec": 1}}, missing_field_text("stamp.nanosec"))

@@ -707,7 +707,7 @@ def test_long_array_grows_the_buffer(encode):
 # Time and duration
 
 
-@pytest.mark.parametrize("ftype", ["time", "duration"])
+@pytest.mark.parametrize("ftype", cdr.TIME_TYPES)
 @pytest.mark.parametrize(
     "value, body",
     [

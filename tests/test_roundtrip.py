@@ -132,7 +132,7 @@ def pairs_simple(name):
     if name in ("bytes", "ros_bytes"):
         raw = st.binary(max_size=12)
         return st.one_of(raw.map(lambda b: (b, b)), raw.map(lambda b: (BytesSub(b), b)))
-    assert name in ("time", "duration")
+    assert name in cdr.TIME_TYPES
 
     def build(kind, sec, nsec, flip, extra):
         items = [("sec", sec), ("nanosec", nsec)]
