@@ -29,12 +29,7 @@ if [ "${1:-}" = --inside ]; then
   # The test extra of pyproject.toml, one requirement at a time: binary
   # wheels only, so a dependency without an i386 wheel is left out (its
   # tests skip) instead of being compiled here.
-  python3 - <<'EOF' >/opt/test-deps.txt
-import tomllib
-with open("/src/pyproject.toml", "rb") as f:
-    deps = tomllib.load(f)["project"]["optional-dependencies"]["test"]
-print("\n".join(d for d in deps if not d.startswith("numpy")))
-EOF
+  python3 /src/.ci/pyproject_query.py /src/pyproject.toml extra test --except numpy >/opt/test-deps.txt
   missing=()
   while read -r req; do
     if /opt/venv/bin/pip install -q --only-binary=:all: -c /opt/constraints.txt "$req" >/opt/pip.log 2>&1; then

@@ -36,65 +36,26 @@ readme_command() {
 # junit_counts FILE...: "passed failed skipped" summed over pytest JUnit XML
 # reports (errors count as failed). A missing or unreadable report counts
 # as one failure.
-junit_counts() {
-  python3 - "$@" <<'EOF'
-import sys
-import xml.etree.ElementTree as ET
-
-passed = failed = skipped = 0
-for path in sys.argv[1:]:
-    try:
-        root = ET.parse(path).getroot()
-    except (OSError, ET.ParseError):
-        failed += 1
-        continue
-    suites = [root] if root.tag == "testsuite" else root.findall("testsuite")
-    for s in suites:
-        total = int(s.get("tests", 0))
-        f = int(s.get("failures", 0)) + int(s.get("errors", 0))
-        k = int(s.get("skipped", 0))
-        passed += total - f - k
-        failed += f
-        skipped += k
-print(passed, failed, skipped)
-EOF
-}
+junit_counts() { python3 "$CI_ROOT/.ci/junit.py" counts "$@"; }
 
 # skip_reasons FILE: "count reason" for each distinct skip reason in a report.
-skip_reasons() {
-  python3 - "$1" <<'EOF'
-import collections
-import sys
-import xml.etree.ElementTree as ET
-
-try:
-    root = ET.parse(sys.argv[1]).getroot()
-except (OSError, ET.ParseError):
-    raise SystemExit(0)
-reasons = collections.Counter(
-    (s.get("message") or "").replace("\n", " ")[:150] for s in root.iter("skipped"))
-for reason, n in sorted(reasons.items(), key=lambda r: -r[1]):
-    print("%5d  %s" % (n, reason))
-EOF
-}
+skip_reasons() { python3 "$CI_ROOT/.ci/junit.py" skips "$1"; }
 
 # failed_tests FILE: the test ids that failed or errored, with the first line
 # of their message.
-failed_tests() {
-  python3 - "$1" <<'EOF'
-import sys
-import xml.etree.ElementTree as ET
+failed_tests() { python3 "$CI_ROOT/.ci/junit.py" failures "$1"; }
 
-try:
-    root = ET.parse(sys.argv[1]).getroot()
-except (OSError, ET.ParseError):
-    raise SystemExit(0)
-for case in root.iter("testcase"):
-    for bad in list(case.findall("failure")) + list(case.findall("error")):
-        message = (bad.get("message") or "").splitlines()
-        name = case.get("classname", "") + "::" + case.get("name", "")
-        print("  %s: %s" % (name, message[0][:200] if message else ""))
-EOF
+# test_venv DIR: a fresh virtual environment in DIR (python3's version) with
+# the test extra of pyproject.toml installed and the package itself not;
+# prints nothing but pip's complaints. The jobs that build the module
+# themselves (CMake) each make their own, so no job relies on another's.
+test_venv() {
+  local dir=$1
+  rm -rf "$dir"
+  python3 -m venv "$dir" || return 1
+  python3 "$CI_ROOT/.ci/pyproject_query.py" "$CI_ROOT/pyproject.toml" extra test >"$dir/test-requirements.txt" &&
+    "$dir/bin/pip" install -q -r "$dir/test-requirements.txt" >"$dir/pip.log" 2>&1 ||
+    { tail -n 20 "$dir/pip.log"; return 1; }
 }
 
 # record NAME RC SECONDS [JUNIT...]: stores the outcome of a job and prints

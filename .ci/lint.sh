@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Lint and format check of every Python file of the tree (tests, fuzz,
-# bench, examples, src/stubs), with the settings of [tool.ruff] in
-# pyproject.toml: `ruff format --check` and `ruff check`. ruff (pinned
-# below) is installed into a throwaway virtual environment under the work
-# directory. Exits non-zero on any finding; fix with `ruff format` and
-# `ruff check --fix` at the same version.
+# bench, examples, src/stubs, the CI's own helpers in .ci/), with the
+# settings of [tool.ruff] in pyproject.toml: `ruff format --check` and
+# `ruff check`. ruff (pinned below) is installed into a throwaway virtual
+# environment under the work directory. Exits non-zero on any finding; fix
+# with `ruff format` and `ruff check --fix` at the same version.
 #
 # Environment: KORVEX_CI_DIR (work directory, default build/ci); python3 is
 # the interpreter used for the environment.

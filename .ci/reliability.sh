@@ -14,15 +14,25 @@
 #   FUZZ_ARGS          extra libFuzzer flags, e.g. "-jobs=4 -workers=2"
 #   KORVEX_RELIABILITY_DIR  build and work directory (default build/reliability);
 #                      the fuzz corpora grown there are kept and reused
+#   KORVEX_CI_PYTHON   interpreter with the test dependencies (default: a
+#                      fresh test environment of python3 in the work
+#                      directory, lib.sh test_venv); atheris is added to it
 set -uo pipefail
+source "$(dirname "$0")/lib.sh"
 
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
+ROOT=$CI_ROOT
 WORK=${KORVEX_RELIABILITY_DIR:-$ROOT/build/reliability}
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 FUZZ_ONLY=${FUZZ_ONLY:-0}
 FUZZ_ARGS=${FUZZ_ARGS:-}
+mkdir -p "$WORK"
+if [ -z "${KORVEX_CI_PYTHON:-}" ]; then
+  echo "==> test environment in $WORK/venv"
+  test_venv "$WORK/venv" || { echo "RELIABILITY CHECKS FAILED: no test environment"; exit 1; }
+  KORVEX_CI_PYTHON=$WORK/venv/bin/python
+fi
 # The interpreter itself, not a launcher script: LD_PRELOAD must reach it.
-PY=$(python3 -c 'import sys; print(sys.executable)')
+PY=$("$KORVEX_CI_PYTHON" -c 'import sys; print(sys.executable)')
 ASAN_LIB=$(readlink -f "$(gcc -print-file-name=libasan.so)")
 UBSAN_LIB=$(readlink -f "$(gcc -print-file-name=libubsan.so)")
 LOGS=$WORK/sanitizer-logs
@@ -71,7 +81,7 @@ ensure_atheris() {
 }
 
 build_asan() {
-  cmake -S "$ROOT" -B "$WORK/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_WERROR=ON \
+  cmake -S "$ROOT" -B "$WORK/build-asan" -G Ninja -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_WERROR=ON \
     -DKORVEX_SANITIZE=ON &&
     cmake --build "$WORK/build-asan" &&
     nm -D "$WORK"/build-asan/_korvex_messages.*.so | grep __asan_report >/dev/null
@@ -80,7 +90,7 @@ build_asan() {
 build_fuzz() {
   # The same sanitizers plus gcc's comparison tracing, which sancov_bridge.c
   # forwards to libFuzzer as coverage feedback.
-  cmake -S "$ROOT" -B "$WORK/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S "$ROOT" -B "$WORK/build-fuzz" -G Ninja -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKORVEX_SANITIZE=ON -DKORVEX_TESTING_MODULE=OFF \
     "-DCMAKE_CXX_FLAGS=-fsanitize-coverage=trace-cmp" &&
     cmake --build "$WORK/build-fuzz" &&

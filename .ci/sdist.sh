@@ -51,37 +51,7 @@ run() {
   local default testing
   default=$(ls "$W"/wheel-default/*.whl)
   testing=$(ls "$W"/wheel-testing/*.whl)
-  python3 - "$default" "$testing" <<'EOF'
-import re
-import sys
-import zipfile
-
-def names(path):
-    with zipfile.ZipFile(path) as z:
-        return z.namelist()
-
-problems = []
-for path, with_testing in ((sys.argv[1], False), (sys.argv[2], True)):
-    files = names(path)
-    print("  %s: %s" % (path.rsplit("/", 1)[-1], ", ".join(sorted(files))))
-    expected = [r"_korvex_messages\..*(so|pyd)$", r"_korvex_messages\.pyi$",
-                r"_korvex_messages-stubs/__init__\.pyi$", r".*\.dist-info/licenses/LICENSE$",
-                r".*\.dist-info/METADATA$"]
-    for pattern in expected:
-        if not any(re.fullmatch(pattern, f) for f in files):
-            problems.append("%s: nothing matches %s" % (path, pattern))
-    has_testing = any(re.fullmatch(r"_korvex_messages_testing\..*(so|pyd)$", f) for f in files)
-    if has_testing != with_testing:
-        problems.append("%s: test-only module %s" % (path, "missing" if with_testing else "present"))
-    with zipfile.ZipFile(path) as z:
-        meta = z.read(next(f for f in files if f.endswith(".dist-info/METADATA"))).decode()
-    for line in ("Requires-Python: >=3.10", "License-Expression: MIT", "License-File: LICENSE"):
-        if line not in meta.splitlines():
-            problems.append("%s: METADATA lacks %r" % (path, line))
-for p in problems:
-    print("  " + p)
-sys.exit(1 if problems else 0)
-EOF
+  python3 "$CI_ROOT/.ci/check_wheels.py" "$default" "$testing"
 
   ci_log "$name: the suite from the unpacked sdist against the installed wheels"
   python3 -m venv "$W/venv"
@@ -102,10 +72,7 @@ for m in (_korvex_messages, _korvex_messages_testing):
   ! "$W/venv/bin/python" -c 'import _korvex_messages_testing' 2>/dev/null ||
     { echo "  _korvex_messages_testing still importable after installing the default wheel"; return 1; }
   local command
-  command=$(python3 -c '
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    print(tomllib.load(f)["tool"]["cibuildwheel"]["test-command"])' "$src/pyproject.toml")
+  command=$(python3 "$CI_ROOT/.ci/pyproject_query.py" "$src/pyproject.toml" value tool.cibuildwheel.test-command)
   command=${command//\{project\}/$src}
   echo "  \$ $command"
   mkdir -p "$W/test-cwd"

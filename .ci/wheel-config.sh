@@ -27,39 +27,7 @@ print("  " + ", ".join(n + " " + v(n) for n in ("cibuildwheel", "scikit-build-co
     (cd "$CI_ROOT" && "$W/tools/bin/cibuildwheel" --print-build-identifiers --platform "$platform") \
       >>"$W/identifiers.txt"
   done
-  python3 - "$CI_ROOT" "$W/identifiers.txt" <<'PY'
-import re
-import sys
-import tomllib
-
-root, identifiers = sys.argv[1], sys.argv[2]
-with open(root + "/pyproject.toml", "rb") as f:
-    project = tomllib.load(f)
-got = set(open(identifiers).read().split())
-minors = range(10, 15)
-platforms = ["manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64",
-             "macosx_x86_64", "macosx_arm64", "win_amd64"]
-expected = {f"cp3{m}-{p}" for m in minors for p in platforms}
-problems = []
-if got != expected:
-    problems.append("cibuildwheel selects %s more and %s fewer than intended"
-                    % (sorted(got - expected), sorted(expected - got)))
-meta = project["project"]
-classified = {int(m) for m in re.findall(r"^Programming Language :: Python :: 3\.(\d+)$",
-                                         "\n".join(meta["classifiers"]), re.M)}
-if classified != set(minors):
-    problems.append("classifiers name 3.%s" % sorted(classified))
-if meta["requires-python"] != ">=3.%d" % min(minors):
-    problems.append("requires-python is %r" % meta["requires-python"])
-cmake = open(root + "/CMakeLists.txt").read()
-found = re.search(r"find_package\(Python (\d+)\.(\d+) ", cmake)
-if not found or (int(found[1]), int(found[2])) != (3, min(minors)):
-    problems.append("CMakeLists.txt: find_package(Python) asks for %s" % (found and found[0]))
-print("  %d wheels: CPython 3.%d-3.%d on %s" % (len(got), min(minors), max(minors), ", ".join(platforms)))
-for p in problems:
-    print("  " + p)
-sys.exit(1 if problems else 0)
-PY
+  python3 "$CI_ROOT/.ci/check_wheel_config.py" "$CI_ROOT" "$W/identifiers.txt"
 }
 
 (run)

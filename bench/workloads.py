@@ -20,28 +20,17 @@ import random
 import struct
 from dataclasses import dataclass, field
 
-from tests.support import cdr
+from tests.support import cdr, layouts
 
 PACKAGE = "bench_msgs"
 
-# Every message type used by the workloads, as ordered (field, type) pairs.
+# Every message type used by the workloads, as ordered (field, type) pairs:
+# the standard ROS 2 ones (tests/support/layouts.py) and the benchmark's own.
 # "time" is the module's built-in time type: int32 sec, uint32 nanosec.
 TYPES: dict[str, list[tuple[str, str]]] = {
-    "Header": [("stamp", "time"), ("frame_id", "string")],
-    "Point": [("x", "float64"), ("y", "float64"), ("z", "float64")],
-    "Quaternion": [("x", "float64"), ("y", "float64"), ("z", "float64"), ("w", "float64")],
-    "Vector3": [("x", "float64"), ("y", "float64"), ("z", "float64")],
-    "Pose": [("position", "struct:Point"), ("orientation", "struct:Quaternion")],
-    "PoseStamped": [("header", "struct:Header"), ("pose", "struct:Pose")],
-    "Imu": [
-        ("header", "struct:Header"),
-        ("orientation", "struct:Quaternion"),
-        ("orientation_covariance", "array<float64>"),
-        ("angular_velocity", "struct:Vector3"),
-        ("angular_velocity_covariance", "array<float64>"),
-        ("linear_acceleration", "struct:Vector3"),
-        ("linear_acceleration_covariance", "array<float64>"),
-    ],
+    **layouts.with_dependencies(
+        "PoseStamped", "Imu", "TFMessage", "DiagnosticArray", "LaserScan", "Odometry"
+    ),
     "PointXYZIR": [
         ("x", "float32"),
         ("y", "float32"),
@@ -53,52 +42,10 @@ TYPES: dict[str, list[tuple[str, str]]] = {
     "FloatArray": [("values", "array<float32>")],
     "Blob": [("data", "bytes")],
     "Names": [("names", "array<string>")],
-    # tf2_msgs/TFMessage
-    "Transform": [("translation", "struct:Vector3"), ("rotation", "struct:Quaternion")],
-    "TransformStamped": [
-        ("header", "struct:Header"),
-        ("child_frame_id", "string"),
-        ("transform", "struct:Transform"),
-    ],
-    "TFMessage": [("transforms", "array<struct:TransformStamped>")],
-    # diagnostic_msgs/DiagnosticArray
-    "KeyValue": [("key", "string"), ("value", "string")],
-    "DiagnosticStatus": [
-        ("level", "uint8"),
-        ("name", "string"),
-        ("message", "string"),
-        ("hardware_id", "string"),
-        ("values", "array<struct:KeyValue>"),
-    ],
-    "DiagnosticArray": [("header", "struct:Header"), ("status", "array<struct:DiagnosticStatus>")],
-    # sensor_msgs/LaserScan
-    "LaserScan": [
-        ("header", "struct:Header"),
-        ("angle_min", "float32"),
-        ("angle_max", "float32"),
-        ("angle_increment", "float32"),
-        ("time_increment", "float32"),
-        ("scan_time", "float32"),
-        ("range_min", "float32"),
-        ("range_max", "float32"),
-        ("ranges", "array<float32>"),
-        ("intensities", "array<float32>"),
-    ],
-    # nav_msgs/Odometry (covariances are float64[36] in ROS 2; here
-    # sequences of 36, as for the IMU)
-    "PoseWithCovariance": [("pose", "struct:Pose"), ("covariance", "array<float64>")],
-    "Twist": [("linear", "struct:Vector3"), ("angular", "struct:Vector3")],
-    "TwistWithCovariance": [("twist", "struct:Twist"), ("covariance", "array<float64>")],
-    "Odometry": [
-        ("header", "struct:Header"),
-        ("child_frame_id", "string"),
-        ("pose", "struct:PoseWithCovariance"),
-        ("twist", "struct:TwistWithCovariance"),
-    ],
 }
 
 # Time is a built-in type of the module; peers see it as this message type.
-TIME_FIELDS = [("sec", "int32"), ("nanosec", "uint32")]
+TIME_FIELDS = list(cdr.TIME_FIELDS)
 TIME_TYPE = "Time"
 
 
@@ -448,6 +395,6 @@ def uses_8_byte_values(top: str) -> bool:
             inner = type_name
             while element_type(inner) is not None:
                 inner = element_type(inner)
-            if inner in ("float64", "int64", "uint64"):
+            if inner in cdr.FIXED and cdr.FIXED[inner][0] == 8:
                 return True
     return False

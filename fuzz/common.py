@@ -11,7 +11,8 @@
 * A value generator driven by a FuzzedDataProvider that builds a `values`
   dictionary for a schema, mixing valid values (plain and subclassed types,
   objects with __index__ / __float__) with invalid ones, and predicts the
-  exception the encoder must raise for the first invalid one.
+  exception the encoder must raise for the first invalid one (with the
+  value-acceptance model of tests/support/acceptance.py).
 
 Everything here is plain Python; only the targets import atheris.  The
 targets run as modules of the checkout (``python -m fuzz.fuzz_deserialize``),
@@ -21,7 +22,8 @@ or with the checkout on PYTHONPATH.
 import sys
 
 from tests.support import cdr, contract
-from tests.support.cdr import Failure, narrow32
+from tests.support.acceptance import accepts, as_int, kind_name
+from tests.support.cdr import FLOAT_TYPES, TIME_FIELDS, TIME_TYPES, Failure, narrow32
 from tests.support.checks import same
 from tests.support.values import (
     BytesSub,
@@ -158,6 +160,8 @@ def bind_native_coverage():
 
 PARSED = cdr.parse_schemas(SCHEMA_MAP)
 RANGES = cdr.INT_RANGES
+I64 = RANGES["int64"]
+U64 = RANGES["uint64"]
 
 
 # --------------------------------------------------------------------------
@@ -185,61 +189,6 @@ def same_outcome(got, expected):
     if got[0] == "ok" or expected[0] == "ok":
         return got[0] == expected[0] and same(got[1], expected[1])
     return got[0] is expected[0] and type(got[1]) is str and got[1] == expected[1]
-
-
-# --------------------------------------------------------------------------
-# How the encoder sees a value
-
-
-def _as_int(value):
-    """The integer a value converts to through PyLong_AsLong/__index__, or
-    None if it does not convert."""
-    if isinstance(value, (bool, int)):
-        return int(value)
-    if isinstance(value, IndexOnly):
-        return value.value
-    return None
-
-
-def _as_float(value):
-    """The double PyFloat_AsDouble yields, or None if it raises."""
-    if isinstance(value, float):
-        return value
-    if isinstance(value, FloatOnly):
-        return value.value
-    number = _as_int(value)
-    if number is None:
-        return None
-    try:
-        return float(number)
-    except OverflowError:
-        return None
-
-
-def kind_name(value):
-    """What the encoder names a value's kind in a mismatch message."""
-    if value is True or value is False:
-        return "bool"
-    number = _as_int(value)
-    if number is not None and -(2**63) <= number < 2**63:
-        return "int"
-    if number is not None and 0 <= number < 2**64:
-        return "uint"
-    if _as_float(value) is not None:
-        return "float"
-    if isinstance(value, str):
-        try:
-            value.encode("utf-8")
-            return "string"
-        except UnicodeEncodeError:
-            return "unknown"
-    if isinstance(value, bytes):
-        return "bytes"
-    if isinstance(value, (list, tuple, bytearray)):
-        return "list"
-    if isinstance(value, dict):
-        return "dict"
-    return "unknown"
 
 
 # --------------------------------------------------------------------------
@@ -391,7 +340,7 @@ class Generator:
             if pick == 31:
                 return 1.5, None
             if pick == 30:
-                return [low - 1, high + 1, 2**64, -(2**63) - 1, 10**30, -(10**400)][
+                return [low - 1, high + 1, U64[1] + 1, I64[0] - 1, 10**30, -(10**400)][
                     self.choice(5)
                 ], None
             if pick == 29:
@@ -405,7 +354,7 @@ class Generator:
                 flag = fdp.ConsumeBool()
                 return flag, int(flag)
             return number, number
-        if leaf in ("float32", "float64"):
+        if leaf in FLOAT_TYPES:
             narrow = narrow32 if leaf == "float32" else float
             if pick == 31:
                 return [None, "1.0", RaisingFloat(), 10**400, [1.0]][self.choice(4)], None
@@ -440,18 +389,25 @@ class Generator:
             if pick == 30:
                 return BytesSub(raw), raw
             return raw, raw
-        if leaf in ("time", "duration"):
+        if leaf in TIME_TYPES:
             if pick == 31:
                 return [None, [1, 2], (1, 2)][self.choice(2)], None
             value = DictSub() if pick == 30 else {}
-            sec = fdp.ConsumeIntInRange(-(2**31), 2**31 - 1)
-            nanosec = fdp.ConsumeIntInRange(0, 2**32 - 1)
+            (sec_low, sec_high), (nanosec_low, nanosec_high) = (
+                RANGES[part_type] for _, part_type in TIME_FIELDS
+            )
+            sec = fdp.ConsumeIntInRange(sec_low, sec_high)
+            nanosec = fdp.ConsumeIntInRange(nanosec_low, nanosec_high)
             if pick != 29:
                 value["sec"] = (
-                    sec if pick != 27 else [2**31, -(2**31) - 1, 1.0, None][self.choice(3)]
+                    sec if pick != 27 else [sec_high + 1, sec_low - 1, 1.0, None][self.choice(3)]
                 )
             if pick != 28:
-                value["nanosec"] = nanosec if pick != 26 else [-1, 2**32, "0"][self.choice(2)]
+                value["nanosec"] = (
+                    nanosec
+                    if pick != 26
+                    else [nanosec_low - 1, nanosec_high + 1, "0"][self.choice(2)]
+                )
             if pick == 25:
                 value["other"] = None
             normal = {"sec": sec, "nanosec": nanosec} if pick < 26 or pick == 30 else None
@@ -460,47 +416,19 @@ class Generator:
 
     def check_leaf(self, t, value, reporter, path):
         leaf = t.leaf
-        if leaf == "bool":
-            if value is not True and value is not False:
-                self.mismatch(reporter, "bool")
-        elif leaf in RANGES:
-            low, high = RANGES[leaf]
-            number = _as_int(value)
-            if leaf == "uint64":
-                ok = number is not None and low <= number <= high
-            else:
-                ok = number is not None and -(2**63) <= number < 2**63 and low <= number <= high
-            if not ok:
+        if leaf not in TIME_TYPES:
+            if not accepts(leaf, value):
                 self.mismatch(reporter, leaf)
-        elif leaf in ("float32", "float64"):
-            if _as_float(value) is None:
-                self.mismatch(reporter, leaf)
-        elif leaf == "string":
-            ok = isinstance(value, str)
-            if ok:
-                try:
-                    value.encode("utf-8")
-                except UnicodeEncodeError:
-                    ok = False
-            if not ok:
-                self.mismatch(reporter, "string")
-        elif leaf == "bytes":
-            if not isinstance(value, bytes):
-                self.mismatch(reporter, "bytes")
-        else:
-            if not isinstance(value, dict):
-                self.mismatch(reporter, leaf)
+            return
+        if not isinstance(value, dict):
+            self.mismatch(reporter, leaf)
+            return
+        for key, wanted in TIME_FIELDS:
+            if key not in value:
+                self.fail(TypeError, "Serialization failed: Missing field '%s.%s'" % (path, key))
                 return
-            for key, wanted, low, high in (
-                ("sec", "int32", -(2**31), 2**31 - 1),
-                ("nanosec", "uint32", 0, 2**32 - 1),
-            ):
-                if key not in value:
-                    self.fail(
-                        TypeError, "Serialization failed: Missing field '%s.%s'" % (path, key)
-                    )
-                    return
-                number = _as_int(value[key])
-                if number is None or not low <= number <= high:
-                    self.mismatch(reporter, "%s with %s %s" % (leaf, wanted, key))
-                    return
+            low, high = RANGES[wanted]
+            number = as_int(value[key])
+            if number is None or not low <= number <= high:
+                self.mismatch(reporter, "%s with %s %s" % (leaf, wanted, key))
+                return

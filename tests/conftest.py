@@ -1,5 +1,7 @@
 """Shared fixtures for the _korvex_messages test suite (built on tests/support)."""
 
+import sys
+
 import pytest
 
 from tests.support import runtime
@@ -78,6 +80,40 @@ def testing_schema(kt, schemas):
         return schemas.register(fields, prefix, module=kt)
 
     return make
+
+
+@pytest.fixture(scope="module")
+def bench_schemas():
+    """Drop again, when the test module ends, the benchmark's schemas that it
+    registered (the codec floors register them in the test-only module too).
+    The benchmark's test modules use it for all their tests."""
+    from tests.support import bench
+
+    names = bench.schema_names()
+    # The test-only module counts only once something has imported it.
+    modules = ("_korvex_messages", "_korvex_messages_testing")
+    already = {
+        m: {n for n in names if sys.modules[m].schema_exists(n)}
+        for m in modules
+        if m in sys.modules
+    }
+    yield
+    for m in modules:
+        if m in sys.modules:
+            module = sys.modules[m]
+            for name in names - already.get(m, set()):
+                if module.schema_exists(name):
+                    module.unregister_schema(name)
+
+
+@pytest.fixture(scope="module")
+def our_contender(bench_schemas):
+    """The benchmark's contender for `_korvex_messages`, loaded."""
+    from bench.contenders import ours
+
+    contender = ours.Ours()
+    contender.load()
+    return contender
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import _korvex_messages as km
 from tests.support.cdr import HEADER
 from tests.support.checks import raises_exact
 from tests.support.contract import PARAMETERS
-from tests.support.values import BrokenQualname, Outer
+from tests.support.values import BrokenQualname, ListSub, Outer
 
 # The type each parameter must be, and a valid value for it.
 TARGET = {
@@ -366,7 +366,12 @@ def test_lone_surrogate_checked_before_second_parameter():
 # ---------------------------------------------------------- subclasses
 
 
-class StrSub(str):
+# Subclasses whose overridden methods lie or raise: the functions must read
+# the underlying str, dict or bytes, never call these (the plain subclasses
+# are in tests/support/values.py).
+
+
+class MisleadingStr(str):
     def __str__(self):
         return "not-this"
 
@@ -380,23 +385,19 @@ class StrSub(str):
         return b"not-this"
 
 
-class ListSub(list):
-    pass
-
-
-class DictSub(dict):
+class UnreadableDict(dict):
     def __getitem__(self, key):
         raise AssertionError("must not be used")
 
 
-class BytesSub(bytes):
+class MisleadingBytes(bytes):
     def __bytes__(self):
         return b"not-this"
 
 
 def test_str_subclass_accepted_everywhere(unique_name):
     name = unique_name("strsub")
-    sub = StrSub(name)
+    sub = MisleadingStr(name)
     assert km.register_schema(sub, []) is None
     assert km.schema_exists(name) is True
     assert km.schema_exists(sub) is True
@@ -414,8 +415,13 @@ def test_str_subclass_accepted_everywhere(unique_name):
 
 @pytest.mark.parametrize(
     "values",
-    [collections.OrderedDict(), DictSub(), collections.defaultdict(int), collections.Counter()],
-    ids=["OrderedDict", "DictSub", "defaultdict", "Counter"],
+    [
+        collections.OrderedDict(),
+        UnreadableDict(),
+        collections.defaultdict(int),
+        collections.Counter(),
+    ],
+    ids=["OrderedDict", "UnreadableDict", "defaultdict", "Counter"],
 )
 def test_dict_subclass_accepted(unique_name, values):
     name = unique_name("dictsub")
@@ -433,8 +439,8 @@ def test_list_subclass_accepted(unique_name):
 def test_bytes_subclass_accepted(unique_name):
     name = unique_name("bytessub")
     km.register_schema(name, [])
-    assert km.deserialize(name, BytesSub(HEADER)) == {}
-    assert km.deserialize(data=BytesSub(HEADER), schema_name=name) == {}
+    assert km.deserialize(name, MisleadingBytes(HEADER)) == {}
+    assert km.deserialize(data=MisleadingBytes(HEADER), schema_name=name) == {}
 
 
 @pytest.mark.parametrize(

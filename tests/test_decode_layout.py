@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _korvex_messages as km
-from tests.support.cdr import HEADER, Cdr
+from tests.support.cdr import HEADER, TIME_TYPES, Cdr
 from tests.support.checks import assert_same
 from tests.support.contract import FILL_ERROR
 
@@ -299,7 +299,7 @@ def test_string_with_embedded_nuls_keeps_them(schema):
 # Time and duration.
 
 
-@pytest.mark.parametrize("type_name", ["time", "duration"])
+@pytest.mark.parametrize("type_name", TIME_TYPES)
 @pytest.mark.parametrize(
     "sec, nanosec", [(-1, 5), (-(2**31), 0), (2**31 - 1, 2**32 - 1), (0, 999999999)]
 )

@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 import _korvex_messages as km
-from tests.support.cdr import HEADER
+from tests.support.acceptance import kind_name
+from tests.support.cdr import HEADER, INT_RANGES, TIME_TYPES
 from tests.support.checks import raises_exact
 from tests.support.contract import mismatch_text as mismatch
 from tests.support.contract import missing_field_text, missing_nested_field_text
@@ -181,7 +182,7 @@ def test_nested_field_missing_before_later_bad_field(schema, fails):
     fails([("p", f"struct:{inner}")], {"p": {"a": "bad"}}, mismatch("p", "int32", "dict"))
 
 
-@pytest.mark.parametrize("ftype", ["time", "duration"])
+@pytest.mark.parametrize("ftype", TIME_TYPES)
 def test_time_missing_and_bad_parts(fails, ftype):
     f = [("stamp", ftype)]
     fails(f, {"stamp": {"sec": 1}}, missing_field_text("stamp.nanosec"))
@@ -516,35 +517,16 @@ def test_kind_names_in_mismatches(fails, schema, ftype, value, got):
 
 
 @pytest.mark.parametrize(
-    "ftype, lo, hi",
-    [
-        ("int8", -(2**7), 2**7 - 1),
-        ("int16", -(2**15), 2**15 - 1),
-        ("int32", -(2**31), 2**31 - 1),
-        ("int64", -(2**63), 2**63 - 1),
-        ("uint8", 0, 2**8 - 1),
-        ("uint16", 0, 2**16 - 1),
-        ("uint32", 0, 2**32 - 1),
-        ("uint64", 0, 2**64 - 1),
-    ],
+    "ftype, lo, hi", [(ftype, lo, hi) for ftype, (lo, hi) in INT_RANGES.items()]
 )
 def test_integer_ranges(schema, ftype, lo, hi):
     name = schema([("v", ftype)])
     km.serialize(name, {"v": lo})
     km.serialize(name, {"v": hi})
-
-    def kind(v):
-        if -(2**63) <= v < 2**63:
-            return "int"
-        if 2**63 <= v < 2**64:
-            return "uint"
-        return "float"
-
     for bad in (lo - 1, hi + 1):
-        raises_exact(TypeError, mismatch("v", ftype, kind(bad)), km.serialize, name, {"v": bad})
-        raises_exact(
-            TypeError, mismatch("v", ftype, kind(bad)), km.serialize, name, {"v": IndexOnly(bad)}
-        )
+        expected = mismatch("v", ftype, kind_name(bad))
+        raises_exact(TypeError, expected, km.serialize, name, {"v": bad})
+        raises_exact(TypeError, expected, km.serialize, name, {"v": IndexOnly(bad)})
 
 
 @pytest.mark.parametrize(

@@ -463,16 +463,7 @@ def test_integer_conversions(encode, ftype, value, body):
 
 @pytest.mark.parametrize(
     "ftype, lo, hi, size",
-    [
-        ("int8", -(2**7), 2**7 - 1, 1),
-        ("int16", -(2**15), 2**15 - 1, 2),
-        ("int32", -(2**31), 2**31 - 1, 4),
-        ("int64", -(2**63), 2**63 - 1, 8),
-        ("uint8", 0, 2**8 - 1, 1),
-        ("uint16", 0, 2**16 - 1, 2),
-        ("uint32", 0, 2**32 - 1, 4),
-        ("uint64", 0, 2**64 - 1, 8),
-    ],
+    [(ftype, lo, hi, cdr.FIXED[ftype][0]) for ftype, (lo, hi) in cdr.INT_RANGES.items()],
 )
 def test_integer_range_ends_are_written_exactly(encode, ftype, lo, hi, size):
     signed = ftype.startswith("int")
@@ -494,17 +485,13 @@ DIGIT_EDGES = sorted(
     }
     | {0, 1, -1}
 )
-INT_RANGES = {
-    "int32": (-(2**31), 2**31 - 1, 4),
-    "int64": (-(2**63), 2**63 - 1, 8),
-    "uint32": (0, 2**32 - 1, 4),
-    "uint64": (0, 2**64 - 1, 8),
-}
+WIDE_INTS = ["int32", "int64", "uint32", "uint64"]
 
 
-@pytest.mark.parametrize("ftype", sorted(INT_RANGES))
+@pytest.mark.parametrize("ftype", WIDE_INTS)
 def test_integers_around_digit_boundaries(encode, ftype):
-    lo, hi, size = INT_RANGES[ftype]
+    lo, hi = cdr.INT_RANGES[ftype]
+    size = cdr.FIXED[ftype][0]
     signed = ftype.startswith("int")
     pad = b"\x00" * 4 if size == 8 else b""
     inside = [v for v in DIGIT_EDGES if lo <= v <= hi]
@@ -524,10 +511,13 @@ def test_integers_around_digit_boundaries(encode, ftype):
 
 
 def test_time_parts_around_digit_boundaries(encode):
+    (sec_lo, sec_hi), (nanosec_lo, nanosec_hi) = (
+        cdr.INT_RANGES[part_type] for _, part_type in cdr.TIME_FIELDS
+    )
     for sec in DIGIT_EDGES:
         for nanosec in DIGIT_EDGES:
             values = {"t": {"sec": sec, "nanosec": nanosec}}
-            if -(2**31) <= sec < 2**31 and 0 <= nanosec < 2**32:
+            if sec_lo <= sec <= sec_hi and nanosec_lo <= nanosec <= nanosec_hi:
                 body = struct.pack("<iI", sec, nanosec)
                 assert encode([("t", "time")], values) == HEADER + body, (sec, nanosec)
             else:
@@ -717,7 +707,7 @@ def test_long_array_grows_the_buffer(encode):
 # Time and duration
 
 
-@pytest.mark.parametrize("ftype", ["time", "duration"])
+@pytest.mark.parametrize("ftype", cdr.TIME_TYPES)
 @pytest.mark.parametrize(
     "value, body",
     [

@@ -5,29 +5,12 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _korvex_messages as km
-from tests.support.cdr import WHITE_SPACE
+from tests.support.cdr import ALIASES, SIMPLE_TYPES, WHITE_SPACE
 from tests.support.checks import raises_exact
 from tests.support.contract import NO_STRUCT_NAME, unsupported_type_text
 
-SIMPLE = {
-    "bool": "bool",
-    "int8": "int8",
-    "int16": "int16",
-    "int32": "int32",
-    "int64": "int64",
-    "uint8": "uint8",
-    "uint16": "uint16",
-    "uint32": "uint32",
-    "uint64": "uint64",
-    "float32": "float32",
-    "float64": "float64",
-    "string": "string",
-    "ros_string": "string",
-    "bytes": "bytes",
-    "ros_bytes": "bytes",
-    "time": "time",
-    "duration": "duration",
-}
+# Every simple type name, as get_schema prints it.
+SIMPLE = {**{name: name for name in SIMPLE_TYPES}, **ALIASES}
 
 # Every code point with the Unicode White_Space property (the reference
 # model trims these around struct names).

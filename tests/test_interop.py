@@ -25,6 +25,7 @@ np = pytest.importorskip("numpy")
 typesys = pytest.importorskip("rosbags.typesys")
 
 import _korvex_messages as km  # noqa: E402
+from tests.support import layouts  # noqa: E402
 from tests.support.cdr import narrow32  # noqa: E402
 
 Nodetype = pytest.importorskip("rosbags.interfaces").Nodetype
@@ -35,64 +36,26 @@ f32 = narrow32  # the float32 nearest to a value, as a Python float
 
 
 # ---------------------------------------------------------------------------
-# Layouts on our side. "struct:X" names another entry of this table; the
+# Layouts on our side: the standard ROS 2 ones (tests/support/layouts.py) and
+# this module's own. "struct:X" names another entry of this table; the
 # fixture registers everything under a per-run prefix.
 
 OUR_SCHEMAS = {
-    "Header": [("stamp", "time"), ("frame_id", "string")],
+    **layouts.with_dependencies(
+        "Image",
+        "Int32MultiArray",
+        "Float32MultiArray",
+        "PolygonStamped",
+        "PointCloud",
+        "LaserScan",
+        "PointCloud2",
+        "Float64",
+        "PoseStamped",
+        "Int64MultiArray",
+    ),
+    # ROS 2's String and CompressedImage, spelled with the ros_ aliases.
     "String": [("data", "ros_string")],
-    "Image": [
-        ("header", "struct:Header"),
-        ("height", "uint32"),
-        ("width", "uint32"),
-        ("encoding", "string"),
-        ("is_bigendian", "uint8"),
-        ("step", "uint32"),
-        ("data", "bytes"),
-    ],
     "CompressedImage": [("header", "struct:Header"), ("format", "string"), ("data", "ros_bytes")],
-    "MultiArrayDimension": [("label", "string"), ("size", "uint32"), ("stride", "uint32")],
-    "MultiArrayLayout": [("dim", "array<struct:MultiArrayDimension>"), ("data_offset", "uint32")],
-    "Int32MultiArray": [("layout", "struct:MultiArrayLayout"), ("data", "array<int32>")],
-    "Float32MultiArray": [("layout", "struct:MultiArrayLayout"), ("data", "array<float32>")],
-    "Point32": [("x", "float32"), ("y", "float32"), ("z", "float32")],
-    "Polygon": [("points", "array<struct:Point32>")],
-    "PolygonStamped": [("header", "struct:Header"), ("polygon", "struct:Polygon")],
-    "ChannelFloat32": [("name", "string"), ("values", "array<float32>")],
-    "PointCloud": [
-        ("header", "struct:Header"),
-        ("points", "array<struct:Point32>"),
-        ("channels", "array<struct:ChannelFloat32>"),
-    ],
-    "LaserScan": [
-        ("header", "struct:Header"),
-        ("angle_min", "float32"),
-        ("angle_max", "float32"),
-        ("angle_increment", "float32"),
-        ("time_increment", "float32"),
-        ("scan_time", "float32"),
-        ("range_min", "float32"),
-        ("range_max", "float32"),
-        ("ranges", "array<float32>"),
-        ("intensities", "array<float32>"),
-    ],
-    "PointField": [
-        ("name", "string"),
-        ("offset", "uint32"),
-        ("datatype", "uint8"),
-        ("count", "uint32"),
-    ],
-    "PointCloud2": [
-        ("header", "struct:Header"),
-        ("height", "uint32"),
-        ("width", "uint32"),
-        ("fields", "array<struct:PointField>"),
-        ("is_bigendian", "bool"),
-        ("point_step", "uint32"),
-        ("row_step", "uint32"),
-        ("data", "bytes"),
-        ("is_dense", "bool"),
-    ],
     "Mixed": [
         ("flag", "bool"),
         ("a", "int8"),
@@ -124,13 +87,7 @@ OUR_SCHEMAS = {
         ("grid", "array<array<uint16>>"),
     ],
     # Layouts with 8-byte values.
-    "Float64": [("data", "float64")],
     "SeqValue": [("seq", "uint32"), ("value", "float64")],
-    "Point": [("x", "float64"), ("y", "float64"), ("z", "float64")],
-    "Quaternion": [("x", "float64"), ("y", "float64"), ("z", "float64"), ("w", "float64")],
-    "Pose": [("position", "struct:Point"), ("orientation", "struct:Quaternion")],
-    "PoseStamped": [("header", "struct:Header"), ("pose", "struct:Pose")],
-    "Int64MultiArray": [("layout", "struct:MultiArrayLayout"), ("data", "array<int64>")],
     "ByteThenDoubles": [("a", "uint8"), ("v", "array<float64>"), ("b", "uint8")],
 }
 

@@ -114,8 +114,7 @@ def pairs_float(narrow):
 
 
 text_values = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=12)
-sec_values = st.integers(-(2**31), 2**31 - 1)
-nsec_values = st.integers(0, 2**32 - 1)
+sec_values, nsec_values = (st.integers(*INTS[part_type]) for _, part_type in cdr.TIME_FIELDS)
 dict_kinds = st.sampled_from([dict, collections.OrderedDict, DictSub])
 
 
@@ -124,7 +123,7 @@ def pairs_simple(name):
         return st.sampled_from([True, False, np.True_, np.False_]).map(lambda b: (b, bool(b)))
     if name in INTS:
         return pairs_int(name)
-    if name in ("float32", "float64"):
+    if name in cdr.FLOAT_TYPES:
         return pairs_float(name == "float32")
     if name in ("string", "ros_string"):
         return st.one_of(
@@ -133,7 +132,7 @@ def pairs_simple(name):
     if name in ("bytes", "ros_bytes"):
         raw = st.binary(max_size=12)
         return st.one_of(raw.map(lambda b: (b, b)), raw.map(lambda b: (BytesSub(b), b)))
-    assert name in ("time", "duration")
+    assert name in cdr.TIME_TYPES
 
     def build(kind, sec, nsec, flip, extra):
         items = [("sec", sec), ("nanosec", nsec)]
@@ -280,7 +279,7 @@ def invalid_for(tree):
             return st.sampled_from(WRONG_KINDS["bool"])
         if arg in INTS:
             return st.one_of(out_of_range_ints(arg), st.sampled_from(WRONG_KINDS["int"]))
-        if arg in ("float32", "float64"):
+        if arg in cdr.FLOAT_TYPES:
             return st.sampled_from(WRONG_KINDS["float"])
         if arg in ("string", "ros_string"):
             return st.sampled_from(WRONG_KINDS["string"])

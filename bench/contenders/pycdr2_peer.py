@@ -9,6 +9,7 @@ from __future__ import annotations
 
 from bench.contenders import Contender, Prepared, struct_to_logical
 from bench.workloads import TIME_TYPE, Workload, dependencies, element_type, fields_of, struct_name
+from tests.support.cdr import FIXED
 
 
 class Pycdr2(Contender):
@@ -30,21 +31,10 @@ class Pycdr2(Contender):
 
     def _type(self, type_name: str):
         t = self.types
-        scalars = {
-            "bool": bool,
-            "int8": t.int8,
-            "uint8": t.uint8,
-            "int16": t.int16,
-            "uint16": t.uint16,
-            "int32": t.int32,
-            "uint32": t.uint32,
-            "int64": t.int64,
-            "uint64": t.uint64,
-            "float32": t.float32,
-            "float64": t.float64,
-            "string": str,
-            "bytes": bytes,
-        }
+        # pycdr2 names its sized types as we do; bool, string and bytes are
+        # Python's own types.
+        scalars = {name: getattr(t, name) for name in FIXED if name != "bool"}
+        scalars.update(bool=bool, string=str, bytes=bytes)
         if type_name in scalars:
             return scalars[type_name]
         if type_name == "time":

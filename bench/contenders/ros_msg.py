@@ -3,22 +3,11 @@
 from __future__ import annotations
 
 from bench.workloads import PACKAGE, TIME_TYPE, element_type, fields_of, struct_name
+from tests.support.cdr import FIXED
 
-# Our scalar type names that .msg spells the same way.
-_SAME = {
-    "bool",
-    "int8",
-    "uint8",
-    "int16",
-    "uint16",
-    "int32",
-    "uint32",
-    "int64",
-    "uint64",
-    "float32",
-    "float64",
-    "string",
-}
+# Our scalar type names that .msg spells the same way: the fixed-size ones
+# and string.
+_SAME = {*FIXED, "string"}
 
 
 def msg_type(type_name: str) -> str:

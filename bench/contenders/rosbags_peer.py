@@ -18,20 +18,10 @@ from bench.workloads import (
     fields_of,
     struct_name,
 )
+from tests.support.cdr import FIXED
 
-_NUMPY = {
-    "bool": "bool",
-    "int8": "int8",
-    "uint8": "uint8",
-    "int16": "int16",
-    "uint16": "uint16",
-    "int32": "int32",
-    "uint32": "uint32",
-    "int64": "int64",
-    "uint64": "uint64",
-    "float32": "float32",
-    "float64": "float64",
-}
+# numpy's dtype names of the fixed-size types are our type names.
+_NUMPY = {name: name for name in FIXED}
 
 
 def typename(short: str) -> str:

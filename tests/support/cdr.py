@@ -54,6 +54,10 @@ INT_RANGES = {
     "uint8": (0, 2**8 - 1), "uint16": (0, 2**16 - 1),
     "uint32": (0, 2**32 - 1), "uint64": (0, 2**64 - 1),
 }  # fmt: skip
+FLOAT_TYPES = ("float32", "float64")
+# time and duration: two integer parts, in this order.
+TIME_TYPES = ("time", "duration")
+TIME_FIELDS = (("sec", "int32"), ("nanosec", "uint32"))
 
 
 def u32(n):
@@ -228,7 +232,7 @@ def write_value(w, t, value, registry):
         w.string(value)
     elif leaf == "bytes":
         w.blob(value)
-    elif leaf in ("time", "duration"):
+    elif leaf in TIME_TYPES:
         w.time(value["sec"], value["nanosec"])
     else:
         for fname, ftype in registry[t.struct]:
@@ -347,7 +351,7 @@ def _read(r, t, path, depth, registry):
     if leaf == "bytes":
         n = r.unpack("<I", 4)
         return r.take(n)
-    if leaf in ("time", "duration"):
+    if leaf in TIME_TYPES:
         sec = r.unpack("<i", 4)
         nanosec = r.unpack("<I", 4)
         return {"sec": sec, "nanosec": nanosec}

@@ -1,0 +1,52 @@
+"""The contents of the two wheels that sdist.sh builds from the sdist:
+`check_wheels.py DEFAULT_WHEEL TESTING_WHEEL`.
+
+Both hold the module, its stubs, the licence and METADATA with the Python
+and licence lines; only the second holds the test-only module. Prints each
+wheel's files and every problem; exits 1 if there is one.
+"""
+
+import re
+import sys
+import zipfile
+
+EXPECTED = [
+    r"_korvex_messages\..*(so|pyd)$",
+    r"_korvex_messages\.pyi$",
+    r"_korvex_messages-stubs/__init__\.pyi$",
+    r".*\.dist-info/licenses/LICENSE$",
+    r".*\.dist-info/METADATA$",
+]
+TESTING = r"_korvex_messages_testing\..*(so|pyd)$"
+METADATA_LINES = ("Requires-Python: >=3.10", "License-Expression: MIT", "License-File: LICENSE")
+
+
+def problems_of(path, with_testing):
+    with zipfile.ZipFile(path) as z:
+        files = z.namelist()
+        print("  %s: %s" % (path.rsplit("/", 1)[-1], ", ".join(sorted(files))))
+        problems = [
+            "%s: nothing matches %s" % (path, pattern)
+            for pattern in EXPECTED
+            if not any(re.fullmatch(pattern, f) for f in files)
+        ]
+        has_testing = any(re.fullmatch(TESTING, f) for f in files)
+        if has_testing != with_testing:
+            state = "missing" if with_testing else "present"
+            problems.append("%s: test-only module %s" % (path, state))
+        meta = z.read(next(f for f in files if f.endswith(".dist-info/METADATA"))).decode()
+    for line in METADATA_LINES:
+        if line not in meta.splitlines():
+            problems.append("%s: METADATA lacks %r" % (path, line))
+    return problems
+
+
+def main(default, testing):
+    problems = problems_of(default, False) + problems_of(testing, True)
+    for p in problems:
+        print("  " + p)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:]))
