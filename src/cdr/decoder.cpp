@@ -13,6 +13,7 @@
 #include "cdr/plan.hpp"
 #include "cdr/reader.hpp"
 #include "cdr/short_strings.hpp"
+#include "cdr/wire.hpp"
 #include "module/failure.hpp"
 #include "module/python_errors.hpp"
 
@@ -331,11 +332,11 @@ BodyResult Decoder::run(std::string_view schema_name) {
 
 BodyResult deserialize_body(std::string_view schema_name, std::span<const unsigned char> data) {
   const unsigned char* bytes = data.data();
-  if (data.size() < 4) {
+  if (data.size() < kHeaderLength) {
     PyErr_SetString(PyExc_ValueError, "CDR payload too short (missing encapsulation header)");
     return PythonErrorSet{};
   }
-  if (bytes[0] != 0x00 || bytes[1] != 0x01) {
+  if (bytes[0] != kEncapsulationHeader[0] || bytes[1] != kEncapsulationHeader[1]) {
     char text[128];
     std::snprintf(text, sizeof text,
                   "Unsupported CDR encapsulation [%02x, %02x, %02x, %02x]. Only little-endian CDR "

@@ -17,6 +17,7 @@
 
 #include "base/memory.hpp"
 #include "module/errors.hpp"
+#include "module/failure.hpp"
 #include "base/py_ref.hpp"
 #include "schema/registry.hpp"
 
@@ -79,7 +80,9 @@ const MessagePlan* resolve_link_slow(StructLink& link, SchemaRef& holder,
                                      std::optional<MessageError>& error);
 inline const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
                                        std::optional<MessageError>& error) {
+  KORVEX_ASSERT(link.schema_name != nullptr);
   if (link.generation == registry_generation()) [[likely]] {
+    KORVEX_ASSERT(link.target != nullptr && link.plan != nullptr);
     holder = SchemaRef(link.target);
     return link.plan;
   }

@@ -57,32 +57,27 @@ PyObject* length_limit_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef g_hooks[] = {
-    {"panic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&panic_entry)),
-     kFlags, "panic(message)\n--\n\n"},
+    {"panic", korvex::as_method(&panic_entry),
+     korvex::kCallFlags, "panic(message)\n--\n\n"},
     {"panic_foreign",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&panic_foreign_entry)),
-     kFlags, "panic_foreign()\n--\n\n"},
+     korvex::as_method(&panic_foreign_entry),
+     korvex::kCallFlags, "panic_foreign()\n--\n\n"},
     {"poison_registry",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&poison_registry_entry)),
-     kFlags, "poison_registry()\n--\n\n"},
+     korvex::as_method(&poison_registry_entry),
+     korvex::kCallFlags, "poison_registry()\n--\n\n"},
     {"length_limit",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&length_limit_entry)), kFlags,
+     korvex::as_method(&length_limit_entry), korvex::kCallFlags,
      "length_limit()\n--\n\n"},
     {"serialize_floor",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)(void)>(&korvex::testing::serialize_floor_entry)),
-     kFlags, "serialize_floor(schema_name, values)\n--\n\n"},
+     korvex::as_method(&korvex::testing::serialize_floor_entry),
+     korvex::kCallFlags, "serialize_floor(schema_name, values)\n--\n\n"},
     {"floor_template",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)(void)>(&korvex::testing::floor_template_entry)),
-     kFlags, "floor_template(schema_name, message)\n--\n\n"},
+     korvex::as_method(&korvex::testing::floor_template_entry),
+     korvex::kCallFlags, "floor_template(schema_name, message)\n--\n\n"},
     {"deserialize_floor",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)(void)>(&korvex::testing::deserialize_floor_entry)),
-     kFlags, "deserialize_floor(schema_name, template)\n--\n\n"},
+     korvex::as_method(&korvex::testing::deserialize_floor_entry),
+     korvex::kCallFlags, "deserialize_floor(schema_name, template)\n--\n\n"},
 };
 
 int exec_module(PyObject* module) {
