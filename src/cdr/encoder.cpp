@@ -150,20 +150,19 @@ Py_ssize_t Encoder::write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t 
 
 Py_ssize_t Encoder::write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
                                          Py_ssize_t count) {
-  return with_fixed_size_kind(
-      kind,
-      [&]<TypeKind Kind>() { return write_exact_run<Kind>(list, from, count); },
-      [&] {
-        // Other kinds one element at a time; strings in a loop of their own.
-        PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
-        Py_ssize_t index = from;
-        if (kind == TypeKind::String) {
-          while (index < count && write_exact_ascii(items[index])) ++index;
-        } else {
-          while (index < count && write_exact(kind, items[index])) ++index;
-        }
-        return index;
-      });
+  return with_kind(kind, [&]<TypeKind Kind>() KORVEX_INLINE_LAMBDA -> Py_ssize_t {
+    if constexpr (describe(Kind).size > 0) {
+      return write_exact_run<Kind>(list, from, count);
+    } else if constexpr (describe(Kind).conversion == Conversion::String) {
+      // Strings in a loop of their own.
+      PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+      Py_ssize_t index = from;
+      while (index < count && write_exact_ascii(items[index])) ++index;
+      return index;
+    } else {
+      return from;  // no direct path (write_exact is false for every value)
+    }
+  });
 }
 
 Step Encoder::mismatch(const Reporter& reporter, String expected) {
