@@ -176,7 +176,7 @@ PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
       [&]<TypeKind Kind>() {
         constexpr TypeDescriptor type = describe(Kind);
         for (std::uint32_t i = 0; i < count; ++i) {
-          items[i] = type.read(bytes + type.size * i);
+          items[i] = type.read(bytes + std::size_t{type.size} * i);
           if (items[i] == nullptr) return false;
         }
         return true;

@@ -62,7 +62,7 @@ class MessagePlan final : public SchemaCache {
   // kMostSizeHint: the encoder starts its buffer that large, so that
   // messages of a steady size grow it rarely.  Only used with the GIL held.
   mutable std::size_t size_hint = 0;
-  static constexpr std::size_t kMostSizeHint = 64 * 1024;
+  static constexpr std::size_t kMostSizeHint = std::size_t{64} * 1024;
   // Every field is a single primitive (no arrays, strings or structs), so a
   // value's extent can be worked out before decoding it.
   bool all_fixed_size = false;

@@ -31,9 +31,9 @@ String quoted_list(const char* const* names, Py_ssize_t count) {
         text += index + 1 == count ? ", and " : ", ";
       }
     }
-    text += "'";
+    text += '\'';
     text += names[index];
-    text += "'";
+    text += '\'';
   }
   return text;
 }

@@ -569,7 +569,8 @@ BodyResult make_template(std::string_view schema_name, PyObject* message) {
   PyRef capsule = PyRef::steal(PyCapsule_New(recorded.get(), kCapsuleName, &destroy_template));
   if (!capsule) return PythonErrorSet{};
   if (PyCapsule_SetContext(capsule.get(), recorded.get()) < 0) return PythonErrorSet{};
-  recorded.release();  // owned by the capsule now
+  // NOLINTNEXTLINE(bugprone-unused-return-value): the capsule owns it now
+  recorded.release();
   return capsule;
 }
 
