@@ -21,11 +21,16 @@ constexpr bool is_continuation(std::uint8_t byte) noexcept { return (byte & 0xC0
 // where overlong forms, surrogates and values past U+10FFFF are refused.
 constexpr bool second_byte_allowed(std::uint8_t lead, std::uint8_t second) noexcept {
   switch (lead) {
-    case 0xE0: return second >= 0xA0 && second <= 0xBF;
-    case 0xED: return second >= 0x80 && second <= 0x9F;
-    case 0xF0: return second >= 0x90 && second <= 0xBF;
-    case 0xF4: return second >= 0x80 && second <= 0x8F;
-    default: return is_continuation(second);
+    case 0xE0:
+      return second >= 0xA0 && second <= 0xBF;
+    case 0xED:
+      return second >= 0x80 && second <= 0x9F;
+    case 0xF0:
+      return second >= 0x90 && second <= 0xBF;
+    case 0xF4:
+      return second >= 0x80 && second <= 0x8F;
+    default:
+      return is_continuation(second);
   }
 }
 
@@ -70,8 +75,8 @@ String describe_utf8_problem(const Utf8Problem& problem) {
   if (problem.error_length == 0) {
     return "incomplete utf-8 byte sequence from index " + decimal(problem.valid_up_to);
   }
-  return "invalid utf-8 sequence of " + decimal(problem.error_length) +
-         " bytes from index " + decimal(problem.valid_up_to);
+  return "invalid utf-8 sequence of " + decimal(problem.error_length) + " bytes from index " +
+         decimal(problem.valid_up_to);
 }
 
 String lossy_utf8(std::string_view bytes) {

@@ -238,7 +238,8 @@ PyObject* Decoder::read_struct(ValueType type, const PathNode& path) {
 
 bool Decoder::store(PyObject* dict, const FieldPlan& field, PyObject* value,
                     const PathNode* parent) {
-  if (PyDict_SetItem(dict, field.key.get(), value) == 0) [[likely]] return true;
+  if (PyDict_SetItem(dict, field.key.get(), value) == 0) [[likely]]
+    return true;
   if (parent != nullptr) fail_with_python_error();
   return false;
 }

@@ -50,8 +50,7 @@ class Encoder {
   // sanitizer builds.
   KORVEX_NOINLINE Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
                                     const Reporter& reporter);
-  Step write_array(ValueType type, PyObject* value, const PathNode& path,
-                   const Reporter& reporter);
+  Step write_array(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter);
   Step write_struct(ValueType type, PyObject* value, const PathNode& path,
                     const Reporter& reporter);
   KORVEX_NOINLINE Step write_time(TypeKind kind, PyObject* value, const PathNode& path,
@@ -178,8 +177,8 @@ Step Encoder::mismatch(const Reporter& reporter, String expected) {
 Step Encoder::too_long(const PathNode& path, std::uint64_t length, const char* unit,
                        std::uint64_t limit) {
   return fail(MessageError::serialization_failed(
-      "Value of '" + render_path(&path) + "' is too long for CDR: " + decimal(length) + " " +
-      unit + ", at most " + decimal(limit) + " allowed"));
+      "Value of '" + render_path(&path) + "' is too long for CDR: " + decimal(length) + " " + unit +
+      ", at most " + decimal(limit) + " allowed"));
 }
 
 Step Encoder::missing_field(std::string_view name) {
@@ -187,8 +186,8 @@ Step Encoder::missing_field(std::string_view name) {
 }
 
 Step Encoder::changed_size(const PathNode& path) {
-  return fail(MessageError::serialization_failed(
-      "Array '" + render_path(&path) + "' changed size while it was being written"));
+  return fail(MessageError::serialization_failed("Array '" + render_path(&path) +
+                                                 "' changed size while it was being written"));
 }
 
 Step Encoder::nesting_too_deep(const PathNode& path) {
@@ -207,18 +206,17 @@ Step Encoder::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
     }
     case Conversion::Integer: {
       long long integer;
-      const bool written =
-          integer_rule(value, integer) &&
-          with_fixed_size_kind(
-              kind,
-              [&]<TypeKind Kind>() {
-                if constexpr (describe(Kind).conversion == Conversion::Integer) {
-                  return put_integer<Kind>(integer, put());
-                } else {
-                  return false;  // not reached: the kind's conversion is Integer
-                }
-              },
-              [] { return false; });
+      const bool written = integer_rule(value, integer) &&
+                           with_fixed_size_kind(
+                               kind,
+                               [&]<TypeKind Kind>() {
+                                 if constexpr (describe(Kind).conversion == Conversion::Integer) {
+                                   return put_integer<Kind>(integer, put());
+                                 } else {
+                                   return false;  // not reached: the kind's conversion is Integer
+                                 }
+                               },
+                               [] { return false; });
       if (!written) return mismatch(reporter, String(type.name));
       return Step::Done;
     }
@@ -325,7 +323,8 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
 PyObject* Encoder::nested_item(DictCursor& cursor, PyObject* key, const PathNode& path,
                                std::string_view name, const char* missing_prefix) {
   PyObject* item = cursor.find(key);  // borrowed
-  if (item != nullptr) [[likely]] return item;
+  if (item != nullptr) [[likely]]
+    return item;
   nested_item_failed(path, name, missing_prefix);
   return nullptr;
 }
@@ -397,8 +396,8 @@ Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
   long long integer;
   PyObject* sec = nested_item(cursor, sec_key(), path, "sec", "Missing field '");
   if (sec == nullptr) return Step::Failed;
-  if (!PyLong_CheckExact(sec) || !exact_int_value(sec, integer) ||
-      integer < INT32_MIN || integer > INT32_MAX) {
+  if (!PyLong_CheckExact(sec) || !exact_int_value(sec, integer) || integer < INT32_MIN ||
+      integer > INT32_MAX) {
     PyRef held = PyRef::borrow(sec);
     if (!integer_rule(sec, integer) || integer < INT32_MIN || integer > INT32_MAX) {
       return mismatch(reporter, String(type_name) + " with int32 sec");

@@ -29,11 +29,10 @@ inline constexpr bool kNoExactStep = false;
 // The unsigned type of `Size` bytes, in which an integer's low bytes (two's
 // complement) are stored.
 template <std::size_t Size>
-using UnsignedOfSize =
-    std::conditional_t<Size == 1, std::uint8_t,
-                       std::conditional_t<Size == 2, std::uint16_t,
-                                          std::conditional_t<Size == 4, std::uint32_t,
-                                                             std::uint64_t>>>;
+using UnsignedOfSize = std::conditional_t<
+    Size == 1, std::uint8_t,
+    std::conditional_t<Size == 2, std::uint16_t,
+                       std::conditional_t<Size == 4, std::uint32_t, std::uint64_t>>>;
 
 // Puts an integer of an Integer kind; false, putting nothing, when it is out
 // of the kind's range.

@@ -66,18 +66,18 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
     }
     const std::uint8_t size =
         field.field_type.array_depth() == 0 ? describe(field.field_type.leaf()).size : 0;
-    plan->fields.push_back(FieldPlan{
-        std::move(key), field.name,
-        ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}, size});
+    plan->fields.push_back(
+        FieldPlan{std::move(key), field.name,
+                  ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}, size});
   }
   // Fields point into `links`, which therefore must never have moved.
   KORVEX_ASSERT(plan->links.size() == struct_fields && plan->links.data() == links_start);
 #ifndef NDEBUG
   for (const FieldPlan& field : plan->fields) {
     KORVEX_ASSERT((field.type.leaf == TypeKind::Struct) == (field.type.link != nullptr));
-    KORVEX_ASSERT(field.type.link == nullptr || (field.type.link >= plan->links.data() &&
-                                                 field.type.link < plan->links.data() +
-                                                                       plan->links.size()));
+    KORVEX_ASSERT(field.type.link == nullptr ||
+                  (field.type.link >= plan->links.data() &&
+                   field.type.link < plan->links.data() + plan->links.size()));
   }
 #endif
   plan->all_fixed_size = true;

@@ -16,9 +16,9 @@
 #include <optional>
 
 #include "base/memory.hpp"
+#include "base/py_ref.hpp"
 #include "module/errors.hpp"
 #include "module/failure.hpp"
-#include "base/py_ref.hpp"
 #include "schema/registry.hpp"
 
 namespace korvex {

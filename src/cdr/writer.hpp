@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "base/memory.hpp"
 #include "base/byte_order.hpp"
+#include "base/memory.hpp"
 #include "base/py_ref.hpp"
 #include "cdr/wire.hpp"
 #include "module/failure.hpp"
@@ -43,8 +43,7 @@ class CdrWriter {
       data_ = inline_;
       capacity_ = kInlineCapacity;
     } else {
-      buffer_ = PyRef::steal(
-          PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+      buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
       if (!buffer_) abort_on_allocation_failure(capacity);
       data_ = PyBytes_AS_STRING(buffer_.get());
       capacity_ = capacity;

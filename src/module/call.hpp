@@ -25,8 +25,7 @@ PyObject* call_function(const FunctionDescription& description, PyObject* const*
     const ActiveCall call;
     if (!call.admitted()) return ActiveCall::refuse();
     PyObject* slots[kMaxParameters] = {nullptr, nullptr};
-    if (!extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargs), kwnames,
-                                    slots)) {
+    if (!extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargs), kwnames, slots)) {
       return nullptr;
     }
     return finish_call(convert_and_run(slots));

@@ -25,8 +25,7 @@ void resume_if_panic(FetchedError& error) {
     if (auto text = object_str(error.value())) message = *text;
     PyErr_Clear();  // whatever str() left: this becomes an internal failure
   }
-  std::fputs("--- A PanicException raised in Python code reached native code again. ---\n",
-             stderr);
+  std::fputs("--- A PanicException raised in Python code reached native code again. ---\n", stderr);
   std::fputs("Python stack trace below:\n", stderr);
   error.restore();
   PyErr_PrintEx(0);

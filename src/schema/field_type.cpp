@@ -34,8 +34,8 @@ std::optional<TypeKind> simple_kind_named(std::string_view text) noexcept {
 // Characters with the Unicode White_Space property.
 constexpr bool is_white_space(char32_t c) noexcept {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 std::string_view trim_white_space(std::string_view text) noexcept {

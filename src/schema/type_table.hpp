@@ -158,23 +158,40 @@ static_assert(table_follows_the_kinds(), "kTypeTable rows must be in TypeKind or
 template <class Step>
 KORVEX_ALWAYS_INLINE decltype(auto) with_kind(TypeKind kind, Step&& step) {
   switch (kind) {
-    case TypeKind::Bool: return step.template operator()<TypeKind::Bool>();
-    case TypeKind::Int8: return step.template operator()<TypeKind::Int8>();
-    case TypeKind::Int16: return step.template operator()<TypeKind::Int16>();
-    case TypeKind::Int32: return step.template operator()<TypeKind::Int32>();
-    case TypeKind::Int64: return step.template operator()<TypeKind::Int64>();
-    case TypeKind::UInt8: return step.template operator()<TypeKind::UInt8>();
-    case TypeKind::UInt16: return step.template operator()<TypeKind::UInt16>();
-    case TypeKind::UInt32: return step.template operator()<TypeKind::UInt32>();
-    case TypeKind::UInt64: return step.template operator()<TypeKind::UInt64>();
-    case TypeKind::Float32: return step.template operator()<TypeKind::Float32>();
-    case TypeKind::Float64: return step.template operator()<TypeKind::Float64>();
-    case TypeKind::String: return step.template operator()<TypeKind::String>();
-    case TypeKind::Bytes: return step.template operator()<TypeKind::Bytes>();
-    case TypeKind::Array: return step.template operator()<TypeKind::Array>();
-    case TypeKind::Struct: return step.template operator()<TypeKind::Struct>();
-    case TypeKind::Time: return step.template operator()<TypeKind::Time>();
-    case TypeKind::Duration: return step.template operator()<TypeKind::Duration>();
+    case TypeKind::Bool:
+      return step.template operator()<TypeKind::Bool>();
+    case TypeKind::Int8:
+      return step.template operator()<TypeKind::Int8>();
+    case TypeKind::Int16:
+      return step.template operator()<TypeKind::Int16>();
+    case TypeKind::Int32:
+      return step.template operator()<TypeKind::Int32>();
+    case TypeKind::Int64:
+      return step.template operator()<TypeKind::Int64>();
+    case TypeKind::UInt8:
+      return step.template operator()<TypeKind::UInt8>();
+    case TypeKind::UInt16:
+      return step.template operator()<TypeKind::UInt16>();
+    case TypeKind::UInt32:
+      return step.template operator()<TypeKind::UInt32>();
+    case TypeKind::UInt64:
+      return step.template operator()<TypeKind::UInt64>();
+    case TypeKind::Float32:
+      return step.template operator()<TypeKind::Float32>();
+    case TypeKind::Float64:
+      return step.template operator()<TypeKind::Float64>();
+    case TypeKind::String:
+      return step.template operator()<TypeKind::String>();
+    case TypeKind::Bytes:
+      return step.template operator()<TypeKind::Bytes>();
+    case TypeKind::Array:
+      return step.template operator()<TypeKind::Array>();
+    case TypeKind::Struct:
+      return step.template operator()<TypeKind::Struct>();
+    case TypeKind::Time:
+      return step.template operator()<TypeKind::Time>();
+    case TypeKind::Duration:
+      return step.template operator()<TypeKind::Duration>();
   }
   KORVEX_INTERNAL_FAILURE("with_kind called with a value that is no TypeKind");
 }

@@ -792,14 +792,13 @@ PyObject* floor_template_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* deserialize_floor_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return call_function(kDeserializeFloor, args, nargs, kwnames,
-                       [](PyObject** slots) -> BodyResult {
-                         TextView schema_name;
-                         if (!convert_text(slots[0], "schema_name", schema_name)) {
-                           return PythonErrorSet{};
-                         }
-                         return build_from_template(schema_name.view(), slots[1]);
-                       });
+  return call_function(kDeserializeFloor, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
+    TextView schema_name;
+    if (!convert_text(slots[0], "schema_name", schema_name)) {
+      return PythonErrorSet{};
+    }
+    return build_from_template(schema_name.view(), slots[1]);
+  });
 }
 
 }  // namespace korvex::testing
