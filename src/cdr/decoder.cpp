@@ -13,6 +13,7 @@
 #include "cdr/plan.hpp"
 #include "cdr/reader.hpp"
 #include "cdr/short_strings.hpp"
+#include "cdr/time_keys.hpp"
 #include "cdr/wire.hpp"
 #include "module/failure.hpp"
 #include "module/python_errors.hpp"

@@ -12,6 +12,7 @@
 #include "cdr/limits.hpp"
 #include "cdr/nesting.hpp"
 #include "cdr/plan.hpp"
+#include "cdr/time_keys.hpp"
 #include "cdr/writer.hpp"
 #include "module/failure.hpp"
 #include "module/python_errors.hpp"

@@ -37,12 +37,6 @@ PyRef field_key(std::string_view text) {
   return PyRef::steal(key);
 }
 
-PyObject* permanent_key(PyObject*& slot, const char* text) {
-  PyObject* key = permanent_text(slot, text);
-  if (key == nullptr) KORVEX_INTERNAL_FAILURE(String("could not create key ") + text);
-  return key;
-}
-
 }  // namespace
 
 const MessagePlan* plan_for(const RegisteredSchema& schema) {
@@ -145,7 +139,5 @@ const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
   if (plan != nullptr) slot = found;
   return plan;
 }
-
-PyObject* make_time_key(PyObject*& slot, const char* text) { return permanent_key(slot, text); }
 
 }  // namespace korvex

@@ -95,15 +95,4 @@ inline const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
 const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
                                std::optional<MessageError>& error);
 
-// Interned "sec" and "nanosec" keys of time and duration values.
-PyObject* make_time_key(PyObject*& slot, const char* text);
-inline PyObject* sec_key() {
-  static PyObject* key = nullptr;
-  return key != nullptr ? key : make_time_key(key, "sec");
-}
-inline PyObject* nanosec_key() {
-  static PyObject* key = nullptr;
-  return key != nullptr ? key : make_time_key(key, "nanosec");
-}
-
 }  // namespace korvex

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/permanent_texts.hpp"
 #include "base/text.hpp"
 #include "module/failure.hpp"
 
@@ -50,8 +51,7 @@ std::optional<String> object_str(PyObject* object) {
 }
 
 std::optional<String> type_qualname(PyTypeObject* type) {
-  static PyObject* qualname = nullptr;
-  PyObject* attribute = permanent_text(qualname, "__qualname__");
+  PyObject* attribute = permanent(&PermanentTexts::qualname, "__qualname__");
   if (attribute == nullptr) KORVEX_INTERNAL_FAILURE("could not make the name __qualname__");
   PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attribute));
   if (!name) {

@@ -58,6 +58,7 @@
 #include "cdr/dict_cursor.hpp"
 #include "cdr/limits.hpp"
 #include "cdr/plan.hpp"
+#include "cdr/time_keys.hpp"
 #include "module/call.hpp"
 #include "schema/registry.hpp"
 
