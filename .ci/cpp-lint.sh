@@ -22,6 +22,9 @@ CLANG_TIDY_VERSION=23.1.4
 run() {
   rm -rf "$dir"
   mkdir -p "$dir"
+  # CMake and Ninja for the compile commands; nothing from other jobs.
+  command -v cmake >/dev/null && command -v ninja >/dev/null ||
+    apt_ensure cmake ninja-build || { echo "could not install cmake and ninja"; return 1; }
   "$PY" -m venv "$dir/venv" || return 1
   "$dir/venv/bin/pip" install -q "clang-format==$CLANG_FORMAT_VERSION" \
     "clang-tidy==$CLANG_TIDY_VERSION" >"$dir/pip.log" 2>&1 || { tail -n 20 "$dir/pip.log"; return 1; }
