@@ -20,9 +20,9 @@ inline T swap_to_little_endian(T value) noexcept {
   if constexpr (std::endian::native == std::endian::little || sizeof(T) == 1) {
     return value;
   } else {
-    using Bits = std::conditional_t<sizeof(T) == 2, std::uint16_t,
-                                    std::conditional_t<sizeof(T) == 4, std::uint32_t,
-                                                       std::uint64_t>>;
+    using Bits =
+        std::conditional_t<sizeof(T) == 2, std::uint16_t,
+                           std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>;
     Bits bits;
     std::memcpy(&bits, &value, sizeof bits);
     Bits swapped = 0;

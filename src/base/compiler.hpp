@@ -16,3 +16,11 @@
 #define KORVEX_COLD
 #define KORVEX_ALWAYS_INLINE inline
 #endif
+
+// The same for a lambda, written after its parameter list; compilers
+// without the attribute decide for themselves.
+#if defined(__GNUC__) || defined(__clang__)
+#define KORVEX_INLINE_LAMBDA __attribute__((always_inline))
+#else
+#define KORVEX_INLINE_LAMBDA
+#endif

@@ -31,10 +31,13 @@ struct Allocator {
   template <class U>
   Allocator(const Allocator<U>&) noexcept {}  // NOLINT: rebinding is implicit by design
 
+  // NOLINTBEGIN(bugprone-sizeof-expression): T may be a pointer type
+  // (Vector<PyObject*>), whose elements are pointers.
   T* allocate(std::size_t count) noexcept {
     if (count > SIZE_MAX / sizeof(T)) abort_on_allocation_failure(SIZE_MAX);
     return static_cast<T*>(allocate_or_abort(count * sizeof(T)));
   }
+  // NOLINTEND(bugprone-sizeof-expression)
   void deallocate(T* memory, std::size_t) noexcept { std::free(memory); }
 
   template <class U>

@@ -15,7 +15,7 @@ String lossy_utf8(PyObject* str) {
     PyErr_Clear();
     return String();
   }
-  return utf8_lossy(std::string_view(PyBytes_AS_STRING(encoded.get()),
+  return lossy_utf8(std::string_view(PyBytes_AS_STRING(encoded.get()),
                                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
 }
 

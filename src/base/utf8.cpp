@@ -21,11 +21,16 @@ constexpr bool is_continuation(std::uint8_t byte) noexcept { return (byte & 0xC0
 // where overlong forms, surrogates and values past U+10FFFF are refused.
 constexpr bool second_byte_allowed(std::uint8_t lead, std::uint8_t second) noexcept {
   switch (lead) {
-    case 0xE0: return second >= 0xA0 && second <= 0xBF;
-    case 0xED: return second >= 0x80 && second <= 0x9F;
-    case 0xF0: return second >= 0x90 && second <= 0xBF;
-    case 0xF4: return second >= 0x80 && second <= 0x8F;
-    default: return is_continuation(second);
+    case 0xE0:
+      return second >= 0xA0 && second <= 0xBF;
+    case 0xED:
+      return second >= 0x80 && second <= 0x9F;
+    case 0xF0:
+      return second >= 0x90 && second <= 0xBF;
+    case 0xF4:
+      return second >= 0x80 && second <= 0x8F;
+    default:
+      return is_continuation(second);
   }
 }
 
@@ -70,11 +75,11 @@ String describe_utf8_problem(const Utf8Problem& problem) {
   if (problem.error_length == 0) {
     return "incomplete utf-8 byte sequence from index " + decimal(problem.valid_up_to);
   }
-  return "invalid utf-8 sequence of " + decimal(problem.error_length) +
-         " bytes from index " + decimal(problem.valid_up_to);
+  return "invalid utf-8 sequence of " + decimal(problem.error_length) + " bytes from index " +
+         decimal(problem.valid_up_to);
 }
 
-String utf8_lossy(std::string_view bytes) {
+String lossy_utf8(std::string_view bytes) {
   static constexpr char kReplacement[] = "\xEF\xBF\xBD";
   String out;
   out.reserve(bytes.size());
@@ -90,6 +95,25 @@ String utf8_lossy(std::string_view bytes) {
     bytes.remove_prefix(problem.valid_up_to + problem.error_length);
   }
   return out;
+}
+
+std::size_t decode_at(std::string_view text, std::size_t at, char32_t& out) noexcept {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  if (lead >= 0x80 && lead < 0xC0) length = 1;
+  if (at + length > text.size()) {
+    out = 0xFFFD;
+    return 1;
+  }
+  char32_t value = length == 1   ? lead
+                   : length == 2 ? (lead & 0x1F)
+                   : length == 3 ? (lead & 0x0F)
+                                 : (lead & 0x07);
+  for (std::size_t i = 1; i < length; ++i) {
+    value = (value << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+  }
+  out = length == 1 && lead >= 0x80 ? 0xFFFD : value;
+  return length;
 }
 
 }  // namespace korvex

@@ -28,7 +28,23 @@ bool validate_utf8(std::string_view bytes, Utf8Problem& problem) noexcept;
 String describe_utf8_problem(const Utf8Problem& problem);
 
 // Decodes with every invalid sequence replaced by U+FFFD.
-String utf8_lossy(std::string_view bytes);
+String lossy_utf8(std::string_view bytes);
+
+// Decodes the code point starting at `at` (< text.size()) of a text that is
+// expected to be valid; returns its byte length.  A stray byte counts as one
+// U+FFFD, and so does a sequence cut off by the end of the text.
+std::size_t decode_at(std::string_view text, std::size_t at, char32_t& out) noexcept;
+
+// Where the last code point of a non-empty text starts: up to three
+// continuation bytes back from the end.
+inline std::size_t last_code_point_start(std::string_view text) noexcept {
+  std::size_t start = text.size() - 1;
+  while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80 &&
+         text.size() - start < 4) {
+    --start;
+  }
+  return start;
+}
 
 // True when every byte is below 0x80.
 inline bool is_ascii(const char* data, std::size_t size) noexcept {

@@ -1,9 +1,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/py_ref.hpp"
 #include "cdr/conversions.hpp"
 #include "module/failure.hpp"
-#include "base/py_ref.hpp"
 #include "module/python_errors.hpp"
 
 namespace korvex {
@@ -117,9 +117,9 @@ const char* type_name_for_value(PyObject* value) {
   }
   if (PyBytes_Check(value)) return "bytes";
   if (PyList_Check(value)) return "list";
-  if (!PyUnicode_Check(value) &&
-      (outcome = probe([&] { return PySequence_Check(value) == 1 && iterates_to_end(value); })) !=
-          Probe::Failed) {
+  if (!PyUnicode_Check(value) && (outcome = probe([&] {
+                                    return PySequence_Check(value) == 1 && iterates_to_end(value);
+                                  })) != Probe::Failed) {
     return decided(outcome, "list");
   }
   if (PyDict_Check(value)) return "dict";

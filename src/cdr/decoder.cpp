@@ -13,6 +13,8 @@
 #include "cdr/plan.hpp"
 #include "cdr/reader.hpp"
 #include "cdr/short_strings.hpp"
+#include "cdr/time_keys.hpp"
+#include "cdr/wire.hpp"
 #include "module/failure.hpp"
 #include "module/python_errors.hpp"
 
@@ -169,26 +171,19 @@ PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
   PyRef list = new_filling_list(count);
   if (!list) return nullptr;
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-  switch (kind) {
-    case TypeKind::Float64:
-      for (std::uint32_t i = 0; i < count; ++i) {
-        items[i] = PyFloat_FromDouble(load_le<double>(bytes + 8 * i));
-        if (items[i] == nullptr) return nullptr;
-      }
-      break;
-    case TypeKind::Float32:
-      for (std::uint32_t i = 0; i < count; ++i) {
-        items[i] = PyFloat_FromDouble(static_cast<double>(load_le<float>(bytes + 4 * i)));
-        if (items[i] == nullptr) return nullptr;
-      }
-      break;
-    default:
-      for (std::uint32_t i = 0; i < count; ++i) {
-        items[i] = describe(kind).read(bytes + size * i);
-        if (items[i] == nullptr) return nullptr;
-      }
-      break;
-  }
+  // The kind's reader as a constant, inlined into a loop of its own.
+  const bool built = with_fixed_size_kind(
+      kind,
+      [&]<TypeKind Kind>() {
+        constexpr TypeDescriptor type = describe(Kind);
+        for (std::uint32_t i = 0; i < count; ++i) {
+          items[i] = type.read(bytes + std::size_t{type.size} * i);
+          if (items[i] == nullptr) return false;
+        }
+        return true;
+      },
+      []() -> bool { KORVEX_INTERNAL_FAILURE("read_primitive_run called for a composite type"); });
+  if (!built) return nullptr;
   return filled(std::move(list));
 }
 
@@ -244,7 +239,8 @@ PyObject* Decoder::read_struct(ValueType type, const PathNode& path) {
 
 bool Decoder::store(PyObject* dict, const FieldPlan& field, PyObject* value,
                     const PathNode* parent) {
-  if (PyDict_SetItem(dict, field.key.get(), value) == 0) [[likely]] return true;
+  if (PyDict_SetItem(dict, field.key.get(), value) == 0) [[likely]]
+    return true;
   if (parent != nullptr) fail_with_python_error();
   return false;
 }
@@ -267,9 +263,7 @@ PyObject* Decoder::read_fields(const MessagePlan& plan, const PathNode* parent) 
 }
 
 PyObject* Decoder::nesting_too_deep(const PathNode& path) {
-  return fail(MessageError::deserialization_failed(
-      "Nesting too deep at '" + render_path(&path) + "': at most " + decimal(kMaxNesting) +
-      " levels of nested structs and arrays are supported"));
+  return fail(MessageError::deserialization_failed(nesting_too_deep_text(path)));
 }
 
 PyObject* Decoder::too_many_empty_values(const PathNode& path) {
@@ -312,9 +306,16 @@ PyObject* Decoder::read_value(ValueType type, const PathNode& path) {
       return read_struct(type, path);
     case Conversion::Time:
       return read_time();
-    default:
+    case Conversion::Bool:
+    case Conversion::Integer:
+    case Conversion::Unsigned64:
+    case Conversion::Float32:
+    case Conversion::Float64:
       return read_primitive(type.leaf);
+    case Conversion::Array:  // never a leaf
+      break;
   }
+  KORVEX_INTERNAL_FAILURE("read_value called for an array leaf or a value that is no Conversion");
 }
 
 BodyResult Decoder::run(std::string_view schema_name) {
@@ -333,11 +334,11 @@ BodyResult Decoder::run(std::string_view schema_name) {
 
 BodyResult deserialize_body(std::string_view schema_name, std::span<const unsigned char> data) {
   const unsigned char* bytes = data.data();
-  if (data.size() < 4) {
+  if (data.size() < kHeaderLength) {
     PyErr_SetString(PyExc_ValueError, "CDR payload too short (missing encapsulation header)");
     return PythonErrorSet{};
   }
-  if (bytes[0] != 0x00 || bytes[1] != 0x01) {
+  if (bytes[0] != kEncapsulationHeader[0] || bytes[1] != kEncapsulationHeader[1]) {
     char text[128];
     std::snprintf(text, sizeof text,
                   "Unsupported CDR encapsulation [%02x, %02x, %02x, %02x]. Only little-endian CDR "

@@ -7,10 +7,12 @@
 #include "base/memory.hpp"
 #include "cdr/conversions.hpp"
 #include "cdr/dict_cursor.hpp"
+#include "cdr/exact_values.hpp"
 #include "cdr/field_path.hpp"
 #include "cdr/limits.hpp"
 #include "cdr/nesting.hpp"
 #include "cdr/plan.hpp"
+#include "cdr/time_keys.hpp"
 #include "cdr/writer.hpp"
 #include "module/failure.hpp"
 #include "module/python_errors.hpp"
@@ -49,8 +51,7 @@ class Encoder {
   // sanitizer builds.
   KORVEX_NOINLINE Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
                                     const Reporter& reporter);
-  Step write_array(ValueType type, PyObject* value, const PathNode& path,
-                   const Reporter& reporter);
+  Step write_array(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter);
   Step write_struct(ValueType type, PyObject* value, const PathNode& path,
                     const Reporter& reporter);
   KORVEX_NOINLINE Step write_time(TypeKind kind, PyObject* value, const PathNode& path,
@@ -67,7 +68,14 @@ class Encoder {
     out_.write_ros_string(static_cast<const char*>(PyUnicode_DATA(value)), length);
     return true;
   }
-  bool write_integer(const TypeDescriptor& type, long long integer);
+  // How the exact-value steps put a value: room reserved first (single
+  // values), or into room reserved for the whole run.
+  auto put() {
+    return [this](auto value) KORVEX_INLINE_LAMBDA { out_.write(value); };
+  }
+  auto put_reserved() {
+    return [this](auto value) KORVEX_INLINE_LAMBDA { out_.put_aligned_reserved(value); };
+  }
   template <TypeKind Kind>
   Py_ssize_t write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count);
   KORVEX_NOINLINE Py_ssize_t write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
@@ -99,64 +107,24 @@ class Encoder {
   std::optional<MessageError> error_;
 };
 
-// Writes an integer of an Integer type (its low bytes, two's complement);
-// false, writing nothing, when the value is out of the type's range.
-bool Encoder::write_integer(const TypeDescriptor& type, long long integer) {
-  if (integer < type.min || integer > type.max) return false;
-  switch (type.size) {
-    case 1:
-      out_.write(static_cast<std::uint8_t>(integer));
-      return true;
-    case 2:
-      out_.write(static_cast<std::uint16_t>(integer));
-      return true;
-    case 4:
-      out_.write(static_cast<std::uint32_t>(integer));
-      return true;
-    case 8:
-      out_.write(static_cast<std::uint64_t>(integer));
-      return true;
-    default:
-      KORVEX_INTERNAL_FAILURE("write_integer called for a type of unknown size");
-  }
-}
-
 // Writes values of the exact built-in types without going through the
-// general conversions.  Only type checks and reads of the object's own
-// storage happen here (no user code can run, so the value needs no
-// reference of its own); anything else returns false and takes the general
-// path.
+// general conversions (cdr/exact_values.hpp; ASCII str here); false,
+// writing nothing, sends the value down the general path.
 KORVEX_ALWAYS_INLINE bool Encoder::write_exact(TypeKind kind, PyObject* value) {
-  const TypeDescriptor& type = describe(kind);
-  switch (type.conversion) {
-    case Conversion::Float64:
-      if (!PyFloat_CheckExact(value)) return false;
-      out_.write(PyFloat_AS_DOUBLE(value));
-      return true;
-    case Conversion::Float32:
-      if (!PyFloat_CheckExact(value)) return false;
-      out_.write(static_cast<float>(PyFloat_AS_DOUBLE(value)));
-      return true;
-    case Conversion::String:
+  return with_kind(kind, [&]<TypeKind Kind>() KORVEX_INLINE_LAMBDA -> bool {
+    constexpr Conversion conversion = describe(Kind).conversion;
+    if constexpr (describe(Kind).size > 0) {
+      return put_exact<Kind>(value, put());
+    } else if constexpr (conversion == Conversion::String) {
       return write_exact_ascii(value);
-    case Conversion::Bool:
-      if (value != Py_True && value != Py_False) return false;
-      out_.write<std::uint8_t>(value == Py_True ? 1 : 0);
-      return true;
-    case Conversion::Integer: {
-      long long integer;
-      return PyLong_CheckExact(value) && exact_int_value(value, integer) &&
-             write_integer(type, integer);
-    }
-    case Conversion::Unsigned64: {
-      unsigned long long integer;
-      if (!PyLong_CheckExact(value) || !exact_uint64_value(value, integer)) return false;
-      out_.write(static_cast<std::uint64_t>(integer));
-      return true;
-    }
-    default:
+    } else if constexpr (conversion == Conversion::Bytes || conversion == Conversion::Array ||
+                         conversion == Conversion::Struct || conversion == Conversion::Time) {
       return false;
-  }
+    } else {
+      static_assert(kNoExactStep<Kind>, "a conversion the encoder's direct path does not know");
+      return false;
+    }
+  });
 }
 
 // Writes the elements list[from:count] of a primitive kind for as long as
@@ -174,33 +142,7 @@ Py_ssize_t Encoder::write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t 
     // Only the first element can need padding: the others follow aligned.
     out_.reserve(static_cast<std::size_t>(chunk_end - index + 1) * type.size);
     for (; index < chunk_end; ++index) {
-      PyObject* item = items[index];
-      if constexpr (type.conversion == Conversion::Float64) {
-        if (!PyFloat_CheckExact(item)) return index;
-        out_.put_aligned_reserved(PyFloat_AS_DOUBLE(item));
-      } else if constexpr (type.conversion == Conversion::Float32) {
-        if (!PyFloat_CheckExact(item)) return index;
-        out_.put_aligned_reserved(static_cast<float>(PyFloat_AS_DOUBLE(item)));
-      } else if constexpr (type.conversion == Conversion::Bool) {
-        if (item != Py_True && item != Py_False) return index;
-        out_.put_aligned_reserved<std::uint8_t>(item == Py_True ? 1 : 0);
-      } else if constexpr (type.conversion == Conversion::Unsigned64) {
-        unsigned long long integer;
-        if (!PyLong_CheckExact(item) || !exact_uint64_value(item, integer)) return index;
-        out_.put_aligned_reserved(static_cast<std::uint64_t>(integer));
-      } else if constexpr (type.conversion == Conversion::Integer) {
-        long long integer;
-        if (!PyLong_CheckExact(item) || !exact_int_value(item, integer) ||
-            integer < type.min || integer > type.max) {
-          return index;
-        }
-        if constexpr (type.size == 1) out_.put_aligned_reserved(static_cast<std::uint8_t>(integer));
-        if constexpr (type.size == 2) out_.put_aligned_reserved(static_cast<std::uint16_t>(integer));
-        if constexpr (type.size == 4) out_.put_aligned_reserved(static_cast<std::uint32_t>(integer));
-        if constexpr (type.size == 8) out_.put_aligned_reserved(static_cast<std::uint64_t>(integer));
-      } else {
-        return index;
-      }
+      if (!put_exact<Kind>(items[index], put_reserved())) return index;
     }
   }
   return index;
@@ -208,20 +150,19 @@ Py_ssize_t Encoder::write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t 
 
 Py_ssize_t Encoder::write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
                                          Py_ssize_t count) {
-  return with_fixed_size_kind(
-      kind,
-      [&]<TypeKind Kind>() { return write_exact_run<Kind>(list, from, count); },
-      [&] {
-        // Other kinds one element at a time; strings in a loop of their own.
-        PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
-        Py_ssize_t index = from;
-        if (kind == TypeKind::String) {
-          while (index < count && write_exact_ascii(items[index])) ++index;
-        } else {
-          while (index < count && write_exact(kind, items[index])) ++index;
-        }
-        return index;
-      });
+  return with_kind(kind, [&]<TypeKind Kind>() KORVEX_INLINE_LAMBDA -> Py_ssize_t {
+    if constexpr (describe(Kind).size > 0) {
+      return write_exact_run<Kind>(list, from, count);
+    } else if constexpr (describe(Kind).conversion == Conversion::String) {
+      // Strings in a loop of their own.
+      PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+      Py_ssize_t index = from;
+      while (index < count && write_exact_ascii(items[index])) ++index;
+      return index;
+    } else {
+      return from;  // no direct path (write_exact is false for every value)
+    }
+  });
 }
 
 Step Encoder::mismatch(const Reporter& reporter, String expected) {
@@ -237,8 +178,8 @@ Step Encoder::mismatch(const Reporter& reporter, String expected) {
 Step Encoder::too_long(const PathNode& path, std::uint64_t length, const char* unit,
                        std::uint64_t limit) {
   return fail(MessageError::serialization_failed(
-      "Value of '" + render_path(&path) + "' is too long for CDR: " + decimal(length) + " " +
-      unit + ", at most " + decimal(limit) + " allowed"));
+      "Value of '" + render_path(&path) + "' is too long for CDR: " + decimal(length) + " " + unit +
+      ", at most " + decimal(limit) + " allowed"));
 }
 
 Step Encoder::missing_field(std::string_view name) {
@@ -246,14 +187,12 @@ Step Encoder::missing_field(std::string_view name) {
 }
 
 Step Encoder::changed_size(const PathNode& path) {
-  return fail(MessageError::serialization_failed(
-      "Array '" + render_path(&path) + "' changed size while it was being written"));
+  return fail(MessageError::serialization_failed("Array '" + render_path(&path) +
+                                                 "' changed size while it was being written"));
 }
 
 Step Encoder::nesting_too_deep(const PathNode& path) {
-  return fail(MessageError::serialization_failed(
-      "Nesting too deep at '" + render_path(&path) + "': at most " + decimal(kMaxNesting) +
-      " levels of nested structs and arrays are supported"));
+  return fail(MessageError::serialization_failed(nesting_too_deep_text(path)));
 }
 
 Step Encoder::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
@@ -268,9 +207,18 @@ Step Encoder::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
     }
     case Conversion::Integer: {
       long long integer;
-      if (!integer_rule(value, integer) || !write_integer(type, integer)) {
-        return mismatch(reporter, String(type.name));
-      }
+      const bool written = integer_rule(value, integer) &&
+                           with_fixed_size_kind(
+                               kind,
+                               [&]<TypeKind Kind>() {
+                                 if constexpr (describe(Kind).conversion == Conversion::Integer) {
+                                   return put_integer<Kind>(integer, put());
+                                 } else {
+                                   return false;  // not reached: the kind's conversion is Integer
+                                 }
+                               },
+                               [] { return false; });
+      if (!written) return mismatch(reporter, String(type.name));
       return Step::Done;
     }
     case Conversion::Unsigned64: {
@@ -326,9 +274,17 @@ Step Encoder::write_converted(ValueType type, PyObject* value, const PathNode& p
       return write_struct(type, value, path, reporter);
     case Conversion::Time:
       return write_time(type.leaf, value, path, reporter);
-    default:
+    case Conversion::Bool:
+    case Conversion::Integer:
+    case Conversion::Unsigned64:
+    case Conversion::Float32:
+    case Conversion::Float64:
+    case Conversion::String:
+    case Conversion::Bytes:
+    case Conversion::Array:  // never a leaf: write_scalar reports the broken invariant
       return write_scalar(type.leaf, value, path, reporter);
   }
+  KORVEX_INTERNAL_FAILURE("write_converted called with a value that is no Conversion");
 }
 
 Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
@@ -368,7 +324,8 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
 PyObject* Encoder::nested_item(DictCursor& cursor, PyObject* key, const PathNode& path,
                                std::string_view name, const char* missing_prefix) {
   PyObject* item = cursor.find(key);  // borrowed
-  if (item != nullptr) [[likely]] return item;
+  if (item != nullptr) [[likely]]
+    return item;
   nested_item_failed(path, name, missing_prefix);
   return nullptr;
 }
@@ -440,8 +397,8 @@ Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
   long long integer;
   PyObject* sec = nested_item(cursor, sec_key(), path, "sec", "Missing field '");
   if (sec == nullptr) return Step::Failed;
-  if (!PyLong_CheckExact(sec) || !exact_int_value(sec, integer) ||
-      integer < INT32_MIN || integer > INT32_MAX) {
+  if (!PyLong_CheckExact(sec) || !exact_int_value(sec, integer) || integer < INT32_MIN ||
+      integer > INT32_MAX) {
     PyRef held = PyRef::borrow(sec);
     if (!integer_rule(sec, integer) || integer < INT32_MIN || integer > INT32_MAX) {
       return mismatch(reporter, String(type_name) + " with int32 sec");

@@ -8,6 +8,9 @@
 // all kMaxNesting levels.
 #pragma once
 
+#include "base/compiler.hpp"
+#include "base/memory.hpp"
+#include "cdr/field_path.hpp"
 #include "cdr/limits.hpp"
 
 namespace korvex {
@@ -33,5 +36,11 @@ class NestingLevel {
   unsigned& levels_;
   bool entered_;
 };
+
+// The text of the error both directions report at a level past the bound.
+KORVEX_COLD inline String nesting_too_deep_text(const PathNode& path) {
+  return "Nesting too deep at '" + render_path(&path) + "': at most " + decimal(kMaxNesting) +
+         " levels of nested structs and arrays are supported";
+}
 
 }  // namespace korvex

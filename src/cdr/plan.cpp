@@ -37,12 +37,6 @@ PyRef field_key(std::string_view text) {
   return PyRef::steal(key);
 }
 
-PyObject* permanent_key(PyObject*& slot, const char* text) {
-  PyObject* key = permanent_text(slot, text);
-  if (key == nullptr) KORVEX_INTERNAL_FAILURE(String("could not create key ") + text);
-  return key;
-}
-
 }  // namespace
 
 const MessagePlan* plan_for(const RegisteredSchema& schema) {
@@ -66,18 +60,18 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
     }
     const std::uint8_t size =
         field.field_type.array_depth() == 0 ? describe(field.field_type.leaf()).size : 0;
-    plan->fields.push_back(FieldPlan{
-        std::move(key), field.name,
-        ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}, size});
+    plan->fields.push_back(
+        FieldPlan{std::move(key), field.name,
+                  ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}, size});
   }
   // Fields point into `links`, which therefore must never have moved.
   KORVEX_ASSERT(plan->links.size() == struct_fields && plan->links.data() == links_start);
 #ifndef NDEBUG
   for (const FieldPlan& field : plan->fields) {
     KORVEX_ASSERT((field.type.leaf == TypeKind::Struct) == (field.type.link != nullptr));
-    KORVEX_ASSERT(field.type.link == nullptr || (field.type.link >= plan->links.data() &&
-                                                 field.type.link < plan->links.data() +
-                                                                       plan->links.size()));
+    KORVEX_ASSERT(field.type.link == nullptr ||
+                  (field.type.link >= plan->links.data() &&
+                   field.type.link < plan->links.data() + plan->links.size()));
   }
 #endif
   plan->all_fixed_size = true;
@@ -145,7 +139,5 @@ const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
   if (plan != nullptr) slot = found;
   return plan;
 }
-
-PyObject* make_time_key(PyObject*& slot, const char* text) { return permanent_key(slot, text); }
 
 }  // namespace korvex

@@ -16,8 +16,9 @@
 #include <optional>
 
 #include "base/memory.hpp"
-#include "module/errors.hpp"
 #include "base/py_ref.hpp"
+#include "module/errors.hpp"
+#include "module/failure.hpp"
 #include "schema/registry.hpp"
 
 namespace korvex {
@@ -61,7 +62,7 @@ class MessagePlan final : public SchemaCache {
   // kMostSizeHint: the encoder starts its buffer that large, so that
   // messages of a steady size grow it rarely.  Only used with the GIL held.
   mutable std::size_t size_hint = 0;
-  static constexpr std::size_t kMostSizeHint = 64 * 1024;
+  static constexpr std::size_t kMostSizeHint = std::size_t{64} * 1024;
   // Every field is a single primitive (no arrays, strings or structs), so a
   // value's extent can be worked out before decoding it.
   bool all_fixed_size = false;
@@ -79,7 +80,9 @@ const MessagePlan* resolve_link_slow(StructLink& link, SchemaRef& holder,
                                      std::optional<MessageError>& error);
 inline const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
                                        std::optional<MessageError>& error) {
+  KORVEX_ASSERT(link.schema_name != nullptr);
   if (link.generation == registry_generation()) [[likely]] {
+    KORVEX_ASSERT(link.target != nullptr && link.plan != nullptr);
     holder = SchemaRef(link.target);
     return link.plan;
   }
@@ -91,16 +94,5 @@ inline const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
 // registry's error in `error` or a Python exception pending.
 const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
                                std::optional<MessageError>& error);
-
-// Interned "sec" and "nanosec" keys of time and duration values.
-PyObject* make_time_key(PyObject*& slot, const char* text);
-inline PyObject* sec_key() {
-  static PyObject* key = nullptr;
-  return key != nullptr ? key : make_time_key(key, "sec");
-}
-inline PyObject* nanosec_key() {
-  static PyObject* key = nullptr;
-  return key != nullptr ? key : make_time_key(key, "nanosec");
-}
 
 }  // namespace korvex

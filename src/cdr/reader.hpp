@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "base/byte_order.hpp"
+#include "cdr/wire.hpp"
+#include "module/failure.hpp"
 
 namespace korvex {
 
@@ -17,14 +19,17 @@ enum class ReadFailure : std::uint8_t {
 class CdrReader {
  public:
   CdrReader(const unsigned char* data, std::uint64_t size) noexcept
-      : data_(data), size_(size), position_(4) {}
+      : data_(data), size_(size), position_(kHeaderLength) {}
 
   std::uint64_t position() const noexcept { return position_; }
   std::uint64_t size() const noexcept { return size_; }
   std::uint64_t remaining() const noexcept { return size_ - position_; }
   const unsigned char* at(std::uint64_t offset) const noexcept { return data_ + offset; }
-  // Moves to `offset` (at most size()), which the caller has checked.
-  void skip_to(std::uint64_t offset) noexcept { position_ = offset; }
+  // Moves forward to `offset` (at most size()), which the caller has checked.
+  void skip_to(std::uint64_t offset) {
+    KORVEX_ASSERT(offset >= position_ && offset <= size_);
+    position_ = offset;
+  }
 
   ReadFailure align(std::uint64_t alignment) noexcept {
     const std::uint64_t target = align_up(position_, alignment);

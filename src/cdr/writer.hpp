@@ -15,9 +15,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "base/memory.hpp"
 #include "base/byte_order.hpp"
+#include "base/memory.hpp"
 #include "base/py_ref.hpp"
+#include "cdr/wire.hpp"
+#include "module/failure.hpp"
 
 namespace korvex {
 
@@ -41,15 +43,13 @@ class CdrWriter {
       data_ = inline_;
       capacity_ = kInlineCapacity;
     } else {
-      buffer_ = PyRef::steal(
-          PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+      buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
       if (!buffer_) abort_on_allocation_failure(capacity);
       data_ = PyBytes_AS_STRING(buffer_.get());
       capacity_ = capacity;
     }
-    static constexpr char kHeader[4] = {0x00, 0x01, 0x00, 0x00};
-    std::memcpy(data_, kHeader, sizeof kHeader);
-    length_ = sizeof kHeader;
+    std::memcpy(data_, kEncapsulationHeader, kHeaderLength);
+    length_ = kHeaderLength;
   }
 
   std::size_t length() const noexcept { return length_; }
@@ -72,8 +72,9 @@ class CdrWriter {
   // Aligned little-endian value; the caller has reserved room for padding
   // and value (at most 2 * sizeof(T) bytes).
   template <class T>
-  void put_aligned_reserved(T value) noexcept {
+  void put_aligned_reserved(T value) {
     const auto padding = static_cast<std::size_t>(align_up(length_, sizeof(T)) - length_);
+    KORVEX_ASSERT(capacity_ - length_ >= padding + sizeof(T));
     if (padding != 0) {
       // Fewer than sizeof(T) bytes of padding, within the room reserved.
       store_le<T>(data_ + length_, T{});

@@ -31,9 +31,9 @@ String quoted_list(const char* const* names, Py_ssize_t count) {
         text += index + 1 == count ? ", and " : ", ";
       }
     }
-    text += "'";
+    text += '\'';
     text += names[index];
-    text += "'";
+    text += '\'';
   }
   return text;
 }
@@ -64,8 +64,8 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
       PyObject* keyword = PyTuple_GET_ITEM(keyword_names, k);  // borrowed
       PyObject* value = args[positional_count + k];            // borrowed
       Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size)
-                                                  : nullptr;
+      const char* utf8 =
+          PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
       if (utf8 == nullptr) PyErr_Clear();
       Py_ssize_t match = -1;
       for (Py_ssize_t index = 0; utf8 != nullptr && index < parameters; ++index) {

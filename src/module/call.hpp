@@ -23,10 +23,9 @@ PyObject* call_function(const FunctionDescription& description, PyObject* const*
                         Py_ssize_t nargs, PyObject* kwnames, ConvertAndRun&& convert_and_run) {
   return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
     const ActiveCall call;
-    if (!call.admitted()) return nullptr;
+    if (!call.admitted()) return ActiveCall::refuse();
     PyObject* slots[kMaxParameters] = {nullptr, nullptr};
-    if (!extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargs), kwnames,
-                                    slots)) {
+    if (!extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargs), kwnames, slots)) {
       return nullptr;
     }
     return finish_call(convert_and_run(slots));

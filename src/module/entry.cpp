@@ -17,19 +17,9 @@ PyModuleDef_Slot g_slots[] = {
 };
 
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_korvex_messages",
-    "",
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_korvex_messages", "", 0, nullptr, g_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__korvex_messages(void) {
-  return PyModuleDef_Init(&g_definition);
-}
+PyMODINIT_FUNC PyInit__korvex_messages(void) { return PyModuleDef_Init(&g_definition); }

@@ -31,8 +31,7 @@ class MessageError {
   static MessageError unknown_schema(String name) {
     return MessageError(Kind::UnknownSchema, std::move(name));
   }
-  static MessageError field_type_mismatch(String field, String expected,
-                                          String got) {
+  static MessageError field_type_mismatch(String field, String expected, String got) {
     return MessageError(Kind::FieldTypeMismatch, std::move(field), std::move(expected),
                         std::move(got));
   }
@@ -57,7 +56,9 @@ class MessageError {
 
  private:
   MessageError(Kind kind, String first, String second = {}, String third = {})
-      : kind_(kind), first_(std::move(first)), second_(std::move(second)),
+      : kind_(kind),
+        first_(std::move(first)),
+        second_(std::move(second)),
         third_(std::move(third)) {}
 
   Kind kind_;
@@ -72,9 +73,9 @@ struct PythonErrorSet {};
 template <class T>
 class Result {
  public:
-  Result(T value) : state_(std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value) : state_(std::move(value)) {}             // NOLINT: implicit by design
   Result(MessageError error) : state_(std::move(error)) {}  // NOLINT
-  Result(PythonErrorSet marker) : state_(marker) {}  // NOLINT
+  Result(PythonErrorSet marker) : state_(marker) {}         // NOLINT
 
   bool ok() const noexcept { return state_.index() == 0; }
   bool is_message_error() const noexcept { return state_.index() == 1; }

@@ -11,7 +11,6 @@
 #include <pthread.h>
 #endif
 
-
 namespace korvex {
 namespace {
 

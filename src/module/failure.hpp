@@ -63,14 +63,14 @@ R run_contained(R failed, Fn&& body) noexcept {
     const String message = foreign.what();
     try {
       fail_internally(message, __FILE__, __LINE__);
-    } catch (const InternalFailure&) {
+    } catch (const InternalFailure&) {  // NOLINT(bugprone-empty-catch): already reported
     }
     set_panic_exception(message);
   } catch (...) {
     const String message = "internal failure of unknown kind";
     try {
       fail_internally(message, __FILE__, __LINE__);
-    } catch (const InternalFailure&) {
+    } catch (const InternalFailure&) {  // NOLINT(bugprone-empty-catch): already reported
     }
     set_panic_exception(message);
   }

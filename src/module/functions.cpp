@@ -50,8 +50,7 @@ PyObject* serialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-PyObject* deserialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* deserialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function(kDeserialize, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
     TextView schema_name;
     if (!convert_text(slots[0], "schema_name", schema_name)) return PythonErrorSet{};
@@ -68,11 +67,10 @@ PyMethodDef kExportedFunctions[kExportedFunctionCount] = {
      "register_schema(name, fields)\n--\n\n"},
     {"get_schema", as_method(&name_only_entry<kGetSchema, &get_schema_body>), kCallFlags,
      "get_schema(name)\n--\n\n"},
-    {"schema_exists", as_method(&name_only_entry<kSchemaExists, &schema_exists_body>),
-     kCallFlags, "schema_exists(name)\n--\n\n"},
-    {"unregister_schema",
-     as_method(&name_only_entry<kUnregisterSchema, &unregister_schema_body>), kCallFlags,
-     "unregister_schema(name)\n--\n\n"},
+    {"schema_exists", as_method(&name_only_entry<kSchemaExists, &schema_exists_body>), kCallFlags,
+     "schema_exists(name)\n--\n\n"},
+    {"unregister_schema", as_method(&name_only_entry<kUnregisterSchema, &unregister_schema_body>),
+     kCallFlags, "unregister_schema(name)\n--\n\n"},
     {"serialize", as_method(&serialize_entry), kCallFlags,
      "serialize(schema_name, values)\n--\n\n"},
     {"deserialize", as_method(&deserialize_entry), kCallFlags,

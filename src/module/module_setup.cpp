@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "base/permanent_texts.hpp"
 #include "base/text.hpp"
 #include "module/failure.hpp"
 #include "module/python_errors.hpp"
@@ -20,8 +21,7 @@ int refuse(PyObject* object, const char* target) {
 
 // A new reference to the module's __all__ list, created if absent.
 PyRef all_list(PyObject* module) {
-  static PyObject* all_text = nullptr;
-  PyObject* all_name = permanent_text(all_text, "__all__");
+  PyObject* all_name = permanent(&PermanentTexts::all, "__all__");
   if (all_name == nullptr) return PyRef();
   PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
   if (!all) {
@@ -48,8 +48,7 @@ int add_functions(PyObject* module, PyMethodDef* functions, std::size_t count) {
     for (PyMethodDef* record = functions; record != functions + count; ++record) {
       PyRef function = PyRef::steal(PyCMethod_New(record, module, module_name.get(), nullptr));
       if (!function) return -1;
-      static PyObject* name_text = nullptr;
-      PyObject* name_attribute = permanent_text(name_text, "__name__");
+      PyObject* name_attribute = permanent(&PermanentTexts::name, "__name__");
       if (name_attribute == nullptr) return -1;
       PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_attribute));
       if (!name) return -1;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/permanent_texts.hpp"
 #include "base/text.hpp"
 #include "module/failure.hpp"
 
@@ -25,8 +26,7 @@ void resume_if_panic(FetchedError& error) {
     if (auto text = object_str(error.value())) message = *text;
     PyErr_Clear();  // whatever str() left: this becomes an internal failure
   }
-  std::fputs("--- A PanicException raised in Python code reached native code again. ---\n",
-             stderr);
+  std::fputs("--- A PanicException raised in Python code reached native code again. ---\n", stderr);
   std::fputs("Python stack trace below:\n", stderr);
   error.restore();
   PyErr_PrintEx(0);
@@ -51,8 +51,7 @@ std::optional<String> object_str(PyObject* object) {
 }
 
 std::optional<String> type_qualname(PyTypeObject* type) {
-  static PyObject* qualname = nullptr;
-  PyObject* attribute = permanent_text(qualname, "__qualname__");
+  PyObject* attribute = permanent(&PermanentTexts::qualname, "__qualname__");
   if (attribute == nullptr) KORVEX_INTERNAL_FAILURE("could not make the name __qualname__");
   PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attribute));
   if (!name) {

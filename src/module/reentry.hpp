@@ -12,14 +12,35 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
+#include <string_view>
+
 namespace korvex {
 
 // Calls of the module that may be active on one thread at once.
 inline constexpr unsigned kMaxActiveCalls = 8;
 
-inline constexpr char kTooManyActiveCalls[] =
-    "Re-entrant calls nested too deeply: at most 8 calls of this module may be active on one "
-    "thread";
+// The refusal's text, with kMaxActiveCalls written in at compile time.
+inline constexpr auto kTooManyActiveCalls = [] {
+  constexpr std::string_view head = "Re-entrant calls nested too deeply: at most ";
+  constexpr std::string_view tail = " calls of this module may be active on one thread";
+  constexpr std::size_t digits = [] {
+    std::size_t count = 1;
+    for (unsigned rest = kMaxActiveCalls; rest >= 10; rest /= 10) ++count;
+    return count;
+  }();
+  std::array<char, head.size() + digits + tail.size() + 1> text{};
+  std::size_t at = 0;
+  for (char c : head) text[at++] = c;
+  unsigned rest = kMaxActiveCalls;
+  for (std::size_t digit = digits; digit > 0; --digit, rest /= 10) {
+    text[at + digit - 1] = static_cast<char>('0' + rest % 10);
+  }
+  at += digits;
+  for (char c : tail) text[at++] = c;
+  return text;  // the last character stays the terminating NUL
+}();
 
 inline thread_local unsigned t_active_calls = 0;
 inline thread_local bool t_refusing_calls = false;
@@ -42,10 +63,12 @@ class ActiveCall {
     if (admitted_) --t_active_calls;
   }
 
-  // False for a refused call, after raising RecursionError.
-  bool admitted() const noexcept {
-    if (!admitted_) PyErr_SetString(PyExc_RecursionError, kTooManyActiveCalls);
-    return admitted_;
+  // False for a refused call; refuse() then raises its error.
+  bool admitted() const noexcept { return admitted_; }
+  // Sets the RecursionError of a refused call; returns null.
+  static PyObject* refuse() noexcept {
+    PyErr_SetString(PyExc_RecursionError, kTooManyActiveCalls.data());
+    return nullptr;
   }
 
  private:

@@ -3,6 +3,8 @@
 #include <optional>
 #include <utility>
 
+#include "base/utf8.hpp"
+
 namespace korvex {
 namespace {
 
@@ -32,27 +34,8 @@ std::optional<TypeKind> simple_kind_named(std::string_view text) noexcept {
 // Characters with the Unicode White_Space property.
 constexpr bool is_white_space(char32_t c) noexcept {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
-}
-
-// Decodes the code point starting at `at`; returns its byte length.  The text
-// comes from a Python str and is valid UTF-8; a stray byte counts as one
-// non-space character.
-std::size_t decode_at(std::string_view text, std::size_t at, char32_t& out) noexcept {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  if (lead >= 0x80 && lead < 0xC0) length = 1;
-  if (at + length > text.size()) {
-    out = 0xFFFD;
-    return 1;
-  }
-  char32_t value = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
-  for (std::size_t i = 1; i < length; ++i) {
-    value = (value << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
-  }
-  out = length == 1 && lead >= 0x80 ? 0xFFFD : value;
-  return length;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 std::string_view trim_white_space(std::string_view text) noexcept {
@@ -63,11 +46,7 @@ std::string_view trim_white_space(std::string_view text) noexcept {
     text.remove_prefix(length);
   }
   while (!text.empty()) {
-    std::size_t start = text.size() - 1;
-    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80 &&
-           text.size() - start < 4) {
-      --start;
-    }
+    const std::size_t start = last_code_point_start(text);
     char32_t c;
     const std::size_t length = decode_at(text, start, c);
     if (start + length != text.size() || !is_white_space(c)) break;

@@ -3,9 +3,9 @@
 // applies to a Python value (with the range of an integer type), and how
 // deserialize turns its bytes into a Python value.
 //
-// A new field type gets a TypeKind, a row here, and then a case wherever a
-// Conversion is dispatched on (the encoder and decoder); a fixed-size
-// primitive also a case in with_fixed_size_kind below.
+// A new field type gets a TypeKind, a row here and a case in with_kind
+// below; every switch over TypeKind or Conversion lists all of them (no
+// default), so the compiler names each place that must handle a new one.
 #pragma once
 
 #include <Python.h>
@@ -18,6 +18,8 @@
 #include <type_traits>
 
 #include "base/byte_order.hpp"
+#include "base/compiler.hpp"
+#include "module/failure.hpp"
 
 namespace korvex {
 
@@ -117,8 +119,8 @@ constexpr TypeDescriptor composite_type(TypeKind kind, std::string_view name,
   return {kind, name, 0, alignment, conversion, 0, 0, nullptr};
 }
 
-// Indexed by TypeKind.
-inline constexpr std::array<TypeDescriptor, 17> kTypeTable{{
+// Indexed by TypeKind; its length is the number of rows.
+inline constexpr auto kTypeTable = std::to_array<TypeDescriptor>({
     {TypeKind::Bool, "bool", 1, 1, Conversion::Bool, 0, 1, &type_readers::boolean},
     integer_type<std::int8_t>(TypeKind::Int8, "int8"),
     integer_type<std::int16_t>(TypeKind::Int16, "int16"),
@@ -137,7 +139,7 @@ inline constexpr std::array<TypeDescriptor, 17> kTypeTable{{
     composite_type(TypeKind::Struct, "struct", 1, Conversion::Struct),
     composite_type(TypeKind::Time, "time", 4, Conversion::Time),
     composite_type(TypeKind::Duration, "duration", 4, Conversion::Time),
-}};
+});
 
 constexpr const TypeDescriptor& describe(TypeKind kind) noexcept {
   return kTypeTable[static_cast<std::size_t>(kind)];
@@ -151,25 +153,62 @@ constexpr bool table_follows_the_kinds() {
 }
 static_assert(table_follows_the_kinds(), "kTypeTable rows must be in TypeKind order");
 
-// Calls `fixed.template operator()<Kind>()` with `kind` as a compile-time
-// constant when it is a fixed-size primitive kind (for loops specialised
-// per kind), and `other()` for any other kind.
-template <class Fixed, class Other>
-decltype(auto) with_fixed_size_kind(TypeKind kind, Fixed&& fixed, Other&& other) {
+// Calls `step.template operator()<Kind>()` with `kind` as a compile-time
+// constant: the one switch from a run-time kind to code specialised for it.
+template <class Step>
+KORVEX_ALWAYS_INLINE decltype(auto) with_kind(TypeKind kind, Step&& step) {
   switch (kind) {
-    case TypeKind::Bool: return fixed.template operator()<TypeKind::Bool>();
-    case TypeKind::Int8: return fixed.template operator()<TypeKind::Int8>();
-    case TypeKind::Int16: return fixed.template operator()<TypeKind::Int16>();
-    case TypeKind::Int32: return fixed.template operator()<TypeKind::Int32>();
-    case TypeKind::Int64: return fixed.template operator()<TypeKind::Int64>();
-    case TypeKind::UInt8: return fixed.template operator()<TypeKind::UInt8>();
-    case TypeKind::UInt16: return fixed.template operator()<TypeKind::UInt16>();
-    case TypeKind::UInt32: return fixed.template operator()<TypeKind::UInt32>();
-    case TypeKind::UInt64: return fixed.template operator()<TypeKind::UInt64>();
-    case TypeKind::Float32: return fixed.template operator()<TypeKind::Float32>();
-    case TypeKind::Float64: return fixed.template operator()<TypeKind::Float64>();
-    default: return other();
+    case TypeKind::Bool:
+      return step.template operator()<TypeKind::Bool>();
+    case TypeKind::Int8:
+      return step.template operator()<TypeKind::Int8>();
+    case TypeKind::Int16:
+      return step.template operator()<TypeKind::Int16>();
+    case TypeKind::Int32:
+      return step.template operator()<TypeKind::Int32>();
+    case TypeKind::Int64:
+      return step.template operator()<TypeKind::Int64>();
+    case TypeKind::UInt8:
+      return step.template operator()<TypeKind::UInt8>();
+    case TypeKind::UInt16:
+      return step.template operator()<TypeKind::UInt16>();
+    case TypeKind::UInt32:
+      return step.template operator()<TypeKind::UInt32>();
+    case TypeKind::UInt64:
+      return step.template operator()<TypeKind::UInt64>();
+    case TypeKind::Float32:
+      return step.template operator()<TypeKind::Float32>();
+    case TypeKind::Float64:
+      return step.template operator()<TypeKind::Float64>();
+    case TypeKind::String:
+      return step.template operator()<TypeKind::String>();
+    case TypeKind::Bytes:
+      return step.template operator()<TypeKind::Bytes>();
+    case TypeKind::Array:
+      return step.template operator()<TypeKind::Array>();
+    case TypeKind::Struct:
+      return step.template operator()<TypeKind::Struct>();
+    case TypeKind::Time:
+      return step.template operator()<TypeKind::Time>();
+    case TypeKind::Duration:
+      return step.template operator()<TypeKind::Duration>();
   }
+  KORVEX_INTERNAL_FAILURE("with_kind called with a value that is no TypeKind");
+}
+
+// Calls `fixed.template operator()<Kind>()` with `kind` as a compile-time
+// constant when the table gives it a size (a fixed-size primitive, for
+// loops specialised per kind), and `other()` for any other kind.
+template <class Fixed, class Other>
+KORVEX_ALWAYS_INLINE decltype(auto) with_fixed_size_kind(TypeKind kind, Fixed&& fixed,
+                                                         Other&& other) {
+  return with_kind(kind, [&]<TypeKind Kind>() KORVEX_INLINE_LAMBDA -> decltype(auto) {
+    if constexpr (describe(Kind).size > 0) {
+      return fixed.template operator()<Kind>();
+    } else {
+      return other();
+    }
+  });
 }
 
 }  // namespace korvex

@@ -50,15 +50,15 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "base/compiler.hpp"
 #include "base/dicts.hpp"
+#include "base/memory.hpp"
 #include "cdr/conversions.hpp"
 #include "cdr/dict_cursor.hpp"
 #include "cdr/limits.hpp"
 #include "cdr/plan.hpp"
+#include "cdr/time_keys.hpp"
 #include "module/call.hpp"
 #include "schema/registry.hpp"
 
@@ -188,9 +188,13 @@ KORVEX_ALWAYS_INLINE bool LookupWalk::leaf(TypeKind kind, PyObject* value) {
       sink_ += static_cast<std::uint64_t>(PyBytes_GET_SIZE(value)) +
                reinterpret_cast<std::uintptr_t>(PyBytes_AS_STRING(value));
       return true;
-    default:
-      KORVEX_INTERNAL_FAILURE("serialize_floor: leaf called for a composite type");
+    case TypeKind::Array:
+    case TypeKind::Struct:
+    case TypeKind::Time:
+    case TypeKind::Duration:
+      break;
   }
+  KORVEX_INTERNAL_FAILURE("serialize_floor: leaf called for a composite type");
 }
 
 bool LookupWalk::time(PyObject* dict) {
@@ -222,15 +226,16 @@ bool LookupWalk::leaves(PyObject* list) {
 }
 
 bool LookupWalk::leaf_items(TypeKind kind, PyObject* list) {
-  return with_fixed_size_kind(
-      kind, [&]<TypeKind Kind>() { return leaves<Kind>(list); },
-      [&] {
-        switch (kind) {
-          case TypeKind::String: return leaves<TypeKind::String>(list);
-          case TypeKind::Bytes: return leaves<TypeKind::Bytes>(list);
-          default: KORVEX_INTERNAL_FAILURE("serialize_floor: leaf_items called for a composite type");
-        }
-      });
+  return with_kind(kind, [&]<TypeKind Kind>() {
+    constexpr Conversion conversion = describe(Kind).conversion;
+    if constexpr (conversion == Conversion::Array || conversion == Conversion::Struct ||
+                  conversion == Conversion::Time) {
+      KORVEX_INTERNAL_FAILURE("serialize_floor: leaf_items called for a composite type");
+      return false;
+    } else {
+      return leaves<Kind>(list);
+    }
+  });
 }
 
 bool LookupWalk::array(ValueType type, PyObject* list) {
@@ -277,9 +282,23 @@ bool LookupWalk::value(ValueType type, PyObject* value) {
       PyRef held = PyRef::borrow(value);
       return time(value);
     }
-    default:
+    case TypeKind::Bool:
+    case TypeKind::Int8:
+    case TypeKind::Int16:
+    case TypeKind::Int32:
+    case TypeKind::Int64:
+    case TypeKind::UInt8:
+    case TypeKind::UInt16:
+    case TypeKind::UInt32:
+    case TypeKind::UInt64:
+    case TypeKind::Float32:
+    case TypeKind::Float64:
+    case TypeKind::String:
+    case TypeKind::Bytes:
+    case TypeKind::Array:  // never a leaf: leaf() reports the broken invariant
       return leaf(type.leaf, value);
   }
+  KORVEX_INTERNAL_FAILURE("serialize_floor: a value that is no TypeKind");
 }
 
 bool LookupWalk::fields(const MessagePlan& plan, PyObject* dict) {
@@ -317,38 +336,25 @@ union Slot {
   PyObject* object;  // a bytes object owned by the template
 };
 
-struct FloorTemplate {
+struct FloorTemplate : AbortingNew {
   SchemaRef schema;  // keeps `plan` alive
   const MessagePlan* plan = nullptr;
   std::uint64_t generation = 0;
-  std::vector<Slot> slots;
-  std::vector<PyRef> objects;  // references behind the object slots
+  Vector<Slot> slots;
+  Vector<PyRef> objects;  // references behind the object slots
   // The characters of the strings, each in its str's own width; a str
   // takes three slots: offset here, length and largest character.
-  std::string text;
+  String text;
 };
 
 void destroy_template(PyObject* capsule) {
   delete static_cast<FloorTemplate*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
+// Whether an integer is in the range of an Integer kind (the table's).
 bool fits(TypeKind kind, long long value) {
-  switch (kind) {
-    case TypeKind::Int8:
-      return value >= INT8_MIN && value <= INT8_MAX;
-    case TypeKind::Int16:
-      return value >= INT16_MIN && value <= INT16_MAX;
-    case TypeKind::Int32:
-      return value >= INT32_MIN && value <= INT32_MAX;
-    case TypeKind::UInt8:
-      return value >= 0 && value <= UINT8_MAX;
-    case TypeKind::UInt16:
-      return value >= 0 && value <= UINT16_MAX;
-    case TypeKind::UInt32:
-      return value >= 0 && value <= static_cast<long long>(UINT32_MAX);
-    default:
-      return true;
-  }
+  const TypeDescriptor& type = describe(kind);
+  return type.conversion != Conversion::Integer || (value >= type.min && value <= type.max);
 }
 
 // Records a message along its plan.  Not timed: checks every value and
@@ -363,11 +369,6 @@ class Recorder {
  private:
   bool value(ValueType type, PyObject* value, unsigned depth);
   bool leaf(TypeKind kind, PyObject* value);
-  // The items of a list of one leaf kind, with the kind's switch out of the
-  // loop, as the encoder's runs are.
-  template <TypeKind Kind>
-  bool leaves(PyObject* list);
-  bool leaf_items(TypeKind kind, PyObject* list);
   bool integer(PyObject* value, long long& out);
   void push(Slot slot) { out_.slots.push_back(slot); }
   void push_object(PyObject* object) {
@@ -390,7 +391,7 @@ bool Recorder::integer(PyObject* value, long long& out) {
 }
 
 bool Recorder::leaf(TypeKind kind, PyObject* value) {
-  Slot slot;
+  Slot slot{};
   switch (kind) {
     case TypeKind::Bool:
       if (value != Py_True && value != Py_False) {
@@ -447,13 +448,24 @@ bool Recorder::leaf(TypeKind kind, PyObject* value) {
       }
       push_object(value);
       return true;
-    default:  // the other integer kinds
+    case TypeKind::Int8:
+    case TypeKind::Int16:
+    case TypeKind::Int32:
+    case TypeKind::Int64:
+    case TypeKind::UInt8:
+    case TypeKind::UInt16:
+    case TypeKind::UInt32:
       if (!integer(value, slot.integer)) return false;
       if (!fits(kind, slot.integer)) {
         PyErr_SetString(PyExc_ValueError, "floor_template: int out of the field's range");
         return false;
       }
       break;
+    case TypeKind::Array:
+    case TypeKind::Struct:
+    case TypeKind::Time:
+    case TypeKind::Duration:
+      KORVEX_INTERNAL_FAILURE("floor_template: leaf called for a composite type");
   }
   push(slot);
   return true;
@@ -516,9 +528,23 @@ bool Recorder::value(ValueType type, PyObject* value, unsigned depth) {
       }
       return true;
     }
-    default:
+    case TypeKind::Bool:
+    case TypeKind::Int8:
+    case TypeKind::Int16:
+    case TypeKind::Int32:
+    case TypeKind::Int64:
+    case TypeKind::UInt8:
+    case TypeKind::UInt16:
+    case TypeKind::UInt32:
+    case TypeKind::UInt64:
+    case TypeKind::Float32:
+    case TypeKind::Float64:
+    case TypeKind::String:
+    case TypeKind::Bytes:
+    case TypeKind::Array:  // never a leaf: leaf() reports the broken invariant
       return leaf(type.leaf, value);
   }
+  KORVEX_INTERNAL_FAILURE("floor_template: a value that is no TypeKind");
 }
 
 bool Recorder::fields(const MessagePlan& plan, PyObject* dict, unsigned depth) {
@@ -544,7 +570,8 @@ BodyResult make_template(std::string_view schema_name, PyObject* message) {
   PyRef capsule = PyRef::steal(PyCapsule_New(recorded.get(), kCapsuleName, &destroy_template));
   if (!capsule) return PythonErrorSet{};
   if (PyCapsule_SetContext(capsule.get(), recorded.get()) < 0) return PythonErrorSet{};
-  recorded.release();  // owned by the capsule now
+  // NOLINTNEXTLINE(bugprone-unused-return-value): the capsule owns it now
+  recorded.release();
   return capsule;
 }
 
@@ -583,13 +610,26 @@ PyObject* ObjectBuilder::primitive(TypeKind kind, const Slot& slot) {
       return PyLong_FromLongLong(slot.integer);
     case TypeKind::UInt64:
       return PyLong_FromUnsignedLongLong(slot.natural);
-    default:  // integers of up to 32 bits
+    case TypeKind::Int8:
+    case TypeKind::Int16:
+    case TypeKind::Int32:
+    case TypeKind::UInt8:
+    case TypeKind::UInt16:
+    case TypeKind::UInt32:
       if constexpr (kLongHolds32Bits) {
         return PyLong_FromLong(static_cast<long>(slot.integer));
       } else {
         return PyLong_FromLongLong(slot.integer);
       }
+    case TypeKind::String:
+    case TypeKind::Bytes:
+    case TypeKind::Array:
+    case TypeKind::Struct:
+    case TypeKind::Time:
+    case TypeKind::Duration:
+      break;
   }
+  KORVEX_INTERNAL_FAILURE("deserialize_floor: primitive called for another kind");
 }
 
 // A new str equal to the recorded one, of the same character width.
@@ -680,9 +720,21 @@ PyObject* ObjectBuilder::value(ValueType type) {
     case TypeKind::Time:
     case TypeKind::Duration:
       return time();
-    default:
+    case TypeKind::Bool:
+    case TypeKind::Int8:
+    case TypeKind::Int16:
+    case TypeKind::Int32:
+    case TypeKind::Int64:
+    case TypeKind::UInt8:
+    case TypeKind::UInt16:
+    case TypeKind::UInt32:
+    case TypeKind::UInt64:
+    case TypeKind::Float32:
+    case TypeKind::Float64:
+    case TypeKind::Array:  // never a leaf: primitive() reports the broken invariant
       return primitive(type.leaf, *next_++);
   }
+  KORVEX_INTERNAL_FAILURE("deserialize_floor: a value that is no TypeKind");
 }
 
 BodyResult ObjectBuilder::run(const MessagePlan& plan) {
@@ -741,14 +793,13 @@ PyObject* floor_template_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* deserialize_floor_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return call_function(kDeserializeFloor, args, nargs, kwnames,
-                       [](PyObject** slots) -> BodyResult {
-                         TextView schema_name;
-                         if (!convert_text(slots[0], "schema_name", schema_name)) {
-                           return PythonErrorSet{};
-                         }
-                         return build_from_template(schema_name.view(), slots[1]);
-                       });
+  return call_function(kDeserializeFloor, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
+    TextView schema_name;
+    if (!convert_text(slots[0], "schema_name", schema_name)) {
+      return PythonErrorSet{};
+    }
+    return build_from_template(schema_name.view(), slots[1]);
+  });
 }
 
 }  // namespace korvex::testing

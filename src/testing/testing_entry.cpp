@@ -36,18 +36,16 @@ PyObject* panic_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* panic_foreign_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  return korvex::call_function(kPanicForeign, args, nargs, kwnames,
-                               [](PyObject**) -> BodyResult {
-                                 throw std::runtime_error("foreign failure");
-                               });
+  return korvex::call_function(kPanicForeign, args, nargs, kwnames, [](PyObject**) -> BodyResult {
+    throw std::runtime_error("foreign failure");
+  });
 }
 
 PyObject* poison_registry_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return korvex::call_function(kPoisonRegistry, args, nargs, kwnames,
-                               [](PyObject**) -> BodyResult {
-                                 korvex::fail_while_holding_registry_lock();
-                               });
+  return korvex::call_function(kPoisonRegistry, args, nargs, kwnames, [](PyObject**) -> BodyResult {
+    korvex::fail_while_holding_registry_lock();
+  });
 }
 
 PyObject* length_limit_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -57,37 +55,25 @@ PyObject* length_limit_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef g_hooks[] = {
-    {"panic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&panic_entry)),
-     kFlags, "panic(message)\n--\n\n"},
-    {"panic_foreign",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&panic_foreign_entry)),
-     kFlags, "panic_foreign()\n--\n\n"},
-    {"poison_registry",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&poison_registry_entry)),
-     kFlags, "poison_registry()\n--\n\n"},
-    {"length_limit",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&length_limit_entry)), kFlags,
+    {"panic", korvex::as_method(&panic_entry), korvex::kCallFlags, "panic(message)\n--\n\n"},
+    {"panic_foreign", korvex::as_method(&panic_foreign_entry), korvex::kCallFlags,
+     "panic_foreign()\n--\n\n"},
+    {"poison_registry", korvex::as_method(&poison_registry_entry), korvex::kCallFlags,
+     "poison_registry()\n--\n\n"},
+    {"length_limit", korvex::as_method(&length_limit_entry), korvex::kCallFlags,
      "length_limit()\n--\n\n"},
-    {"serialize_floor",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)(void)>(&korvex::testing::serialize_floor_entry)),
-     kFlags, "serialize_floor(schema_name, values)\n--\n\n"},
-    {"floor_template",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)(void)>(&korvex::testing::floor_template_entry)),
-     kFlags, "floor_template(schema_name, message)\n--\n\n"},
-    {"deserialize_floor",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)(void)>(&korvex::testing::deserialize_floor_entry)),
-     kFlags, "deserialize_floor(schema_name, template)\n--\n\n"},
+    {"serialize_floor", korvex::as_method(&korvex::testing::serialize_floor_entry),
+     korvex::kCallFlags, "serialize_floor(schema_name, values)\n--\n\n"},
+    {"floor_template", korvex::as_method(&korvex::testing::floor_template_entry),
+     korvex::kCallFlags, "floor_template(schema_name, message)\n--\n\n"},
+    {"deserialize_floor", korvex::as_method(&korvex::testing::deserialize_floor_entry),
+     korvex::kCallFlags, "deserialize_floor(schema_name, template)\n--\n\n"},
 };
 
 int exec_module(PyObject* module) {
-  if (korvex::add_functions(module, korvex::kExportedFunctions,
-                            korvex::kExportedFunctionCount) < 0) return -1;
+  if (korvex::add_functions(module, korvex::kExportedFunctions, korvex::kExportedFunctionCount) < 0)
+    return -1;
   return korvex::add_functions(module, g_hooks, sizeof g_hooks / sizeof g_hooks[0]);
 }
 
@@ -97,12 +83,17 @@ PyModuleDef_Slot g_slots[] = {
 };
 
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "_korvex_messages_testing", "", 0, nullptr, g_slots, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_korvex_messages_testing",
+    "",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__korvex_messages_testing(void) {
-  return PyModuleDef_Init(&g_definition);
-}
+PyMODINIT_FUNC PyInit__korvex_messages_testing(void) { return PyModuleDef_Init(&g_definition); }
