@@ -138,7 +138,8 @@ EOF
 fetch_wheels() {
   local wheels=$W/wheels
   local extra
-  extra=$(python3 -c 'import tomllib; print(tomllib.load(open("'"$CI_ROOT"'/pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"])')
+  # The wheels are chosen by the test extra and by this script.
+  extra=$(sha256sum <"${BASH_SOURCE[0]}" | cut -c1-16)\ $(python3 -c 'import tomllib; print(tomllib.load(open("'"$CI_ROOT"'/pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"])')
   if [ "$(cat "$wheels/.korvex-extra" 2>/dev/null)" != "$extra" ]; then
     rm -rf "$wheels"
     mkdir -p "$wheels"
@@ -146,8 +147,10 @@ fetch_wheels() {
     "$TOOLS/venv/bin/python" - "$CI_ROOT/pyproject.toml" "$wheels" "$WHEEL_ARCH" $(platforms) <<'EOF' ||
 import glob
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import tomllib
 import zipfile
 from email.parser import Parser
@@ -179,17 +182,29 @@ while queue:
     if key in seen or key in provided or (req.marker and not req.marker.evaluate(target)):
         continue
     seen.add(key)
-    before = set(os.listdir(wheels))
-    done = subprocess.run(
-        [sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--only-binary=:all:",
-         "--python-version", "3.11", "--implementation", "cp", "--abi", "cp311", *platforms,
-         "-d", wheels, str(req)],
-        capture_output=True, text=True)
-    new = sorted(set(os.listdir(wheels)) - before)
-    if done.returncode != 0 or not new:
+    # First with its dependencies, so that pip may pick an older release
+    # whose dependencies all have wheels here (mypy 2 needs librt, which has
+    # no wheel for every architecture); if that fails (a dependency is
+    # Debian's numpy, or has no wheel), on its own, walking its dependencies.
+    for deps in ([], ["--no-deps"]):
+        with tempfile.TemporaryDirectory() as into:
+            done = subprocess.run(
+                [sys.executable, "-m", "pip", "download", "-q", *deps, "--only-binary=:all:",
+                 "--python-version", "3.11", "--implementation", "cp", "--abi", "cp311",
+                 *platforms, "-d", into, str(req)],
+                capture_output=True, text=True)
+            new = sorted(os.listdir(into))
+            if done.returncode == 0:
+                for w in new:
+                    shutil.move(os.path.join(into, w), os.path.join(wheels, w))
+                break
+    if done.returncode != 0:
         print("  no wheel for %s: %s" % (machine, req))
         continue
-    print("  %s" % new[0])
+    print("  " + " ".join(new))
+    if not deps:
+        seen.update(canonicalize_name(w.split("-")[0]) for w in new)
+        continue
     with zipfile.ZipFile(os.path.join(wheels, new[0])) as whl:
         meta = next(n for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
         deps = Parser().parsestr(whl.read(meta).decode()).get_all("Requires-Dist") or []
