@@ -219,7 +219,9 @@ def _from_peer_value(store, nodetype, detail, value):
 
 
 def peer_bytes(store, typename, value):
-    return bytes(store.serialize_cdr(to_peer(store, typename, value), typename))
+    # rosbags writes the host's byte order unless told; our bytes are
+    # little-endian on every host.
+    return bytes(store.serialize_cdr(to_peer(store, typename, value), typename, little_endian=True))
 
 
 def hexdump(data):

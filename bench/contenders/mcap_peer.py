@@ -30,6 +30,8 @@ class McapRos2(Contender):
     def prepare(self, workload: Workload) -> list[Prepared]:
         schema_name = f"{PACKAGE}/{workload.top}"
         text = concatenated(dependencies(workload.top))
+        # Its encoder takes no byte order: it always writes little-endian
+        # CDR (00 01 00 00), as ours, whatever the host.
         encode = self.serialize_dynamic(schema_name, text)[schema_name]
         decode = self.generate_dynamic(schema_name, text)[schema_name]
         data = encode(workload.message)

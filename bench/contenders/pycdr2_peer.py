@@ -18,9 +18,10 @@ class Pycdr2(Contender):
 
     def load(self) -> None:
         import pycdr2
-        from pycdr2 import types
+        from pycdr2 import Endianness, types
 
         self.pycdr2 = pycdr2
+        self.little_endian = Endianness.Little
         self.types = types
         self.classes: dict[str, type] = {}
 
@@ -73,12 +74,15 @@ class Pycdr2(Contender):
             self._class(short)
         cls = self._class(workload.top)
         message = self.native_struct(workload.top, workload.message)
-        data = message.serialize()
+        # serialize(buffer, endianness): little-endian on every host, as
+        # ours; pycdr2's default is the host's byte order.
+        encode_args = (None, self.little_endian)
+        data = message.serialize(*encode_args)
         return [
             Prepared(
                 label=self.name,
                 encode=message.serialize,
-                encode_args=(),
+                encode_args=encode_args,
                 decode=cls.deserialize,
                 decode_args=(data,),
                 to_logical=lambda value, top=workload.top: struct_to_logical(top, value),

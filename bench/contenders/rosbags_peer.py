@@ -7,6 +7,8 @@ output.  `serialize_cdr` returns a memoryview (over a bytearray).
 
 from __future__ import annotations
 
+import functools
+
 from bench.contenders import Contender, Prepared, struct_to_logical
 from bench.contenders.ros_msg import msg_text
 from bench.workloads import (
@@ -86,11 +88,14 @@ class Rosbags(Contender):
         self._register(workload.top)
         name = typename(workload.top)
         message = self.native_struct(workload.top, workload.message)
-        data = bytes(self.typestore.serialize_cdr(message, name))
+        # Little-endian on every host, as ours; rosbags' default is the
+        # host's byte order.
+        encode = functools.partial(self.typestore.serialize_cdr, little_endian=True)
+        data = bytes(encode(message, name))
         return [
             Prepared(
                 label=self.name,
-                encode=self.typestore.serialize_cdr,
+                encode=encode,
                 encode_args=(message, name),
                 decode=self.typestore.deserialize_cdr,
                 decode_args=(data, name),
