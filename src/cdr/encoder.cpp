@@ -81,10 +81,11 @@ class Encoder {
   KORVEX_NOINLINE Py_ssize_t write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
                                                   Py_ssize_t count);
 
-  // Takes a field's value out of a nested dict; null after storing the
-  // failure (or with an exception that must propagate pending).
-  PyObject* nested_item(DictCursor& cursor, PyObject* key, const PathNode& path,
-                        std::string_view name, const char* missing_prefix);
+  // A field's value as the cursor found it in a nested dict (borrowed), or
+  // null after storing why it is missing (or with an exception that must
+  // propagate pending).
+  PyObject* nested_item(PyObject* item, const PathNode& path, std::string_view name,
+                        const char* missing_prefix);
   KORVEX_COLD void nested_item_failed(const PathNode& path, std::string_view name,
                                       const char* missing_prefix);
 
@@ -321,9 +322,8 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
   return Step::Done;
 }
 
-PyObject* Encoder::nested_item(DictCursor& cursor, PyObject* key, const PathNode& path,
-                               std::string_view name, const char* missing_prefix) {
-  PyObject* item = cursor.find(key);  // borrowed
+PyObject* Encoder::nested_item(PyObject* item, const PathNode& path, std::string_view name,
+                               const char* missing_prefix) {
   if (item != nullptr) [[likely]]
     return item;
   nested_item_failed(path, name, missing_prefix);
@@ -365,13 +365,13 @@ Step Encoder::write_fields(const MessagePlan& plan, PyObject* dict, const PathNo
     PyObject* item;  // borrowed
     if (parent == nullptr) {
       // A top-level lookup that raises passes its exception on unchanged.
-      item = cursor.find(field.key.get());
+      item = cursor.find(field);
       if (item == nullptr) {
         if (PyErr_Occurred()) return Step::Failed;
         return missing_field(field.name);
       }
     } else {
-      item = nested_item(cursor, field.key.get(), *parent, field.name, "Missing nested field '");
+      item = nested_item(cursor.find(field), *parent, field.name, "Missing nested field '");
       if (item == nullptr) return Step::Failed;
     }
     if (!field.type.is_array() && write_exact(field.type.leaf, item)) continue;
@@ -395,7 +395,7 @@ Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
   out_.align(4);
   DictCursor cursor(value);
   long long integer;
-  PyObject* sec = nested_item(cursor, sec_key(), path, "sec", "Missing field '");
+  PyObject* sec = nested_item(cursor.find(sec_key()), path, "sec", "Missing field '");
   if (sec == nullptr) return Step::Failed;
   if (!PyLong_CheckExact(sec) || !exact_int_value(sec, integer) || integer < INT32_MIN ||
       integer > INT32_MAX) {
@@ -405,7 +405,7 @@ Step Encoder::write_time(TypeKind kind, PyObject* value, const PathNode& path,
     }
   }
   out_.write(static_cast<std::int32_t>(integer));
-  PyObject* nanosec = nested_item(cursor, nanosec_key(), path, "nanosec", "Missing field '");
+  PyObject* nanosec = nested_item(cursor.find(nanosec_key()), path, "nanosec", "Missing field '");
   if (nanosec == nullptr) return Step::Failed;
   if (!PyLong_CheckExact(nanosec) || !exact_int_value(nanosec, integer) || integer < 0 ||
       integer > UINT32_MAX) {

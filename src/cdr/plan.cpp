@@ -1,5 +1,6 @@
 #include "cdr/plan.hpp"
 
+#include <cstring>
 #include <memory>
 
 #include "base/text.hpp"
@@ -9,23 +10,10 @@
 namespace korvex {
 namespace {
 
-// Interning a key makes a lookup of a key that user code wrote as a literal
-// (which the compiler interned) a pointer comparison.  It is only done where
-// an interned string is freed again once nothing uses it: CPython 3.12 makes
-// every interned string immortal (free-threaded builds do as well), and
-// there interning would keep every field name ever planned for the rest of
-// the process.  Extension modules are built per minor version, so the
-// compile-time version is the running one.
-#if (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000) || defined(Py_GIL_DISABLED)
-constexpr bool kInternKeys = false;
-#else
-constexpr bool kInternKeys = true;
-#endif
-
 PyRef field_key(std::string_view text) {
   PyObject* key = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (key == nullptr) return PyRef();
-  if constexpr (kInternKeys) {
+  if constexpr (kInternFieldKeys) {
     PyUnicode_InternInPlace(&key);
   } else {
     // Cache the hash now, as interning would have.
@@ -38,6 +26,24 @@ PyRef field_key(std::string_view text) {
 }
 
 }  // namespace
+
+bool adopt_field_key(const FieldPlan& field, PyObject* candidate) {
+  if (field.replaced_key) return false;
+  // Interned strs are unique per text, so once adopted there is nothing
+  // better to take; an exact str runs no code when compared.
+  if (!PyUnicode_CheckExact(candidate) || PyUnicode_CHECK_INTERNED(candidate) == 0) return false;
+  PyObject* own = field.key.get();
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(own);
+  const int kind = PyUnicode_KIND(own);
+  if (PyUnicode_GET_LENGTH(candidate) != length || PyUnicode_KIND(candidate) != kind ||
+      std::memcmp(PyUnicode_DATA(candidate), PyUnicode_DATA(own),
+                  static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) != 0) {
+    return false;
+  }
+  field.replaced_key = std::move(field.key);
+  field.key = PyRef::borrow(candidate);
+  return true;
+}
 
 const MessagePlan* plan_for(const RegisteredSchema& schema) {
   if (SchemaCache* cache = schema.cache()) return static_cast<const MessagePlan*>(cache);
@@ -61,7 +67,7 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
     const std::uint8_t size =
         field.field_type.array_depth() == 0 ? describe(field.field_type.leaf()).size : 0;
     plan->fields.push_back(
-        FieldPlan{std::move(key), field.name,
+        FieldPlan{std::move(key), PyRef(), field.name,
                   ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}, size});
   }
   // Fields point into `links`, which therefore must never have moved.

@@ -46,8 +46,36 @@ struct ValueType {
   }
 };
 
+// Whether the plan's field keys are interned.  Interning makes a lookup of
+// a key that user code wrote as a literal (which the compiler interned) a
+// pointer comparison.  It is only done where an interned string is freed
+// again once nothing uses it: CPython 3.12 makes every interned string
+// immortal (free-threaded builds do as well), and there interning would keep
+// every field name ever planned for the rest of the process.  Extension
+// modules are built per minor version, so the compile-time version is the
+// running one.
+#if (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000) || defined(Py_GIL_DISABLED)
+inline constexpr bool kInternFieldKeys = false;
+#else
+inline constexpr bool kInternFieldKeys = true;
+#endif
+
+// Where the keys are not interned, a field instead takes over an interned
+// key equal to its own that a dict being encoded holds (adopt_field_key).
+// Only with the GIL, which serialises every change of a plan.
+#if !defined(Py_GIL_DISABLED)
+inline constexpr bool kAdoptFieldKeys = !kInternFieldKeys;
+#else
+inline constexpr bool kAdoptFieldKeys = false;
+#endif
+
 struct FieldPlan {
-  PyRef key;
+  // The str the field is looked up by and stored under: made by the plan, or
+  // the interned str adopted in its place.  Changed at most once, under the
+  // GIL; the key it replaced stays alive in `replaced_key` for callers that
+  // still hold it (an outer frame of a re-entrant call).
+  mutable PyRef key;
+  mutable PyRef replaced_key;
   std::string_view name;
   ValueType type;
   std::uint8_t fixed_size;  // bytes of a single primitive value, else 0
@@ -67,6 +95,15 @@ class MessagePlan final : public SchemaCache {
   // value's extent can be worked out before decoding it.
   bool all_fixed_size = false;
 };
+
+// Makes `candidate`, the key of the dict entry where the walk over a dict
+// found something other than `field.key`, the field's key from now on if it
+// is an interned exact str of the same text and the field has not adopted
+// one yet.  It is then the one object that every later call looks the field
+// up by and every decoded dict stores it under, so the identity walk and the
+// lookup go by the same object, and round trips and literal dicts match the
+// walk again.  Runs no Python code.  Returns whether it adopted.
+bool adopt_field_key(const FieldPlan& field, PyObject* candidate);
 
 // The plan of a registered schema, built on first use.  Null with a Python
 // exception set if building it failed.
