@@ -305,7 +305,7 @@ bool LookupWalk::fields(const MessagePlan& plan, PyObject* dict) {
   DictCursor cursor(dict);
   for (const FieldPlan& field : plan.fields) {
     // Fails by itself (SystemError) when `dict` is not a dict.
-    PyObject* item = cursor.find(field.key.get());  // borrowed
+    PyObject* item = cursor.find(field);  // borrowed
     if (item == nullptr) {
       if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, field.key.get());
       return false;
