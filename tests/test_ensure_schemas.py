@@ -7,16 +7,15 @@ module's own error for the same list under a fresh name is the reference.
 """
 
 import multiprocessing
-from importlib import metadata
 import pickle
 import types
+from importlib import metadata
 
 import pytest
 
 import _korvex_messages as km
 import korvex_messages
-from korvex_messages import SchemaMismatchError, ensure_schemas
-from korvex_messages import _registration
+from korvex_messages import SchemaMismatchError, _registration, ensure_schemas
 
 # (registered first, requested, what the requested call must do): "kept"
 # leaves the registered schema alone, a str is the start of the
@@ -27,21 +26,36 @@ SAME_OR_DIFFERENT = [
     pytest.param([("s", "ros_string")], [("s", "string")], "kept", id="alias-string"),
     pytest.param([("b", "bytes")], [("b", "ros_bytes")], "kept", id="alias-bytes"),
     pytest.param(
-        [("a", "array<array<ros_string>>")], [("a", "array<array<string>>")], "kept", id="alias-in-array"
+        [("a", "array<array<ros_string>>")],
+        [("a", "array<array<string>>")],
+        "kept",
+        id="alias-in-array",
     ),
     pytest.param([("p", "struct: P ")], [("p", "struct:P")], "kept", id="struct-trimmed"),
-    pytest.param([("p", "struct:P")], [("p", "struct:\t\u00a0P\u3000")], "kept", id="struct-unicode-space"),
-    pytest.param([("p", "array<struct: P>")], [("p", "array<struct:P >")], "kept", id="struct-in-array"),
+    pytest.param(
+        [("p", "struct:P")], [("p", "struct:\t\u00a0P\u3000")], "kept", id="struct-unicode-space"
+    ),
+    pytest.param(
+        [("p", "array<struct: P>")], [("p", "array<struct:P >")], "kept", id="struct-in-array"
+    ),
     pytest.param([("x", "int32")], [["x", "int32"]], "kept", id="list-entry"),
-    pytest.param([("x", "int32"), ("x", "int32")], [("x", "int32"), ("x", "int32")], "kept", id="repeated-field"),
+    pytest.param(
+        [("x", "int32"), ("x", "int32")],
+        [("x", "int32"), ("x", "int32")],
+        "kept",
+        id="repeated-field",
+    ),
     pytest.param(
         [("x", "float64")],
         [("x", "float32")],
-        "is already registered with different fields: field 0 is ('x', 'float64'), requested ('x', 'float32')",
+        "is already registered with different fields: "
+        "field 0 is ('x', 'float64'), requested ('x', 'float32')",
         id="other-type",
     ),
     pytest.param([("x", "int32")], [("X", "int32")], "is already registered", id="field-name-case"),
-    pytest.param([("x", "int32")], [(" x", "int32")], "is already registered", id="field-name-not-trimmed"),
+    pytest.param(
+        [("x", "int32")], [(" x", "int32")], "is already registered", id="field-name-not-trimmed"
+    ),
     pytest.param(
         [("x", "int32"), ("y", "int32")],
         [("y", "int32"), ("x", "int32")],
@@ -54,11 +68,25 @@ SAME_OR_DIFFERENT = [
         "is already registered with different fields: 1 fields registered, 2 requested",
         id="extra-field",
     ),
-    pytest.param([("x", "int32")], [], "is already registered with different fields: 1 fields", id="no-fields"),
+    pytest.param(
+        [("x", "int32")],
+        [],
+        "is already registered with different fields: 1 fields",
+        id="no-fields",
+    ),
     # U+001C is whitespace to str.strip() but not to the module.
-    pytest.param([("p", "struct:P")], [("p", "struct:P\x1c")], "is already registered", id="struct-x1c-kept"),
-    pytest.param([("p", "struct:My P")], [("p", "struct:MyP")], "is already registered", id="struct-inner-blank"),
-    pytest.param([("a", "array<int32>")], [("a", "int32")], "is already registered", id="array-or-not"),
+    pytest.param(
+        [("p", "struct:P")], [("p", "struct:P\x1c")], "is already registered", id="struct-x1c-kept"
+    ),
+    pytest.param(
+        [("p", "struct:My P")],
+        [("p", "struct:MyP")],
+        "is already registered",
+        id="struct-inner-blank",
+    ),
+    pytest.param(
+        [("a", "array<int32>")], [("a", "int32")], "is already registered", id="array-or-not"
+    ),
 ]
 
 
@@ -83,7 +111,10 @@ def test_registered_schema_kept_or_refused(unique_name, registered, requested, o
     [
         ([("s", "ros_string"), ["b", "ros_bytes"]], [("s", "string"), ("b", "bytes")]),
         ([("p", "struct:\u2003P Q\u2003")], [("p", "struct:P Q")]),
-        ([("a", "array<" * 500 + "time" + ">" * 500)], [("a", "array<" * 500 + "time" + ">" * 500)]),
+        (
+            [("a", "array<" * 500 + "time" + ">" * 500)],
+            [("a", "array<" * 500 + "time" + ">" * 500)],
+        ),
         ([("p", "struct:array<int32>")], [("p", "struct:array<int32>")]),
     ],
     ids=["aliases", "struct-inner-blank", "deep-array", "struct-named-like-array"],
@@ -108,8 +139,17 @@ def test_absent_schema_registered_as_get_schema_shows_it(unique_name, fields, ca
         [(None, "int32")],
         [("\ud800", "int32")],
     ],
-    ids=["type-case", "array-blank", "array-open", "struct-empty", "one-item", "str-entry", "int-type",
-         "none-name", "lone-surrogate"],
+    ids=[
+        "type-case",
+        "array-blank",
+        "array-open",
+        "struct-empty",
+        "one-item",
+        "str-entry",
+        "int-type",
+        "none-name",
+        "lone-surrogate",
+    ],
 )
 @pytest.mark.parametrize("already_registered", [False, True], ids=["absent", "registered"])
 def test_invalid_fields_fail_as_register_schema_does(unique_name, fields, already_registered):
@@ -137,7 +177,9 @@ def test_a_mismatch_anywhere_registers_nothing(unique_name):
 
 def test_struct_references_in_any_order(unique_name):
     outer, inner = unique_name("outer"), unique_name("inner")
-    registered = ensure_schemas({outer: [("p", f"struct:{inner}"), ("n", "uint8")], inner: [("x", "int16")]})
+    registered = ensure_schemas(
+        {outer: [("p", f"struct:{inner}"), ("n", "uint8")], inner: [("x", "int16")]}
+    )
     assert registered == [outer, inner]
     message = {"p": {"x": -2}, "n": 7}
     assert km.deserialize(outer, km.serialize(outer, message)) == message
@@ -179,7 +221,11 @@ RACES = [
     # Registered by someone else between our look and our registration.
     pytest.param("register_schema", [("x", "int32")], [("x", "int32")], [], id="registered-same"),
     pytest.param(
-        "register_schema", [("x", "uint32")], [("x", "uint32")], SchemaMismatchError, id="registered-other"
+        "register_schema",
+        [("x", "uint32")],
+        [("x", "uint32")],
+        SchemaMismatchError,
+        id="registered-other",
     ),
     # Removed between schema_exists and get_schema: registered by us after all.
     pytest.param("get_schema", [("x", "uint32")], [("x", "int32")], "ours", id="removed"),
@@ -201,7 +247,9 @@ def test_registry_changed_by_another_thread_in_between(
         with pytest.raises(SchemaMismatchError, match="requested \\('x', 'int32'\\)"):
             ensure_schemas({name: [("x", "int32")]})
     else:
-        assert ensure_schemas({name: [("x", "int32")]}) == ([name] if outcome == "ours" else outcome)
+        assert ensure_schemas({name: [("x", "int32")]}) == (
+            [name] if outcome == "ours" else outcome
+        )
     assert km.get_schema(name) == after
 
 
@@ -221,7 +269,9 @@ def test_every_restarted_worker_registers(unique_name):
     layouts = {unique_name("worker"): [("x", "ros_string")], unique_name("worker"): []}
     context = multiprocessing.get_context("spawn")
     # One task per worker process: every task runs in a newly started worker.
-    with context.Pool(1, initializer=_ensure_twice, initargs=(layouts,), maxtasksperchild=1) as pool:
+    with context.Pool(
+        1, initializer=_ensure_twice, initargs=(layouts,), maxtasksperchild=1
+    ) as pool:
         results = pool.map(_registered_in_worker, [layouts] * 3, chunksize=1)
     assert len({pid for pid, _ in results}) == 3
     assert all(schemas == [[("x", "string")], []] for _, schemas in results)

@@ -239,13 +239,18 @@ PACKAGE_CASES = [
     ),
     pytest.param(
         "reveal_type(ensure_schemas)",
-        re.compile(r'Revealed type is "def \(schemas: .*Mapping\[str, .*Sequence\[.*\]\]\) -> '
-                   r'.*list\[str\]"'),
+        re.compile(
+            r'Revealed type is "def \(schemas: .*Mapping\[str, .*Sequence\[.*\]\]\) -> '
+            r'.*list\[str\]"'
+        ),
         False,
         id="ensure_schemas-signature",
     ),
     pytest.param(
-        "ensure_schemas({'P': [('x', 1)]})", 'incompatible type "tuple[str, int]"', True, id="refuses-int-type-name"
+        "ensure_schemas({'P': [('x', 1)]})",
+        'incompatible type "tuple[str, int]"',
+        True,
+        id="refuses-int-type-name",
     ),
     pytest.param("ensure_schemas([('P', [])])", '"ensure_schemas"', True, id="refuses-list"),
     pytest.param(
@@ -262,9 +267,8 @@ PACKAGE_CASES = [
 def test_package_types(mypy, tmp_path, snippet, expected, is_error):
     source = tmp_path / "probe.py"
     source.write_text(
-        "import korvex_messages\nfrom korvex_messages import SchemaMismatchError, ensure_schemas\n\n"
-        + snippet
-        + "\n"
+        "import korvex_messages\n"
+        "from korvex_messages import SchemaMismatchError, ensure_schemas\n\n" + snippet + "\n"
     )
     code, output = mypy(source)
     assert "import-not-found" not in output and "import-untyped" not in output, output
