@@ -1,3 +1,5 @@
+# mypy: allow-untyped-calls
+# (parts of ray are not annotated)
 """Decode a record file of examples/record_replay.py on Ray actors.
 
 An actor is a process of its own, with its own schema registry, so each
@@ -103,7 +105,7 @@ def main() -> None:
             # Decoding a range can be repeated, so calls that a restart
             # interrupts are simply sent again.
             decoder = ray.remote(num_cpus=1, max_restarts=1, max_task_retries=2)(RangeDecoder)
-            actors = [decoder.remote() for _ in range(args.workers)]
+            actors: list[Any] = [decoder.remote() for _ in range(args.workers)]
             common.check(decode(actors, path, ranges), reference)
             # A restarted actor runs __init__ again, in a new process.
             ray.kill(actors[0], no_restart=False)
