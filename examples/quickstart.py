@@ -2,7 +2,6 @@
 
 import _korvex_messages as km
 
-km.register_schema("Time", [("sec", "int32"), ("nanosec", "uint32")])
 km.register_schema("Header", [("stamp", "time"), ("frame_id", "string")])
 km.register_schema("Point", [("x", "float64"), ("y", "float64"), ("z", "float64")])
 km.register_schema("Pose", [("position", "struct:Point"), ("orientation", "array<float64>")])
