@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,17 @@ inline String decimal(std::uint64_t value) {
   char digits[24];
   const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
   return String(digits, static_cast<std::size_t>(end - digits));
+}
+
+// The parts one after the other (appended: GCC 12 misreports chains of
+// operator+ under -Wrestrict).
+inline String concat(std::initializer_list<std::string_view> parts) {
+  String out;
+  std::size_t size = 0;
+  for (std::string_view part : parts) size += part.size();
+  out.reserve(size);
+  for (std::string_view part : parts) out.append(part);
+  return out;
 }
 
 }  // namespace korvex

@@ -5,6 +5,7 @@
 
 #include "base/compiler.hpp"
 #include "base/dicts.hpp"
+#include "base/layout.hpp"
 #include "base/memory.hpp"
 #include "base/utf8.hpp"
 #include "cdr/field_path.hpp"
@@ -56,6 +57,14 @@ class Decoder {
   KORVEX_NOINLINE PyObject* read_primitive(TypeKind kind);
   KORVEX_NOINLINE PyObject* read_string(const PathNode& path);
   KORVEX_NOINLINE PyObject* read_bytes();
+  // The ROS 2 layout's octet arrays and sequences and bounded strings.
+  KORVEX_NOINLINE PyObject* read_octets(ValueType type, const PathNode& path);
+  KORVEX_NOINLINE PyObject* read_bounded_string(ValueType type, const PathNode& path);
+  // The element count of an array: its length when fixed, else the count
+  // read, checked against a bound.  False after storing the failure.
+  bool read_shaped_count(ValueType type, const PathNode& path, std::uint32_t& count);
+  KORVEX_COLD PyObject* beyond_bound(ValueType type, std::uint64_t count, const char* unit,
+                                     const PathNode& path);
   KORVEX_NOINLINE PyObject* read_primitive_run(TypeKind kind, std::uint32_t count);
   KORVEX_NOINLINE PyObject* read_time();
   KORVEX_NOINLINE PyObject* read_fixed_struct(const MessagePlan& plan, const PathNode* parent);
@@ -70,9 +79,13 @@ class Decoder {
     return nullptr;
   }
   KORVEX_COLD PyObject* fail(ReadFailure failure) {
-    return fail(MessageError::deserialization_failed(
-        failure == ReadFailure::TruncatedWhileAligning ? "Input truncated while aligning CDR stream"
-                                                       : "failed to fill whole buffer"));
+    String text = failure == ReadFailure::TruncatedWhileAligning
+                      ? "Input truncated while aligning CDR stream"
+                      : "failed to fill whole buffer";
+    if constexpr (kLayout.ros2_errors) {
+      text += concat({" (at offset ", decimal(in_.failed_at()), ")"});
+    }
+    return fail(MessageError::deserialization_failed(std::move(text)));
   }
   // Folds the pending exception into the error, unless it must propagate.
   KORVEX_COLD PyObject* fail_with_python_error() {
@@ -140,6 +153,54 @@ PyObject* Decoder::read_bytes() {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), length);
 }
 
+PyObject* Decoder::beyond_bound(ValueType type, std::uint64_t count, const char* unit,
+                                const PathNode& path) {
+  const std::uint64_t bound = type.is_array() || type.leaf == TypeKind::Bytes
+                                  ? type.length
+                                  : type.string_bound;
+  return fail(MessageError::deserialization_failed(
+      concat({"Value of '", render_path(&path), "' has ", decimal(count), " ", unit, ", but ",
+              type.name(), " holds at most ", decimal(bound), " (at offset ",
+              decimal(in_.position()), ")"})));
+}
+
+bool Decoder::read_shaped_count(ValueType type, const PathNode& path, std::uint32_t& count) {
+  if (type.shape == ArrayShape::Fixed) {
+    count = type.length;
+    return true;
+  }
+  if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) {
+    fail(failure);
+    return false;
+  }
+  if (type.shape == ArrayShape::Bounded && count > type.length) {
+    beyond_bound(type, count, type.is_array() ? "elements" : "bytes", path);
+    return false;
+  }
+  return true;
+}
+
+PyObject* Decoder::read_octets(ValueType type, const PathNode& path) {
+  std::uint32_t length;
+  if (!read_shaped_count(type, path, length)) return nullptr;
+  const unsigned char* bytes;
+  if (ReadFailure failure = in_.take(length, bytes); failure != ReadFailure::None) {
+    return fail(failure);
+  }
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), length);
+}
+
+PyObject* Decoder::read_bounded_string(ValueType type, const PathNode& path) {
+  PyRef text = PyRef::steal(read_string(path));
+  if (!text) return nullptr;
+  Py_ssize_t size = 0;
+  if (PyUnicode_AsUTF8AndSize(text.get(), &size) == nullptr) return nullptr;
+  if (static_cast<std::uint64_t>(size) > type.string_bound) {
+    return beyond_bound(type, static_cast<std::uint64_t>(size), "UTF-8 bytes", path);
+  }
+  return text.release();
+}
+
 PyObject* Decoder::read_time() {
   std::int32_t sec;
   if (ReadFailure failure = in_.read(sec); failure != ReadFailure::None) return fail(failure);
@@ -191,7 +252,11 @@ PyObject* Decoder::read_array(ValueType type, const PathNode& path) {
   const NestingLevel level(levels_);
   if (!level.entered()) return nesting_too_deep(path);
   std::uint32_t count;
-  if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) return fail(failure);
+  if constexpr (kLayout.shaped_types) {
+    if (!read_shaped_count(type, path, count)) return nullptr;
+  } else {
+    if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) return fail(failure);
+  }
   const ValueType element_type = type.element();
   if (count == 0) return PyList_New(0);
   if (!element_type.is_array() && describe(element_type.leaf).size != 0) {
@@ -246,6 +311,15 @@ bool Decoder::store(PyObject* dict, const FieldPlan& field, PyObject* value,
 }
 
 PyObject* Decoder::read_fields(const MessagePlan& plan, const PathNode* parent) {
+  if constexpr (kLayout.empty_struct_byte) {
+    if (plan.fields.empty()) {
+      const unsigned char* dummy;
+      if (ReadFailure failure = in_.take(1, dummy); failure != ReadFailure::None) {
+        return fail(failure);
+      }
+      return new_dict(0);
+    }
+  }
   if (plan.all_fixed_size && !plan.fields.empty()) {
     if (PyObject* dict = read_fixed_struct(plan, parent)) return dict;
     if (error_ || PyErr_Occurred()) return nullptr;
@@ -278,14 +352,14 @@ PyObject* Decoder::too_many_empty_values(const PathNode& path) {
 PyObject* Decoder::read_fixed_struct(const MessagePlan& plan, const PathNode* parent) {
   std::uint64_t end = in_.position();
   for (const FieldPlan& field : plan.fields) {
-    end = align_up(end, field.fixed_size) + field.fixed_size;
+    end = align_stream(end, field.fixed_size) + field.fixed_size;
   }
   if (end > in_.size()) return nullptr;
   PyRef dict = PyRef::steal(new_dict(plan.fields.size()));
   if (!dict) return nullptr;
   std::uint64_t offset = in_.position();
   for (const FieldPlan& field : plan.fields) {
-    offset = align_up(offset, field.fixed_size);
+    offset = align_stream(offset, field.fixed_size);
     PyRef value = PyRef::steal(describe(field.type.leaf).read(in_.at(offset)));
     if (!value) return nullptr;
     offset += field.fixed_size;
@@ -297,6 +371,10 @@ PyObject* Decoder::read_fixed_struct(const MessagePlan& plan, const PathNode* pa
 
 PyObject* Decoder::read_value(ValueType type, const PathNode& path) {
   if (type.is_array()) return read_array(type, path);
+  if constexpr (kLayout.shaped_types) {
+    if (type.leaf == TypeKind::Bytes) return read_octets(type, path);
+    if (type.string_bound != 0) return read_bounded_string(type, path);
+  }
   switch (describe(type.leaf).conversion) {
     case Conversion::String:
       return read_string(path);
@@ -337,6 +415,14 @@ BodyResult deserialize_body(std::string_view schema_name, std::span<const unsign
   if (data.size() < kHeaderLength) {
     PyErr_SetString(PyExc_ValueError, "CDR payload too short (missing encapsulation header)");
     return PythonErrorSet{};
+  }
+  if constexpr (kLayout.ros2_errors) {
+    if (bytes[0] == 0x00 && bytes[1] == 0x00) {
+      PyErr_SetString(PyExc_ValueError,
+                      "Big-endian CDR (encapsulation 00 00) is not supported yet: only "
+                      "little-endian CDR (00 01) is read");
+      return PythonErrorSet{};
+    }
   }
   if (bytes[0] != kEncapsulationHeader[0] || bytes[1] != kEncapsulationHeader[1]) {
     char text[128];

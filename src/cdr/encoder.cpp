@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "base/compiler.hpp"
+#include "base/layout.hpp"
 #include "base/memory.hpp"
 #include "cdr/conversions.hpp"
 #include "cdr/dict_cursor.hpp"
@@ -56,6 +57,15 @@ class Encoder {
                     const Reporter& reporter);
   KORVEX_NOINLINE Step write_time(TypeKind kind, PyObject* value, const PathNode& path,
                                   const Reporter& reporter);
+  // The ROS 2 layout's bounded strings and octet sequences.
+  KORVEX_NOINLINE Step write_bounded_string(ValueType type, PyObject* value, const PathNode& path,
+                                            const Reporter& reporter);
+  KORVEX_NOINLINE Step write_octets(ValueType type, PyObject* value, const PathNode& path,
+                                    const Reporter& reporter);
+  // Checks a count against a fixed length or a bound, and writes it unless
+  // the length is fixed.
+  Step write_shaped_count(ValueType type, std::uint64_t count, const char* unit,
+                          const PathNode& path);
 
   // Inlined into the field and element loops: a call and a return cost as
   // much as the step itself (a frame a few words larger per nesting level).
@@ -99,6 +109,8 @@ class Encoder {
   KORVEX_COLD Step nesting_too_deep(const PathNode& path);
   KORVEX_COLD Step missing_field(std::string_view name);
   KORVEX_COLD Step changed_size(const PathNode& path);
+  KORVEX_COLD Step wrong_count(ValueType type, std::uint64_t count, const char* unit,
+                               const PathNode& path);
 
   CdrWriter out_;
   // The thread's nesting levels, shared with re-entrant calls.
@@ -192,6 +204,78 @@ Step Encoder::changed_size(const PathNode& path) {
                                                  "' changed size while it was being written"));
 }
 
+Step Encoder::wrong_count(ValueType type, std::uint64_t count, const char* unit,
+                          const PathNode& path) {
+  const bool fixed = type.shape == ArrayShape::Fixed;
+  const std::uint64_t limit = type.is_array() || type.leaf == TypeKind::Bytes
+                                  ? type.length
+                                  : type.string_bound;
+  return fail(MessageError::serialization_failed(
+      concat({"Value of '", render_path(&path), "' has ", decimal(count), " ", unit, ", but ",
+              type.name(), fixed ? " holds exactly " : " holds at most ", decimal(limit)})));
+}
+
+Step Encoder::write_shaped_count(ValueType type, std::uint64_t count, const char* unit,
+                                 const PathNode& path) {
+  switch (type.shape) {
+    case ArrayShape::Fixed:
+      if (count != type.length) return wrong_count(type, count, unit, path);
+      return Step::Done;
+    case ArrayShape::Bounded:
+      if (count > type.length) return wrong_count(type, count, unit, path);
+      break;
+    case ArrayShape::Sequence:
+      if (count > kLengthLimit) return too_long(path, count, unit, kLengthLimit);
+      break;
+  }
+  out_.write_count(static_cast<std::uint32_t>(count));
+  return Step::Done;
+}
+
+Step Encoder::write_bounded_string(ValueType type, PyObject* value, const PathNode& path,
+                                   const Reporter& reporter) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+  if (text == nullptr) return mismatch(reporter, type.name());
+  if (static_cast<std::uint64_t>(size) > type.string_bound) {
+    return wrong_count(type, static_cast<std::uint64_t>(size), "UTF-8 bytes", path);
+  }
+  out_.write_ros_string(text, static_cast<std::size_t>(size));
+  return Step::Done;
+}
+
+// Octets come from any object with a contiguous buffer of single bytes:
+// bytes, bytearray, memoryview, a numpy uint8 array.
+Step Encoder::write_octets(ValueType type, PyObject* value, const PathNode& path,
+                           const Reporter& reporter) {
+  if (PyBytes_CheckExact(value)) {
+    const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value));
+    if (write_shaped_count(type, size, "bytes", path) == Step::Failed) return Step::Failed;
+    out_.write_raw(PyBytes_AS_STRING(value), static_cast<std::size_t>(size));
+    return Step::Done;
+  }
+  if (PyUnicode_Check(value) || !PyObject_CheckBuffer(value)) {
+    return mismatch(reporter, type.name());
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(value, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+    return mismatch(reporter, type.name());
+  }
+  const std::string_view format = view.format != nullptr ? view.format : "B";
+  const bool octets = view.itemsize == 1 && (format == "B" || format == "b" || format == "c");
+  if (!octets) {
+    PyBuffer_Release(&view);
+    return mismatch(reporter, type.name());
+  }
+  const auto size = static_cast<std::uint64_t>(view.len);
+  const Step step = write_shaped_count(type, size, "bytes", path);
+  if (step == Step::Done) {
+    out_.write_raw(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+  }
+  PyBuffer_Release(&view);
+  return step;
+}
+
 Step Encoder::nesting_too_deep(const PathNode& path) {
   return fail(MessageError::serialization_failed(nesting_too_deep_text(path)));
 }
@@ -270,6 +354,10 @@ Step Encoder::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
 // Writes a non-array value through the general conversion rules.
 Step Encoder::write_converted(ValueType type, PyObject* value, const PathNode& path,
                               const Reporter& reporter) {
+  if constexpr (kLayout.shaped_types) {
+    if (type.leaf == TypeKind::Bytes) return write_octets(type, value, path, reporter);
+    if (type.string_bound != 0) return write_bounded_string(type, value, path, reporter);
+  }
   switch (describe(type.leaf).conversion) {
     case Conversion::Struct:
       return write_struct(type, value, path, reporter);
@@ -292,14 +380,27 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
                           const Reporter& reporter) {
   const NestingLevel level(levels_);
   if (!level.entered()) return nesting_too_deep(path);
-  out_.align(4);
-  if (!PyList_Check(value)) return mismatch(reporter, type.name());
-  const Py_ssize_t count = PyList_GET_SIZE(value);
-  if (static_cast<std::uint64_t>(count) > kLengthLimit) {
-    return too_long(path, static_cast<std::uint64_t>(count), "elements", kLengthLimit);
+  Py_ssize_t count;
+  if constexpr (kLayout.shaped_types) {
+    if (!PyList_Check(value)) return mismatch(reporter, type.name());
+    count = PyList_GET_SIZE(value);
+    if (write_shaped_count(type, static_cast<std::uint64_t>(count), "elements", path) ==
+        Step::Failed) {
+      return Step::Failed;
+    }
+  } else {
+    out_.align(4);
+    if (!PyList_Check(value)) return mismatch(reporter, type.name());
+    count = PyList_GET_SIZE(value);
+    if (static_cast<std::uint64_t>(count) > kLengthLimit) {
+      return too_long(path, static_cast<std::uint64_t>(count), "elements", kLengthLimit);
+    }
+    out_.write_count(static_cast<std::uint32_t>(count));
   }
-  out_.write_count(static_cast<std::uint32_t>(count));
   const ValueType element_type = type.element();
+  // Bounded strings are checked on the general path.
+  const bool exact_elements =
+      !element_type.is_array() && (!kLayout.shaped_types || element_type.string_bound == 0);
   Py_ssize_t index = 0;
   while (index < count) {
     // The general path's conversions can run user code, which may change
@@ -307,7 +408,7 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
     // be encoded faithfully; elements appended meanwhile are not written.
     const Py_ssize_t available = std::min(count, PyList_GET_SIZE(value));
     if (index >= available) return changed_size(path);
-    if (!element_type.is_array()) {
+    if (exact_elements) {
       index = write_exact_elements(element_type.leaf, value, index, available);
       if (index == available) continue;
     }
@@ -360,6 +461,12 @@ Step Encoder::write_struct(ValueType type, PyObject* value, const PathNode& path
 
 Step Encoder::write_fields(const MessagePlan& plan, PyObject* dict, const PathNode* parent,
                            const Reporter* inherited) {
+  if constexpr (kLayout.empty_struct_byte) {
+    if (plan.fields.empty()) {
+      out_.write<std::uint8_t>(0);
+      return Step::Done;
+    }
+  }
   DictCursor cursor(dict);
   for (const FieldPlan& field : plan.fields) {
     PyObject* item;  // borrowed
@@ -374,7 +481,10 @@ Step Encoder::write_fields(const MessagePlan& plan, PyObject* dict, const PathNo
       item = nested_item(cursor.find(field), *parent, field.name, "Missing nested field '");
       if (item == nullptr) return Step::Failed;
     }
-    if (!field.type.is_array() && write_exact(field.type.leaf, item)) continue;
+    if (!field.type.is_array() && (!kLayout.shaped_types || field.type.string_bound == 0) &&
+        write_exact(field.type.leaf, item)) {
+      continue;
+    }
     // The general path can run user code, which could drop the dict's
     // reference to the value.
     PyRef held = PyRef::borrow(item);

@@ -66,9 +66,15 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
     }
     const std::uint8_t size =
         field.field_type.array_depth() == 0 ? describe(field.field_type.leaf()).size : 0;
-    plan->fields.push_back(
-        FieldPlan{std::move(key), PyRef(), field.name,
-                  ValueType{field.field_type.leaf(), field.field_type.array_depth(), link}, size});
+    const FieldType& type = field.field_type;
+    // More array levels than 32 bits count would take a type name of more
+    // than 24 GiB to write down.
+    if (type.array_depth() > UINT32_MAX) KORVEX_INTERNAL_FAILURE("array nesting beyond 2**32 - 1");
+    plan->fields.push_back(FieldPlan{
+        std::move(key), PyRef(), field.name,
+        ValueType{type.leaf(), type.shape(), static_cast<std::uint32_t>(type.array_depth()),
+                  type.length(), type.string_bound(), link},
+        size});
   }
   // Fields point into `links`, which therefore must never have moved.
   KORVEX_ASSERT(plan->links.size() == struct_fields && plan->links.data() == links_start);

@@ -15,11 +15,13 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/layout.hpp"
 #include "base/memory.hpp"
 #include "base/py_ref.hpp"
 #include "module/errors.hpp"
 #include "module/failure.hpp"
 #include "schema/registry.hpp"
+#include "schema/ros2_types.hpp"
 
 namespace korvex {
 
@@ -34,15 +36,30 @@ struct StructLink {
 
 // One value's type: the innermost kind, the array levels around it, and the
 // struct link when the innermost kind is a struct.
+//
+// The ROS 2 layout's types also carry the shape of the outermost array
+// level (or of a Bytes leaf's octets) and a String leaf's bound (0: none);
+// those of the other layout are always sequences without bounds.
 struct ValueType {
   TypeKind leaf;
-  std::size_t array_depth;
+  ArrayShape shape = ArrayShape::Sequence;
+  std::uint32_t array_depth;
+  std::uint32_t length = 0;
+  std::uint32_t string_bound = 0;
   StructLink* link;
 
   bool is_array() const noexcept { return array_depth > 0; }
-  ValueType element() const noexcept { return ValueType{leaf, array_depth - 1, link}; }
+  ValueType element() const noexcept {
+    return ValueType{leaf, ArrayShape::Sequence, array_depth - 1, 0, string_bound, link};
+  }
   String name() const {
-    return type_name_of(leaf, array_depth, link != nullptr ? *link->schema_name : String());
+    const std::string_view struct_name =
+        link != nullptr ? std::string_view(*link->schema_name) : std::string_view();
+    if constexpr (kLayout.shaped_types) {
+      return ros2_type_name(leaf, array_depth, struct_name, shape, length, string_bound);
+    } else {
+      return type_name_of(leaf, array_depth, struct_name);
+    }
   }
 };
 

@@ -24,6 +24,8 @@ class CdrReader {
   std::uint64_t position() const noexcept { return position_; }
   std::uint64_t size() const noexcept { return size_; }
   std::uint64_t remaining() const noexcept { return size_ - position_; }
+  // Where the last read that failed started.
+  std::uint64_t failed_at() const noexcept { return failed_at_; }
   const unsigned char* at(std::uint64_t offset) const noexcept { return data_ + offset; }
   // Moves forward to `offset` (at most size()), which the caller has checked.
   void skip_to(std::uint64_t offset) {
@@ -32,8 +34,11 @@ class CdrReader {
   }
 
   ReadFailure align(std::uint64_t alignment) noexcept {
-    const std::uint64_t target = align_up(position_, alignment);
-    if (target > size_) return ReadFailure::TruncatedWhileAligning;
+    const std::uint64_t target = align_stream(position_, alignment);
+    if (target > size_) {
+      failed_at_ = position_;
+      return ReadFailure::TruncatedWhileAligning;
+    }
     position_ = target;
     return ReadFailure::None;
   }
@@ -41,6 +46,7 @@ class CdrReader {
   // Takes `count` bytes; running short moves the position to the end.
   ReadFailure take(std::uint64_t count, const unsigned char*& out) noexcept {
     if (size_ - position_ < count) {
+      failed_at_ = position_;
       position_ = size_;
       return ReadFailure::NotEnoughBytes;
     }
@@ -62,6 +68,7 @@ class CdrReader {
   const unsigned char* data_;
   std::uint64_t size_;
   std::uint64_t position_;
+  std::uint64_t failed_at_ = 0;
 };
 
 }  // namespace korvex

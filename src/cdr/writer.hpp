@@ -4,9 +4,9 @@
 // and copied once into the bytes object at the end: shrinking a small bytes
 // object to its final length would move it to a smaller block anyway.  A
 // larger one is written straight into the storage of the bytes object that
-// is finally returned, which then only gives its unused tail back.  Offsets,
-// and therefore alignment, count from the first byte of the encapsulation
-// header.
+// is finally returned, which then only gives its unused tail back.  Offsets
+// count from the first byte of the encapsulation header, alignment from the
+// layout's origin (align_stream).
 #pragma once
 
 #include <Python.h>
@@ -62,7 +62,7 @@ class CdrWriter {
   // Pads with zero bytes up to the next multiple of `alignment` (at most
   // 8).  Padding is short, so it is stored as one 8-byte word of zeros.
   void align(std::size_t alignment) {
-    const auto padding = static_cast<std::size_t>(align_up(length_, alignment) - length_);
+    const auto padding = static_cast<std::size_t>(align_stream(length_, alignment) - length_);
     if (padding == 0) return;
     reserve(8);
     store_le<std::uint64_t>(data_ + length_, 0);
@@ -73,7 +73,7 @@ class CdrWriter {
   // and value (at most 2 * sizeof(T) bytes).
   template <class T>
   void put_aligned_reserved(T value) {
-    const auto padding = static_cast<std::size_t>(align_up(length_, sizeof(T)) - length_);
+    const auto padding = static_cast<std::size_t>(align_stream(length_, sizeof(T)) - length_);
     KORVEX_ASSERT(capacity_ - length_ >= padding + sizeof(T));
     if (padding != 0) {
       // Fewer than sizeof(T) bytes of padding, within the room reserved.
@@ -104,6 +104,13 @@ class CdrWriter {
   void write_byte_string(const char* bytes, std::size_t size) {
     reserve(3 + 4 + size);
     put_aligned_reserved(static_cast<std::uint32_t>(size));
+    copy_bytes(data_ + length_, bytes, size);
+    length_ += size;
+  }
+
+  // Bytes as they are, with no alignment.
+  void write_raw(const char* bytes, std::size_t size) {
+    reserve(size);
     copy_bytes(data_ + length_, bytes, size);
     length_ += size;
   }

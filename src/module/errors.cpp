@@ -3,6 +3,8 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "base/layout.hpp"
+
 namespace korvex {
 
 String MessageError::text() const {
@@ -37,11 +39,17 @@ void MessageError::raise() && {
       // KeyError carries the bare name, so its str() is the name's repr().
       type = PyExc_KeyError;
       argument = std::move(first_);
+      if constexpr (kLayout.ros2_errors) {
+        argument = concat({"ROS 2 message type '", argument, "' is not registered in this process"});
+      }
       break;
     case Kind::FieldTypeMismatch:
     case Kind::SerializationFailed:
-    case Kind::DeserializationFailed:
       type = PyExc_TypeError;
+      argument = text();
+      break;
+    case Kind::DeserializationFailed:
+      type = kLayout.ros2_errors ? PyExc_ValueError : PyExc_TypeError;
       argument = text();
       break;
     case Kind::SchemaAlreadyRegistered:

@@ -11,6 +11,14 @@
 
 namespace korvex {
 
+// How many elements an array (or the octets of a bytes value) has on the
+// wire.  Only the ROS 2 layout's types are ever other than Sequence.
+enum class ArrayShape : std::uint8_t {
+  Sequence,  // any number, written as a uint32 count before the elements
+  Fixed,     // exactly `length`, with no count
+  Bounded,   // at most `length`, with a count
+};
+
 // A field type: a tree of array levels around one non-array type.
 //
 // Array nesting has no limit in the grammar, so the tree is stored flat: the
@@ -24,6 +32,17 @@ class FieldType {
   static FieldType structure(String schema_name) {
     return FieldType(TypeKind::Struct, 0, std::move(schema_name));
   }
+  // A type of the ROS 2 layout: `shape` and `length` describe the outermost
+  // array level, or the octets of a Bytes leaf; `string_bound` (0 for none)
+  // is the most UTF-8 bytes a String leaf may hold.
+  static FieldType shaped(TypeKind leaf, std::size_t depth, String struct_name, ArrayShape shape,
+                          std::uint32_t length, std::uint32_t string_bound) {
+    FieldType type(leaf, depth, std::move(struct_name));
+    type.shape_ = shape;
+    type.length_ = length;
+    type.string_bound_ = string_bound;
+    return type;
+  }
 
   // Parses a type name; SerializationFailed for an unsupported name,
   // SchemaDefinition for a struct type without a schema name.
@@ -36,6 +55,9 @@ class FieldType {
   std::size_t array_depth() const noexcept { return array_depth_; }
   // The referenced schema name of a struct leaf.
   const String& struct_name() const noexcept { return struct_name_; }
+  ArrayShape shape() const noexcept { return shape_; }
+  std::uint32_t length() const noexcept { return length_; }
+  std::uint32_t string_bound() const noexcept { return string_bound_; }
 
   bool operator==(const FieldType& other) const = default;
 
@@ -46,6 +68,9 @@ class FieldType {
   TypeKind leaf_;
   std::size_t array_depth_;
   String struct_name_;
+  ArrayShape shape_ = ArrayShape::Sequence;
+  std::uint32_t length_ = 0;
+  std::uint32_t string_bound_ = 0;
 };
 
 // Writes the canonical name of (leaf, depth, struct name) into a new string.

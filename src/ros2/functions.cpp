@@ -1,0 +1,130 @@
+// The functions of the ROS 2 codec's native module, `_korvex_messages_ros2`:
+// the same call wrapper, encoder and decoder as `_korvex_messages`, compiled
+// for the ROS 2 layout (base/layout.hpp), over a registry of its own.
+#include "ros2/functions.hpp"
+
+#include <string_view>
+
+#include "base/memory.hpp"
+#include "cdr/decoder.hpp"
+#include "cdr/encoder.hpp"
+#include "module/call.hpp"
+#include "ros2/registration.hpp"
+
+namespace korvex {
+namespace {
+
+constexpr const char* kTypeAndFields[] = {"type_name", "fields"};
+constexpr const char* kTypeOnly[] = {"type_name"};
+constexpr const char* kTypeAndValues[] = {"type_name", "values"};
+constexpr const char* kTypeAndData[] = {"type_name", "data"};
+
+constexpr FunctionDescription kRegisterType{"register_type", kTypeAndFields, 2};
+constexpr FunctionDescription kTypeExists{"type_exists", kTypeOnly, 1};
+constexpr FunctionDescription kSerialize{"serialize", kTypeAndValues, 2};
+constexpr FunctionDescription kDeserialize{"deserialize", kTypeAndData, 2};
+
+// pkg/Name is pkg/msg/Name: the short form is spelt out in `storage`.
+std::string_view full_type_name(std::string_view name, String& storage) {
+  const std::size_t slash = name.find('/');
+  if (slash == std::string_view::npos || name.find('/', slash + 1) != std::string_view::npos) {
+    return name;
+  }
+  storage.reserve(name.size() + 4);
+  storage.append(name.substr(0, slash));
+  storage.append("/msg/");
+  storage.append(name.substr(slash + 1));
+  return storage;
+}
+
+PyObject* register_type_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return call_function(kRegisterType, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
+    TextView name;
+    if (!convert_text(slots[0], "type_name", name)) return PythonErrorSet{};
+    if (!convert_list(slots[1], "fields")) return PythonErrorSet{};
+    return register_type_body(name.view(), slots[1]);
+  });
+}
+
+PyObject* type_exists_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return call_function(kTypeExists, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
+    TextView name;
+    if (!convert_text(slots[0], "type_name", name)) return PythonErrorSet{};
+    String storage;
+    return type_exists_body(full_type_name(name.view(), storage));
+  });
+}
+
+PyObject* serialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_function(kSerialize, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
+    TextView name;
+    if (!convert_text(slots[0], "type_name", name)) return PythonErrorSet{};
+    if (!convert_dict(slots[1], "values")) return PythonErrorSet{};
+    String storage;
+    return serialize_body(full_type_name(name.view(), storage), slots[1]);
+  });
+}
+
+// A contiguous buffer exported by `data` for the length of the call: bytes,
+// bytearray, memoryview, mmap, a numpy array.  While exported, a bytearray
+// cannot be resized under the decoder.
+class InputBuffer {
+ public:
+  InputBuffer() = default;
+  InputBuffer(const InputBuffer&) = delete;
+  InputBuffer& operator=(const InputBuffer&) = delete;
+  ~InputBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool take(PyObject* data) {
+    if (PyBytes_Check(data)) {
+      bytes_ = ByteSpan(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+      return true;
+    }
+    if (PyUnicode_Check(data) || !PyObject_CheckBuffer(data)) {
+      PyErr_Format(PyExc_TypeError,
+                   "argument 'data': expected a bytes-like object, got %.200s",
+                   Py_TYPE(data)->tp_name);
+      return false;
+    }
+    if (PyObject_GetBuffer(data, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
+    held_ = true;
+    bytes_ = ByteSpan(static_cast<const unsigned char*>(view_.buf),
+                      static_cast<std::size_t>(view_.len));
+    return true;
+  }
+  ByteSpan bytes() const noexcept { return bytes_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  ByteSpan bytes_;
+};
+
+PyObject* deserialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return call_function(kDeserialize, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
+    TextView name;
+    if (!convert_text(slots[0], "type_name", name)) return PythonErrorSet{};
+    InputBuffer data;
+    if (!data.take(slots[1])) return PythonErrorSet{};
+    String storage;
+    return deserialize_body(full_type_name(name.view(), storage), data.bytes());
+  });
+}
+
+}  // namespace
+
+PyMethodDef kRos2Functions[kRos2FunctionCount] = {
+    {"register_type", as_method(&register_type_entry), kCallFlags,
+     "register_type(type_name, fields)\n--\n\n"},
+    {"type_exists", as_method(&type_exists_entry), kCallFlags, "type_exists(type_name)\n--\n\n"},
+    {"serialize", as_method(&serialize_entry), kCallFlags, "serialize(type_name, values)\n--\n\n"},
+    {"deserialize", as_method(&deserialize_entry), kCallFlags,
+     "deserialize(type_name, data)\n--\n\n"},
+};
+
+}  // namespace korvex

@@ -1,0 +1,22 @@
+// Registration of ROS 2 message types in this module's own registry, from
+// field lists whose types are named as src/schema/ros2_types.hpp describes.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "module/errors.hpp"
+
+namespace korvex {
+
+
+// `fields` is a list of (name, type) pairs.  Returns True when the type was
+// registered, False when the very same definition already was; a different
+// definition under the name is a ValueError naming the type.
+BodyResult register_type_body(std::string_view type_name, PyObject* fields);
+
+// Whether a type of that full name is registered.
+BodyResult type_exists_body(std::string_view type_name);
+
+}  // namespace korvex

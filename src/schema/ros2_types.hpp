@@ -1,0 +1,29 @@
+// The field types of ROS 2 messages, named as the native registration of
+// the ROS 2 codec takes them: `.msg` syntax with nested types fully named,
+// e.g. "float64", "string<=10", "geometry_msgs/msg/Point[]", "uint8[16]",
+// "string<=5[<=3]".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "base/memory.hpp"
+#include "module/errors.hpp"
+#include "schema/field_type.hpp"
+
+namespace korvex {
+
+// SchemaDefinition for a name outside that grammar.  Arrays and sequences
+// of uint8 and byte become a Bytes leaf with the array's shape; byte and
+// char are uint8 values.
+Result<FieldType> ros2_field_type(std::string_view text);
+
+// Whether `text` is a message type's full name, pkg/msg/Name.
+bool is_ros2_type_name(std::string_view text) noexcept;
+
+// The `.msg` name of a value's type, for error texts.
+String ros2_type_name(TypeKind leaf, std::size_t array_depth, std::string_view struct_name,
+                      ArrayShape shape, std::uint32_t length, std::uint32_t string_bound);
+
+}  // namespace korvex
