@@ -1,0 +1,198 @@
+"""The ROS 2 codec's wire format against rosbags, over every message type of
+rosbags' ROS 2 Humble type store, and its own checks."""
+
+import array
+import random
+import re
+
+import numpy as np
+import pytest
+
+from tests.support import ros2_peers as peers
+
+ros2 = pytest.importorskip("_korvex_messages_ros2")
+
+NAMES = peers.message_names()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def registered():
+    for name in NAMES:
+        for dependency in peers.dependencies_first(name):
+            fields = [(field, peers.wire_type(node)) for field, node in peers.fields_of(dependency)]
+            ros2.register_type(dependency, fields)
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("name", NAMES)
+def test_bytes_and_values_match_rosbags(name, seed):
+    rng = random.Random(f"{name}/{seed}")
+    values, message = peers.random_message(name, rng)
+    theirs = peers.serialize(message)
+    ours = ros2.serialize(name, values)
+    assert ours == theirs
+    assert peers.same(ros2.deserialize(name, theirs), values)
+    assert peers.same(peers.as_dict(peers.deserialize(ours, name)), values)
+    # A message is read to its last byte, so every shorter prefix is refused.
+    for cut in sorted({rng.randrange(len(ours)) for _ in range(8)}):
+        with pytest.raises(ValueError):
+            ros2.deserialize(name, ours[:cut])
+
+
+SHAPES = [
+    # (fields, values, hex after the header)
+    ([("a", "uint8[3]")], {"a": b"\x01\x02\x03"}, "010203"),
+    ([("a", "uint8[<=3]")], {"a": b"\x01"}, "0100000001"),
+    ([("a", "byte[]")], {"a": b""}, "00000000"),
+    ([("a", "int16[2]")], {"a": [-1, 2]}, "ffff0200"),
+    ([("a", "float64[1]")], {"a": [1.5]}, "000000000000f83f"),
+    ([("a", "uint8"), ("b", "float64")], {"a": 7, "b": 0.0}, "07000000000000000000000000000000"),
+    ([("a", "string<=3")], {"a": "abc"}, "0400000061626300"),
+    ([("a", "string<=2[<=2]")], {"a": ["", "ab"]}, "02000000010000000000000003000000616200"),
+    ([("a", "char[2]")], {"a": [65, 255]}, "41ff"),
+]
+
+
+@pytest.mark.parametrize("fields,values,body", SHAPES)
+def test_shapes_on_the_wire(fields, values, body):
+    name = f"shape_msgs/msg/S{abs(hash(str(fields))) % 10**8}"
+    ros2.register_type(name, fields)
+    data = ros2.serialize(name, values)
+    assert data.hex() == "00010000" + body
+    assert ros2.deserialize(name, data) == values
+
+
+def test_empty_message_is_one_zero_octet():
+    ros2.register_type("empty_msgs/msg/Empty", [])
+    ros2.register_type("empty_msgs/msg/Holder", [("e", "empty_msgs/msg/Empty"), ("x", "uint8")])
+    assert ros2.serialize("empty_msgs/msg/Empty", {}) == b"\x00\x01\x00\x00\x00"
+    assert ros2.serialize("empty_msgs/Holder", {"e": {}, "x": 9}).hex() == "000100000009"
+    assert ros2.deserialize("empty_msgs/msg/Holder", bytes.fromhex("000100000009")) == {
+        "e": {},
+        "x": 9,
+    }
+    with pytest.raises(ValueError, match="failed to fill whole buffer"):
+        ros2.deserialize("empty_msgs/msg/Empty", b"\x00\x01\x00\x00")
+
+
+OCTET_INPUTS = [
+    bytes([1, 2, 3]),
+    bytearray([1, 2, 3]),
+    memoryview(bytes([1, 2, 3])),
+    np.array([1, 2, 3], dtype=np.uint8),
+    array.array("B", [1, 2, 3]),
+    array.array("b", [1, 2, 3]),
+]
+
+
+@pytest.mark.parametrize("value", OCTET_INPUTS, ids=lambda v: type(v).__name__)
+def test_octets_come_from_any_buffer_of_bytes(value):
+    ros2.register_type("octet_msgs/msg/Three", [("data", "uint8[3]"), ("tail", "byte[]")])
+    data = ros2.serialize("octet_msgs/msg/Three", {"data": value, "tail": value})
+    assert data.hex() == "00010000" + "010203" + "00" + "03000000" + "010203"
+    assert ros2.deserialize("octet_msgs/msg/Three", data) == {
+        "data": b"\x01\x02\x03",
+        "tail": b"\x01\x02\x03",
+    }
+
+
+REFUSED = [
+    # (field type, value, exception, text); a value is named by its kind, as
+    # the core names it (a str is a string, a tuple a list)
+    ("uint8[3]", b"\x01\x02", TypeError,
+     "Value of 'f' has 2 bytes, but uint8[3] holds exactly 3"),
+    ("uint8[<=1]", bytearray(2), TypeError,
+     "Value of 'f' has 2 bytes, but uint8[<=1] holds at most 1"),
+    ("uint8[]", array.array("f", [1.0]), TypeError,
+     "Field type mismatch on 'f': expected uint8[], got list"),
+    ("uint8[]", "text", TypeError, "Field type mismatch on 'f': expected uint8[], got string"),
+    ("int32[2]", [1, 2, 3], TypeError,
+     "Value of 'f' has 3 elements, but int32[2] holds exactly 2"),
+    ("int32[<=2]", [1, 2, 3], TypeError,
+     "Value of 'f' has 3 elements, but int32[<=2] holds at most 2"),
+    ("string<=2", "äb", TypeError,
+     "Value of 'f' has 3 UTF-8 bytes, but string<=2 holds at most 2"),
+    ("string<=2[]", ["ok", "abc"], TypeError,
+     "Value of 'f' has 3 UTF-8 bytes, but string<=2 holds at most 2"),
+    ("float64[2]", (1.0, 2.0), TypeError,
+     "Field type mismatch on 'f': expected float64[2], got list"),
+    ("int8", 128, TypeError, "Field type mismatch on 'f': expected int8, got int"),
+    ("byte", 256, TypeError, "Field type mismatch on 'f': expected uint8, got int"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("field_type,value,error,text", REFUSED)
+def test_serialize_refusals_name_path_and_type(field_type, value, error, text):
+    name = f"refused_msgs/msg/R{abs(hash(field_type)) % 10**8}"
+    ros2.register_type(name, [("f", field_type)])
+    with pytest.raises(error) as raised:
+        ros2.serialize(name, {"f": value})
+    expected = text if text.startswith("Field type mismatch") else "Serialization failed: " + text
+    assert str(raised.value) == expected
+
+
+BAD_INPUT = [
+    # (field type, bytes after the header, text)
+    ("uint8[<=2]", "03000000010203", "Value of 'f' has 3 bytes, but uint8[<=2] holds at most 2"),
+    ("int32[<=1]", "02000000", "Value of 'f' has 2 elements, but int32[<=1] holds at most 1"),
+    ("string<=1", "0300000061620000", "Value of 'f' has 2 UTF-8 bytes, but string<=1 holds at most 1"),
+    ("float64", "00000000", "failed to fill whole buffer (at offset 4)"),
+    ("int32[3]", "0100000002000000", "failed to fill whole buffer (at offset 4)"),
+]
+
+
+@pytest.mark.parametrize("field_type,body,text", BAD_INPUT)
+def test_malformed_input_raises_value_error_with_offset(field_type, body, text):
+    name = f"bad_msgs/msg/B{abs(hash(field_type)) % 10**8}"
+    ros2.register_type(name, [("f", field_type)])
+    with pytest.raises(ValueError) as raised:
+        ros2.deserialize(name, bytes.fromhex("00010000" + body))
+    assert text in str(raised.value)
+
+
+@pytest.mark.parametrize(
+    "header,text",
+    [
+        ("00000000", "Big-endian CDR (encapsulation 00 00) is not supported yet"),
+        ("00020000", "Unsupported CDR encapsulation [00, 02, 00, 00]"),
+        ("0001", "CDR payload too short"),
+    ],
+)
+def test_headers_other_than_little_endian_cdr_are_refused(header, text):
+    with pytest.raises(ValueError, match=re.escape(text)):
+        ros2.deserialize("std_msgs/msg/Bool", bytes.fromhex(header) + b"\x01")
+
+
+def test_names_and_registry():
+    assert ros2.type_exists("std_msgs/Bool") and ros2.type_exists("std_msgs/msg/Bool")
+    assert ros2.serialize("std_msgs/Bool", {"data": True}) == b"\x00\x01\x00\x00\x01"
+    with pytest.raises(KeyError) as raised:
+        ros2.serialize("nowhere_msgs/Missing", {})
+    assert raised.value.args == (
+        "ROS 2 message type 'nowhere_msgs/msg/Missing' is not registered in this process",
+    )
+    # The same definition again is nothing new; another one under the name is refused.
+    assert ros2.register_type("std_msgs/msg/Bool", [("data", "bool")]) is False
+    with pytest.raises(ValueError, match="already registered with a different definition"):
+        ros2.register_type("std_msgs/msg/Bool", [("data", "uint8")])
+    for bad in ["string<=0", "int32[0]", "wstring", "flot64", "pkg/Name", "int32[<=x]", "uint8<=3"]:
+        with pytest.raises(ValueError, match="Unsupported ROS 2 field type"):
+            ros2.register_type("bad_msgs/msg/Type", [("f", bad)])
+    with pytest.raises(ValueError, match="two fields named 'f'"):
+        ros2.register_type("bad_msgs/msg/Twice", [("f", "bool"), ("f", "bool")])
+
+
+def test_data_may_be_any_contiguous_buffer():
+    data = ros2.serialize("std_msgs/msg/String", {"data": "hi"})
+    for view in [bytearray(data), memoryview(data), np.frombuffer(data, np.uint8)]:
+        assert ros2.deserialize("std_msgs/msg/String", view) == {"data": "hi"}
+    with pytest.raises(TypeError, match="bytes-like"):
+        ros2.deserialize("std_msgs/msg/String", "text")
+
+
+def test_the_core_module_takes_none_of_these_types():
+    core = pytest.importorskip("_korvex_messages")
+    for field_type in ["uint8[3]", "string<=3", "int32[<=2]", "byte", "char"]:
+        with pytest.raises((TypeError, ValueError)):
+            core.register_schema(f"core_refuses_{abs(hash(field_type))}", [("f", field_type)])
+    assert not core.schema_exists("std_msgs/msg/Bool")
