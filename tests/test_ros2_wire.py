@@ -196,3 +196,46 @@ def test_the_core_module_takes_none_of_these_types():
         with pytest.raises((TypeError, ValueError)):
             core.register_schema(f"core_refuses_{abs(hash(field_type))}", [("f", field_type)])
     assert not core.schema_exists("std_msgs/msg/Bool")
+
+
+NUMERIC_BUFFERS = [
+    # (field type, value, hex after the header)
+    ("float32[]", np.array([1.0, -2.0], dtype=np.float32), "020000000000803f000000c0"),
+    ("float32[2]", array.array("f", [1.0, -2.0]), "0000803f000000c0"),
+    ("float64[<=2]", np.array([0.5], dtype=">f8"), "01000000" + "00000000" + "000000000000e03f"),
+    ("int16[]", np.array([-2, 3], dtype="<i2"), "02000000feff0300"),
+    ("uint64[1]", np.array([2**64 - 1], dtype=np.uint64), "ff" * 8),
+    ("bool[]", np.array([True, False, True]), "03000000010001"),
+    ("int32[]", np.array([], dtype=np.int32), "00000000"),
+    ("int32[]", np.arange(6, dtype=np.int32)[::2].copy(), "03000000000000000200000004000000"),
+]
+
+
+@pytest.mark.parametrize("field_type,value,body", NUMERIC_BUFFERS)
+def test_numeric_arrays_from_buffers_of_their_element_type(field_type, value, body):
+    name = f"buffer_msgs/msg/N{abs(hash(field_type)) % 10**8}"
+    ros2.register_type(name, [("f", field_type)])
+    data = ros2.serialize(name, {"f": value})
+    assert data.hex() == "00010000" + body
+    assert ros2.deserialize(name, data) == {"f": value.tolist()}
+
+
+@pytest.mark.parametrize(
+    "field_type,value",
+    [
+        ("float32[]", np.zeros(2, dtype=np.float64)),
+        ("int32[]", np.zeros(2, dtype=np.uint32)),
+        ("uint16[]", np.zeros(2, dtype=np.int16)),
+        ("int64[]", np.zeros((2, 2), dtype=np.int64)),
+        ("int32[]", np.arange(6, dtype=np.int32)[::2]),
+        ("float64[]", b"\x00" * 8),
+        ("bool[]", np.zeros(2, dtype=np.uint8)),
+        ("string[]", np.array(["a"])),
+    ],
+    ids=str,
+)
+def test_buffers_of_another_element_type_are_refused(field_type, value):
+    name = f"buffer_msgs/msg/R{abs(hash(field_type)) % 10**8}"
+    ros2.register_type(name, [("f", field_type)])
+    with pytest.raises(TypeError, match=re.escape(f"expected {field_type}, got")):
+        ros2.serialize(name, {"f": value})

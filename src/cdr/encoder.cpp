@@ -1,6 +1,9 @@
 #include "cdr/encoder.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <type_traits>
 #include <optional>
 
 #include "base/compiler.hpp"
@@ -62,6 +65,10 @@ class Encoder {
                                             const Reporter& reporter);
   KORVEX_NOINLINE Step write_octets(ValueType type, PyObject* value, const PathNode& path,
                                     const Reporter& reporter);
+  // A numeric array given as a buffer of exactly its element type (a numpy
+  // array, an array.array), in the ROS 2 layout.
+  KORVEX_NOINLINE Step write_primitive_buffer(ValueType type, PyObject* value,
+                                              const PathNode& path, const Reporter& reporter);
   // Checks a count against a fixed length or a bound, and writes it unless
   // the length is fixed.
   Step write_shaped_count(ValueType type, std::uint64_t count, const char* unit,
@@ -276,6 +283,104 @@ Step Encoder::write_octets(ValueType type, PyObject* value, const PathNode& path
   return step;
 }
 
+namespace {
+
+// Whether a buffer's struct-module format (after its byte-order mark) holds
+// exactly the values of `kind`: the same sort of number and the same size.
+bool format_holds(std::string_view format, Py_ssize_t itemsize, TypeKind kind) noexcept {
+  if (format.size() != 1) return false;
+  const TypeDescriptor& type = describe(kind);
+  if (itemsize != type.size) return false;
+  const char code = format.front();
+  const std::string_view signed_codes = "bhilqn";
+  const std::string_view unsigned_codes = "BHILQN";
+  switch (type.conversion) {
+    case Conversion::Bool:
+      return code == '?';
+    case Conversion::Integer:
+      return type.min < 0 ? signed_codes.find(code) != std::string_view::npos
+                          : unsigned_codes.find(code) != std::string_view::npos;
+    case Conversion::Unsigned64:
+      return unsigned_codes.find(code) != std::string_view::npos;
+    case Conversion::Float32:
+    case Conversion::Float64:
+      return code == 'f' || code == 'd';
+    case Conversion::String:
+    case Conversion::Bytes:
+    case Conversion::Array:
+    case Conversion::Struct:
+    case Conversion::Time:
+      return false;
+  }
+  return false;
+}
+
+template <class Bits>
+Bits reversed_bytes(Bits bits) noexcept {
+  Bits swapped = 0;
+  for (std::size_t byte = 0; byte < sizeof(Bits); ++byte) {
+    swapped = static_cast<Bits>((swapped << 8) | ((bits >> (8 * byte)) & 0xFF));
+  }
+  return swapped;
+}
+
+}  // namespace
+
+Step Encoder::write_primitive_buffer(ValueType type, PyObject* value, const PathNode& path,
+                                     const Reporter& reporter) {
+  const ValueType element = type.element();
+  if (element.is_array() || describe(element.leaf).size == 0) {
+    return mismatch(reporter, type.name());
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(value, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+    return mismatch(reporter, type.name());
+  }
+  // The byte order of the items: a struct-module mark, or the machine's.
+  std::string_view format = view.format != nullptr ? view.format : "B";
+  bool big_endian = std::endian::native == std::endian::big;
+  if (!format.empty() && std::string_view("@=<>!").find(format.front()) != std::string_view::npos) {
+    big_endian = format.front() == '>' || format.front() == '!' ||
+                 (format.front() != '<' && std::endian::native == std::endian::big);
+    format.remove_prefix(1);
+  }
+  if (view.ndim != 1 || !format_holds(format, view.itemsize, element.leaf)) {
+    PyBuffer_Release(&view);
+    return mismatch(reporter, type.name());
+  }
+  const auto count = static_cast<std::uint64_t>(view.len / view.itemsize);
+  const Step step = write_shaped_count(type, count, "elements", path);
+  if (step == Step::Done) {
+    const auto size = static_cast<std::size_t>(view.itemsize);
+    const auto* items = static_cast<const unsigned char*>(view.buf);
+    out_.align(size);
+    out_.reserve(static_cast<std::size_t>(view.len));
+    with_fixed_size_kind(
+        element.leaf,
+        [&]<TypeKind Kind>() {
+          using Bits = std::conditional_t<
+              describe(Kind).size == 1, std::uint8_t,
+              std::conditional_t<describe(Kind).size == 2, std::uint16_t,
+                                 std::conditional_t<describe(Kind).size == 4, std::uint32_t,
+                                                    std::uint64_t>>>;
+          if (!big_endian && describe(Kind).conversion != Conversion::Bool) {
+            out_.write_raw(reinterpret_cast<const char*>(items), static_cast<std::size_t>(view.len));
+            return;
+          }
+          for (std::uint64_t index = 0; index < count; ++index) {
+            Bits bits;
+            std::memcpy(&bits, items + index * size, sizeof bits);
+            if (big_endian) bits = reversed_bytes(bits);
+            if constexpr (describe(Kind).conversion == Conversion::Bool) bits = bits != 0 ? 1 : 0;
+            out_.put_aligned_reserved(bits);
+          }
+        },
+        [] {});
+  }
+  PyBuffer_Release(&view);
+  return step;
+}
+
 Step Encoder::nesting_too_deep(const PathNode& path) {
   return fail(MessageError::serialization_failed(nesting_too_deep_text(path)));
 }
@@ -382,7 +487,12 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
   if (!level.entered()) return nesting_too_deep(path);
   Py_ssize_t count;
   if constexpr (kLayout.shaped_types) {
-    if (!PyList_Check(value)) return mismatch(reporter, type.name());
+    if (!PyList_Check(value)) {
+      if (PyObject_CheckBuffer(value) && !PyBytes_Check(value) && !PyUnicode_Check(value)) {
+        return write_primitive_buffer(type, value, path, reporter);
+      }
+      return mismatch(reporter, type.name());
+    }
     count = PyList_GET_SIZE(value);
     if (write_shaped_count(type, static_cast<std::uint64_t>(count), "elements", path) ==
         Step::Failed) {
