@@ -33,6 +33,12 @@ def test_bytes_and_values_match_rosbags(name, seed):
     assert ours == theirs
     assert peers.same(ros2.deserialize(name, theirs), values)
     assert peers.same(peers.as_dict(peers.deserialize(ours, name)), values)
+    big_endian = peers.serialize(message, little_endian=False)
+    assert big_endian[:2] == b"\x00\x00"
+    assert peers.same(ros2.deserialize(name, big_endian), values)
+    as_arrays = peers.as_dict(peers.deserialize(theirs, name), numpy=True)
+    assert peers.same(ros2.deserialize(name, theirs, numpy=True), as_arrays)
+    assert peers.same(ros2.deserialize(name, big_endian, numpy=True), as_arrays)
     # A message is read to its last byte, so every shorter prefix is refused.
     for cut in sorted({rng.randrange(len(ours)) for _ in range(8)}):
         with pytest.raises(ValueError):
@@ -153,8 +159,8 @@ def test_malformed_input_raises_value_error_with_offset(field_type, body, text):
 @pytest.mark.parametrize(
     "header,text",
     [
-        ("00000000", "Big-endian CDR (encapsulation 00 00) is not supported yet"),
-        ("00020000", "Unsupported CDR encapsulation [00, 02, 00, 00]"),
+        ("00020000", "Unsupported CDR encapsulation [00, 02, 00, 00]: plain CDR starts with 00 01"),
+        ("01010000", "Unsupported CDR encapsulation [01, 01, 00, 00]"),
         ("0001", "CDR payload too short"),
     ],
 )
@@ -239,3 +245,31 @@ def test_buffers_of_another_element_type_are_refused(field_type, value):
     ros2.register_type(name, [("f", field_type)])
     with pytest.raises(TypeError, match=re.escape(f"expected {field_type}, got")):
         ros2.serialize(name, {"f": value})
+
+
+def test_numpy_arrays_are_writable_copies():
+    ros2.register_type("numpy_msgs/msg/A", [("f", "float32[]"), ("o", "uint8[2]"), ("e", "int8[]")])
+    data = bytearray(ros2.serialize("numpy_msgs/msg/A", {"f": [1.5, 2.5], "o": b"ab", "e": []}))
+    value = ros2.deserialize("numpy_msgs/msg/A", data, numpy=True)
+    data[8:16] = bytes(8)
+    assert value["f"].dtype == np.float32 and value["f"].tolist() == [1.5, 2.5]
+    assert value["o"].dtype == np.uint8 and value["o"].tobytes() == b"ab"
+    assert value["e"].dtype == np.int8 and value["e"].shape == (0,)
+    value["f"][0] = 7.0  # writable: the array owns its copy
+    assert ros2.deserialize("numpy_msgs/msg/A", bytes(data), numpy=False)["o"] == b"ab"
+
+
+@pytest.mark.parametrize(
+    "call,text",
+    [
+        (lambda: ros2.deserialize("std_msgs/msg/Bool", b"", numpy=1), "argument 'numpy': expected bool"),
+        (lambda: ros2.deserialize("std_msgs/msg/Bool"), "missing required argument 'data'"),
+        (lambda: ros2.deserialize("a", b"", b""), "takes 2 positional arguments but 3 were given"),
+        (lambda: ros2.deserialize("a", b"", numbers=True), "unexpected keyword argument 'numbers'"),
+        (lambda: ros2.deserialize("a", b"", type_name="a"), "multiple values for argument 'type_name'"),
+    ],
+)
+def test_deserialize_arguments(call, text):
+    with pytest.raises(TypeError, match=re.escape(text)):
+        call()
+    assert ros2.deserialize(data=b"\x00\x01\x00\x00\x01", type_name="std_msgs/Bool") == {"data": True}

@@ -15,9 +15,10 @@ constexpr std::uint64_t align_up(std::uint64_t offset, std::uint64_t alignment) 
   return (offset + alignment - 1) & ~(alignment - 1);
 }
 
+// `value` with its bytes in the opposite order.
 template <class T>
-inline T swap_to_little_endian(T value) noexcept {
-  if constexpr (std::endian::native == std::endian::little || sizeof(T) == 1) {
+inline T reversed_bytes(T value) noexcept {
+  if constexpr (sizeof(T) == 1) {
     return value;
   } else {
     using Bits =
@@ -31,6 +32,15 @@ inline T swap_to_little_endian(T value) noexcept {
     }
     std::memcpy(&value, &swapped, sizeof swapped);
     return value;
+  }
+}
+
+template <class T>
+inline T swap_to_little_endian(T value) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    return value;
+  } else {
+    return reversed_bytes(value);
   }
 }
 

@@ -25,12 +25,14 @@ struct Layout {
   // Errors as the ROS 2 codec documents them: malformed input raises
   // ValueError, and an unknown type a KeyError that says what it is.
   bool ros2_errors;
+  // Big-endian input (representation 00 00) is read as well.
+  bool big_endian_input;
 };
 
 #if defined(KORVEX_ROS2_LAYOUT)
-inline constexpr Layout kLayout{4, true, true, true};
+inline constexpr Layout kLayout{4, true, true, true, true};
 #else
-inline constexpr Layout kLayout{0, false, false, false};
+inline constexpr Layout kLayout{0, false, false, false, false};
 #endif
 
 }  // namespace korvex

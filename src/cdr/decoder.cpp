@@ -11,6 +11,7 @@
 #include "cdr/field_path.hpp"
 #include "cdr/limits.hpp"
 #include "cdr/nesting.hpp"
+#include "cdr/numpy_arrays.hpp"
 #include "cdr/plan.hpp"
 #include "cdr/reader.hpp"
 #include "cdr/short_strings.hpp"
@@ -38,8 +39,15 @@ PyObject* filled(PyRef list) {
 
 class Decoder {
  public:
-  Decoder(const unsigned char* data, std::uint64_t size)
-      : in_(data, size), levels_(t_nesting_levels), presize_budget_(size / 4) {}
+  Decoder(const unsigned char* data, std::uint64_t size, DecodeOptions options)
+      : in_(data, size),
+        levels_(t_nesting_levels),
+        presize_budget_(size / 4),
+        numpy_(kLayout.shaped_types && options.numpy) {
+    if constexpr (kLayout.big_endian_input) {
+      if (data[1] == 0x00) in_.set_big_endian();
+    }
+  }
   BodyResult run(std::string_view schema_name);
 
  private:
@@ -102,7 +110,25 @@ class Decoder {
   std::uint64_t empty_values_ = 0;
   // List slots that may still be set aside before their elements are read.
   std::uint64_t presize_budget_;
+  // Numeric arrays and octets become numpy arrays (the ROS 2 codec's mode).
+  bool numpy_;
 };
+
+// The Python value of a single primitive at `bytes`, in the input's byte
+// order.
+KORVEX_ALWAYS_INLINE PyObject* read_number(const TypeDescriptor& type, const unsigned char* bytes,
+                                           bool big_endian) {
+  if constexpr (kLayout.big_endian_input) {
+    if (big_endian) [[unlikely]] {
+      unsigned char reversed[8];
+      for (std::size_t index = 0; index < type.size; ++index) {
+        reversed[index] = bytes[type.size - 1 - index];
+      }
+      return type.read(reversed);
+    }
+  }
+  return type.read(bytes);
+}
 
 PyObject* Decoder::read_primitive(TypeKind kind) {
   const std::size_t size = describe(kind).size;
@@ -111,7 +137,7 @@ PyObject* Decoder::read_primitive(TypeKind kind) {
   if (ReadFailure failure = in_.take(size, bytes); failure != ReadFailure::None) {
     return fail(failure);
   }
-  return describe(kind).read(bytes);
+  return read_number(describe(kind), bytes, in_.big_endian());
 }
 
 PyObject* Decoder::read_string(const PathNode& path) {
@@ -187,6 +213,7 @@ PyObject* Decoder::read_octets(ValueType type, const PathNode& path) {
   if (ReadFailure failure = in_.take(length, bytes); failure != ReadFailure::None) {
     return fail(failure);
   }
+  if (numpy_) return numpy_array(TypeKind::UInt8, bytes, length, false);
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), length);
 }
 
@@ -223,12 +250,15 @@ PyObject* Decoder::read_time() {
 // further padding occurs, so the bounds are checked once for the run.
 PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
   const std::size_t size = describe(kind).size;
+  // No elements, no padding before them.
+  if (count == 0) return numpy_ ? numpy_array(kind, nullptr, 0, false) : PyList_New(0);
   if (ReadFailure failure = in_.align(size); failure != ReadFailure::None) return fail(failure);
   const unsigned char* bytes;
   if (ReadFailure failure = in_.take(static_cast<std::uint64_t>(count) * size, bytes);
       failure != ReadFailure::None) {
     return fail(failure);
   }
+  if (numpy_) return numpy_array(kind, bytes, count, in_.big_endian());
   PyRef list = new_filling_list(count);
   if (!list) return nullptr;
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
@@ -237,6 +267,15 @@ PyObject* Decoder::read_primitive_run(TypeKind kind, std::uint32_t count) {
       kind,
       [&]<TypeKind Kind>() {
         constexpr TypeDescriptor type = describe(Kind);
+        if constexpr (kLayout.big_endian_input) {
+          if (in_.big_endian()) {
+            for (std::uint32_t i = 0; i < count; ++i) {
+              items[i] = read_number(type, bytes + std::size_t{type.size} * i, true);
+              if (items[i] == nullptr) return false;
+            }
+            return true;
+          }
+        }
         for (std::uint32_t i = 0; i < count; ++i) {
           items[i] = type.read(bytes + std::size_t{type.size} * i);
           if (items[i] == nullptr) return false;
@@ -258,10 +297,11 @@ PyObject* Decoder::read_array(ValueType type, const PathNode& path) {
     if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) return fail(failure);
   }
   const ValueType element_type = type.element();
-  if (count == 0) return PyList_New(0);
+  if (count == 0 && !numpy_) return PyList_New(0);
   if (!element_type.is_array() && describe(element_type.leaf).size != 0) {
     return read_primitive_run(element_type.leaf, count);
   }
+  if (count == 0) return PyList_New(0);
   if (count <= in_.remaining() && count <= presize_budget_) {
     // Every element that occupies bytes needs at least one, so a list no
     // longer than the remaining input can be sized up front; the budget
@@ -360,7 +400,8 @@ PyObject* Decoder::read_fixed_struct(const MessagePlan& plan, const PathNode* pa
   std::uint64_t offset = in_.position();
   for (const FieldPlan& field : plan.fields) {
     offset = align_stream(offset, field.fixed_size);
-    PyRef value = PyRef::steal(describe(field.type.leaf).read(in_.at(offset)));
+    PyRef value =
+        PyRef::steal(read_number(describe(field.type.leaf), in_.at(offset), in_.big_endian()));
     if (!value) return nullptr;
     offset += field.fixed_size;
     if (!store(dict.get(), field, value.get(), parent)) return nullptr;
@@ -410,30 +451,28 @@ BodyResult Decoder::run(std::string_view schema_name) {
 
 }  // namespace
 
-BodyResult deserialize_body(std::string_view schema_name, std::span<const unsigned char> data) {
+BodyResult deserialize_body(std::string_view schema_name, std::span<const unsigned char> data,
+                            DecodeOptions options) {
   const unsigned char* bytes = data.data();
   if (data.size() < kHeaderLength) {
     PyErr_SetString(PyExc_ValueError, "CDR payload too short (missing encapsulation header)");
     return PythonErrorSet{};
   }
-  if constexpr (kLayout.ros2_errors) {
-    if (bytes[0] == 0x00 && bytes[1] == 0x00) {
-      PyErr_SetString(PyExc_ValueError,
-                      "Big-endian CDR (encapsulation 00 00) is not supported yet: only "
-                      "little-endian CDR (00 01) is read");
-      return PythonErrorSet{};
-    }
-  }
-  if (bytes[0] != kEncapsulationHeader[0] || bytes[1] != kEncapsulationHeader[1]) {
-    char text[128];
-    std::snprintf(text, sizeof text,
-                  "Unsupported CDR encapsulation [%02x, %02x, %02x, %02x]. Only little-endian CDR "
-                  "is currently supported",
-                  bytes[0], bytes[1], bytes[2], bytes[3]);
+  const bool big_endian = kLayout.big_endian_input && bytes[0] == 0x00 && bytes[1] == 0x00;
+  if (!big_endian &&
+      (bytes[0] != kEncapsulationHeader[0] || bytes[1] != kEncapsulationHeader[1])) {
+    char text[160];
+    constexpr const char* kFormat =
+        kLayout.big_endian_input
+            ? "Unsupported CDR encapsulation [%02x, %02x, %02x, %02x]: plain CDR starts with 00 01 "
+              "(little-endian) or 00 00 (big-endian)"
+            : "Unsupported CDR encapsulation [%02x, %02x, %02x, %02x]. Only little-endian CDR "
+              "is currently supported";
+    std::snprintf(text, sizeof text, kFormat, bytes[0], bytes[1], bytes[2], bytes[3]);
     PyErr_SetString(PyExc_ValueError, text);
     return PythonErrorSet{};
   }
-  Decoder decoder(bytes, static_cast<std::uint64_t>(data.size()));
+  Decoder decoder(bytes, static_cast<std::uint64_t>(data.size()), options);
   return decoder.run(schema_name);
 }
 

@@ -8,6 +8,12 @@
 
 namespace korvex {
 
-BodyResult deserialize_body(std::string_view schema_name, std::span<const unsigned char> data);
+// How the ROS 2 codec returns values: numeric arrays as numpy arrays.
+struct DecodeOptions {
+  bool numpy = false;
+};
+
+BodyResult deserialize_body(std::string_view schema_name, std::span<const unsigned char> data,
+                            DecodeOptions options = {});
 
 }  // namespace korvex

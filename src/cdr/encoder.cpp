@@ -315,15 +315,6 @@ bool format_holds(std::string_view format, Py_ssize_t itemsize, TypeKind kind) n
   return false;
 }
 
-template <class Bits>
-Bits reversed_bytes(Bits bits) noexcept {
-  Bits swapped = 0;
-  for (std::size_t byte = 0; byte < sizeof(Bits); ++byte) {
-    swapped = static_cast<Bits>((swapped << 8) | ((bits >> (8 * byte)) & 0xFF));
-  }
-  return swapped;
-}
-
 }  // namespace
 
 Step Encoder::write_primitive_buffer(ValueType type, PyObject* value, const PathNode& path,

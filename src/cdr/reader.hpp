@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "base/byte_order.hpp"
+#include "base/layout.hpp"
 #include "cdr/wire.hpp"
 #include "module/failure.hpp"
 
@@ -61,14 +62,22 @@ class CdrReader {
     const unsigned char* bytes;
     if (ReadFailure failure = take(sizeof(T), bytes); failure != ReadFailure::None) return failure;
     value = load_le<T>(bytes);
+    if constexpr (kLayout.big_endian_input) {
+      if (big_endian_) value = reversed_bytes(value);
+    }
     return ReadFailure::None;
   }
+
+  // Input in big-endian byte order (only where the layout reads it).
+  bool big_endian() const noexcept { return kLayout.big_endian_input && big_endian_; }
+  void set_big_endian() noexcept { big_endian_ = true; }
 
  private:
   const unsigned char* data_;
   std::uint64_t size_;
   std::uint64_t position_;
   std::uint64_t failed_at_ = 0;
+  bool big_endian_ = false;
 };
 
 }  // namespace korvex

@@ -104,15 +104,70 @@ class InputBuffer {
   ByteSpan bytes_;
 };
 
+// deserialize(type_name, data, *, numpy=False): the one function with a
+// keyword-only parameter, so its arguments are matched here.
+constexpr const char* kDeserializeParameters[] = {"type_name", "data", "numpy"};
+
+bool deserialize_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           PyObject* (&slots)[3]) {
+  const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
+  if (positional > 2) {
+    PyErr_Format(PyExc_TypeError,
+                 "deserialize() takes 2 positional arguments but %zd were given", positional);
+    return false;
+  }
+  for (Py_ssize_t index = 0; index < positional; ++index) slots[index] = args[index];
+  const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t index = 0; index < keywords; ++index) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);  // borrowed
+    std::size_t slot = 0;
+    while (slot < 3 && PyUnicode_CompareWithASCIIString(keyword, kDeserializeParameters[slot]) != 0) {
+      ++slot;
+    }
+    if (slot == 3) {
+      PyErr_Format(PyExc_TypeError, "deserialize() got an unexpected keyword argument '%U'",
+                   keyword);
+      return false;
+    }
+    if (slots[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "deserialize() got multiple values for argument '%s'",
+                   kDeserializeParameters[slot]);
+      return false;
+    }
+    slots[slot] = args[positional + index];
+  }
+  for (std::size_t slot = 0; slot < 2; ++slot) {
+    if (slots[slot] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "deserialize() missing required argument '%s'",
+                   kDeserializeParameters[slot]);
+      return false;
+    }
+  }
+  return true;
+}
+
 PyObject* deserialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return call_function(kDeserialize, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
+  return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
+    const ActiveCall call;
+    if (!call.admitted()) return ActiveCall::refuse();
+    PyObject* slots[3] = {nullptr, nullptr, nullptr};
+    if (!deserialize_arguments(args, nargs, kwnames, slots)) return nullptr;
     TextView name;
-    if (!convert_text(slots[0], "type_name", name)) return PythonErrorSet{};
+    if (!convert_text(slots[0], "type_name", name)) return nullptr;
     InputBuffer data;
-    if (!data.take(slots[1])) return PythonErrorSet{};
+    if (!data.take(slots[1])) return nullptr;
+    DecodeOptions options;
+    if (slots[2] != nullptr) {
+      if (!PyBool_Check(slots[2])) {
+        PyErr_Format(PyExc_TypeError, "argument 'numpy': expected bool, got %.200s",
+                     Py_TYPE(slots[2])->tp_name);
+        return nullptr;
+      }
+      options.numpy = slots[2] == Py_True;
+    }
     String storage;
-    return deserialize_body(full_type_name(name.view(), storage), data.bytes());
+    return finish_call(deserialize_body(full_type_name(name.view(), storage), data.bytes(), options));
   });
 }
 
@@ -124,7 +179,7 @@ PyMethodDef kRos2Functions[kRos2FunctionCount] = {
     {"type_exists", as_method(&type_exists_entry), kCallFlags, "type_exists(type_name)\n--\n\n"},
     {"serialize", as_method(&serialize_entry), kCallFlags, "serialize(type_name, values)\n--\n\n"},
     {"deserialize", as_method(&deserialize_entry), kCallFlags,
-     "deserialize(type_name, data)\n--\n\n"},
+     "deserialize(type_name, data, *, numpy=False)\n--\n\n"},
 };
 
 }  // namespace korvex

@@ -147,31 +147,37 @@ def random_message(name, rng, depth=0):
     return ours, typestore().types[name](**theirs)
 
 
-def as_dict(message):
-    """A rosbags message object as the dict our decoder returns."""
+def as_dict(message, numpy=False):
+    """A rosbags message object as the dict our decoder returns (in numpy
+    mode with ``numpy=True``: every primitive array a numpy array, octets as
+    uint8)."""
     result = {}
     for field, node in fields_of(message.__msgtype__):
-        result[field] = _plain(getattr(message, field), node)
+        result[field] = _plain(getattr(message, field), node, numpy)
     return result
 
 
-def _plain(value, node):
+def _plain(value, node, numpy):
     nt = nodetype()
     kind, detail = node
     if kind == nt.NAME:
-        return as_dict(value)
+        return as_dict(value, numpy)
     if kind == nt.BASE:
         return value
     element = detail[0]
-    if element[0] == nt.BASE and element[1][0] in OCTETS:
-        return np.asarray(value).astype(np.uint8).tobytes()
-    if isinstance(value, np.ndarray):
-        return value.tolist()
-    return [_plain(item, element) for item in value]
+    if element[0] == nt.BASE and element[1][0] != "string":
+        array = np.asarray(value, dtype=NUMPY_TYPES[element[1][0]])
+        if element[1][0] in OCTETS:
+            array = array.view(np.uint8)
+            return array if numpy else array.tobytes()
+        return array if numpy else array.tolist()
+    return [_plain(item, element, numpy) for item in value]
 
 
-def serialize(message):
-    return bytes(typestore().serialize_cdr(message, message.__msgtype__))
+def serialize(message, little_endian=True):
+    return bytes(
+        typestore().serialize_cdr(message, message.__msgtype__, little_endian=little_endian)
+    )
 
 
 def deserialize(data, name):
@@ -184,6 +190,8 @@ def same(a, b):
         return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
     if isinstance(a, dict) and isinstance(b, dict):
         return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, np.ndarray) and isinstance(b, np.ndarray):
+        return a.dtype == b.dtype and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
     if isinstance(a, list) and isinstance(b, list):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
     return type(a) is type(b) and a == b

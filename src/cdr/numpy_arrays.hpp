@@ -1,0 +1,22 @@
+// numpy arrays of decoded numbers, for the ROS 2 codec's numpy mode.
+//
+// numpy is found at run time, on first use, and never needed to build: an
+// array is made by numpy.frombuffer over a bytearray that holds a copy of
+// the elements, so it is writable and owns its memory, independent of the
+// input.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "schema/type_table.hpp"
+
+namespace korvex {
+
+// A new numpy array of `count` elements of `kind` (a fixed-size primitive)
+// copied from little-endian `bytes` (or big-endian when `swap`).  Null with
+// an exception set on failure (ModuleNotFoundError without numpy).
+PyObject* numpy_array(TypeKind kind, const unsigned char* bytes, std::size_t count, bool swap);
+
+}  // namespace korvex
