@@ -1,0 +1,115 @@
+"""Standard ROS 2 CDR for message dicts, registered from `.msg` definitions.
+
+    from korvex_messages import ros2
+
+    ros2.register_msg("geometry_msgs/msg/PoseStamped", text)  # text as MCAP/rosbag2 store it
+    data = ros2.serialize("geometry_msgs/msg/PoseStamped", message)
+    message = ros2.deserialize("geometry_msgs/msg/PoseStamped", data)
+
+The codec is `_korvex_messages` compiled for ROS 2's plain CDR as rmw writes
+it (alignment counted after the 4-byte header, one zero octet for a message
+without fields), with a registry of its own: types registered here are not
+schemas of `_korvex_messages`, and the other way round.
+
+- `serialize(type_name, values)` takes a dict in field order; arrays of uint8
+  and byte as any bytes-like object, other numeric arrays as lists or as a
+  buffer of exactly their element type (numpy arrays, array.array).
+- `deserialize(type_name, data, *, numpy=False)` takes any contiguous buffer
+  (bytes, bytearray, memoryview, mmap), little- or big-endian.  Arrays of
+  uint8 and byte come back as bytes, other numeric arrays as lists; with
+  ``numpy=True`` every numeric array (octets as uint8) is a numpy array that
+  owns a writable copy of its elements.
+- Malformed input raises ValueError, naming the offset; a value that does not
+  fit its field raises TypeError naming its path; an unregistered type a
+  KeyError.  A field missing from the dict is an error even where the `.msg`
+  declares a default.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import _korvex_messages_ros2 as _native
+
+from korvex_messages.ros2._msgdef import (
+    ConstantDef,
+    FieldDef,
+    MsgDef,
+    MsgDefinitionError,
+    normalize_type_name,
+    parse_msg_text,
+)
+from korvex_messages.ros2._registry import Ros2Registry
+
+
+class _NativeInstaller:
+    """Hands each parsed type to the native registry."""
+
+    def install(self, name: str, fields: list[tuple[str, str]]) -> None:
+        _native.register_type(name, fields)
+
+
+_registry = Ros2Registry(_NativeInstaller())
+
+register_msg = _registry.register_msg
+constants = _registry.constants
+definition = _registry.definition
+registered = _registry.registered
+is_registered = _registry.is_registered
+
+# The native functions themselves: nothing in Python between the caller and
+# the codec.
+serialize = _native.serialize
+deserialize = _native.deserialize
+
+
+class DecoderFactory:
+    """Decodes the `cdr` messages of `ros2msg` schemas in MCAP files to dicts.
+
+        from mcap.reader import make_reader
+        reader = make_reader(stream, decoder_factories=[ros2.DecoderFactory()])
+        for schema, channel, message, decoded in reader.iter_decoded_messages():
+            ...
+
+    Each schema's text (the type and its dependencies, as MCAP stores them) is
+    registered on first sight; a schema whose definition differs from a type
+    already registered under its name raises MsgDefinitionError.  For any
+    other encoding `decoder_for` returns None, so that other factories can
+    take the channel.
+    """
+
+    def __init__(self, numpy: bool = False) -> None:
+        self._numpy = numpy
+
+    def decoder_for(
+        self, message_encoding: str, schema: Any | None
+    ) -> Callable[[bytes], dict[str, Any]] | None:
+        if message_encoding != "cdr" or schema is None or schema.encoding != "ros2msg":
+            return None
+        name = normalize_type_name(schema.name)
+        register_msg(name, bytes(schema.data).decode("utf-8"))
+        numpy = self._numpy
+
+        def decode(data: bytes) -> dict[str, Any]:
+            return deserialize(name, data, numpy=numpy)
+
+        return decode
+
+
+__all__ = [
+    "ConstantDef",
+    "DecoderFactory",
+    "FieldDef",
+    "MsgDef",
+    "MsgDefinitionError",
+    "constants",
+    "definition",
+    "deserialize",
+    "is_registered",
+    "normalize_type_name",
+    "parse_msg_text",
+    "register_msg",
+    "registered",
+    "serialize",
+]
