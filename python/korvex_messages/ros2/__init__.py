@@ -1,0 +1,1 @@
+"""Standard ROS 2 CDR for dictionaries, by the `.msg` definitions that recordings store."""
