@@ -43,6 +43,63 @@ def test_store_type_parses_as_rosbags_holds_it(name):
         )
 
 
+@pytest.mark.parametrize("name", sorted(STORE.fielddefs))
+def test_store_type_text_as_mcap_reads_it(name):
+    pytest.importorskip("mcap_ros2")
+    text = STORE.generate_msgdef(name, ros_version=2)[0]
+    ours = [
+        (d.name.replace("/msg/", "/"), *ros2.rosidl_view(d)) for d in parse_msg_text(name, text)
+    ]
+    theirs = ros2.mcap_sections(name, text)
+    assert ours == [(name.replace("/msg/", "/"), *theirs[0][1:]), *theirs[1:]]
+
+
+# As rosbag2 stores a definition: each .msg file as it is (comments and
+# all), a line break, the separator and the MSG: line naming the type as the
+# field wrote it.
+ROSBAG2_TEXT = (
+    "# A stamped marker.\n"
+    "std_msgs/Header header  # frame and time\n"
+    "\n"
+    "uint8 ARROW=0   # the shapes\n"
+    "uint8 CUBE=1\n"
+    "Pose pose\n"
+    'string<=32 ns "default"\n'
+    "\n"
+    f"{SEPARATOR}\n"
+    "MSG: std_msgs/Header\n"
+    "# Standard metadata for higher-level stamped data types.\n"
+    "builtin_interfaces/Time stamp\n"
+    "\n"
+    "# Transform frame with which this data is associated.\n"
+    "string frame_id\n"
+    "\n"
+    f"{SEPARATOR}\n"
+    "MSG: builtin_interfaces/Time\n"
+    "int32 sec\n"
+    "uint32 nanosec\n"
+    "\n"
+    f"{SEPARATOR}\n"
+    "MSG: demo_msgs/Pose\n"
+    "float64[3] position [0.0, 0.0, 0.0]\n"
+)
+
+
+@pytest.mark.parametrize("line_end", ["\n", "\r\n"])
+def test_rosbag2_text(line_end):
+    text = ROSBAG2_TEXT.replace("\n", line_end)
+    definitions = parse_msg_text("demo_msgs/msg/Marker", text)
+    assert [d.name for d in definitions] == [
+        "demo_msgs/msg/Marker",
+        "std_msgs/msg/Header",
+        "builtin_interfaces/msg/Time",
+        "demo_msgs/msg/Pose",
+    ]
+    pytest.importorskip("mcap_ros2")
+    theirs = ros2.mcap_sections("demo_msgs/msg/Marker", text)
+    assert [ros2.rosidl_view(d) for d in definitions] == [t[1:] for t in theirs]
+
+
 # ---------------------------------------------------------------------------
 # The grammar, against ROS 2's parser
 
@@ -79,12 +136,7 @@ GRAMMAR = {
 def test_grammar_as_rosidl_reads_it(text):
     pytest.importorskip("mcap_ros2")
     (msgdef,) = parse_msg_text("geometry_msgs/msg/Sample", text)
-    fields, constants = ros2.rosidl_parse("geometry_msgs", "Sample", text)
-    ours = [
-        (f.name, f.wire_type.replace("/msg/", "/"), ros2.tagged(f.default)) for f in msgdef.fields
-    ]
-    assert ours == fields
-    assert [(c.name, c.type, ros2.tagged(c.value)) for c in msgdef.constants] == constants
+    assert ros2.rosidl_view(msgdef) == ros2.rosidl_parse("geometry_msgs", "Sample", text)
 
 
 # What rosidl does not read as this parser does, each with the reason.

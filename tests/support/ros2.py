@@ -3,8 +3,10 @@
 - `typestore`: rosbags' ROS 2 Humble type store, the oracle of the types;
 - `rosbags_fields` / `rosbags_constants`: what it holds for one type, in the
   shape the parser's definitions are compared in;
-- `rosidl_parse`: ROS 2's own `.msg` parser (rosidl_adapter, as mcap-ros2-support
-  ships it) on one section;
+- `rosidl_parse` / `mcap_sections`: ROS 2's own `.msg` parser (rosidl_adapter,
+  as mcap-ros2-support ships it) on one section, and mcap-ros2-support's
+  reading of a concatenated text; `rosidl_view` puts a parsed definition in
+  their shape;
 - `RecordingInstaller`: a test double of the codec's installer.
 """
 
@@ -74,6 +76,30 @@ def rosidl_parse(package, name, text):
     spec = parse_message_string(package, name, text)
     fields = [(f.name, str(f.type), tagged(f.default_value)) for f in spec.fields]
     constants = [(c.name, c.type, tagged(c.value)) for c in spec.constants]
+    return fields, constants
+
+
+def mcap_sections(name, text):
+    """mcap-ros2-support's reading of a concatenated text (its own splitter,
+    rosidl on each section): [(pkg/Name, fields, constants)] as in
+    `rosidl_parse`."""
+    from mcap_ros2._dynamic import _for_each_msgdef
+
+    sections = []
+
+    def take(_full_name, short_name, spec):
+        fields = [(f.name, str(f.type), tagged(f.default_value)) for f in spec.fields]
+        constants = [(c.name, c.type, tagged(c.value)) for c in spec.constants]
+        sections.append((short_name, fields, constants))
+
+    _for_each_msgdef(name, text, take)
+    return sections
+
+
+def rosidl_view(msgdef):
+    """A parsed definition in the shape of `rosidl_parse` and `mcap_sections`."""
+    fields = [(f.name, f.wire_type.replace("/msg/", "/"), tagged(f.default)) for f in msgdef.fields]
+    constants = [(c.name, c.type, tagged(c.value)) for c in msgdef.constants]
     return fields, constants
 
 
