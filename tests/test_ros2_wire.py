@@ -8,7 +8,8 @@ import re
 import numpy as np
 import pytest
 
-from tests.support import ros2_peers as peers
+from korvex_messages import ros2 as public
+from tests.support import ros2 as peers
 
 ros2 = pytest.importorskip("_korvex_messages_ros2")
 
@@ -17,10 +18,9 @@ NAMES = peers.message_names()
 
 @pytest.fixture(scope="module", autouse=True)
 def registered():
+    """Every type of the store, registered from the text a recording stores."""
     for name in NAMES:
-        for dependency in peers.dependencies_first(name):
-            fields = [(field, peers.wire_type(node)) for field, node in peers.fields_of(dependency)]
-            ros2.register_type(dependency, fields)
+        public.register_msg(name, peers.msgdef_text(name))
 
 
 @pytest.mark.parametrize("seed", range(3))
@@ -29,7 +29,7 @@ def test_bytes_and_values_match_rosbags(name, seed):
     rng = random.Random(f"{name}/{seed}")
     values, message = peers.random_message(name, rng)
     theirs = peers.serialize(message)
-    ours = ros2.serialize(name, values)
+    ours = public.serialize(name, values)
     assert ours == theirs
     assert peers.same(ros2.deserialize(name, theirs), values)
     assert peers.same(peers.as_dict(peers.deserialize(ours, name)), values)
@@ -141,7 +141,11 @@ BAD_INPUT = [
     # (field type, bytes after the header, text)
     ("uint8[<=2]", "03000000010203", "Value of 'f' has 3 bytes, but uint8[<=2] holds at most 2"),
     ("int32[<=1]", "02000000", "Value of 'f' has 2 elements, but int32[<=1] holds at most 1"),
-    ("string<=1", "0300000061620000", "Value of 'f' has 2 UTF-8 bytes, but string<=1 holds at most 1"),
+    (
+        "string<=1",
+        "0300000061620000",
+        "Value of 'f' has 2 UTF-8 bytes, but string<=1 holds at most 1",
+    ),
     ("float64", "00000000", "failed to fill whole buffer (at offset 4)"),
     ("int32[3]", "0100000002000000", "failed to fill whole buffer (at offset 4)"),
 ]
@@ -262,14 +266,22 @@ def test_numpy_arrays_are_writable_copies():
 @pytest.mark.parametrize(
     "call,text",
     [
-        (lambda: ros2.deserialize("std_msgs/msg/Bool", b"", numpy=1), "argument 'numpy': expected bool"),
+        (
+            lambda: ros2.deserialize("std_msgs/msg/Bool", b"", numpy=1),
+            "argument 'numpy': expected bool",
+        ),
         (lambda: ros2.deserialize("std_msgs/msg/Bool"), "missing required argument 'data'"),
         (lambda: ros2.deserialize("a", b"", b""), "takes 2 positional arguments but 3 were given"),
         (lambda: ros2.deserialize("a", b"", numbers=True), "unexpected keyword argument 'numbers'"),
-        (lambda: ros2.deserialize("a", b"", type_name="a"), "multiple values for argument 'type_name'"),
+        (
+            lambda: ros2.deserialize("a", b"", type_name="a"),
+            "multiple values for argument 'type_name'",
+        ),
     ],
 )
 def test_deserialize_arguments(call, text):
     with pytest.raises(TypeError, match=re.escape(text)):
         call()
-    assert ros2.deserialize(data=b"\x00\x01\x00\x00\x01", type_name="std_msgs/Bool") == {"data": True}
+    assert ros2.deserialize(data=b"\x00\x01\x00\x00\x01", type_name="std_msgs/Bool") == {
+        "data": True
+    }

@@ -111,6 +111,13 @@ class Ros2Registry:
                     )
             for msgdef in new.values():
                 for field in msgdef.fields:
+                    if field.base == "wstring":
+                        # No peer encodes wstring (rosbags and mcap-ros2-support
+                        # refuse it), so there is nothing to check bytes against.
+                        raise MsgDefinitionError(
+                            f"{msgdef.name}: field '{field.name}' is a wstring, which is"
+                            " not supported"
+                        )
                     if (
                         field.is_nested
                         and field.base not in new
