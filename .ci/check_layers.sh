@@ -19,6 +19,7 @@ SCHEMA="$LEAVES|schema/"
 CDR="$SCHEMA|cdr/"
 TOP="$CDR|module/"
 TESTING="$TOP|testing/"
+ROS2="$TOP|ros2/"
 
 # `allowed FILE`: the pattern of the headers FILE may include, or nothing
 # for a file outside every layer.
@@ -34,6 +35,7 @@ allowed() {
     schema/*) echo "$SCHEMA" ;;
     cdr/*) echo "$CDR" ;;
     testing/*) echo "$TESTING" ;;
+    ros2/*) echo "$ROS2" ;;
     *) echo "" ;;
   esac
 }
