@@ -181,13 +181,11 @@ PyObject* Decoder::read_bytes() {
 
 PyObject* Decoder::beyond_bound(ValueType type, std::uint64_t count, const char* unit,
                                 const PathNode& path) {
-  const std::uint64_t bound = type.is_array() || type.leaf == TypeKind::Bytes
-                                  ? type.length
-                                  : type.string_bound;
-  return fail(MessageError::deserialization_failed(
-      concat({"Value of '", render_path(&path), "' has ", decimal(count), " ", unit, ", but ",
-              type.name(), " holds at most ", decimal(bound), " (at offset ",
-              decimal(in_.position()), ")"})));
+  const std::uint64_t bound =
+      type.is_array() || type.leaf == TypeKind::Bytes ? type.length : type.string_bound;
+  return fail(MessageError::deserialization_failed(concat(
+      {"Value of '", render_path(&path), "' has ", decimal(count), " ", unit, ", but ", type.name(),
+       " holds at most ", decimal(bound), " (at offset ", decimal(in_.position()), ")"})));
 }
 
 bool Decoder::read_shaped_count(ValueType type, const PathNode& path, std::uint32_t& count) {
@@ -459,8 +457,7 @@ BodyResult deserialize_body(std::string_view schema_name, std::span<const unsign
     return PythonErrorSet{};
   }
   const bool big_endian = kLayout.big_endian_input && bytes[0] == 0x00 && bytes[1] == 0x00;
-  if (!big_endian &&
-      (bytes[0] != kEncapsulationHeader[0] || bytes[1] != kEncapsulationHeader[1])) {
+  if (!big_endian && (bytes[0] != kEncapsulationHeader[0] || bytes[1] != kEncapsulationHeader[1])) {
     char text[160];
     constexpr const char* kFormat =
         kLayout.big_endian_input

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <type_traits>
 #include <optional>
+#include <type_traits>
 
 #include "base/compiler.hpp"
 #include "base/layout.hpp"
@@ -67,8 +67,8 @@ class Encoder {
                                     const Reporter& reporter);
   // A numeric array given as a buffer of exactly its element type (a numpy
   // array, an array.array), in the ROS 2 layout.
-  KORVEX_NOINLINE Step write_primitive_buffer(ValueType type, PyObject* value,
-                                              const PathNode& path, const Reporter& reporter);
+  KORVEX_NOINLINE Step write_primitive_buffer(ValueType type, PyObject* value, const PathNode& path,
+                                              const Reporter& reporter);
   // Checks a count against a fixed length or a bound, and writes it unless
   // the length is fixed.
   Step write_shaped_count(ValueType type, std::uint64_t count, const char* unit,
@@ -214,9 +214,8 @@ Step Encoder::changed_size(const PathNode& path) {
 Step Encoder::wrong_count(ValueType type, std::uint64_t count, const char* unit,
                           const PathNode& path) {
   const bool fixed = type.shape == ArrayShape::Fixed;
-  const std::uint64_t limit = type.is_array() || type.leaf == TypeKind::Bytes
-                                  ? type.length
-                                  : type.string_bound;
+  const std::uint64_t limit =
+      type.is_array() || type.leaf == TypeKind::Bytes ? type.length : type.string_bound;
   return fail(MessageError::serialization_failed(
       concat({"Value of '", render_path(&path), "' has ", decimal(count), " ", unit, ", but ",
               type.name(), fixed ? " holds exactly " : " holds at most ", decimal(limit)})));
@@ -351,11 +350,12 @@ Step Encoder::write_primitive_buffer(ValueType type, PyObject* value, const Path
         [&]<TypeKind Kind>() {
           using Bits = std::conditional_t<
               describe(Kind).size == 1, std::uint8_t,
-              std::conditional_t<describe(Kind).size == 2, std::uint16_t,
-                                 std::conditional_t<describe(Kind).size == 4, std::uint32_t,
-                                                    std::uint64_t>>>;
+              std::conditional_t<
+                  describe(Kind).size == 2, std::uint16_t,
+                  std::conditional_t<describe(Kind).size == 4, std::uint32_t, std::uint64_t>>>;
           if (!big_endian && describe(Kind).conversion != Conversion::Bool) {
-            out_.write_raw(reinterpret_cast<const char*>(items), static_cast<std::size_t>(view.len));
+            out_.write_raw(reinterpret_cast<const char*>(items),
+                           static_cast<std::size_t>(view.len));
             return;
           }
           for (std::uint64_t index = 0; index < count; ++index) {
