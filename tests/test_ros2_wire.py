@@ -192,6 +192,13 @@ def test_names_and_registry():
         ros2.register_type("bad_msgs/msg/Twice", [("f", "bool"), ("f", "bool")])
 
 
+def test_padding_after_the_last_field_is_ignored():
+    # Writers pad a message to a multiple of 4 bytes: "hi" is 11 bytes, stored as 12.
+    assert ros2.deserialize("std_msgs/msg/String", bytes.fromhex("000100000300000068690000")) == {
+        "data": "hi"
+    }
+
+
 def test_data_may_be_any_contiguous_buffer():
     data = ros2.serialize("std_msgs/msg/String", {"data": "hi"})
     for view in [bytearray(data), memoryview(data), np.frombuffer(data, np.uint8)]:
