@@ -309,7 +309,8 @@ PyObject* Decoder::read_array(ValueType type, const PathNode& path) {
     PyRef list = new_filling_list(count);
     if (!list) return nullptr;
     for (std::uint32_t index = 0; index < count; ++index) {
-      PyObject* element = read_value(element_type, path);
+      const PathNode indexed{&path, {}, index};
+      PyObject* element = read_value(element_type, kLayout.shaped_types ? indexed : path);
       if (element == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), index, element);
     }
@@ -318,7 +319,8 @@ PyObject* Decoder::read_array(ValueType type, const PathNode& path) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (std::uint32_t index = 0; index < count; ++index) {
-    PyRef element = PyRef::steal(read_value(element_type, path));
+    const PathNode indexed{&path, {}, index};
+    PyRef element = PyRef::steal(read_value(element_type, kLayout.shaped_types ? indexed : path));
     if (!element) return nullptr;
     if (PyList_Append(list.get(), element.get()) < 0) return fail_with_python_error();
   }

@@ -514,10 +514,15 @@ Step Encoder::write_array(ValueType type, PyObject* value, const PathNode& path,
       if (index == available) continue;
     }
     PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
-    const Reporter element_reporter{&path, element.get()};
-    const Step step = element_type.is_array()
-                          ? write_array(element_type, element.get(), path, element_reporter)
-                          : write_converted(element_type, element.get(), path, element_reporter);
+    // The ROS 2 layout names the element itself ("points[3]"); the core's
+    // reports against the array.
+    const PathNode indexed{&path, {}, static_cast<std::uint64_t>(index)};
+    const PathNode& element_path = kLayout.shaped_types ? indexed : path;
+    const Reporter element_reporter{&element_path, element.get()};
+    const Step step =
+        element_type.is_array()
+            ? write_array(element_type, element.get(), element_path, element_reporter)
+            : write_converted(element_type, element.get(), element_path, element_reporter);
     if (step == Step::Failed) return Step::Failed;
     ++index;
   }
@@ -591,7 +596,9 @@ Step Encoder::write_fields(const MessagePlan& plan, PyObject* dict, const PathNo
     PyRef held = PyRef::borrow(item);
     const PathNode child{parent, field.name};
     const Reporter own{&child, item};
-    const Reporter& reporter = inherited != nullptr ? *inherited : own;
+    // The core reports a mismatch inside a struct against the outermost
+    // field or element; the ROS 2 layout against the value itself.
+    const Reporter& reporter = inherited != nullptr && !kLayout.shaped_types ? *inherited : own;
     const Step step = field.type.is_array() ? write_array(field.type, item, child, reporter)
                                             : write_converted(field.type, item, child, reporter);
     if (step == Step::Failed) return Step::Failed;
