@@ -148,6 +148,9 @@ BAD_INPUT = [
     ),
     ("float64", "00000000", "failed to fill whole buffer (at offset 4)"),
     ("int32[3]", "0100000002000000", "failed to fill whole buffer (at offset 4)"),
+    ("string", "020000006162", "Invalid ROS string for 'f': missing NUL terminator (at offset 4)"),
+    ("string", "03000000ff6100", "(at offset 4)"),
+    ("int32[]", "02000000", "failed to fill whole buffer (at offset 8)"),
 ]
 
 

@@ -90,9 +90,7 @@ class Decoder {
     String text = failure == ReadFailure::TruncatedWhileAligning
                       ? "Input truncated while aligning CDR stream"
                       : "failed to fill whole buffer";
-    if constexpr (kLayout.ros2_errors) {
-      text += concat({" (at offset ", decimal(in_.failed_at()), ")"});
-    }
+    text += offset_note(in_.failed_at());
     return fail(MessageError::deserialization_failed(std::move(text)));
   }
   // Folds the pending exception into the error, unless it must propagate.
@@ -100,6 +98,13 @@ class Decoder {
     std::optional<String> rendered = render_pending_exception();
     if (!rendered) return nullptr;
     return fail(MessageError::deserialization_failed(std::move(*rendered)));
+  }
+
+  // " (at offset N)" in the ROS 2 layout, whose errors say where the input
+  // went wrong; nothing in the core's.
+  static String offset_note(std::uint64_t offset) {
+    if constexpr (kLayout.ros2_errors) return concat({" (at offset ", decimal(offset), ")"});
+    return String();
   }
 
   CdrReader in_;
@@ -149,7 +154,8 @@ PyObject* Decoder::read_string(const PathNode& path) {
   }
   if (length == 0 || bytes[length - 1] != 0) {
     return fail(MessageError::deserialization_failed(
-        "Invalid ROS string for '" + render_path(&path) + "': missing NUL terminator"));
+        "Invalid ROS string for '" + render_path(&path) + "': missing NUL terminator" +
+        offset_note(in_.offset_of(bytes) - 4)));
   }
   const char* text = reinterpret_cast<const char*>(bytes);
   const std::size_t size = length - 1;
@@ -166,7 +172,8 @@ PyObject* Decoder::read_string(const PathNode& path) {
   Utf8Problem problem;
   if (validate_utf8(std::string_view(text, size), problem)) return nullptr;  // not a UTF-8 issue
   PyErr_Clear();
-  return fail(MessageError::deserialization_failed(describe_utf8_problem(problem)));
+  return fail(MessageError::deserialization_failed(describe_utf8_problem(problem) +
+                                                   offset_note(in_.offset_of(bytes) - 4)));
 }
 
 PyObject* Decoder::read_bytes() {
@@ -377,13 +384,15 @@ PyObject* Decoder::read_fields(const MessagePlan& plan, const PathNode* parent) 
 }
 
 PyObject* Decoder::nesting_too_deep(const PathNode& path) {
-  return fail(MessageError::deserialization_failed(nesting_too_deep_text(path)));
+  return fail(
+      MessageError::deserialization_failed(nesting_too_deep_text(path) + offset_note(in_.position())));
 }
 
 PyObject* Decoder::too_many_empty_values(const PathNode& path) {
   return fail(MessageError::deserialization_failed(
       "Too many empty struct values at '" + render_path(&path) + "': at most " +
-      decimal(kMaxEmptyValues) + " values that occupy no bytes are decoded per message"));
+      decimal(kMaxEmptyValues) + " values that occupy no bytes are decoded per message" +
+      offset_note(in_.position())));
 }
 
 // A struct of single primitives whose every field lies within the input:

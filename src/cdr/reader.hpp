@@ -28,6 +28,9 @@ class CdrReader {
   // Where the last read that failed started.
   std::uint64_t failed_at() const noexcept { return failed_at_; }
   const unsigned char* at(std::uint64_t offset) const noexcept { return data_ + offset; }
+  std::uint64_t offset_of(const unsigned char* byte) const noexcept {
+    return static_cast<std::uint64_t>(byte - data_);
+  }
   // Moves forward to `offset` (at most size()), which the caller has checked.
   void skip_to(std::uint64_t offset) {
     KORVEX_ASSERT(offset >= position_ && offset <= size_);
