@@ -12,6 +12,7 @@ from korvex_messages import ros2 as public
 from tests.support import ros2 as peers
 
 ros2 = pytest.importorskip("_korvex_messages_ros2")
+pytest.importorskip("rosbags")
 
 NAMES = peers.message_names()
 
