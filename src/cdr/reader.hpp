@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "base/byte_order.hpp"
+#include "base/utf8.hpp"
 #include "cdr/wire.hpp"
 #include "module/failure.hpp"
 
@@ -14,12 +15,30 @@ enum class ReadFailure : std::uint8_t {
   None,
   TruncatedWhileAligning,  // "Input truncated while aligning CDR stream"
   NotEnoughBytes,          // "failed to fill whole buffer"
+  MissingTerminator,       // a ROS string whose last byte is not NUL
+};
+
+// The text of a string value, without its terminator.
+struct TextRead {
+  const char* data;
+  std::size_t size;
+  // Every byte below 0x80: the decoder then makes the str without decoding.
+  bool ascii;
 };
 
 class CdrReader {
  public:
+  // The input comes from outside: the decoder checks what a forged one
+  // could abuse.
+  static constexpr bool kChecked = true;
+
   CdrReader(const unsigned char* data, std::uint64_t size) noexcept
       : data_(data), size_(size), position_(kHeaderLength) {}
+
+  // Where a value of `alignment` starts at or after `offset`.
+  static std::uint64_t place(std::uint64_t offset, std::uint64_t alignment) noexcept {
+    return align_up(offset, alignment);
+  }
 
   std::uint64_t position() const noexcept { return position_; }
   std::uint64_t size() const noexcept { return size_; }
@@ -55,6 +74,19 @@ class CdrReader {
     const unsigned char* bytes;
     if (ReadFailure failure = take(sizeof(T), bytes); failure != ReadFailure::None) return failure;
     value = load_le<T>(bytes);
+    return ReadFailure::None;
+  }
+
+  // A ROS string: its length (counting the NUL), its text, a NUL.
+  ReadFailure read_text(TextRead& text) noexcept {
+    std::uint32_t length;
+    if (ReadFailure failure = read(length); failure != ReadFailure::None) return failure;
+    const unsigned char* bytes;
+    if (ReadFailure failure = take(length, bytes); failure != ReadFailure::None) return failure;
+    if (length == 0 || bytes[length - 1] != 0) return ReadFailure::MissingTerminator;
+    text.data = reinterpret_cast<const char*>(bytes);
+    text.size = length - 1;
+    text.ascii = is_ascii(text.data, text.size);
     return ReadFailure::None;
   }
 
