@@ -98,6 +98,17 @@ class Decoder {
   PyObject* read_value(ValueType type, const PathNode& path);
   PyObject* read_array(ValueType type, const PathNode& path);
   PyObject* read_struct(ValueType type, const PathNode& path);
+  // An element of an array at `path`: named by its index in the ROS 2
+  // layout, by the array in the core's.
+  KORVEX_ALWAYS_INLINE PyObject* read_element(ValueType type, const PathNode& path,
+                                              std::uint32_t index) {
+    if constexpr (kLayout.shaped_types) {
+      const PathNode element{&path, {}, {index}};
+      return read_value(type, element);
+    } else {
+      return read_value(type, path);
+    }
+  }
   // The dict of a top-level message (`parent` null) or of a nested struct.
   PyObject* read_fields(const MessagePlan& plan, const PathNode* parent);
   KORVEX_NOINLINE PyObject* read_primitive(TypeKind kind);
@@ -111,6 +122,8 @@ class Decoder {
   bool read_shaped_count(ValueType type, const PathNode& path, std::uint32_t& count);
   KORVEX_COLD PyObject* beyond_bound(ValueType type, std::uint64_t count, const char* unit,
                                      const PathNode& path);
+  // Whether numeric arrays become numpy arrays (never in the core layout).
+  bool numpy() const noexcept { return kLayout.shaped_types && numpy_; }
   // Whether the input is big-endian (only the ROS 2 layout reads such).
   bool big_endian() const noexcept {
     if constexpr (kLayout.big_endian_input) {
@@ -276,7 +289,7 @@ PyObject* Decoder<In>::read_octets(ValueType type, const PathNode& path) {
   if (ReadFailure failure = in_.take(length, bytes); failure != ReadFailure::None) {
     return fail(failure);
   }
-  if (numpy_) return numpy_array(TypeKind::UInt8, bytes, length, false);
+  if (numpy()) return numpy_array(TypeKind::UInt8, bytes, length, false);
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), length);
 }
 
@@ -317,14 +330,14 @@ template <class In>
 PyObject* Decoder<In>::read_primitive_run(TypeKind kind, std::uint32_t count) {
   const std::size_t size = describe(kind).size;
   // No elements, no padding before them.
-  if (count == 0) return numpy_ ? numpy_array(kind, nullptr, 0, false) : PyList_New(0);
+  if (count == 0) return numpy() ? numpy_array(kind, nullptr, 0, false) : PyList_New(0);
   if (ReadFailure failure = in_.align(size); failure != ReadFailure::None) return fail(failure);
   const unsigned char* bytes;
   if (ReadFailure failure = in_.take(static_cast<std::uint64_t>(count) * size, bytes);
       failure != ReadFailure::None) {
     return fail(failure);
   }
-  if (numpy_) return numpy_array(kind, bytes, count, big_endian());
+  if (numpy()) return numpy_array(kind, bytes, count, big_endian());
   PyRef list = new_filling_list(count);
   if (!list) return nullptr;
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
@@ -364,7 +377,7 @@ PyObject* Decoder<In>::read_array(ValueType type, const PathNode& path) {
     if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) return fail(failure);
   }
   const ValueType element_type = type.element();
-  if (count == 0 && !numpy_) return PyList_New(0);
+  if (count == 0 && !numpy()) return PyList_New(0);
   if (!element_type.is_array() && describe(element_type.leaf).size != 0) {
     return read_primitive_run(element_type.leaf, count);
   }
@@ -378,8 +391,7 @@ PyObject* Decoder<In>::read_array(ValueType type, const PathNode& path) {
     PyRef list = new_filling_list(count);
     if (!list) return nullptr;
     for (std::uint32_t index = 0; index < count; ++index) {
-      const PathNode indexed{&path, {}, index};
-      PyObject* element = read_value(element_type, kLayout.shaped_types ? indexed : path);
+      PyObject* element = read_element(element_type, path, index);
       if (element == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), index, element);
     }
@@ -388,8 +400,7 @@ PyObject* Decoder<In>::read_array(ValueType type, const PathNode& path) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (std::uint32_t index = 0; index < count; ++index) {
-    const PathNode indexed{&path, {}, index};
-    PyRef element = PyRef::steal(read_value(element_type, kLayout.shaped_types ? indexed : path));
+    PyRef element = PyRef::steal(read_element(element_type, path, index));
     if (!element) return nullptr;
     if (PyList_Append(list.get(), element.get()) < 0) return fail_with_python_error();
   }

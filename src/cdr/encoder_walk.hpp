@@ -379,7 +379,8 @@ Step Encoder<Out>::write_primitive_buffer(ValueType type, PyObject* value, const
   }
   const auto count = static_cast<std::uint64_t>(view.len / view.itemsize);
   const Step step = write_shaped_count(type, count, "elements", path);
-  if (step == Step::Done) {
+  // No elements, no padding before them (as for an empty list).
+  if (step == Step::Done && count > 0) {
     const auto size = static_cast<std::size_t>(view.itemsize);
     const auto* items = static_cast<const unsigned char*>(view.buf);
     out_.align(size);
@@ -558,15 +559,20 @@ Step Encoder<Out>::write_array(ValueType type, PyObject* value, const PathNode& 
       if (index == available) continue;
     }
     PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
+    auto write_element = [&](const PathNode& element_path) KORVEX_INLINE_LAMBDA {
+      const Reporter element_reporter{&element_path, element.get()};
+      return element_type.is_array()
+                 ? write_array(element_type, element.get(), element_path, element_reporter)
+                 : write_converted(element_type, element.get(), element_path, element_reporter);
+    };
     // The ROS 2 layout names the element itself ("points[3]"); the core's
     // reports against the array.
-    const PathNode indexed{&path, {}, static_cast<std::uint64_t>(index)};
-    const PathNode& element_path = kLayout.shaped_types ? indexed : path;
-    const Reporter element_reporter{&element_path, element.get()};
-    const Step step =
-        element_type.is_array()
-            ? write_array(element_type, element.get(), element_path, element_reporter)
-            : write_converted(element_type, element.get(), element_path, element_reporter);
+    Step step;
+    if constexpr (kLayout.shaped_types) {
+      step = write_element(PathNode{&path, {}, {static_cast<std::uint64_t>(index)}});
+    } else {
+      step = write_element(path);
+    }
     if (step == Step::Failed) return Step::Failed;
     ++index;
   }

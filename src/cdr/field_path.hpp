@@ -6,20 +6,38 @@
 
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
+#include "base/layout.hpp"
 #include "base/memory.hpp"
 
 namespace korvex {
 
-struct PathNode {
-  static constexpr std::uint64_t kNoIndex = UINT64_MAX;
+// An array element's index, in the layout that names elements; in the
+// other, nothing at all, so that its nodes are as small and as cheap to
+// make as before.
+struct ElementIndex {
+  static constexpr std::uint64_t kNone = UINT64_MAX;
+  constexpr ElementIndex() noexcept = default;
+  constexpr ElementIndex(std::uint64_t index) noexcept : value(index) {}  // NOLINT: implicit
+  std::uint64_t value = kNone;
+  bool present() const noexcept { return value != kNone; }
+};
+struct NoElementIndex {
+  static constexpr std::uint64_t value = 0;
+  constexpr NoElementIndex() noexcept = default;
+  constexpr NoElementIndex(std::uint64_t) noexcept {}  // NOLINT: implicit, and ignored
+  static bool present() noexcept { return false; }
+};
+using PathIndex = std::conditional_t<kLayout.shaped_types, ElementIndex, NoElementIndex>;
 
+struct PathNode {
   const PathNode* parent;
   std::string_view name;
-  // An array element's index, for a node without a name.
-  std::uint64_t index = kNoIndex;
+  // Set for the node of an array element, which has no name.
+  [[no_unique_address]] PathIndex index{};
 
-  bool is_element() const noexcept { return index != kNoIndex; }
+  bool is_element() const noexcept { return index.present(); }
 };
 
 inline String render_path(const PathNode* node) {
@@ -35,14 +53,17 @@ inline String render_path(const PathNode* node) {
   bool first = true;
   for (std::size_t depth = chain.size(); depth > 0; --depth) {
     const PathNode* at = chain[depth - 1];
-    if (at->is_element()) {
-      text += '[';
-      text += decimal(at->index);
-      text += ']';
-    } else {
-      if (!first) text += '.';
-      text += at->name;
+    if constexpr (kLayout.shaped_types) {
+      if (at->is_element()) {
+        text += '[';
+        text += decimal(at->index.value);
+        text += ']';
+        first = false;
+        continue;
+      }
     }
+    if (!first) text += '.';
+    text += at->name;
     first = false;
   }
   return text;

@@ -59,7 +59,7 @@ class CdrReader {
   ReadFailure align(std::uint64_t alignment) noexcept {
     const std::uint64_t target = align_stream(position_, alignment);
     if (target > size_) {
-      failed_at_ = position_;
+      if constexpr (kLayout.ros2_errors) failed_at_ = position_;
       return ReadFailure::TruncatedWhileAligning;
     }
     position_ = target;
@@ -69,7 +69,7 @@ class CdrReader {
   // Takes `count` bytes; running short moves the position to the end.
   ReadFailure take(std::uint64_t count, const unsigned char*& out) noexcept {
     if (size_ - position_ < count) {
-      failed_at_ = position_;
+      if constexpr (kLayout.ros2_errors) failed_at_ = position_;
       position_ = size_;
       return ReadFailure::NotEnoughBytes;
     }
@@ -96,13 +96,13 @@ class CdrReader {
 
   // A ROS string: its length (counting the NUL), its text, a NUL.
   ReadFailure read_text(TextRead& text) noexcept {
-    const std::uint64_t start = position_;
+    const std::uint64_t start = position_;  // kept only where errors name offsets
     std::uint32_t length;
     if (ReadFailure failure = read(length); failure != ReadFailure::None) return failure;
     const unsigned char* bytes;
     if (ReadFailure failure = take(length, bytes); failure != ReadFailure::None) return failure;
     if (length == 0 || bytes[length - 1] != 0) {
-      failed_at_ = start;
+      if constexpr (kLayout.ros2_errors) failed_at_ = start;
       return ReadFailure::MissingTerminator;
     }
     text.data = reinterpret_cast<const char*>(bytes);
