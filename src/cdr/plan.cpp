@@ -67,14 +67,9 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
     const std::uint8_t size =
         field.field_type.array_depth() == 0 ? describe(field.field_type.leaf()).size : 0;
     const FieldType& type = field.field_type;
-    // More array levels than 32 bits count would take a type name of more
-    // than 24 GiB to write down.
-    if (type.array_depth() > UINT32_MAX) KORVEX_INTERNAL_FAILURE("array nesting beyond 2**32 - 1");
-    plan->fields.push_back(FieldPlan{
-        std::move(key), PyRef(), field.name,
-        ValueType{type.leaf(), type.shape(), static_cast<std::uint32_t>(type.array_depth()),
-                  type.length(), type.string_bound(), link},
-        size});
+    const ValueType value_type{
+        {type.shape(), type.length(), type.string_bound()}, type.leaf(), type.array_depth(), link};
+    plan->fields.push_back(FieldPlan{std::move(key), PyRef(), field.name, value_type, size});
   }
   // Fields point into `links`, which therefore must never have moved.
   KORVEX_ASSERT(plan->links.size() == struct_fields && plan->links.data() == links_start);

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "base/layout.hpp"
 #include "base/memory.hpp"
@@ -34,23 +35,37 @@ struct StructLink {
   const MessagePlan* plan = nullptr;  // target's plan
 };
 
+// What the ROS 2 layout's types add to a value's type: the shape of the
+// outermost array level (or of a Bytes leaf's octets) and a String leaf's
+// bound (0: none).  In the core's layout every array is a sequence without
+// a bound, so these are constants there, and a value's type is as small and
+// as cheap to copy as without them.
+struct ValueShape {
+  constexpr ValueShape(ArrayShape shape_, std::uint32_t length_, std::uint32_t bound) noexcept
+      : shape(shape_), length(length_), string_bound(bound) {}
+  ArrayShape shape;
+  std::uint32_t length;
+  std::uint32_t string_bound;
+};
+struct NoValueShape {
+  constexpr NoValueShape(ArrayShape, std::uint32_t, std::uint32_t) noexcept {}
+  static constexpr ArrayShape shape = ArrayShape::Sequence;
+  static constexpr std::uint32_t length = 0;
+  static constexpr std::uint32_t string_bound = 0;
+};
+using ValueShapeOf = std::conditional_t<kLayout.shaped_types, ValueShape, NoValueShape>;
+
 // One value's type: the innermost kind, the array levels around it, and the
-// struct link when the innermost kind is a struct.
-//
-// The ROS 2 layout's types also carry the shape of the outermost array
-// level (or of a Bytes leaf's octets) and a String leaf's bound (0: none);
-// those of the other layout are always sequences without bounds.
-struct ValueType {
+// struct link when the innermost kind is a struct (with the layout's shape,
+// the base).
+struct ValueType : ValueShapeOf {
   TypeKind leaf;
-  ArrayShape shape = ArrayShape::Sequence;
-  std::uint32_t array_depth;
-  std::uint32_t length = 0;
-  std::uint32_t string_bound = 0;
+  std::size_t array_depth;
   StructLink* link;
 
   bool is_array() const noexcept { return array_depth > 0; }
   ValueType element() const noexcept {
-    return ValueType{leaf, ArrayShape::Sequence, array_depth - 1, 0, string_bound, link};
+    return ValueType{{ArrayShape::Sequence, 0, string_bound}, leaf, array_depth - 1, link};
   }
   String name() const {
     const std::string_view struct_name =
