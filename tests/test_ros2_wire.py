@@ -285,3 +285,25 @@ def test_deserialize_arguments(call, text):
     assert ros2.deserialize(data=b"\x00\x01\x00\x00\x01", type_name="std_msgs/Bool") == {
         "data": True
     }
+
+
+EMPTY_WIDE_BUFFERS = [
+    ("float64[]", np.zeros(0, dtype=np.float64)),
+    ("float64[]", array.array("d")),
+    ("int64[]", np.zeros(0, dtype=np.int64)),
+    ("uint64[<=3]", np.zeros(0, dtype=">u8")),
+]
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="an empty buffer of 8-byte elements is written with 4 padding bytes after its "
+    "count; rosbags and rmw write no padding without an element (found by "
+    "fuzz/fuzz_ros2_serialize.py)",
+)
+@pytest.mark.parametrize("field_type,value", EMPTY_WIDE_BUFFERS, ids=str)
+def test_empty_wide_buffer_is_written_like_an_empty_list(field_type, value):
+    name = f"buffer_msgs/msg/E{abs(hash(field_type)) % 10**8}"
+    ros2.register_type(name, [("f", field_type), ("after", "uint8")])
+    # The count at offset 0, the next field right after it.
+    assert ros2.serialize(name, {"f": value, "after": 7}).hex() == "00010000" + "00000000" + "07"
