@@ -122,6 +122,23 @@ def rosbags_outcome(call, *args, **kwargs):
         return None
 
 
+def rosbags_read(payload, name):
+    """rosbags' reading of a payload, or None where it refuses it.
+
+    Its deserialize_cdr refuses more than 3 bytes after the message (a size
+    check of its own); rmw, and we, ignore what follows a message.  So the
+    header check and the message reader are called as deserialize_cdr calls
+    them, without that size check.
+    """
+    store = peers.typestore()
+    if len(payload) < 4 or payload[:2] not in (b"\x00\x00", b"\x00\x01"):
+        return None
+    msgdef = store.get_msgdef(name)
+    read = msgdef.deserialize_cdr_le if payload[1] else msgdef.deserialize_cdr_be
+    result = rosbags_outcome(read, payload[4:], 0, msgdef.cls, store)
+    return None if result is None else result[0]
+
+
 # --------------------------------------------------------------------------
 # Value generator
 
