@@ -128,7 +128,9 @@ def rosbags_read(payload, name):
     Its deserialize_cdr refuses more than 3 bytes after the message (a size
     check of its own); rmw, and we, ignore what follows a message.  So the
     header check and the message reader are called as deserialize_cdr calls
-    them, without that size check.
+    them, without that size check.  The octet of an empty message is read
+    as rosbags keeps it, then normalised
+    (normalize_read).
     """
     store = peers.typestore()
     if len(payload) < 4 or payload[:2] not in (b"\x00\x00", b"\x00\x01"):
@@ -136,7 +138,45 @@ def rosbags_read(payload, name):
     msgdef = store.get_msgdef(name)
     read = msgdef.deserialize_cdr_le if payload[1] else msgdef.deserialize_cdr_be
     result = rosbags_outcome(read, payload[4:], 0, msgdef.cls, store)
-    return None if result is None else result[0]
+    if result is None:
+        return None
+    normalize_read(result[0])
+    return result[0]
+
+
+def normalize_read(message):
+    """What rosbags keeps of the raw octets, in the form rmw and we write it
+    again: the member of a message without fields (the octet on the wire,
+    whatever it was) 0, a bool array 0 or 1 (rosbags' numpy bool array
+    holds the octets as they came), a float32 array without signaling NaNs
+    (quiet_float32)."""
+    name = message.__msgtype__
+    if peers.is_empty(name):
+        setattr(message, peers.EMPTY_PLACEHOLDER, 0)
+        return
+    for field, (kind, detail) in peers.fields_of(name):
+        value = getattr(message, field)
+        if kind == NT_NAME:
+            normalize_read(value)
+        elif kind in (NT_ARRAY, NT_SEQUENCE) and detail[0][0] == NT_NAME:
+            for item in value:
+                normalize_read(item)
+        elif kind in (NT_ARRAY, NT_SEQUENCE) and detail[0] == (NT_BASE, ("bool", 0)):
+            setattr(message, field, np.asarray(value).view(np.uint8) != 0)
+        elif kind in (NT_ARRAY, NT_SEQUENCE) and detail[0] == (NT_BASE, ("float32", 0)):
+            setattr(message, field, quiet_float32(value))
+
+
+def quiet_float32(values):
+    """float32 values with every signaling NaN made quiet, as converting it
+    to a Python float (a double) does: no Python float holds a float32
+    signaling NaN, so one read as a list cannot be written back bit for bit
+    (numpy mode keeps it)."""
+    bits = np.array(values, dtype=np.float32).view(np.uint32)
+    signaling = ((bits & 0x7F800000) == 0x7F800000) & ((bits & 0x7FFFFF) != 0)
+    signaling &= (bits & 0x400000) == 0
+    bits[signaling] |= 0x400000
+    return bits.view(np.float32)
 
 
 # --------------------------------------------------------------------------
