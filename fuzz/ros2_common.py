@@ -6,7 +6,8 @@
   (uint8, byte, char), sequences of nested messages, empty messages and
   float64 alignment, plus one hand-written type with small bounds so that
   the fuzzer reaches every bound check.  rosbags is the oracle of both
-  targets.
+  targets; `rosbags_read` is its reading of a payload, normalised where it
+  keeps raw octets that no reader writes back.
 * A value generator driven by a FuzzedDataProvider that builds a message
   dict for a type together with the rosbags object of the same message,
   mixing the accepted spellings of a value (lists, numpy arrays, array.array,
@@ -61,6 +62,9 @@ TYPES = [
     "rcl_interfaces/msg/ParameterValue",
     BOUNDS_TYPE,
 ]
+
+# rosbags' node kinds (rosbags.typesys.base.Nodetype) in a field descriptor.
+NT_BASE, NT_NAME, NT_ARRAY, NT_SEQUENCE = 1, 2, 3, 4
 
 _ready = None
 
@@ -128,8 +132,7 @@ def rosbags_read(payload, name):
     Its deserialize_cdr refuses more than 3 bytes after the message (a size
     check of its own); rmw, and we, ignore what follows a message.  So the
     header check and the message reader are called as deserialize_cdr calls
-    them, without that size check.  The octet of an empty message is read
-    as rosbags keeps it, then normalised
+    them, without that size check, and what it read is then normalised
     (normalize_read).
     """
     store = peers.typestore()
@@ -182,7 +185,6 @@ def quiet_float32(values):
 # --------------------------------------------------------------------------
 # Value generator
 
-NT_BASE, NT_NAME, NT_ARRAY, NT_SEQUENCE = 1, 2, 3, 4
 INT_RANGES = dict(peers.INT_RANGES)
 # One octet either way for the codec; rosbags packs a single `byte` signed,
 # so valid values stay where both readings agree (see tests.support.ros2).
@@ -209,10 +211,6 @@ OTHER_DTYPE = {
 EMPTY_WIDE_BUFFERS = False
 EIGHT_BYTE_TYPES = ("int64", "uint64", "float64")
 TEXT = "ab_/ÄΩ😀\x00"
-
-
-class Refused(Exception):
-    """Raised inside the generator to unwind a value it has made invalid."""
 
 
 class Generator:
