@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Reliability checks for _korvex_messages:
+# Reliability checks for _korvex_messages and _korvex_messages_ros2:
 #   1. a sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer, the
 #      plain CMake build with -DKORVEX_SANITIZE=ON), proven to report faults;
 #   2. the fuzz seed corpus replayed and the whole pytest suite (leak, thread
 #      stress and hostile-input tests included) run under it;
-#   3. both fuzz targets (atheris + libFuzzer, comparison tracing of the C++
-#      core, ASan/UBSan) for a bounded time each, memory capped.
+#   3. the fuzz targets (atheris + libFuzzer, comparison tracing of the C++
+#      core, ASan/UBSan) for a bounded time each, memory capped: the core
+#      module's deserialize and serialize, and the ROS 2 codec's
+#      (korvex_messages.ros2 against rosbags).
 # Any failed step, test, fuzz finding or sanitizer report makes it exit 1.
 #
 # Environment:
@@ -25,6 +27,8 @@ WORK=${KORVEX_RELIABILITY_DIR:-$ROOT/build/reliability}
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 FUZZ_ONLY=${FUZZ_ONLY:-0}
 FUZZ_ARGS=${FUZZ_ARGS:-}
+# The fuzz targets, fuzz/fuzz_TARGET.py, each with its seeds in fuzz/corpus/TARGET.
+TARGETS="deserialize serialize ros2_deserialize ros2_serialize"
 mkdir -p "$WORK"
 if [ -z "${KORVEX_CI_PYTHON:-}" ]; then
   echo "==> test environment in $WORK/venv"
@@ -84,7 +88,8 @@ build_asan() {
   cmake -S "$ROOT" -B "$WORK/build-asan" -G Ninja -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_WERROR=ON \
     -DKORVEX_SANITIZE=ON &&
     cmake --build "$WORK/build-asan" &&
-    nm -D "$WORK"/build-asan/_korvex_messages.*.so | grep __asan_report >/dev/null
+    nm -D "$WORK"/build-asan/_korvex_messages.*.so | grep __asan_report >/dev/null &&
+    nm -D "$WORK"/build-asan/_korvex_messages_ros2.*.so | grep __asan_report >/dev/null
 }
 
 build_fuzz() {
@@ -129,7 +134,7 @@ canary() {
 # tests.support), so the checkout goes on PYTHONPATH after the build.
 replay_seeds() {
   local target
-  for target in deserialize serialize; do
+  for target in $TARGETS; do
     PYTHONPATH="$WORK/build-asan:$ROOT" san_env "$PY" -m fuzz.replay "$target" \
       "$ROOT/fuzz/corpus/$target" || return 1
   done
@@ -186,12 +191,14 @@ if [ "$FUZZ_ONLY" != 1 ]; then
 fi
 step "fuzz deserialize ${FUZZ_SECONDS}s" fuzz deserialize
 step "fuzz serialize ${FUZZ_SECONDS}s" fuzz serialize
+step "fuzz ros2_deserialize ${FUZZ_SECONDS}s" fuzz ros2_deserialize
+step "fuzz ros2_serialize ${FUZZ_SECONDS}s" fuzz ros2_serialize
 step "sanitizer reports" sanitizer_reports
 
 echo
 echo "== reliability summary =="
 for line in "${SUMMARY[@]}"; do echo "  $line"; done
-for target in deserialize serialize; do
+for target in $TARGETS; do
   log=$WORK/fuzz-work/$target.log
   [ -f "$log" ] || continue
   stats=$(grep -E '^stat::number_of_executed_units|^stat::new_units_added|^stat::peak_rss_mb' "$log" |

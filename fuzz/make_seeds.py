@@ -1,4 +1,4 @@
-"""Writes the seed corpus of both fuzz targets (deterministic).
+"""Writes the seed corpus of the fuzz targets (deterministic).
 
     python3 -m fuzz.make_seeds [OUT_DIR]     (default: fuzz/corpus; run from the checkout)
 
@@ -9,6 +9,11 @@ counts, floods of empty structs, deep nesting).
 
 serialize seeds: the schema byte followed by provider bytes that make the
 generator produce valid messages, and a few random ones.
+
+ros2_deserialize seeds: the type byte followed by rosbags' encodings of
+random messages (little- and big-endian), a truncation, trailing bytes and
+a forged first count; ros2_serialize seeds: the type byte followed by
+provider bytes (all zero: the plain spelling of every value; and random).
 """
 
 import os
@@ -116,6 +121,50 @@ def crafted():
     return out
 
 
+def ros2_seeds(out_dir):
+    from fuzz import ros2_common
+    from tests.support import ros2 as peers
+
+    ros2_common.register_peer_types()
+    deser_dir = os.path.join(out_dir, "ros2_deserialize")
+    ser_dir = os.path.join(out_dir, "ros2_serialize")
+    for directory in (deser_dir, ser_dir):
+        os.makedirs(directory, exist_ok=True)
+        for entry in os.listdir(directory):
+            os.remove(os.path.join(directory, entry))
+    written = 0
+
+    def put(directory, label, data):
+        nonlocal written
+        with open(os.path.join(directory, label.replace("/", "_")), "wb") as handle:
+            handle.write(data)
+        written += 1
+
+    rng = random.Random(20261209)
+    for index, name in enumerate(ros2_common.TYPES):
+        tag = bytes([index])
+        for n in range(2):
+            _, message = peers.random_message(name, rng)
+            encoded = peers.serialize(message)
+            put(deser_dir, "%s-valid-%d" % (name, n), tag + encoded)
+            if n:
+                continue
+            put(deser_dir, "%s-big-endian" % name, tag + peers.serialize(message, False))
+            put(deser_dir, "%s-trailing" % name, tag + encoded + b"\x00\xaa")
+            if len(encoded) > 5:
+                put(deser_dir, "%s-cut" % name, tag + encoded[:-1])
+            if len(encoded) >= 8:
+                put(deser_dir, "%s-count" % name, tag + encoded[:4] + u32(0xFFFFFFFF) + encoded[8:])
+        put(ser_dir, "%s-plain" % name, tag + b"\x00" * 64)
+        for n in range(2):
+            put(
+                ser_dir,
+                "%s-random-%d" % (name, n),
+                tag + bytes(rng.randrange(256) for _ in range(64 + 192 * n)),
+            )
+    return written
+
+
 def main(argv):
     out_dir = (
         argv[1]
@@ -156,6 +205,7 @@ def main(argv):
             )
     for n, (name, payload) in enumerate(crafted()):
         put(deser_dir, "crafted-%02d-%s" % (n, name), bytes([index_of[name]]) + payload)
+    written += ros2_seeds(out_dir)
     print("wrote %d seed inputs under %s" % (written, out_dir))
     return 0
 

@@ -1,16 +1,20 @@
 """Runs every file of the given corpus directories once through a target,
 without libFuzzer (used for the sanitizer run and to reproduce a crash).
 
-    python3 -m fuzz.replay deserialize|serialize PATH...
+    python3 -m fuzz.replay TARGET PATH...
 
-(from the checkout, or with the checkout on PYTHONPATH).
+TARGET is deserialize, serialize, ros2_deserialize or ros2_serialize; run
+from the checkout, or with the checkout on PYTHONPATH.
 
 PATH may be a directory (every file in it) or a single input file.  Exits
 non-zero on the first input whose outcome is wrong.
 """
 
+import importlib
 import os
 import sys
+
+TARGETS = ("deserialize", "serialize", "ros2_deserialize", "ros2_serialize")
 
 
 def inputs(paths):
@@ -25,13 +29,10 @@ def inputs(paths):
 
 
 def main(argv):
-    if len(argv) < 3 or argv[1] not in ("deserialize", "serialize"):
+    if len(argv) < 3 or argv[1] not in TARGETS:
         sys.stderr.write(__doc__)
         return 2
-    if argv[1] == "deserialize":
-        from fuzz import fuzz_deserialize as target
-    else:
-        from fuzz import fuzz_serialize as target
+    target = importlib.import_module("fuzz.fuzz_" + argv[1])
     count = 0
     for path in inputs(argv[2:]):
         with open(path, "rb") as handle:

@@ -313,16 +313,20 @@ def point_cloud(**change):
     return message
 
 
-@pytest.mark.parametrize(
-    "change,text",
-    [
-        ({"points__3__z": "a"}, "Field type mismatch on 'points[3].z': expected float32, got string"),
-        ({"points__3": {"x": 0.0, "y": 0.0}}, "Missing nested field 'points[3].z'"),
-        ({"points__1": 5}, "Field type mismatch on 'points[1]': expected geometry_msgs/msg/Point32, got int"),
-        ({"header__stamp__sec": 2**40}, "Field type mismatch on 'header.stamp.sec': expected int32, got int"),
-        ({"channels": [{"name": "c", "values": [1.0, "x"]}]}, "Field type mismatch on 'channels[0].values[1]': expected float32, got string"),
-    ],
-)  # fmt: skip
+MISMATCH = "Field type mismatch on "
+PATH_ERRORS = [
+    ({"points__3__z": "a"}, MISMATCH + "'points[3].z': expected float32, got string"),
+    ({"points__3": {"x": 0.0, "y": 0.0}}, "Missing nested field 'points[3].z'"),
+    ({"points__1": 5}, MISMATCH + "'points[1]': expected geometry_msgs/msg/Point32, got int"),
+    ({"header__stamp__sec": 2**40}, MISMATCH + "'header.stamp.sec': expected int32, got int"),
+    (
+        {"channels": [{"name": "c", "values": [1.0, "x"]}]},
+        MISMATCH + "'channels[0].values[1]': expected float32, got string",
+    ),
+]
+
+
+@pytest.mark.parametrize("change,text", PATH_ERRORS)
 def test_errors_name_the_full_path(change, text):
     with pytest.raises(TypeError) as raised:
         public.serialize("sensor_msgs/msg/PointCloud", point_cloud(**change))
@@ -335,3 +339,20 @@ def test_decode_errors_name_elements_by_index():
     data = bytes.fromhex("00010000" + "02000000" + "0200000061000000" + "03000000616200")
     with pytest.raises(ValueError, match=re.escape("Value of 'items[1].s' has 2 UTF-8 bytes")):
         ros2.deserialize("path_msgs/msg/Outer", data)
+
+
+EMPTY_WIDE_BUFFERS = [
+    ("float64[]", np.zeros(0, dtype=np.float64)),
+    ("float64[]", array.array("d")),
+    ("int64[]", np.zeros(0, dtype=np.int64)),
+    ("uint64[<=3]", np.zeros(0, dtype=">u8")),
+]
+
+
+@pytest.mark.parametrize("field_type,value", EMPTY_WIDE_BUFFERS, ids=str)
+def test_empty_wide_buffer_is_written_like_an_empty_list(field_type, value):
+    # No element, no padding before the elements (found by fuzz/fuzz_ros2_serialize.py).
+    name = f"buffer_msgs/msg/E{abs(hash(field_type)) % 10**8}"
+    ros2.register_type(name, [("f", field_type), ("after", "uint8")])
+    # The count at offset 0, the next field right after it.
+    assert ros2.serialize(name, {"f": value, "after": 7}).hex() == "00010000" + "00000000" + "07"
