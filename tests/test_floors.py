@@ -10,8 +10,18 @@ import pytest
 import _korvex_messages as km
 from bench import run
 from bench.contenders import codec_floor, floors
+from tests.support import cdr
+from tests.support.acceptance import kind_name
 from tests.support.bench import BY_KEY, KEYS
-from tests.support.checks import assert_same
+from tests.support.checks import assert_same, raises_exact
+from tests.support.contract import (
+    SERIALIZATION_FAILED,
+    mismatch_text,
+    missing_field_text,
+    missing_nested_field_text,
+    nesting_text,
+    too_long_text,
+)
 
 pytestmark = pytest.mark.usefixtures("bench_schemas")
 
@@ -91,7 +101,7 @@ def test_floor_template_rounds_float32_as_deserialize_does(kt, unique_name):
     assert_same(built, km.deserialize(name, km.serialize(name, message)), fresh=True)
 
 
-def _floor_schema(kt, unique_name):
+def _floor_schema(kt, unique_name, with_inner=False):
     inner = unique_name("floor_inner")
     kt.register_schema(inner, [("x", "float64"), ("stamp", "time")])
     outer = unique_name("floor_outer")
@@ -99,7 +109,7 @@ def _floor_schema(kt, unique_name):
         outer,
         [("i", "int32"), ("s", "string"), ("b", "bytes"), ("items", "array<struct:" + inner + ">")],
     )
-    return outer
+    return (outer, inner) if with_inner else outer
 
 
 GOOD = {"i": 1, "s": "a", "b": b"", "items": [{"x": 1.5, "stamp": {"sec": 1, "nanosec": 2}}]}
@@ -113,40 +123,65 @@ def _item(**changes):
     return _with(items=[dict(GOOD["items"][0], **changes)])
 
 
-# serialize_floor reads every value, so a value it cannot read fails; the
-# template, which checks values, refuses the same ones.  (message, error of
-# serialize_floor, error of floor_template)
+# The floors run the encoder's own walk, so they refuse what serialize
+# refuses, with serialize's TypeError and text; so does floor_template,
+# which records along the same walk.  (message, its text given the inner
+# schema's name)
 FLOOR_READ_FAILURES = [
-    ("int as str", _with(i="1"), TypeError, TypeError),
-    ("string as int", _with(s=1), TypeError, TypeError),
-    ("bytes as str", _with(b="x"), TypeError, TypeError),
-    ("array as tuple", _with(items=tuple(GOOD["items"])), TypeError, TypeError),
-    ("struct as list", _with(items=[[]]), SystemError, TypeError),
-    ("float as str", _item(x="1"), TypeError, TypeError),
-    ("sec as float", _item(stamp={"sec": 1.0, "nanosec": 2}), TypeError, TypeError),
-    ("missing field", {k: v for k, v in GOOD.items() if k != "s"}, KeyError, KeyError),
+    ("int as str", _with(i="1"), lambda inner: mismatch_text("i", "int32", kind_name("1"))),
+    ("string as int", _with(s=1), lambda inner: mismatch_text("s", "string", kind_name(1))),
+    ("bytes as str", _with(b="x"), lambda inner: mismatch_text("b", "bytes", kind_name("x"))),
+    (
+        "array as tuple",
+        _with(items=tuple(GOOD["items"])),
+        lambda inner: mismatch_text("items", f"array<struct:{inner}>", kind_name(())),
+    ),
+    (
+        "struct as list",
+        _with(items=[[]]),
+        lambda inner: mismatch_text("items", f"struct:{inner}", kind_name([])),
+    ),
+    # A nested value's mismatch is reported against the array element.
+    ("float as str", _item(x="1"), lambda inner: mismatch_text("items", "float64", "dict")),
+    (
+        "sec as float",
+        _item(stamp={"sec": 1.0, "nanosec": 2}),
+        lambda inner: mismatch_text("items", "time with int32 sec", "dict"),
+    ),
+    (
+        "nanosec out of range",
+        _item(stamp={"sec": 1, "nanosec": 2**32}),
+        lambda inner: mismatch_text("items", "time with uint32 nanosec", "dict"),
+    ),
+    ("int out of range", _with(i=2**31), lambda inner: mismatch_text("i", "int32", "int")),
+    (
+        "missing field",
+        {k: v for k, v in GOOD.items() if k != "s"},
+        lambda inner: missing_field_text("s"),
+    ),
     (
         "missing nested field",
         _with(items=[{"stamp": {"sec": 1, "nanosec": 2}}]),
-        KeyError,
-        KeyError,
+        lambda inner: missing_nested_field_text("items.x"),
     ),
-    ("missing nanosec", _item(stamp={"sec": 1}), KeyError, KeyError),
+    (
+        "missing nanosec",
+        _item(stamp={"sec": 1}),
+        lambda inner: missing_field_text("items.stamp.nanosec"),
+    ),
 ]
 
 
 @pytest.mark.parametrize(
-    "values, walk_error, template_error",
+    "values, text",
     [c[1:] for c in FLOOR_READ_FAILURES],
     ids=[c[0] for c in FLOOR_READ_FAILURES],
 )
-def test_serialize_floor_reads_every_value(kt, unique_name, values, walk_error, template_error):
-    outer = _floor_schema(kt, unique_name)
+def test_floors_refuse_what_serialize_refuses(kt, unique_name, values, text):
+    outer, inner = _floor_schema(kt, unique_name, with_inner=True)
     assert kt.serialize_floor(outer, GOOD) is None
-    with pytest.raises(walk_error):
-        kt.serialize_floor(outer, values)
-    with pytest.raises(template_error):
-        kt.floor_template(outer, values)
+    for function in (kt.serialize, kt.serialize_floor, kt.floor_template):
+        raises_exact(TypeError, text(inner), function, outer, values)
 
 
 def test_floor_template_is_refused_after_registry_changes(kt, unique_name):
@@ -216,3 +251,184 @@ def test_floors_accept_keywords_like_the_real_functions(kt, unique_name):
     assert kt.serialize_floor(schema_name=outer, values=GOOD) is None
     template = kt.floor_template(outer, message=GOOD)
     assert kt.deserialize_floor(template=template, schema_name=outer) == GOOD
+
+
+def test_floors_refuse_nesting_like_serialize(kt, unique_name):
+    name = unique_name("floor_chain")
+    kt.register_schema(name, [("next", f"array<struct:{name}>")])
+    message = {"next": []}
+    for _ in range(60):  # 120 levels: the bound is met at the 51st list
+        message = {"next": [message]}
+    text = SERIALIZATION_FAILED + nesting_text(".".join(["next"] * 51))
+    for function in (kt.serialize, kt.serialize_floor, kt.floor_template):
+        raises_exact(TypeError, text, function, name, message)
+
+
+# The deserialize floor replays, along the decoder's walk, what
+# floor_template recorded along the encoder's walk: each case takes one
+# part of that record (padding left out, strings with their ASCII mark,
+# counts, the struct paths of the decoder) through both.  The expected dict
+# is the reference model's decoding of the model's own bytes.
+# (fields, with {fixed} and {empty} for the nested schemas; message)
+FIXED_FIELDS = [("a", "uint8"), ("b", "float64"), ("c", "int16")]
+FLOOR_ROUND_TRIPS = [
+    (
+        "every fixed-size kind, with padding between them",
+        [
+            ("u8", "uint8"),
+            ("f64", "float64"),
+            ("flag", "bool"),
+            ("i16", "int16"),
+            ("i64", "int64"),
+            ("u16", "uint16"),
+            ("i32", "int32"),
+            ("u64", "uint64"),
+            ("i8", "int8"),
+            ("f32", "float32"),
+            ("u32", "uint32"),
+        ],
+        {
+            "u8": 255,
+            "f64": -0.0,
+            "flag": True,
+            "i16": -32768,
+            "i64": -(2**63),
+            "u16": 65535,
+            "i32": 2**31 - 1,
+            "u64": 2**64 - 1,
+            "i8": -128,
+            "f32": 0.5,
+            "u32": 2**32 - 1,
+        },
+    ),
+    (
+        "strings: empty, short and long ASCII, non-ASCII, an inner NUL",
+        [
+            ("empty", "string"),
+            ("short", "string"),
+            ("long", "string"),
+            ("wide", "string"),
+            ("nul", "string"),
+            ("short_wide", "string"),
+        ],
+        {
+            "empty": "",
+            "short": "base_link",
+            "long": "l" * 40,
+            "wide": "ü€😀" * 9,
+            "nul": "a\x00b",
+            "short_wide": "é",
+        },
+    ),
+    ("bytes", [("none", "bytes"), ("some", "bytes")], {"none": b"", "some": bytes(range(37))}),
+    (
+        "time and duration",
+        [("flag", "bool"), ("t", "time"), ("d", "duration")],
+        {
+            "flag": False,
+            "t": {"sec": -(2**31), "nanosec": 7},
+            "d": {"sec": 3, "nanosec": 2**32 - 1},
+        },
+    ),
+    (
+        "arrays of every leaf",
+        [
+            ("f32", "array<float32>"),
+            ("flags", "array<bool>"),
+            ("u64", "array<uint64>"),
+            ("names", "array<string>"),
+            ("raw", "array<bytes>"),
+            ("stamps", "array<time>"),
+            ("none", "array<int8>"),
+            ("f64", "array<float64>"),
+        ],
+        {
+            "f32": [0.25, -2.0],
+            "flags": [True, False, True],
+            "u64": [0, 2**64 - 1],
+            "names": ["a", "", "ü" * 20, "x" * 30],
+            "raw": [b"", b"\xff"],
+            "stamps": [{"sec": 1, "nanosec": 2}],
+            "none": [],
+            "f64": [1.5] * 3,
+        },
+    ),
+    ("arrays of arrays", [("m", "array<array<int16>>")], {"m": [[1, -2], [], [3]]}),
+    (
+        "structs: of fixed-size fields alone and in lists, empty ones",
+        [
+            ("one", "struct:{fixed}"),
+            ("many", "array<struct:{fixed}>"),
+            ("empty", "struct:{empty}"),
+            ("empties", "array<struct:{empty}>"),
+            ("after", "uint8"),
+        ],
+        {
+            "one": {"a": 1, "b": 2.5, "c": -3},
+            "many": [{"a": 4, "b": 5.0, "c": 6}] * 3,
+            "empty": {},
+            "empties": [{}] * 5,
+            "after": 9,
+        },
+    ),
+    (
+        "lengths beyond the test-only module's own limit",
+        [("v", "array<float64>"), ("s", "string"), ("raw", "bytes"), ("names", "array<string>")],
+        {"v": [i / 4 for i in range(40)], "s": "s" * 40, "raw": bytes(40), "names": ["n"] * 40},
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "fields, message", [c[1:] for c in FLOOR_ROUND_TRIPS], ids=[c[0] for c in FLOOR_ROUND_TRIPS]
+)
+def test_deserialize_floor_builds_what_the_model_decodes(kt, unique_name, fields, message):
+    fixed, empty, top = (unique_name(p) for p in ("floor_fixed", "floor_empty", "floor_case"))
+    schemas = {
+        fixed: FIXED_FIELDS,
+        empty: [],
+        top: [(n, t.format(fixed=fixed, empty=empty)) for n, t in fields],
+    }
+    for module in (km, kt):
+        for name, its_fields in schemas.items():
+            module.register_schema(name, its_fields)
+    registry = cdr.parse_schemas(schemas)
+    expected = cdr.decode(top, cdr.encode(top, message, registry), registry)
+    assert kt.serialize_floor(top, message) is None
+    assert_same(kt.deserialize_floor(top, kt.floor_template(top, message)), expected)
+    assert_same(km.deserialize(top, km.serialize(top, message)), expected)
+
+
+def test_floors_take_the_lengths_of_the_timed_module(kt, unique_name):
+    # The test-only module's own serialize stops at its lowered limit; the
+    # floors stand for the real module's serialize and do not.
+    n = kt.length_limit() + 1
+    name = unique_name("floor_long")
+    kt.register_schema(name, [("v", "array<int8>")])
+    message = {"v": [1] * n}
+    raises_exact(TypeError, too_long_text("v", n, "elements", n - 1), kt.serialize, name, message)
+    assert kt.serialize_floor(name, message) is None
+    assert_same(kt.deserialize_floor(name, kt.floor_template(name, message)), message)
+
+
+def test_floor_template_refuses_a_registry_changed_while_it_was_made(kt, unique_name):
+    # A record is only read along the plans it was written along: a change
+    # in the middle of the walk (here from __index__) must not leave a
+    # template behind.
+    name = unique_name("floor_during")
+    kt.register_schema(name, [("i", "int32"), ("s", "string")])
+    other = unique_name("floor_other")
+
+    class Registering:
+        def __index__(self):
+            kt.register_schema(other, [])
+            return 5
+
+    with pytest.raises(ValueError, match="while it was made"):
+        kt.floor_template(name, {"i": Registering(), "s": "x"})
+    kt.unregister_schema(other)
+    # serialize and its floor take the same value without complaint.
+    assert kt.serialize_floor(name, {"i": Registering(), "s": "x"}) is None
+    kt.unregister_schema(other)
+    data = kt.serialize(name, {"i": Registering(), "s": "x"})
+    assert kt.deserialize(name, data) == {"i": 5, "s": "x"}

@@ -12,6 +12,7 @@ from korvex_messages import ros2 as public
 from tests.support import ros2 as peers
 
 ros2 = pytest.importorskip("_korvex_messages_ros2")
+pytest.importorskip("rosbags")
 
 NAMES = peers.message_names()
 
@@ -119,7 +120,7 @@ REFUSED = [
     ("string<=2", "äb", TypeError,
      "Value of 'f' has 3 UTF-8 bytes, but string<=2 holds at most 2"),
     ("string<=2[]", ["ok", "abc"], TypeError,
-     "Value of 'f' has 3 UTF-8 bytes, but string<=2 holds at most 2"),
+     "Value of 'f[1]' has 3 UTF-8 bytes, but string<=2 holds at most 2"),
     ("float64[2]", (1.0, 2.0), TypeError,
      "Field type mismatch on 'f': expected float64[2], got list"),
     ("int8", 128, TypeError, "Field type mismatch on 'f': expected int8, got int"),
@@ -148,6 +149,9 @@ BAD_INPUT = [
     ),
     ("float64", "00000000", "failed to fill whole buffer (at offset 4)"),
     ("int32[3]", "0100000002000000", "failed to fill whole buffer (at offset 4)"),
+    ("string", "020000006162", "Invalid ROS string for 'f': missing NUL terminator (at offset 4)"),
+    ("string", "03000000ff6100", "(at offset 4)"),
+    ("int32[]", "02000000", "failed to fill whole buffer (at offset 8)"),
 ]
 
 
@@ -190,6 +194,13 @@ def test_names_and_registry():
             ros2.register_type("bad_msgs/msg/Type", [("f", bad)])
     with pytest.raises(ValueError, match="two fields named 'f'"):
         ros2.register_type("bad_msgs/msg/Twice", [("f", "bool"), ("f", "bool")])
+
+
+def test_padding_after_the_last_field_is_ignored():
+    # Writers pad a message to a multiple of 4 bytes: "hi" is 11 bytes, stored as 12.
+    assert ros2.deserialize("std_msgs/msg/String", bytes.fromhex("000100000300000068690000")) == {
+        "data": "hi"
+    }
 
 
 def test_data_may_be_any_contiguous_buffer():
@@ -285,3 +296,42 @@ def test_deserialize_arguments(call, text):
     assert ros2.deserialize(data=b"\x00\x01\x00\x00\x01", type_name="std_msgs/Bool") == {
         "data": True
     }
+
+
+def point_cloud(**change):
+    message = {
+        "header": {"stamp": {"sec": 0, "nanosec": 0}, "frame_id": ""},
+        "points": [{"x": 0.0, "y": 0.0, "z": 0.0} for _ in range(4)],
+        "channels": [],
+    }
+    for path, value in change.items():
+        *outer, last = path.split("__")
+        target = message
+        for key in outer:
+            target = target[int(key)] if key.isdigit() else target[key]
+        target[int(last) if last.isdigit() else last] = value
+    return message
+
+
+@pytest.mark.parametrize(
+    "change,text",
+    [
+        ({"points__3__z": "a"}, "Field type mismatch on 'points[3].z': expected float32, got string"),
+        ({"points__3": {"x": 0.0, "y": 0.0}}, "Missing nested field 'points[3].z'"),
+        ({"points__1": 5}, "Field type mismatch on 'points[1]': expected geometry_msgs/msg/Point32, got int"),
+        ({"header__stamp__sec": 2**40}, "Field type mismatch on 'header.stamp.sec': expected int32, got int"),
+        ({"channels": [{"name": "c", "values": [1.0, "x"]}]}, "Field type mismatch on 'channels[0].values[1]': expected float32, got string"),
+    ],
+)  # fmt: skip
+def test_errors_name_the_full_path(change, text):
+    with pytest.raises(TypeError) as raised:
+        public.serialize("sensor_msgs/msg/PointCloud", point_cloud(**change))
+    assert str(raised.value).endswith(text)
+
+
+def test_decode_errors_name_elements_by_index():
+    ros2.register_type("path_msgs/msg/Inner", [("s", "string<=1")])
+    ros2.register_type("path_msgs/msg/Outer", [("items", "path_msgs/msg/Inner[]")])
+    data = bytes.fromhex("00010000" + "02000000" + "0200000061000000" + "03000000616200")
+    with pytest.raises(ValueError, match=re.escape("Value of 'items[1].s' has 2 UTF-8 bytes")):
+        ros2.deserialize("path_msgs/msg/Outer", data)

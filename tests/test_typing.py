@@ -260,6 +260,28 @@ PACKAGE_CASES = [
         id="mismatch-error-fields",
     ),
     pytest.param("korvex_messages.km", "has no attribute", True, id="no-reexported-module"),
+    pytest.param(
+        "from korvex_messages import ros2\n"
+        "names: list[str] = ros2.register_msg('p/msg/T', 'int32 x')\n"
+        "data: bytes = ros2.serialize('p/T', {'x': 1})\n"
+        "message: dict[str, object] = ros2.deserialize('p/T', bytearray(data), numpy=True)\n"
+        "factory = ros2.DecoderFactory(numpy=True)",
+        "",
+        False,
+        id="ros2-typed-use",
+    ),
+    pytest.param(
+        "from korvex_messages import ros2\nros2.deserialize('p/T', b'', True)",
+        "Too many positional arguments",
+        True,
+        id="ros2-numpy-is-keyword-only",
+    ),
+    pytest.param(
+        "from korvex_messages import ros2\nros2.serialize('p/T', [1])",
+        'incompatible type "list[int]"',
+        True,
+        id="ros2-values-are-a-dict",
+    ),
 ]
 
 
@@ -314,3 +336,19 @@ def test_stub_lists_exactly_the_module_functions():
         assert list(declared.parameters) == list(runtime.parameters), name
         for parameter in declared.parameters.values():
             assert parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD, (name, parameter)
+
+
+def test_ros2_stub_lists_exactly_the_module_functions():
+    import inspect
+
+    native = pytest.importorskip("_korvex_messages_ros2")
+    stub = (STUB_SOURCE / "_korvex_messages_ros2.pyi").read_text()
+    namespace = {}
+    exec(compile("from __future__ import annotations\n" + stub, "stub", "exec"), namespace)
+    assert namespace["__all__"] == native.__all__
+    for name in native.__all__:
+        runtime = inspect.signature(getattr(native, name))
+        declared = inspect.signature(namespace[name])
+        assert [(p.name, p.kind) for p in declared.parameters.values()] == [
+            (p.name, p.kind) for p in runtime.parameters.values()
+        ], name

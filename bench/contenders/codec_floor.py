@@ -3,12 +3,13 @@
 "floor" times two hooks of the test-only module `_korvex_messages_testing`
 (src/testing/floors.cpp, where both are described in full):
 
-- serialize_floor(schema, values): a walk along the compiled plan that
-  looks up every field and reads every value, and writes nothing;
-- deserialize_floor(schema, template): building the very dicts, numbers and
-  strings that deserialize returns, parsing nothing (the template, made
-  once per workload outside the timed calls, records the message's values
-  in plan order).
+- serialize_floor(schema, values): the encoder's own walk, which looks up
+  every field and checks and converts every value, with a writer that
+  writes nothing;
+- deserialize_floor(schema, template): the decoder's own walk building the
+  very dicts, numbers and strings that deserialize returns, from values
+  that the template (made once per workload outside the timed calls, by the
+  encoder's walk) recorded packed, reading and checking nothing.
 
 Both are called like the real functions and do strictly less than them, so
 ours / floor is what the codec spends beyond what any implementation with
@@ -61,7 +62,7 @@ class CodecFloor(Contender):
                 decode_args=(schema, template),
                 produces_cdr=False,
                 round_trips=False,
-                notes=["serialize: lookups and reads only; deserialize: building the result only"],
+                notes=["serialize: the walk without writing; deserialize: the walk building only"],
             )
         ]
 

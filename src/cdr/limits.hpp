@@ -9,10 +9,15 @@
 
 namespace korvex {
 
-// Largest value a 32-bit length or count field can hold.  A string needs one
-// more byte for its terminator, so its text may be at most this minus one.
-// (The test-only module lowers it to reach the checks without gigabytes.)
+// Largest value a 32-bit length or count field can hold.
+inline constexpr std::uint64_t kWireLengthLimit = 0xFFFFFFFFULL;
+
+// The longest length or count the encoder writes: the wire's.  A string
+// needs one more byte for its terminator, so its text may be at most this
+// minus one.  (The test-only module lowers it to reach the checks without
+// gigabytes.)
 inline constexpr std::uint64_t kLengthLimit = KORVEX_LENGTH_LIMIT;
+static_assert(kLengthLimit <= kWireLengthLimit);
 
 // Deepest nesting of struct and array values the codec walks.  Schemas may
 // refer to themselves, so without a bound a message could recurse until the

@@ -16,17 +16,39 @@ constexpr std::array<const char*, kTypeTable.size()> dtype_names() {
   for (const TypeDescriptor& type : kTypeTable) {
     const char* name = nullptr;
     switch (type.kind) {
-      case TypeKind::Bool: name = "?"; break;
-      case TypeKind::Int8: name = "i1"; break;
-      case TypeKind::Int16: name = "<i2"; break;
-      case TypeKind::Int32: name = "<i4"; break;
-      case TypeKind::Int64: name = "<i8"; break;
-      case TypeKind::UInt8: name = "u1"; break;
-      case TypeKind::UInt16: name = "<u2"; break;
-      case TypeKind::UInt32: name = "<u4"; break;
-      case TypeKind::UInt64: name = "<u8"; break;
-      case TypeKind::Float32: name = "<f4"; break;
-      case TypeKind::Float64: name = "<f8"; break;
+      case TypeKind::Bool:
+        name = "?";
+        break;
+      case TypeKind::Int8:
+        name = "i1";
+        break;
+      case TypeKind::Int16:
+        name = "<i2";
+        break;
+      case TypeKind::Int32:
+        name = "<i4";
+        break;
+      case TypeKind::Int64:
+        name = "<i8";
+        break;
+      case TypeKind::UInt8:
+        name = "u1";
+        break;
+      case TypeKind::UInt16:
+        name = "<u2";
+        break;
+      case TypeKind::UInt32:
+        name = "<u4";
+        break;
+      case TypeKind::UInt64:
+        name = "<u8";
+        break;
+      case TypeKind::Float32:
+        name = "<f4";
+        break;
+      case TypeKind::Float64:
+        name = "<f8";
+        break;
       case TypeKind::String:
       case TypeKind::Bytes:
       case TypeKind::Array:
@@ -74,8 +96,9 @@ PyObject* numpy_array(TypeKind kind, const unsigned char* bytes, std::size_t cou
   PyObject* dtype = dtype_for(kind);
   if (dtype == nullptr) return nullptr;
   // (Only a bytearray of no bytes may be made from no bytes.)
-  PyRef storage = PyRef::steal(PyByteArray_FromStringAndSize(
-      count != 0 ? reinterpret_cast<const char*>(bytes) : "", static_cast<Py_ssize_t>(count * size)));
+  PyRef storage = PyRef::steal(
+      PyByteArray_FromStringAndSize(count != 0 ? reinterpret_cast<const char*>(bytes) : "",
+                                    static_cast<Py_ssize_t>(count * size)));
   if (!storage) return nullptr;
   if (swap && size > 1) {
     char* items = PyByteArray_AS_STRING(storage.get());

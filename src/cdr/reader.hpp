@@ -6,6 +6,7 @@
 
 #include "base/byte_order.hpp"
 #include "base/layout.hpp"
+#include "base/utf8.hpp"
 #include "cdr/wire.hpp"
 #include "module/failure.hpp"
 
@@ -15,12 +16,30 @@ enum class ReadFailure : std::uint8_t {
   None,
   TruncatedWhileAligning,  // "Input truncated while aligning CDR stream"
   NotEnoughBytes,          // "failed to fill whole buffer"
+  MissingTerminator,       // a ROS string whose last byte is not NUL
+};
+
+// The text of a string value, without its terminator.
+struct TextRead {
+  const char* data;
+  std::size_t size;
+  // Every byte below 0x80: the decoder then makes the str without decoding.
+  bool ascii;
 };
 
 class CdrReader {
  public:
+  // The input comes from outside: the decoder checks what a forged one
+  // could abuse.
+  static constexpr bool kChecked = true;
+
   CdrReader(const unsigned char* data, std::uint64_t size) noexcept
       : data_(data), size_(size), position_(kHeaderLength) {}
+
+  // Where a value of `alignment` starts at or after `offset`.
+  static std::uint64_t place(std::uint64_t offset, std::uint64_t alignment) noexcept {
+    return align_stream(offset, alignment);
+  }
 
   std::uint64_t position() const noexcept { return position_; }
   std::uint64_t size() const noexcept { return size_; }
@@ -28,6 +47,9 @@ class CdrReader {
   // Where the last read that failed started.
   std::uint64_t failed_at() const noexcept { return failed_at_; }
   const unsigned char* at(std::uint64_t offset) const noexcept { return data_ + offset; }
+  std::uint64_t offset_of(const unsigned char* byte) const noexcept {
+    return static_cast<std::uint64_t>(byte - data_);
+  }
   // Moves forward to `offset` (at most size()), which the caller has checked.
   void skip_to(std::uint64_t offset) {
     KORVEX_ASSERT(offset >= position_ && offset <= size_);
@@ -71,6 +93,23 @@ class CdrReader {
   // Input in big-endian byte order (only where the layout reads it).
   bool big_endian() const noexcept { return kLayout.big_endian_input && big_endian_; }
   void set_big_endian() noexcept { big_endian_ = true; }
+
+  // A ROS string: its length (counting the NUL), its text, a NUL.
+  ReadFailure read_text(TextRead& text) noexcept {
+    const std::uint64_t start = position_;
+    std::uint32_t length;
+    if (ReadFailure failure = read(length); failure != ReadFailure::None) return failure;
+    const unsigned char* bytes;
+    if (ReadFailure failure = take(length, bytes); failure != ReadFailure::None) return failure;
+    if (length == 0 || bytes[length - 1] != 0) {
+      failed_at_ = start;
+      return ReadFailure::MissingTerminator;
+    }
+    text.data = reinterpret_cast<const char*>(bytes);
+    text.size = length - 1;
+    text.ascii = is_ascii(text.data, text.size);
+    return ReadFailure::None;
+  }
 
  private:
   const unsigned char* data_;

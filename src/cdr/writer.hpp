@@ -18,6 +18,7 @@
 #include "base/byte_order.hpp"
 #include "base/memory.hpp"
 #include "base/py_ref.hpp"
+#include "cdr/limits.hpp"
 #include "cdr/wire.hpp"
 #include "module/failure.hpp"
 
@@ -31,6 +32,10 @@ class CdrWriter {
   // which shrinks them in place.  Starting in here whenever a bytes object
   // of that allocator would do keeps every shrink in place.
   static constexpr std::size_t kInlineCapacity = 512;
+  // What the encoder may hand to a length or count field.
+  static constexpr std::uint64_t kLengthLimit = korvex::kLengthLimit;
+  // The plan's size hint is the length of the last message written.
+  static constexpr bool kKeepsSizeHint = true;
 
   CdrWriter() = default;
   CdrWriter(const CdrWriter&) = delete;

@@ -40,7 +40,8 @@ void MessageError::raise() && {
       type = PyExc_KeyError;
       argument = std::move(first_);
       if constexpr (kLayout.ros2_errors) {
-        argument = concat({"ROS 2 message type '", argument, "' is not registered in this process"});
+        argument =
+            concat({"ROS 2 message type '", argument, "' is not registered in this process"});
       }
       break;
     case Kind::FieldTypeMismatch:

@@ -47,8 +47,7 @@ PyObject* register_type_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* type_exists_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* type_exists_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function(kTypeExists, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
     TextView name;
     if (!convert_text(slots[0], "type_name", name)) return PythonErrorSet{};
@@ -85,15 +84,14 @@ class InputBuffer {
       return true;
     }
     if (PyUnicode_Check(data) || !PyObject_CheckBuffer(data)) {
-      PyErr_Format(PyExc_TypeError,
-                   "argument 'data': expected a bytes-like object, got %.200s",
+      PyErr_Format(PyExc_TypeError, "argument 'data': expected a bytes-like object, got %.200s",
                    Py_TYPE(data)->tp_name);
       return false;
     }
     if (PyObject_GetBuffer(data, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
     held_ = true;
-    bytes_ = ByteSpan(static_cast<const unsigned char*>(view_.buf),
-                      static_cast<std::size_t>(view_.len));
+    bytes_ =
+        ByteSpan(static_cast<const unsigned char*>(view_.buf), static_cast<std::size_t>(view_.len));
     return true;
   }
   ByteSpan bytes() const noexcept { return bytes_; }
@@ -112,8 +110,8 @@ bool deserialize_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                            PyObject* (&slots)[3]) {
   const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
   if (positional > 2) {
-    PyErr_Format(PyExc_TypeError,
-                 "deserialize() takes 2 positional arguments but %zd were given", positional);
+    PyErr_Format(PyExc_TypeError, "deserialize() takes 2 positional arguments but %zd were given",
+                 positional);
     return false;
   }
   for (Py_ssize_t index = 0; index < positional; ++index) slots[index] = args[index];
@@ -121,7 +119,8 @@ bool deserialize_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   for (Py_ssize_t index = 0; index < keywords; ++index) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);  // borrowed
     std::size_t slot = 0;
-    while (slot < 3 && PyUnicode_CompareWithASCIIString(keyword, kDeserializeParameters[slot]) != 0) {
+    while (slot < 3 &&
+           PyUnicode_CompareWithASCIIString(keyword, kDeserializeParameters[slot]) != 0) {
       ++slot;
     }
     if (slot == 3) {
@@ -146,8 +145,7 @@ bool deserialize_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return true;
 }
 
-PyObject* deserialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* deserialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
     const ActiveCall call;
     if (!call.admitted()) return ActiveCall::refuse();
@@ -167,7 +165,8 @@ PyObject* deserialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       options.numpy = slots[2] == Py_True;
     }
     String storage;
-    return finish_call(deserialize_body(full_type_name(name.view(), storage), data.bytes(), options));
+    return finish_call(
+        deserialize_body(full_type_name(name.view(), storage), data.bytes(), options));
   });
 }
 

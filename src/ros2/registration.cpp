@@ -66,8 +66,9 @@ BodyResult register_type_body(std::string_view type_name, PyObject* fields) {
   Result<SchemaRef> existing = get_schema_internal(type_name);
   if (existing.ok()) {
     if (existing.value()->schema() == schema.value()) return PyRef::borrow(Py_False);
-    return MessageError::schema_definition(concat(
-        {"ROS 2 message type '", type_name, "' is already registered with a different definition"}));
+    return MessageError::schema_definition(
+        concat({"ROS 2 message type '", type_name,
+                "' is already registered with a different definition"}));
   }
   Result<bool> inserted = insert_schema(type_name, std::move(schema.value()));
   if (!inserted.ok()) return std::move(inserted).pass_on<PyRef>();

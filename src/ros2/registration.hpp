@@ -10,7 +10,6 @@
 
 namespace korvex {
 
-
 // `fields` is a list of (name, type) pairs.  Returns True when the type was
 // registered, False when the very same definition already was; a different
 // definition under the name is a ValueError naming the type.

@@ -15,10 +15,10 @@ struct Ros2Primitive {
 // byte is an octet and char an 8-bit character in ROS 2; both are ints in
 // Python, as in rosidl's own Python mapping.
 constexpr Ros2Primitive kPrimitives[] = {
-    {"bool", TypeKind::Bool},       {"byte", TypeKind::UInt8},     {"char", TypeKind::UInt8},
-    {"int8", TypeKind::Int8},       {"uint8", TypeKind::UInt8},    {"int16", TypeKind::Int16},
-    {"uint16", TypeKind::UInt16},   {"int32", TypeKind::Int32},    {"uint32", TypeKind::UInt32},
-    {"int64", TypeKind::Int64},     {"uint64", TypeKind::UInt64},  {"float32", TypeKind::Float32},
+    {"bool", TypeKind::Bool},       {"byte", TypeKind::UInt8},    {"char", TypeKind::UInt8},
+    {"int8", TypeKind::Int8},       {"uint8", TypeKind::UInt8},   {"int16", TypeKind::Int16},
+    {"uint16", TypeKind::UInt16},   {"int32", TypeKind::Int32},   {"uint32", TypeKind::UInt32},
+    {"int64", TypeKind::Int64},     {"uint64", TypeKind::UInt64}, {"float32", TypeKind::Float32},
     {"float64", TypeKind::Float64}, {"string", TypeKind::String},
 };
 
@@ -47,8 +47,8 @@ bool is_ros2_type_name(std::string_view text) noexcept {
     const std::string_view part = text.substr(0, slash);
     if (part.empty()) return false;
     for (const char c : part) {
-      const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        c == '_';
+      const bool word =
+          (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
       if (!word) return false;
     }
     if (part.front() >= '0' && part.front() <= '9') return false;

@@ -1,6 +1,6 @@
-// Benchmark floors of the test-only module: the part of serialize and
-// deserialize that no implementation taking and returning dicts can avoid.
-// See floors.cpp for what each one does and why it is a floor.
+// Benchmark floors of the test-only module: serialize and deserialize
+// running their own walks with the writing and the reading left out.  See
+// floors.cpp for what each one does and why it is a floor.
 #pragma once
 
 #include <Python.h>

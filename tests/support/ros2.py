@@ -14,7 +14,8 @@
 
 Arrays of uint8 and byte are bytes on our side; rosbags holds them (and every
 other primitive array) as numpy arrays.  rosbags packs a single `byte` as a
-signed octet, so random bytes stay below 128, where both readings agree.
+signed octet, and mcap-ros2-support a `char`, so random bytes and chars stay
+below 128, where every reading agrees.
 """
 
 import functools
@@ -154,7 +155,7 @@ INT_RANGES = {
     "uint16": (0, 2**16 - 1),
     "uint32": (0, 2**32 - 1),
     "uint64": (0, 2**64 - 1),
-    "char": (0, 2**8 - 1),
+    "char": (0, 2**7 - 1),
     "byte": (0, 2**7 - 1),
 }
 NUMPY_TYPES = {

@@ -28,7 +28,7 @@ schemas of `_korvex_messages`, and the other way round.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import _korvex_messages_ros2 as _native
 
@@ -64,7 +64,19 @@ serialize = _native.serialize
 deserialize = _native.deserialize
 
 
-class DecoderFactory:
+# mcap is optional: with it installed, DecoderFactory is one of mcap's
+# decoder factories (and typed as one); without it, the same class stands
+# alone, for readers that only call decoder_for.
+if TYPE_CHECKING:
+    from mcap.decoder import DecoderFactory as _McapDecoderFactory
+else:
+    try:
+        from mcap.decoder import DecoderFactory as _McapDecoderFactory
+    except ImportError:
+        _McapDecoderFactory = object
+
+
+class DecoderFactory(_McapDecoderFactory):
     """Decodes the `cdr` messages of `ros2msg` schemas in MCAP files to dicts.
 
         from mcap.reader import make_reader
@@ -84,7 +96,7 @@ class DecoderFactory:
 
     def decoder_for(
         self, message_encoding: str, schema: Any | None
-    ) -> Callable[[bytes], dict[str, Any]] | None:
+    ) -> Callable[[bytes], Any] | None:
         if message_encoding != "cdr" or schema is None or schema.encoding != "ros2msg":
             return None
         name = normalize_type_name(schema.name)
