@@ -48,8 +48,6 @@ from bench.run import FULL, OPS, QUICK, CheckFailed, fmt_ratio, fmt_time, machin
 from bench.run import measure as measure_rounds  # noqa: E402
 from tests.support import ros2 as r2  # noqa: E402
 
-OURS = {"list": rc.OURS_LIST, "numpy": rc.OURS_NUMPY}
-
 # Scalar-heavy workloads, where msgspec on the same dicts is the bar.
 MSGSPEC_KEYS = ("pose", "imu", "tf")
 

@@ -119,6 +119,59 @@ def test_timer_spells_out_keyword_arguments():
     assert calls == [((1, "x"), {"numpy": True})] * 2
 
 
+def _result(key, ratios):
+    """A Result with the given peer / ours ratios, the same for both operations:
+    {label: (against ours list, against ours numpy)}."""
+    labels = [rc.OURS_LIST, rc.OURS_NUMPY, *ratios]
+    prepared = [
+        rc.Ros2Prepared(Prepared(label, None, (), None, ()), "list", None) for label in labels
+    ]
+    table = {
+        "list": {rc.OURS_LIST: 1.0, rc.OURS_NUMPY: 1.0},
+        "numpy": {rc.OURS_LIST: 1.0, rc.OURS_NUMPY: 1.0},
+    }
+    for label, (in_list, in_numpy) in ratios.items():
+        table["list"][label], table["numpy"][label] = in_list, in_numpy
+    return bench.Result(
+        WORKLOADS[key], 0, prepared, ratios={op: table for op in ("serialize", "deserialize")}
+    )
+
+
+# (workload, peer ratios, expected verdicts of the target rows in order)
+TARGET_CASES = [
+    # rosbags is read against our numpy mode: 12x in list mode does not save 9x in numpy mode.
+    ("pose", {"rosbags": (12.0, 9.0)}, ["**no**"]),
+    ("pose", {"rosbags": (9.0, 12.0)}, ["yes"]),
+    # mcap-ros2-support returns lists: read against our list mode.
+    ("pose", {"mcap-ros2": (10.5, 3.0)}, ["yes"]),
+    # mcap-ros2-fast on an array-heavy workload: the numpy-input row for serialize and its
+    # decoder against our numpy mode decide; the list-mode row is only reported.
+    (
+        "scan",
+        {"mcap-ros2-fast": (0.1, 1.2), "mcap-ros2-fast (numpy in)": (0.5, 1.1)},
+        ["yes", "reported"],
+    ),
+    (
+        "scan",
+        {"mcap-ros2-fast": (5.0, 0.9), "mcap-ros2-fast (numpy in)": (5.0, 5.0)},
+        ["**no**", "reported"],
+    ),
+    ("tf", {"mcap-ros2-fast": (0.99, 50.0)}, ["**no**"]),
+    # msgspec: ours / msgspec = 1 / ratio, serialize only.
+    ("imu", {"msgspec": (1.3, 1.0)}, ["yes"]),
+    ("imu", {"msgspec": (1.2, 9.0)}, ["**no**"]),
+    ("scan", {"msgspec": (0.1, 0.1)}, []),  # no msgspec target on array-heavy workloads
+]
+
+
+@pytest.mark.parametrize("key, ratios, verdicts", TARGET_CASES)
+def test_target_verdicts(key, ratios, verdicts):
+    lines, all_met = bench.targets({key: _result(key, ratios)})
+    rows = [line for line in lines if line.startswith("| ") and "target |" not in line]
+    assert [row.rstrip(" |").rsplit("| ", 1)[1] for row in rows] == verdicts
+    assert all_met == ("**no**" not in verdicts)
+
+
 def test_quick_run_prints_tables_and_targets(capsys):
     status = bench.main(["--quick", "--workloads", "pose,image"])
     out = capsys.readouterr().out
