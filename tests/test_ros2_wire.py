@@ -316,13 +316,25 @@ def point_cloud(**change):
 @pytest.mark.parametrize(
     "change,text",
     [
-        ({"points__3__z": "a"}, "Field type mismatch on 'points[3].z': expected float32, got string"),
+        (
+            {"points__3__z": "a"},
+            "Field type mismatch on 'points[3].z': expected float32, got string",
+        ),
         ({"points__3": {"x": 0.0, "y": 0.0}}, "Missing nested field 'points[3].z'"),
-        ({"points__1": 5}, "Field type mismatch on 'points[1]': expected geometry_msgs/msg/Point32, got int"),
-        ({"header__stamp__sec": 2**40}, "Field type mismatch on 'header.stamp.sec': expected int32, got int"),
-        ({"channels": [{"name": "c", "values": [1.0, "x"]}]}, "Field type mismatch on 'channels[0].values[1]': expected float32, got string"),
+        (
+            {"points__1": 5},
+            "Field type mismatch on 'points[1]': expected geometry_msgs/msg/Point32, got int",
+        ),
+        (
+            {"header__stamp__sec": 2**40},
+            "Field type mismatch on 'header.stamp.sec': expected int32, got int",
+        ),
+        (
+            {"channels": [{"name": "c", "values": [1.0, "x"]}]},
+            "Field type mismatch on 'channels[0].values[1]': expected float32, got string",
+        ),
     ],
-)  # fmt: skip
+)
 def test_errors_name_the_full_path(change, text):
     with pytest.raises(TypeError) as raised:
         public.serialize("sensor_msgs/msg/PointCloud", point_cloud(**change))
