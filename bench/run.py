@@ -192,12 +192,19 @@ def _with_data(p: Prepared, data: bytes) -> tuple:
 # ---------------------------------------------------------------------------
 
 
-def make_timer(function, args: tuple) -> timeit.Timer:
-    """A timer calling function(*args) exactly as written, args as locals."""
+def make_timer(function, args: tuple, kwargs: dict | None = None) -> timeit.Timer:
+    """A timer calling function(*args, **kwargs) exactly as written, the
+    values as locals: keyword arguments are spelled out in the call, so no
+    wrapper such as functools.partial is timed with it."""
+    kwargs = kwargs or {}
     names = [f"a{i}" for i in range(len(args))]
     namespace = {"G_f": function, **{f"G_{n}": a for n, a in zip(names, args)}}
-    setup = "; ".join(["f = G_f"] + [f"{n} = G_{n}" for n in names])
-    return timeit.Timer(f"f({', '.join(names)})", setup=setup, globals=namespace)
+    namespace.update({f"G_k_{k}": v for k, v in kwargs.items()})
+    setup = "; ".join(
+        ["f = G_f"] + [f"{n} = G_{n}" for n in names] + [f"k_{k} = G_k_{k}" for k in kwargs]
+    )
+    call = ", ".join(names + [f"{k}=k_{k}" for k in kwargs])
+    return timeit.Timer(f"f({call})", setup=setup, globals=namespace)
 
 
 def measure(prepared: list[Prepared], op: str, settings: Settings) -> list[list[float]]:
@@ -205,9 +212,9 @@ def measure(prepared: list[Prepared], op: str, settings: Settings) -> list[list[
     timers = []
     for p in prepared:
         if op == "serialize":
-            timers.append(make_timer(p.encode, p.encode_args))
+            timers.append(make_timer(p.encode, p.encode_args, p.encode_kwargs))
         else:
-            timers.append(make_timer(p.decode, p.decode_args))
+            timers.append(make_timer(p.decode, p.decode_args, p.decode_kwargs))
 
     # Warm up, then size each contender's batch to about batch_seconds.
     counts = []

@@ -52,6 +52,9 @@ class Prepared:
     # the list alone), the part of the message it round-trips.
     logical_part: Callable[[dict], Any] | None = None
     notes: list[str] = field(default_factory=list)
+    # Keyword arguments of the timed calls, written into the call itself.
+    encode_kwargs: dict[str, Any] = field(default_factory=dict)
+    decode_kwargs: dict[str, Any] = field(default_factory=dict)
 
 
 class Contender:
