@@ -189,6 +189,7 @@ INT_RANGES = dict(peers.INT_RANGES)
 # One octet either way for the codec; rosbags packs a single `byte` signed,
 # so valid values stay where both readings agree (see tests.support.ros2).
 OCTETS = peers.OCTETS
+OCTET_SCALARS = ("byte", "char")
 FLOAT32_MAX = 3.4028234663852886e38
 ARRAY_CODES = {
     "int8": "b", "uint8": "B", "int16": "h", "uint16": "H", "int32": "i",
@@ -308,7 +309,9 @@ class Generator:
             low, high = INT_RANGES[base]
             if pick == 31:
                 self.refuse()
-                wide = 255 if base == "byte" else high
+                # byte and char are octets to the codec (0 to 255), whatever
+                # narrower range the values are drawn from to agree with the peers.
+                wide = 255 if base in OCTET_SCALARS else high
                 return [low - 1, wide + 1, 2**64, -(2**63) - 1][self.choice(3)], None
             if pick == 30:
                 self.refuse()
