@@ -398,10 +398,13 @@ Step Encoder<Out>::write_primitive_buffer(ValueType type, PyObject* value, const
                            static_cast<std::size_t>(view.len));
             return;
           }
+          // Each item as the machine holds numbers, which the writer then
+          // stores little-endian.
+          const bool reverse = big_endian != (std::endian::native == std::endian::big);
           for (std::uint64_t index = 0; index < count; ++index) {
             Bits bits;
             std::memcpy(&bits, items + index * size, sizeof bits);
-            if (big_endian) bits = reversed_bytes(bits);
+            if (reverse) bits = reversed_bytes(bits);
             if constexpr (describe(Kind).conversion == Conversion::Bool) bits = bits != 0 ? 1 : 0;
             out_.put_aligned_reserved(bits);
           }

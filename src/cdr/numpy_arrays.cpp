@@ -9,8 +9,8 @@
 namespace korvex {
 namespace {
 
-// numpy's dtype names of the fixed-size kinds, little-endian ("<"), in
-// TypeKind order; null for the kinds that are not numbers.
+// numpy's dtype names of the fixed-size kinds, in the machine's byte order,
+// in TypeKind order; null for the kinds that are not numbers.
 constexpr std::array<const char*, kTypeTable.size()> dtype_names() {
   std::array<const char*, kTypeTable.size()> names{};
   for (const TypeDescriptor& type : kTypeTable) {
@@ -23,31 +23,31 @@ constexpr std::array<const char*, kTypeTable.size()> dtype_names() {
         name = "i1";
         break;
       case TypeKind::Int16:
-        name = "<i2";
+        name = "i2";
         break;
       case TypeKind::Int32:
-        name = "<i4";
+        name = "i4";
         break;
       case TypeKind::Int64:
-        name = "<i8";
+        name = "i8";
         break;
       case TypeKind::UInt8:
         name = "u1";
         break;
       case TypeKind::UInt16:
-        name = "<u2";
+        name = "u2";
         break;
       case TypeKind::UInt32:
-        name = "<u4";
+        name = "u4";
         break;
       case TypeKind::UInt64:
-        name = "<u8";
+        name = "u8";
         break;
       case TypeKind::Float32:
-        name = "<f4";
+        name = "f4";
         break;
       case TypeKind::Float64:
-        name = "<f8";
+        name = "f8";
         break;
       case TypeKind::String:
       case TypeKind::Bytes:
@@ -100,7 +100,10 @@ PyObject* numpy_array(TypeKind kind, const unsigned char* bytes, std::size_t cou
       PyByteArray_FromStringAndSize(count != 0 ? reinterpret_cast<const char*>(bytes) : "",
                                     static_cast<Py_ssize_t>(count * size)));
   if (!storage) return nullptr;
-  if (swap && size > 1) {
+  // The array holds the machine's byte order: the input's is reversed where
+  // they differ.
+  const bool reverse = swap != (std::endian::native == std::endian::big);
+  if (reverse && size > 1) {
     char* items = PyByteArray_AS_STRING(storage.get());
     for (std::size_t index = 0; index < count; ++index) {
       char* item = items + index * size;

@@ -14,8 +14,9 @@
 
 namespace korvex {
 
-// A new numpy array of `count` elements of `kind` (a fixed-size primitive)
-// copied from little-endian `bytes` (or big-endian when `swap`).  Null with
+// A new numpy array of `count` elements of `kind` (a fixed-size primitive),
+// in the machine's byte order, copied from little-endian `bytes` (or
+// big-endian ones when `swap`).  Null with
 // an exception set on failure (ModuleNotFoundError without numpy).
 PyObject* numpy_array(TypeKind kind, const unsigned char* bytes, std::size_t count, bool swap);
 

@@ -17,12 +17,10 @@ namespace {
 constexpr const char* kTypeAndFields[] = {"type_name", "fields"};
 constexpr const char* kTypeOnly[] = {"type_name"};
 constexpr const char* kTypeAndValues[] = {"type_name", "values"};
-constexpr const char* kTypeAndData[] = {"type_name", "data"};
 
 constexpr FunctionDescription kRegisterType{"register_type", kTypeAndFields, 2};
 constexpr FunctionDescription kTypeExists{"type_exists", kTypeOnly, 1};
 constexpr FunctionDescription kSerialize{"serialize", kTypeAndValues, 2};
-constexpr FunctionDescription kDeserialize{"deserialize", kTypeAndData, 2};
 
 // pkg/Name is pkg/msg/Name: the short form is spelt out in `storage`.
 std::string_view full_type_name(std::string_view name, String& storage) {
