@@ -15,7 +15,8 @@
 Arrays of uint8 and byte are bytes on our side; rosbags holds them (and every
 other primitive array) as numpy arrays.  rosbags packs a single `byte` as a
 signed octet, and mcap-ros2-support a `char`, so random bytes and chars stay
-below 128, where every reading agrees.
+below 128, where every reading agrees; `as_dict` reads rosbags' single `byte`
+as the octet it is to us.
 """
 
 import functools
@@ -299,7 +300,8 @@ def _plain(value, node, numpy):
     if kind == nt.NAME:
         return as_dict(value, numpy)
     if kind == nt.BASE:
-        return value
+        # A `byte` is an octet to us: rosbags' -128 is our 128.
+        return value & 0xFF if detail[0] == "byte" else value
     element = detail[0]
     if element[0] == nt.BASE and element[1][0] != "string":
         array = np.asarray(value, dtype=NUMPY_TYPES[element[1][0]])
