@@ -259,11 +259,9 @@ PyObject* Decoder<In>::read_bytes() {
 template <class In>
 PyObject* Decoder<In>::beyond_bound(ValueType type, std::uint64_t count, const char* unit,
                                     const PathNode& path) {
-  const std::uint64_t bound =
-      type.is_array() || type.leaf == TypeKind::Bytes ? type.length : type.string_bound;
   return fail(MessageError::deserialization_failed(
       concat({"Value of '", render_path(&path), "' has ", decimal(count), " ", unit, ", but ",
-              type.name(), " holds at most ", decimal(bound),
+              type.name(), " holds at most ", decimal(type.limit()),
               offset_note([](auto* self) { return self->in_.position(); })})));
 }
 

@@ -29,8 +29,10 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string_view>
 
+#include "base/buffer_view.hpp"
 #include "base/compiler.hpp"
 #include "base/layout.hpp"
 #include "base/memory.hpp"
@@ -253,11 +255,9 @@ template <class Out>
 Step Encoder<Out>::wrong_count(ValueType type, std::uint64_t count, const char* unit,
                                const PathNode& path) {
   const bool fixed = type.shape == ArrayShape::Fixed;
-  const std::uint64_t limit =
-      type.is_array() || type.leaf == TypeKind::Bytes ? type.length : type.string_bound;
   return fail(MessageError::serialization_failed(
       concat({"Value of '", render_path(&path), "' has ", decimal(count), " ", unit, ", but ",
-              type.name(), fixed ? " holds exactly " : " holds at most ", decimal(limit)})));
+              type.name(), fixed ? " holds exactly " : " holds at most ", decimal(type.limit())})));
 }
 
 template <class Out>
@@ -305,22 +305,16 @@ Step Encoder<Out>::write_octets(ValueType type, PyObject* value, const PathNode&
   if (PyUnicode_Check(value) || !PyObject_CheckBuffer(value)) {
     return mismatch(reporter, type.name());
   }
-  Py_buffer view;
-  if (PyObject_GetBuffer(value, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+  BufferView view;
+  if (!view.acquire(value, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
     return mismatch(reporter, type.name());
   }
-  const std::string_view format = view.format != nullptr ? view.format : "B";
-  const bool octets = view.itemsize == 1 && (format == "B" || format == "b" || format == "c");
-  if (!octets) {
-    PyBuffer_Release(&view);
-    return mismatch(reporter, type.name());
-  }
-  const auto size = static_cast<std::uint64_t>(view.len);
-  const Step step = write_shaped_count(type, size, "bytes", path);
-  if (step == Step::Done) {
-    out_.write_raw(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-  }
-  PyBuffer_Release(&view);
+  const std::string_view format = view.format();
+  const bool octets = view.item_size() == 1 && (format == "B" || format == "b" || format == "c");
+  if (!octets) return mismatch(reporter, type.name());
+  const std::span<const unsigned char> bytes = view.bytes();
+  const Step step = write_shaped_count(type, bytes.size(), "bytes", path);
+  if (step == Step::Done) out_.write_raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   return step;
 }
 
@@ -361,30 +355,30 @@ Step Encoder<Out>::write_primitive_buffer(ValueType type, PyObject* value, const
   if (element.is_array() || describe(element.leaf).size == 0) {
     return mismatch(reporter, type.name());
   }
-  Py_buffer view;
-  if (PyObject_GetBuffer(value, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+  BufferView view;
+  if (!view.acquire(value, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
     return mismatch(reporter, type.name());
   }
   // The byte order of the items: a struct-module mark, or the machine's.
-  std::string_view format = view.format != nullptr ? view.format : "B";
+  std::string_view format = view.format();
   bool big_endian = std::endian::native == std::endian::big;
   if (!format.empty() && std::string_view("@=<>!").find(format.front()) != std::string_view::npos) {
     big_endian = format.front() == '>' || format.front() == '!' ||
                  (format.front() != '<' && std::endian::native == std::endian::big);
     format.remove_prefix(1);
   }
-  if (view.ndim != 1 || !format_holds(format, view.itemsize, element.leaf)) {
-    PyBuffer_Release(&view);
+  if (view.dimensions() != 1 || !format_holds(format, view.item_size(), element.leaf)) {
     return mismatch(reporter, type.name());
   }
-  const auto count = static_cast<std::uint64_t>(view.len / view.itemsize);
+  const std::span<const unsigned char> bytes = view.bytes();
+  const auto size = static_cast<std::size_t>(view.item_size());
+  const std::uint64_t count = bytes.size() / size;
   const Step step = write_shaped_count(type, count, "elements", path);
   // No elements, no padding before them (as for an empty list).
   if (step == Step::Done && count > 0) {
-    const auto size = static_cast<std::size_t>(view.itemsize);
-    const auto* items = static_cast<const unsigned char*>(view.buf);
+    const unsigned char* items = bytes.data();
     out_.align(size);
-    out_.reserve(static_cast<std::size_t>(view.len));
+    out_.reserve(bytes.size());
     with_fixed_size_kind(
         element.leaf,
         [&]<TypeKind Kind>() {
@@ -394,8 +388,7 @@ Step Encoder<Out>::write_primitive_buffer(ValueType type, PyObject* value, const
                   describe(Kind).size == 2, std::uint16_t,
                   std::conditional_t<describe(Kind).size == 4, std::uint32_t, std::uint64_t>>>;
           if (!big_endian && describe(Kind).conversion != Conversion::Bool) {
-            out_.write_raw(reinterpret_cast<const char*>(items),
-                           static_cast<std::size_t>(view.len));
+            out_.write_raw(reinterpret_cast<const char*>(items), bytes.size());
             return;
           }
           // Each item as the machine holds numbers, which the writer then
@@ -411,7 +404,6 @@ Step Encoder<Out>::write_primitive_buffer(ValueType type, PyObject* value, const
         },
         [] {});
   }
-  PyBuffer_Release(&view);
   return step;
 }
 

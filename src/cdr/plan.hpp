@@ -64,6 +64,11 @@ struct ValueType : ValueShapeOf {
   StructLink* link;
 
   bool is_array() const noexcept { return array_depth > 0; }
+  // What the shape or bound counts: the elements of an array, the octets of
+  // a Bytes leaf, else the UTF-8 bytes of a string.
+  std::uint64_t limit() const noexcept {
+    return is_array() || leaf == TypeKind::Bytes ? length : string_bound;
+  }
   ValueType element() const noexcept {
     return ValueType{{ArrayShape::Sequence, 0, string_bound}, leaf, array_depth - 1, link};
   }

@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "base/buffer_view.hpp"
 #include "base/memory.hpp"
 #include "cdr/decoder.hpp"
 #include "cdr/encoder.hpp"
@@ -69,12 +70,6 @@ PyObject* serialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // cannot be resized under the decoder.
 class InputBuffer {
  public:
-  InputBuffer() = default;
-  InputBuffer(const InputBuffer&) = delete;
-  InputBuffer& operator=(const InputBuffer&) = delete;
-  ~InputBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
   bool take(PyObject* data) {
     if (PyBytes_Check(data)) {
       bytes_ = ByteSpan(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
@@ -86,17 +81,14 @@ class InputBuffer {
                    Py_TYPE(data)->tp_name);
       return false;
     }
-    if (PyObject_GetBuffer(data, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
-    held_ = true;
-    bytes_ =
-        ByteSpan(static_cast<const unsigned char*>(view_.buf), static_cast<std::size_t>(view_.len));
+    if (!view_.acquire(data, PyBUF_C_CONTIGUOUS)) return false;
+    bytes_ = view_.bytes();
     return true;
   }
   ByteSpan bytes() const noexcept { return bytes_; }
 
  private:
-  Py_buffer view_{};
-  bool held_ = false;
+  BufferView view_;
   ByteSpan bytes_;
 };
 
