@@ -276,6 +276,19 @@ def test_numpy_arrays_are_writable_copies():
     assert ros2.deserialize("numpy_msgs/msg/A", bytes(data), numpy=False)["o"] == b"ab"
 
 
+@pytest.mark.parametrize("big_endian", [False, True])
+def test_numpy_booleans_are_zero_and_one(big_endian):
+    # Any nonzero byte is True; numpy's booleans are stored as 0 and 1.
+    ros2.register_type("numpy_msgs/msg/Flags", [("f", "bool[]"), ("g", "uint16[2]")])
+    count, pair = ("00000004", "00010203") if big_endian else ("04000000", "01000302")
+    header = "00000000" if big_endian else "00010000"
+    data = bytes.fromhex(header + count + "02ff0001" + pair)
+    value = ros2.deserialize("numpy_msgs/msg/Flags", data, numpy=True)
+    assert value["f"].dtype == np.bool_ and value["f"].view(np.uint8).tolist() == [1, 1, 0, 1]
+    assert value["g"].dtype == np.uint16 and value["g"].tolist() == [1, 0x0203]
+    assert ros2.deserialize("numpy_msgs/msg/Flags", data)["f"] == [True, True, False, True]
+
+
 @pytest.mark.parametrize(
     "call,text",
     [

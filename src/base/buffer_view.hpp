@@ -34,6 +34,10 @@ class BufferView {
   std::span<const unsigned char> bytes() const noexcept {
     return {static_cast<const unsigned char*>(view_.buf), static_cast<std::size_t>(view_.len)};
   }
+  // Only for a view acquired with PyBUF_WRITABLE.
+  std::span<unsigned char> writable_bytes() const noexcept {
+    return {static_cast<unsigned char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
   Py_ssize_t length() const noexcept { return view_.len; }
   Py_ssize_t item_size() const noexcept { return view_.itemsize; }
   int dimensions() const noexcept { return view_.ndim; }
