@@ -1,5 +1,6 @@
 #include "cdr/numpy_arrays.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -121,13 +122,8 @@ PyObject* numpy_array(TypeKind kind, const unsigned char* bytes, std::size_t cou
   // they differ.
   const bool reverse = swap != (std::endian::native == std::endian::big);
   if (reverse && size > 1) {
-    for (std::size_t index = 0; index < count; ++index) {
-      unsigned char* item = items.data() + index * size;
-      for (std::size_t low = 0, high = size - 1; low < high; ++low, --high) {
-        const unsigned char byte = item[low];
-        item[low] = item[high];
-        item[high] = byte;
-      }
+    for (unsigned char* item = items.data(); item != items.data() + items.size(); item += size) {
+      std::reverse(item, item + size);
     }
   }
   return array.release();
