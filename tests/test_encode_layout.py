@@ -253,6 +253,23 @@ def test_messages_that_change_size_from_call_to_call(unique_name):
         assert km.serialize(name, values) == cdr.encode(name, values, registry), length
 
 
+@pytest.mark.parametrize(
+    "first,second",
+    [(1 << 20, 0), (1 << 20, 5), (1 << 20, (1 << 17) - 16), (1 << 20, (1 << 17) + 16),
+     (300_000, 3 << 20)],
+)  # fmt: skip
+def test_large_payload_then_more_fields(unique_name, first, second):
+    # A payload larger than the buffer's doubling, then fields that fit in the
+    # room left after it, or outgrow it once more.
+    name = unique_name("large")
+    fields = [("a", "bytes"), ("b", "bytes"), ("x", "float64")]
+    km.register_schema(name, fields)
+    registry = cdr.parse_schemas({name: fields})
+    values = {"a": bytes(range(256)) * (first // 256), "b": b"\x5a" * second, "x": -2.5}
+    for _ in range(2):  # the second call starts from the size of the first
+        assert km.serialize(name, values) == cdr.encode(name, values, registry)
+
+
 def test_padding_bytes_are_zero_after_odd_payload(encode):
     out = encode([("r", "bytes"), ("x", "int64")], {"r": b"\xff" * 5, "x": -1})
     # bytes: count 4..7, payload 8..12, padding 13..15, int64 16..23

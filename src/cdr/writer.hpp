@@ -163,7 +163,13 @@ class CdrWriter {
     if (needed > kMostBytes) abort_on_allocation_failure(needed);
     std::uint64_t doubled = static_cast<std::uint64_t>(capacity_) * 2;
     if (doubled > kMostBytes) doubled = kMostBytes;
-    const auto wanted = static_cast<std::size_t>(doubled > needed ? doubled : needed);
+    // A write that doubling cannot hold (one large payload) gets an eighth
+    // more room than it needs: the fields after it then fit, rather than
+    // growing the buffer once more, which moves (copies) all of it wherever
+    // malloc cannot extend the block in place.
+    std::uint64_t roomy = needed + needed / 8;
+    if (roomy > kMostBytes) roomy = kMostBytes;
+    const auto wanted = static_cast<std::size_t>(doubled >= needed ? doubled : roomy);
     if (!buffer_) {
       // Out of the inline storage: into a bytes object from here on.
       buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted)));
