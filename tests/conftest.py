@@ -19,6 +19,30 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     runtime.TESTING_MODULE_OPTIONAL = config.getoption("--without-testing-module")
+    config.addinivalue_line(
+        "markers",
+        "pure_python: the test exercises only Python code, whose result cannot depend on the "
+        "machine; skipped where KORVEX_NATIVE_ONLY=1 (the emulated and 32-bit CI jobs)",
+    )
+    config.addinivalue_line(
+        "markers",
+        "extra(*modules): the test needs these optional packages (an extra of pyproject.toml); "
+        "it skips with the reason runtime.NEEDS_EXTRA names where one is not importable",
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    native_only = runtime.native_only()
+    for item in items:
+        if native_only and item.get_closest_marker("pure_python") is not None:
+            item.add_marker(pytest.mark.skip(reason=runtime.PURE_PYTHON))
+
+
+def pytest_runtest_setup(item):
+    for mark in item.iter_markers("extra"):
+        missing = [m for m in mark.args if not runtime.importable(m)]
+        if missing:
+            pytest.skip(runtime.NEEDS_EXTRA + ", ".join(missing))
 
 
 @pytest.fixture

@@ -42,6 +42,35 @@ def load_testing_module(skip=True):
 
 
 # ---------------------------------------------------------------------------
+# What a run covers
+
+# The emulated and 32-bit CI jobs set KORVEX_NATIVE_ONLY=1: they run the tests
+# of native code, whose results can depend on byte order, alignment, the
+# width of `long` or the signedness of `char`, and skip the tests marked
+# pure_python with this reason.
+PURE_PYTHON = (
+    "pure Python: its result cannot depend on the machine, so it runs in the native jobs only "
+    "(KORVEX_NATIVE_ONLY=1)"
+)
+# The start of the reason of a test marked extra(...) whose optional package
+# is missing; .ci/run fails when such a test was skipped in every job.
+NEEDS_EXTRA = "needs the optional package "
+
+
+def native_only():
+    return os.environ.get("KORVEX_NATIVE_ONLY") == "1"
+
+
+def importable(module):
+    """Whether `module` can be imported (found and loaded without error)."""
+    try:
+        __import__(module)
+    except ImportError:
+        return False
+    return True
+
+
+# ---------------------------------------------------------------------------
 # Child interpreters
 
 
