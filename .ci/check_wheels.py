@@ -1,10 +1,10 @@
-"""The contents of the two wheels that sdist.sh builds from the sdist:
-`check_wheels.py DEFAULT_WHEEL TESTING_WHEEL`.
+"""The contents of the wheels built from the sdist:
+`check_wheels.py DEFAULT_WHEEL [TESTING_WHEEL]`.
 
-Both hold the module, the ROS 2 codec's module, their stubs, the public
+Each holds the module, the ROS 2 codec's module, their stubs, the public
 package (with its ros2 subpackage and py.typed), the licence and METADATA with
-the Python and licence lines; only the second holds the test-only module. Prints each
-wheel's files and every problem; exits 1 if there is one.
+the Python and licence lines; only a wheel built with the test-only module
+holds it. Prints each wheel's files and every problem; exits 1 if there is one.
 """
 
 import re
@@ -48,8 +48,10 @@ def problems_of(path, with_testing):
     return problems
 
 
-def main(default, testing):
-    problems = problems_of(default, False) + problems_of(testing, True)
+def main(default, testing=None):
+    problems = problems_of(default, False)
+    if testing is not None:
+        problems += problems_of(testing, True)
     for p in problems:
         print("  " + p)
     return 1 if problems else 0

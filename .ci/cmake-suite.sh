@@ -39,7 +39,7 @@ run() {
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@" >"$dir/configure.log" 2>&1 ||
     { tail -n 40 "$dir/configure.log"; return 1; }
   grep -E "The CXX compiler identification" "$dir/configure.log" | sed 's/^-- /  /'
-  cmake --build "$dir/build" -j2 >"$dir/build.log" 2>&1 || { tail -n 60 "$dir/build.log"; return 1; }
+  cmake --build "$dir/build" >"$dir/build.log" 2>&1 || { tail -n 60 "$dir/build.log"; return 1; }
   grep -E 'warning:' "$dir/build.log" | sed "s|$CI_ROOT/||" | sort -u \
     >"$dir/warnings.txt"
   echo "  compiler warnings: $(wc -l <"$dir/warnings.txt")"

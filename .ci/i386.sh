@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# 32-bit Linux: the plain CMake build and the whole pytest suite inside an
+# 32-bit Linux: the plain CMake build and the pytest suite's tests of native
+# code (the tests marked pure_python skip: KORVEX_NATIVE_ONLY=1) inside an
 # i386 Debian bookworm chroot (32-bit `long`, pointers and `size_t`; Debian's
 # Python 3.11 and numpy; the other test dependencies from PyPI where they have
 # a wheel for i386, the tests that need a missing one skip).
@@ -42,7 +43,9 @@ if [ "${1:-}" = --inside ]; then
   for required in pytest hypothesis; do
     /opt/venv/bin/python -c "import $required" || { echo "the suite cannot run without $required"; exit 1; }
   done
-  exec env KORVEX_CI_PYTHON=/opt/venv/bin/python KORVEX_CI_DIR=/ci bash /src/.ci/cmake-suite.sh i386-suite
+  # Only the tests of native code run here; the pure Python ones skip.
+  exec env KORVEX_NATIVE_ONLY=1 KORVEX_CI_PYTHON=/opt/venv/bin/python KORVEX_CI_DIR=/ci \
+    bash /src/.ci/cmake-suite.sh i386-suite
 fi
 
 # ------------------------------------------------------------------ on the host
@@ -99,6 +102,7 @@ run() {
   env -i HOME=/root LANG=C.UTF-8 PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
     PIP_CONFIG_FILE=/dev/null PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
     PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_DEFAULT_TIMEOUT=180 PIP_NO_INPUT=1 \
+    ${CMAKE_BUILD_PARALLEL_LEVEL:+CMAKE_BUILD_PARALLEL_LEVEL=$CMAKE_BUILD_PARALLEL_LEVEL} \
     setarch i686 chroot "$ROOTFS" /bin/bash /src/.ci/i386.sh --inside
   local rc=$?
   cp "$ROOTFS/ci/results/i386-suite.xml" "$CI_RESULTS/$name.xml" 2>/dev/null

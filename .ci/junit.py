@@ -6,6 +6,9 @@
     junit.py skips FILE       "count reason" for each distinct skip reason
     junit.py failures FILE    the test ids that failed or errored, with the
                               first line of their message
+    junit.py extras FILE...   the tests skipped for a missing optional
+                              package (tests/support/runtime.py NEEDS_EXTRA)
+                              in every report that has them; exits 1 if any
 
 Standard library only: it runs with whichever python3 the job has.
 """
@@ -62,14 +65,40 @@ def failures(path):
             print("  %s: %s" % (name, message[0][:200] if message else ""))
 
 
+# The start of the skip reason of a test whose optional package is missing
+# (tests/support/runtime.py NEEDS_EXTRA).
+NEEDS_EXTRA = "needs the optional package "
+
+
+def extras(paths):
+    ran, skipped = set(), {}
+    for path in paths:
+        root = _root(path)
+        if root is None:
+            continue
+        for case in root.iter("testcase"):
+            test = case.get("classname", "") + "::" + case.get("name", "")
+            skip = case.find("skipped")
+            if skip is None:
+                ran.add(test)
+            elif NEEDS_EXTRA in (skip.get("message") or ""):
+                skipped[test] = skip.get("message")
+    never = sorted(set(skipped) - ran)
+    for test in never:
+        print("  %s: %s" % (test, skipped[test]))
+    if never:
+        raise SystemExit(1)
+
+
 def main(argv):
     commands = {
         "counts": counts,
         "skips": lambda p: skips(p[0]),
         "failures": lambda p: failures(p[0]),
+        "extras": extras,
     }
     if len(argv) < 2 or argv[0] not in commands:
-        raise SystemExit("usage: junit.py counts|skips|failures FILE...")
+        raise SystemExit("usage: junit.py counts|skips|failures|extras FILE...")
     commands[argv[0]](argv[1:])
 
 

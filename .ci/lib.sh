@@ -49,12 +49,19 @@ failed_tests() { python3 "$CI_ROOT/.ci/junit.py" failures "$1"; }
 # the test extra of pyproject.toml installed and the package itself not;
 # prints nothing but pip's complaints. The jobs that build the module
 # themselves (CMake) each make their own, so no job relies on another's.
+# KORVEX_CI_EXTRAS names further extras to install (the optional packages
+# that only some jobs test, such as arrow), where pyproject.toml has them.
 test_venv() {
-  local dir=$1
+  local dir=$1 extra
   rm -rf "$dir"
   python3 -m venv "$dir" || return 1
-  python3 "$CI_ROOT/.ci/pyproject_query.py" "$CI_ROOT/pyproject.toml" extra test >"$dir/test-requirements.txt" &&
-    "$dir/bin/pip" install -q -r "$dir/test-requirements.txt" >"$dir/pip.log" 2>&1 ||
+  python3 "$CI_ROOT/.ci/pyproject_query.py" "$CI_ROOT/pyproject.toml" extra test >"$dir/test-requirements.txt" ||
+    return 1
+  for extra in ${KORVEX_CI_EXTRAS:-}; do
+    python3 "$CI_ROOT/.ci/pyproject_query.py" "$CI_ROOT/pyproject.toml" extra "$extra" \
+      >>"$dir/test-requirements.txt" 2>/dev/null || echo "  pyproject.toml has no extra $extra"
+  done
+  "$dir/bin/pip" install -q -r "$dir/test-requirements.txt" >"$dir/pip.log" 2>&1 ||
     { tail -n 20 "$dir/pip.log"; return 1; }
 }
 
@@ -76,15 +83,19 @@ record() {
 }
 
 # apt_ensure PACKAGE...: installs the Debian packages that are missing
-# (apt-get update once per work directory).
+# (apt-get update once per work directory).  Jobs running at the same time
+# take turns (one lock for dpkg and apt's lists).
 apt_ensure() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ ! -e "$CI_WORK/.apt-updated" ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq && touch "$CI_WORK/.apt-updated" || return 1
-  fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  (
+    flock 9 || exit 1
+    local missing=() p
+    for p in "$@"; do
+      dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && exit 0
+    if [ ! -e "$CI_WORK/.apt-updated" ]; then
+      DEBIAN_FRONTEND=noninteractive apt-get update -qq && touch "$CI_WORK/.apt-updated" || exit 1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  ) 9>"${TMPDIR:-/tmp}/korvex-ci-apt.lock"
 }

@@ -17,6 +17,9 @@ import _korvex_messages as km
 import korvex_messages
 from korvex_messages import SchemaMismatchError, _registration, ensure_schemas
 
+# The registration helpers of the package, written in Python.
+pytestmark = pytest.mark.pure_python
+
 # (registered first, requested, what the requested call must do): "kept"
 # leaves the registered schema alone, a str is the start of the
 # SchemaMismatchError text after the schema's name.

@@ -13,6 +13,10 @@ import pytest
 
 from tests.support.runtime import child_environment
 
+# The examples' own Python (splitting, indexing, worker set-up); the codec they
+# call is tested natively elsewhere.
+pytestmark = pytest.mark.pure_python
+
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 

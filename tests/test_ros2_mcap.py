@@ -76,6 +76,7 @@ class Schema:
         ("cdr", None),
     ],
 )
+@pytest.mark.pure_python
 def test_decoder_factory_leaves_other_encodings_to_other_factories(message_encoding, schema):
     assert ros2.DecoderFactory().decoder_for(message_encoding, schema) is None
 
@@ -93,6 +94,7 @@ def test_decoder_factory_registers_the_schema_and_decodes():
     )(data) == {"data": b"\x01\x02", "xy": [0.5, 1.5]}
 
 
+@pytest.mark.pure_python
 @pytest.mark.skipif(not HAVE_ZSTANDARD, reason="the example writes zstandard-compressed files")
 def test_example_runs(tmp_path):
     completed = subprocess.run(

@@ -18,6 +18,10 @@ from korvex_messages.ros2._registry import Ros2Registry
 from tests.support import ros2
 
 pytest.importorskip("rosbags")
+
+# The `.msg` grammar and the registration bookkeeping, both written in Python.
+pytestmark = pytest.mark.pure_python
+
 STORE = ros2.typestore()
 SEPARATOR = "=" * 80
 

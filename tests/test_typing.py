@@ -22,6 +22,9 @@ from tests.support.runtime import child_environment
 
 pytest.importorskip("mypy")
 
+# The stubs and mypy: static text, the same on every machine.
+pytestmark = pytest.mark.pure_python
+
 REPO = Path(__file__).resolve().parent.parent
 # Examples that need a package the test extra does not bring are checked
 # only where it is installed (the CI jobs that run them install it).
