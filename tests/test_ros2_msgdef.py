@@ -287,6 +287,10 @@ BAD_BEYOND_ROSIDL = [
     ("int32 a\n====\n\n", "ends with a separator and no 'MSG: pkg/Name' line"),
     ("MSG: pkg/Other\nint32 a", "line 1: the text is of pkg/msg/Sample, not of pkg/msg/Other"),
     ("int32 a\n===\nMSG: pkg/bad\n", "line 3: invalid ROS 2 message type name 'pkg/bad'"),
+    # Counts the wire cannot hold, also ones too long for int() to read.
+    ("uint8[4294967296] a", "line 1: an array size must be at most 4294967295, not 4294967296"),
+    ("int32[<=" + "9" * 5000 + "] a", "line 1: an array bound must be at most 4294967295"),
+    ("string<=04294967296 s", "line 1: a string bound must be at most 4294967295"),
     (
         "pkg/B b\n===\nMSG: pkg/B\nint32 x\n===\nMSG: pkg/B\nint64 x",
         "line 6: a second, different definition of pkg/msg/B",
