@@ -14,12 +14,15 @@
 
 namespace korvex {
 
-// SchemaDefinition for a name outside that grammar.  Arrays and sequences
-// of uint8 and byte become a Bytes leaf with the array's shape; byte and
-// char are uint8 values.
-Result<FieldType> ros2_field_type(std::string_view text);
+// SchemaDefinition for a name outside that grammar, its text led by `where`
+// (the type and field, e.g. "'pkg/msg/A', field 'x': ").  Arrays and
+// sequences of uint8 and byte become a Bytes leaf with the array's shape;
+// byte and char are uint8 values.
+Result<FieldType> ros2_field_type(std::string_view text, std::string_view where = {});
 
-// Whether `text` is a message type's full name, pkg/msg/Name.
+// Whether `text` is a message type's full name: pkg/msg/Name, or
+// pkg/srv/Name and pkg/action/Name for the types generated for services and
+// actions (Foo_Request, Bar_Goal), as MCAP schemas name them.
 bool is_ros2_type_name(std::string_view text) noexcept;
 
 // The `.msg` name of a value's type, for error texts.
