@@ -349,3 +349,10 @@ def test_finalizers_use_the_registry_during_a_change(run_python):
     assert seen["lookups"] > 0 and seen["during_change"] > 0
     # A change from inside a change is refused, naming itself; none hangs.
     assert seen["nested_change"] == ["register_msg('hard_gc/Nested')"]
+
+
+@pytest.mark.pure_python
+@pytest.mark.parametrize("numpy", [1, 0, "yes", None])
+def test_decoder_factory_checks_numpy_when_made(numpy):
+    with pytest.raises(TypeError, match=f"numpy must be a bool, not {type(numpy).__name__}"):
+        ros2.DecoderFactory(numpy=numpy)
