@@ -268,12 +268,12 @@ def test_native_unregister_is_all_or_nothing():
 @pytest.mark.parametrize(
     ("name", "data", "fragments"),
     [
-        ("hard_mcap/Empty", b"", ["MCAP schema 7 ('hard_mcap/Empty')", "holds no definition"]),
+        ("hard_mcap/Empty", b"", ["MCAP schema 'hard_mcap/Empty' (id 7)", "holds no definition"]),
         ("hard_mcap/Blank", b" \n\n", ["holds no definition of hard_mcap/msg/Blank"]),
         (
             "hard_mcap/Latin",
             "string s 'caf\xe9'".encode("latin-1"),
-            ["MCAP schema 7 ('hard_mcap/Latin')", "not UTF-8 text", "at byte 13"],
+            ["MCAP schema 'hard_mcap/Latin' (id 7)", "not UTF-8 text", "at byte 13"],
         ),
     ],
 )

@@ -109,11 +109,14 @@ Result<FieldType> ros2_field_type(std::string_view text, std::string_view where)
   }
   const std::size_t depth = is_array ? 1 : 0;
   if (const std::optional<TypeKind> kind = primitive_named(base)) {
-    if (is_array && *kind == TypeKind::UInt8 && base != "char") {
+    const Spelling spelling = base == "byte"   ? Spelling::Byte
+                              : base == "char" ? Spelling::Char
+                                               : Spelling::Plain;
+    if (is_array && *kind == TypeKind::UInt8 && spelling != Spelling::Char) {
       // Octets: bytes in Python, with the array's shape.
-      return FieldType::shaped(TypeKind::Bytes, 0, String(), shape, length, 0);
+      return FieldType::shaped(TypeKind::Bytes, 0, String(), shape, length, 0, spelling);
     }
-    return FieldType::shaped(*kind, depth, String(), shape, length, string_bound);
+    return FieldType::shaped(*kind, depth, String(), shape, length, string_bound, spelling);
   }
   if (!is_ros2_type_name(base)) {
     return bad_type(where, text,
@@ -123,16 +126,27 @@ Result<FieldType> ros2_field_type(std::string_view text, std::string_view where)
   return FieldType::shaped(TypeKind::Struct, depth, String(base), shape, length, 0);
 }
 
+std::string_view ros2_scalar_name(TypeKind leaf, Spelling spelling) noexcept {
+  switch (spelling) {
+    case Spelling::Byte:
+      return "byte";
+    case Spelling::Char:
+      return "char";
+    case Spelling::Plain:
+      break;
+  }
+  return leaf == TypeKind::Bytes ? "uint8" : describe(leaf).name;
+}
+
 String ros2_type_name(TypeKind leaf, std::size_t array_depth, std::string_view struct_name,
-                      ArrayShape shape, std::uint32_t length, std::uint32_t string_bound) {
+                      ArrayShape shape, std::uint32_t length, std::uint32_t string_bound,
+                      Spelling spelling) {
   String name;
   if (leaf == TypeKind::Struct) {
     name = String(struct_name);
-  } else if (leaf == TypeKind::Bytes) {
-    name = "uint8";
-    array_depth = 1;
   } else {
-    name = String(describe(leaf).name);
+    name = String(ros2_scalar_name(leaf, spelling));
+    if (leaf == TypeKind::Bytes) array_depth = 1;
   }
   if (string_bound != 0) {
     name += "<=";

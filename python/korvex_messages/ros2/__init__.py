@@ -109,7 +109,8 @@ class DecoderFactory(_McapDecoderFactory):
         if message_encoding != "cdr" or schema is None or schema.encoding != "ros2msg":
             return None
         name = normalize_type_name(schema.name)
-        what = f"MCAP schema {schema.id} ({schema.name!r})"
+        schema_id = getattr(schema, "id", None)
+        what = f"MCAP schema {schema.name!r}" + ("" if schema_id is None else f" (id {schema_id})")
         try:
             text = bytes(schema.data).decode("utf-8")
         except UnicodeDecodeError as error:
