@@ -440,3 +440,83 @@ def test_lookups():
         assert caught.value.args == (
             "ROS 2 message type 'pkg/msg/Missing' is not registered in this process",
         )
+
+
+@pytest.mark.pure_python
+def test_unregister_refuses_while_used_and_takes_dependants_when_asked():
+    installer = ros2.RecordingInstaller()
+    registry = Ros2Registry(installer)
+    registry.register_msg("sensor_msgs/msg/Imu", imu_text())
+    with pytest.raises(MsgDefinitionError) as caught:
+        registry.unregister("geometry_msgs/Vector3")
+    assert str(caught.value).startswith("geometry_msgs/msg/Vector3 is used by sensor_msgs/msg/Imu:")
+    assert installer.removed == []
+    removed = registry.unregister("geometry_msgs/Vector3", dependants=True)
+    assert removed == ["geometry_msgs/msg/Vector3", "sensor_msgs/msg/Imu"]
+    assert installer.removed == [removed]
+    assert registry.registered() == [
+        "builtin_interfaces/msg/Time",
+        "std_msgs/msg/Header",
+        "geometry_msgs/msg/Quaternion",
+    ]
+    with pytest.raises(KeyError):
+        registry.unregister("sensor_msgs/Imu")
+    # Registered again, the codec gets only what it no longer has.
+    assert registry.register_msg("sensor_msgs/msg/Imu", imu_text()) == [
+        "geometry_msgs/msg/Vector3",
+        "sensor_msgs/msg/Imu",
+    ]
+
+
+class ReenteringInstaller(ros2.RecordingInstaller):
+    """Calls the registry from inside install and remove, as a finalizer run
+    by a garbage collection there would."""
+
+    def __init__(self):
+        super().__init__()
+        self.registry = None
+        self.seen = []
+
+    def _call_back(self):
+        self.seen.append(self.registry.is_registered("pkg/Base"))
+        self.seen.append(self.registry.registered())
+        for change in (
+            lambda: self.registry.register_msg("pkg/Nested", "int8 n"),
+            lambda: self.registry.unregister("pkg/Base"),
+        ):
+            try:
+                change()
+            except MsgDefinitionError as error:
+                self.seen.append(str(error).split(" while ")[0])
+
+    def install(self, types):
+        self._call_back()
+        return super().install(types)
+
+    def remove(self, names):
+        self._call_back()
+        super().remove(names)
+
+
+@pytest.mark.pure_python
+def test_registry_used_from_inside_a_change():
+    installer = ReenteringInstaller()
+    registry = installer.registry = Ros2Registry(installer)
+    registry.register_msg("pkg/Base", "int8 x")
+    registry.unregister("pkg/Base")
+    nested = ["register_msg('pkg/Nested')", "unregister('pkg/Base')"]
+    assert installer.seen == [False, [], *nested, True, ["pkg/msg/Base"], *nested]
+    assert registry.registered() == [] and installer.names() == ["pkg/msg/Base"]
+
+
+@pytest.mark.pure_python
+def test_deep_chain_installs_without_recursion():
+    depth = 5000
+    text = "\n".join(
+        ["pkg/T1 next"]
+        + [f"{SEPARATOR}\nMSG: pkg/T{i}\npkg/T{i + 1} next" for i in range(1, depth)]
+        + [f"{SEPARATOR}\nMSG: pkg/T{depth}\nint8 x"]
+    )
+    installer = ros2.RecordingInstaller()
+    names = Ros2Registry(installer).register_msg("pkg/T0", text)
+    assert names == [f"pkg/msg/T{i}" for i in range(depth, -1, -1)]
