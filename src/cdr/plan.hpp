@@ -37,9 +37,10 @@ struct StructLink {
 
 // What the ROS 2 layout's types add to a value's type: the shape of the
 // outermost array level (or of a Bytes leaf's octets), a String leaf's
-// bound (0: none) and how a uint8 or Bytes leaf was declared.  In the core's layout every array is
-// a sequence without a bound, so these are constants there, and a value's type is as small and as
-// cheap to copy as without them.
+// bound (0: none) and how a uint8 or Bytes leaf was declared (in the byte
+// of padding after the shape).  In the core's layout every array is a
+// sequence without a bound, so these are constants there, and a value's
+// type is as small and as cheap to copy as without them.
 struct ValueShape {
   constexpr ValueShape(ArrayShape shape_, std::uint32_t length_, std::uint32_t bound,
                        Spelling spelling_ = Spelling::Plain) noexcept
