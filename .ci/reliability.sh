@@ -7,7 +7,8 @@
 #   3. the fuzz targets (atheris + libFuzzer, comparison tracing of the C++
 #      core, ASan/UBSan) for a bounded time each, memory capped: the core
 #      module's deserialize and serialize, and the ROS 2 codec's
-#      (korvex_messages.ros2 against rosbags).
+#      (korvex_messages.ros2 against rosbags), and its registration from
+#      hostile definition text.
 # Any failed step, test, fuzz finding or sanitizer report makes it exit 1.
 #
 # Environment:
@@ -28,7 +29,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 FUZZ_ONLY=${FUZZ_ONLY:-0}
 FUZZ_ARGS=${FUZZ_ARGS:-}
 # The fuzz targets, fuzz/fuzz_TARGET.py, each with its seeds in fuzz/corpus/TARGET.
-TARGETS="deserialize serialize ros2_deserialize ros2_serialize"
+TARGETS="deserialize serialize ros2_deserialize ros2_serialize ros2_register"
 mkdir -p "$WORK"
 if [ -z "${KORVEX_CI_PYTHON:-}" ]; then
   echo "==> test environment in $WORK/venv"
@@ -193,6 +194,7 @@ step "fuzz deserialize ${FUZZ_SECONDS}s" fuzz deserialize
 step "fuzz serialize ${FUZZ_SECONDS}s" fuzz serialize
 step "fuzz ros2_deserialize ${FUZZ_SECONDS}s" fuzz ros2_deserialize
 step "fuzz ros2_serialize ${FUZZ_SECONDS}s" fuzz ros2_serialize
+step "fuzz ros2_register ${FUZZ_SECONDS}s" fuzz ros2_register
 step "sanitizer reports" sanitizer_reports
 
 echo

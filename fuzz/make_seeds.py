@@ -165,6 +165,49 @@ def ros2_seeds(out_dir):
     return written
 
 
+def ros2_register_seeds(out_dir):
+    """Definition texts: those recordings store for the ROS 2 type set, and
+    hostile ones (long names and defaults, deep chains, cycles, counts past
+    32 bits, bytes that are not UTF-8)."""
+    from fuzz import ros2_common
+    from tests.support import ros2 as peers
+
+    directory = os.path.join(out_dir, "ros2_register")
+    os.makedirs(directory, exist_ok=True)
+    for entry in os.listdir(directory):
+        os.remove(os.path.join(directory, entry))
+    seeds = [("%s-recorded" % name, peers.msgdef_text(name)) for name in ros2_common.TYPES[:-1]]
+    seeds.append(("bounds", ros2_common.BOUNDS_TEXT))
+    separator = "=" * 80
+    chain = "".join(
+        "%s\nMSG: fuzz_register_msgs/T%d\nfuzz_register_msgs/T%d[<=1] next\n"
+        % (separator, i, i + 1)
+        for i in range(1, 200)
+    )
+    seeds += [
+        ("constant-name", "int32 A" + "0" * 40 + "a=1\n"),
+        ("string-array-default", "string[] s [" + ",".join(["'x'"] * 2000) + "]\n"),
+        ("escaped-quotes", 'string s "' + '\\"' * 500 + '"\n'),
+        ("count-past-32-bits", "uint8[4294967296] a\nstring<=99999999999 s\n"),
+        ("chain", "fuzz_register_msgs/T1[<=1] next\n" + chain + separator + "\nMSG: "
+         "fuzz_register_msgs/T200\nint8 x\n"),
+        ("cycle", "fuzz_register_msgs/A a\n%s\nMSG: fuzz_register_msgs/A\n"
+         "fuzz_register_msgs/Root r\n" % separator),
+        ("service", "example_interfaces/srv/AddTwoInts_Request r\n%s\n"
+         "MSG: example_interfaces/srv/AddTwoInts_Request\nint64 a\nint64 b\n" % separator),
+        ("header", "Header h\nchar[] c\nbyte[2] b\n"),
+        ("empty", ""),
+    ]  # fmt: skip
+    written = 0
+    for label, text in seeds:
+        with open(os.path.join(directory, label.replace("/", "_")), "wb") as handle:
+            handle.write(text.encode("utf-8"))
+        written += 1
+    with open(os.path.join(directory, "not-utf-8"), "wb") as handle:
+        handle.write(b"string s '\xe9\xff'\nint8 \xc3( x\n")
+    return written + 1
+
+
 def main(argv):
     out_dir = (
         argv[1]
@@ -206,6 +249,7 @@ def main(argv):
     for n, (name, payload) in enumerate(crafted()):
         put(deser_dir, "crafted-%02d-%s" % (n, name), bytes([index_of[name]]) + payload)
     written += ros2_seeds(out_dir)
+    written += ros2_register_seeds(out_dir)
     print("wrote %d seed inputs under %s" % (written, out_dir))
     return 0
 

@@ -291,6 +291,10 @@ BAD_BEYOND_ROSIDL = [
     ("int32 a\n====\n\n", "ends with a separator and no 'MSG: pkg/Name' line"),
     ("MSG: pkg/Other\nint32 a", "line 1: the text is of pkg/msg/Sample, not of pkg/msg/Other"),
     ("int32 a\n===\nMSG: pkg/bad\n", "line 3: invalid ROS 2 message type name 'pkg/bad'"),
+    # Counts the wire cannot hold, also ones too long for int() to read.
+    ("uint8[4294967296] a", "line 1: an array size must be at most 4294967295, not 4294967296"),
+    ("int32[<=" + "9" * 5000 + "] a", "line 1: an array bound must be at most 4294967295"),
+    ("string<=04294967296 s", "line 1: a string bound must be at most 4294967295"),
     (
         "pkg/B b\n===\nMSG: pkg/B\nint32 x\n===\nMSG: pkg/B\nint64 x",
         "line 6: a second, different definition of pkg/msg/B",
@@ -398,7 +402,8 @@ def test_failed_install_leaves_registry_matching_the_codec():
     registry = Ros2Registry(installer)
     with pytest.raises(RuntimeError):
         registry.register_msg("sensor_msgs/msg/Imu", imu_text())
-    assert registry.registered() == installer.names() == ["builtin_interfaces/msg/Time"]
+    # The codec installs a text's types together or not at all.
+    assert registry.registered() == installer.names() == []
 
 
 def test_register_from_many_threads_installs_each_type_once():
@@ -439,3 +444,83 @@ def test_lookups():
         assert caught.value.args == (
             "ROS 2 message type 'pkg/msg/Missing' is not registered in this process",
         )
+
+
+@pytest.mark.pure_python
+def test_unregister_refuses_while_used_and_takes_dependants_when_asked():
+    installer = ros2.RecordingInstaller()
+    registry = Ros2Registry(installer)
+    registry.register_msg("sensor_msgs/msg/Imu", imu_text())
+    with pytest.raises(MsgDefinitionError) as caught:
+        registry.unregister("geometry_msgs/Vector3")
+    assert str(caught.value).startswith("geometry_msgs/msg/Vector3 is used by sensor_msgs/msg/Imu:")
+    assert installer.removed == []
+    removed = registry.unregister("geometry_msgs/Vector3", dependants=True)
+    assert removed == ["geometry_msgs/msg/Vector3", "sensor_msgs/msg/Imu"]
+    assert installer.removed == [removed]
+    assert registry.registered() == [
+        "builtin_interfaces/msg/Time",
+        "std_msgs/msg/Header",
+        "geometry_msgs/msg/Quaternion",
+    ]
+    with pytest.raises(KeyError):
+        registry.unregister("sensor_msgs/Imu")
+    # Registered again, the codec gets only what it no longer has.
+    assert registry.register_msg("sensor_msgs/msg/Imu", imu_text()) == [
+        "geometry_msgs/msg/Vector3",
+        "sensor_msgs/msg/Imu",
+    ]
+
+
+class ReenteringInstaller(ros2.RecordingInstaller):
+    """Calls the registry from inside install and remove, as a finalizer run
+    by a garbage collection there would."""
+
+    def __init__(self):
+        super().__init__()
+        self.registry = None
+        self.seen = []
+
+    def _call_back(self):
+        self.seen.append(self.registry.is_registered("pkg/Base"))
+        self.seen.append(self.registry.registered())
+        for change in (
+            lambda: self.registry.register_msg("pkg/Nested", "int8 n"),
+            lambda: self.registry.unregister("pkg/Base"),
+        ):
+            try:
+                change()
+            except MsgDefinitionError as error:
+                self.seen.append(str(error).split(" while ")[0])
+
+    def install(self, types):
+        self._call_back()
+        return super().install(types)
+
+    def remove(self, names):
+        self._call_back()
+        super().remove(names)
+
+
+@pytest.mark.pure_python
+def test_registry_used_from_inside_a_change():
+    installer = ReenteringInstaller()
+    registry = installer.registry = Ros2Registry(installer)
+    registry.register_msg("pkg/Base", "int8 x")
+    registry.unregister("pkg/Base")
+    nested = ["register_msg('pkg/Nested')", "unregister('pkg/Base')"]
+    assert installer.seen == [False, [], *nested, True, ["pkg/msg/Base"], *nested]
+    assert registry.registered() == [] and installer.names() == ["pkg/msg/Base"]
+
+
+@pytest.mark.pure_python
+def test_deep_chain_installs_without_recursion():
+    depth = 5000
+    text = "\n".join(
+        ["pkg/T1 next"]
+        + [f"{SEPARATOR}\nMSG: pkg/T{i}\npkg/T{i + 1} next" for i in range(1, depth)]
+        + [f"{SEPARATOR}\nMSG: pkg/T{depth}\nint8 x"]
+    )
+    installer = ros2.RecordingInstaller()
+    names = Ros2Registry(installer).register_msg("pkg/T0", text)
+    assert names == [f"pkg/msg/T{i}" for i in range(depth, -1, -1)]

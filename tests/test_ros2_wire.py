@@ -126,8 +126,51 @@ REFUSED = [
     ("float64[2]", (1.0, 2.0), TypeError,
      "Field type mismatch on 'f': expected float64[2], got list"),
     ("int8", 128, TypeError, "Field type mismatch on 'f': expected int8, got int"),
-    ("byte", 256, TypeError, "Field type mismatch on 'f': expected uint8, got int"),
+    ("byte", 256, TypeError, "Field type mismatch on 'f': expected byte, got int"),
+    # Signed bytes are octets only where not negative; the item is named.
+    ("uint8[]", np.array([1, -1], np.int8), TypeError,
+     "Field type mismatch on 'f[1]': expected uint8, got int"),
+    ("byte[]", array.array("b", [-128]), TypeError,
+     "Field type mismatch on 'f[0]': expected byte, got int"),
+    ("uint8[2]", np.array([-1, 0], np.int8), TypeError,
+     "Field type mismatch on 'f[0]': expected uint8, got int"),
+    # A complex number is no float, whatever its imaginary part.
+    ("float64", np.complex128(1 + 0j), TypeError,
+     "Field type mismatch on 'f': expected float64, got complex"),
+    ("float32", np.complex64(1 + 2j), TypeError,
+     "Field type mismatch on 'f': expected float32, got complex"),
+    ("float64", np.clongdouble(1), TypeError,
+     "Field type mismatch on 'f': expected float64, got complex"),
+    ("float64[]", [1.0, 2j], TypeError,
+     "Field type mismatch on 'f[1]': expected float64, got complex"),
+    # char and byte fields are named as declared.
+    ("char", "a", TypeError, "Field type mismatch on 'f': expected char, got string"),
+    ("char[]", [1, 256], TypeError, "Field type mismatch on 'f[1]': expected char, got int"),
+    ("char[2]", [1], TypeError, "Value of 'f' has 1 elements, but char[2] holds exactly 2"),
+    ("char[]", np.array([1], np.int8), TypeError,
+     "Field type mismatch on 'f': expected char[], got list"),
+    ("byte[2]", b"abc", TypeError, "Value of 'f' has 3 bytes, but byte[2] holds exactly 2"),
 ]  # fmt: skip
+
+
+CHAR_INPUTS = [
+    [104, 105],
+    b"hi",
+    bytearray(b"hi"),
+    memoryview(b"hi"),
+    np.array([104, 105], np.uint8),
+    array.array("B", b"hi"),
+]
+
+
+@pytest.mark.parametrize("value", CHAR_INPUTS, ids=lambda v: type(v).__name__)
+@pytest.mark.parametrize(("field_type", "count"), [("char[]", "02000000"), ("char[2]", "")])
+def test_char_arrays_take_every_bytes_like_alike(value, field_type, count):
+    name = f"char_msgs/msg/C{field_type.count('2')}"
+    ros2.register_type(name, [("f", field_type)])
+    data = ros2.serialize(name, {"f": value})
+    assert data.hex() == "00010000" + count + "6869"
+    assert ros2.deserialize(name, data) == {"f": [104, 105]}
 
 
 @pytest.mark.parametrize("field_type,value,error,text", REFUSED)
@@ -371,3 +414,11 @@ def test_empty_wide_buffer_is_written_like_an_empty_list(field_type, value):
     ros2.register_type(name, [("f", field_type), ("after", "uint8")])
     # The count at offset 0, the next field right after it.
     assert ros2.serialize(name, {"f": value, "after": 7}).hex() == "00010000" + "00000000" + "07"
+
+
+@pytest.mark.parametrize("field_type", ["float64", "float32"])
+def test_long_double_is_rounded_as_float_rounds_it(field_type):
+    name = f"longdouble_msgs/msg/{field_type.capitalize()}"
+    ros2.register_type(name, [("f", field_type)])
+    value = np.longdouble(1) + np.longdouble(2) ** -60  # 1.0 where longdouble is float64
+    assert ros2.serialize(name, {"f": value}) == ros2.serialize(name, {"f": float(value)})

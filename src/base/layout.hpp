@@ -27,12 +27,16 @@ struct Layout {
   bool ros2_errors;
   // Big-endian input (representation 00 00) is read as well.
   bool big_endian_input;
+  // Values are taken only where nothing of them is lost: a complex number
+  // is no float (its imaginary part would be dropped), and octets come only
+  // from buffers of unsigned bytes (a signed -1 would become 255).
+  bool lossless_values;
 };
 
 #if defined(KORVEX_ROS2_LAYOUT)
-inline constexpr Layout kLayout{4, true, true, true, true};
+inline constexpr Layout kLayout{4, true, true, true, true, true};
 #else
-inline constexpr Layout kLayout{0, false, false, false, false};
+inline constexpr Layout kLayout{0, false, false, false, false, false};
 #endif
 
 }  // namespace korvex

@@ -86,6 +86,20 @@ bool unsigned_rule(PyObject* value, unsigned long long& out) {
   return !(out == static_cast<unsigned long long>(-1) && PyErr_Occurred());
 }
 
+bool is_complex_number(PyObject* value) {
+  if (PyComplex_Check(value)) return true;
+  // numpy's complex scalars (complex64 and clongdouble are no complex
+  // subclasses), found by the C name of their common base; no Python code
+  // runs.
+  PyObject* mro = Py_TYPE(value)->tp_mro;  // borrowed
+  if (mro == nullptr || !PyTuple_Check(mro)) return false;
+  for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(mro); ++index) {
+    const auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
+    if (std::string_view(base->tp_name) == "numpy.complexfloating") return true;
+  }
+  return false;
+}
+
 const char* type_name_for_value(PyObject* value) {
   bool flag;
   long long signed_value;
@@ -106,6 +120,9 @@ const char* type_name_for_value(PyObject* value) {
   }
   if ((outcome = probe([&] { return unsigned_rule(value, unsigned_value); })) != Probe::Failed) {
     return decided(outcome, "uint");
+  }
+  if constexpr (kLayout.lossless_values) {
+    if (is_complex_number(value)) return "complex";
   }
   if ((outcome = probe([&] { return float_rule(value, float_value); })) != Probe::Failed) {
     return decided(outcome, "float");

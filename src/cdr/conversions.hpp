@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "base/layout.hpp"
+
 namespace korvex {
 
 // Exactly True or False, or a numpy boolean scalar taken by its truth value.
@@ -78,12 +80,20 @@ inline bool exact_uint64_value(PyObject* value, unsigned long long& out) noexcep
 // An int directly, anything else through __index__; 0 .. 2**64-1.
 bool unsigned_rule(PyObject* value, unsigned long long& out);
 
+// Whether `value` is a complex number: a complex, or one of numpy's complex
+// scalars (whose __float__ drops the imaginary part).  No Python code runs.
+bool is_complex_number(PyObject* value);
+
 // Exactly float directly; anything else through PyFloat_AsDouble
-// (int, bool, __float__, __index__).
+// (int, bool, __float__, __index__).  Where values must be taken without
+// loss, a complex number is refused.
 inline bool float_rule(PyObject* value, double& out) {
   if (PyFloat_CheckExact(value)) {
     out = PyFloat_AS_DOUBLE(value);
     return true;
+  }
+  if constexpr (kLayout.lossless_values) {
+    if (is_complex_number(value)) return false;
   }
   const double result = PyFloat_AsDouble(value);
   if (result == -1.0 && PyErr_Occurred()) return false;
@@ -92,7 +102,8 @@ inline bool float_rule(PyObject* value, double& out) {
 }
 
 // The kind of a value as named in type mismatch messages: "bool", "int",
-// "uint", "float", "string", "bytes", "list", "dict" or "unknown".  May run
+// "uint", "float", "string", "bytes", "list", "dict" or "unknown" (and
+// "complex" where complex numbers are no floats).  May run
 // user code; ordinary exceptions raised by the probes are discarded, while
 // one that must propagate (KeyboardInterrupt, ...) stops the probes: the
 // result is then null with that exception pending.

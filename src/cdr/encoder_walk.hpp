@@ -86,8 +86,9 @@ class Encoder {
   // write_struct) keep their frames small; everything else stays out of
   // line, so that the nesting bound fits a small thread stack even in
   // sanitizer builds.
+  // `expected` names the field's type in a mismatch (ValueType::scalar_name).
   KORVEX_NOINLINE Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
-                                    const Reporter& reporter);
+                                    const Reporter& reporter, std::string_view expected);
   Step write_array(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter);
   Step write_struct(ValueType type, PyObject* value, const PathNode& path,
                     const Reporter& reporter);
@@ -292,7 +293,8 @@ Step Encoder<Out>::write_bounded_string(ValueType type, PyObject* value, const P
 }
 
 // Octets come from any object with a contiguous buffer of single bytes:
-// bytes, bytearray, memoryview, a numpy uint8 array.
+// bytes, bytearray, memoryview, a numpy uint8 array (of int8 only without
+// negative items, where values are taken without loss).
 template <class Out>
 Step Encoder<Out>::write_octets(ValueType type, PyObject* value, const PathNode& path,
                                 const Reporter& reporter) {
@@ -313,6 +315,16 @@ Step Encoder<Out>::write_octets(ValueType type, PyObject* value, const PathNode&
   const bool octets = view.item_size() == 1 && (format == "B" || format == "b" || format == "c");
   if (!octets) return mismatch(reporter, type.name());
   const std::span<const unsigned char> bytes = view.bytes();
+  if constexpr (kLayout.lossless_values) {
+    // Signed bytes are octets only where they are not negative.
+    for (std::size_t index = 0; format == "b" && index < bytes.size(); ++index) {
+      if (bytes[index] > 0x7F) {
+        const PathNode element{&path, {}, {static_cast<std::uint64_t>(index)}};
+        return fail(MessageError::field_type_mismatch(render_path(&element),
+                                                      String(type.scalar_name()), "int"));
+      }
+    }
+  }
   const Step step = write_shaped_count(type, bytes.size(), "bytes", path);
   if (step == Step::Done) out_.write_raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   return step;
@@ -414,12 +426,12 @@ Step Encoder<Out>::nesting_too_deep(const PathNode& path) {
 
 template <class Out>
 Step Encoder<Out>::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
-                                const Reporter& reporter) {
+                                const Reporter& reporter, std::string_view expected) {
   const TypeDescriptor& type = describe(kind);
   switch (type.conversion) {
     case Conversion::Bool: {
       bool flag;
-      if (!bool_rule(value, flag)) return mismatch(reporter, String(type.name));
+      if (!bool_rule(value, flag)) return mismatch(reporter, String(expected));
       out_.write(static_cast<std::uint8_t>(flag ? 1 : 0));
       return Step::Done;
     }
@@ -436,18 +448,18 @@ Step Encoder<Out>::write_scalar(TypeKind kind, PyObject* value, const PathNode& 
                                  }
                                },
                                [] { return false; });
-      if (!written) return mismatch(reporter, String(type.name));
+      if (!written) return mismatch(reporter, String(expected));
       return Step::Done;
     }
     case Conversion::Unsigned64: {
       unsigned long long unsigned_value;
-      if (!unsigned_rule(value, unsigned_value)) return mismatch(reporter, String(type.name));
+      if (!unsigned_rule(value, unsigned_value)) return mismatch(reporter, String(expected));
       out_.write(static_cast<std::uint64_t>(unsigned_value));
       return Step::Done;
     }
     case Conversion::Float32: {
       double real;
-      if (!float_rule(value, real)) return mismatch(reporter, String(type.name));
+      if (!float_rule(value, real)) return mismatch(reporter, String(expected));
       // Round to nearest even; magnitudes past the binary32 range become
       // infinities of the same sign.
       out_.write(static_cast<float>(real));
@@ -455,14 +467,14 @@ Step Encoder<Out>::write_scalar(TypeKind kind, PyObject* value, const PathNode& 
     }
     case Conversion::Float64: {
       double real;
-      if (!float_rule(value, real)) return mismatch(reporter, String(type.name));
+      if (!float_rule(value, real)) return mismatch(reporter, String(expected));
       out_.write(real);
       return Step::Done;
     }
     case Conversion::String: {
       Py_ssize_t size = 0;
       const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
-      if (text == nullptr) return mismatch(reporter, String(type.name));
+      if (text == nullptr) return mismatch(reporter, String(expected));
       if (static_cast<std::uint64_t>(size) >= Out::kLengthLimit) {
         return too_long(path, static_cast<std::uint64_t>(size), "UTF-8 bytes",
                         Out::kLengthLimit - 1);
@@ -471,7 +483,7 @@ Step Encoder<Out>::write_scalar(TypeKind kind, PyObject* value, const PathNode& 
       return Step::Done;
     }
     case Conversion::Bytes: {
-      if (!PyBytes_Check(value)) return mismatch(reporter, String(type.name));
+      if (!PyBytes_Check(value)) return mismatch(reporter, String(expected));
       const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value));
       if (size > Out::kLengthLimit) return too_long(path, size, "bytes", Out::kLengthLimit);
       out_.write_byte_string(PyBytes_AS_STRING(value), static_cast<std::size_t>(size));
@@ -506,7 +518,7 @@ Step Encoder<Out>::write_converted(ValueType type, PyObject* value, const PathNo
     case Conversion::String:
     case Conversion::Bytes:
     case Conversion::Array:  // never a leaf: write_scalar reports the broken invariant
-      return write_scalar(type.leaf, value, path, reporter);
+      return write_scalar(type.leaf, value, path, reporter, type.scalar_name());
   }
   KORVEX_INTERNAL_FAILURE("write_converted called with a value that is no Conversion");
 }
@@ -519,7 +531,8 @@ Step Encoder<Out>::write_array(ValueType type, PyObject* value, const PathNode& 
   Py_ssize_t count;
   if constexpr (kLayout.shaped_types) {
     if (!PyList_Check(value)) {
-      if (PyObject_CheckBuffer(value) && !PyBytes_Check(value) && !PyUnicode_Check(value)) {
+      // Any buffer, bytes too: only char[] (unsigned bytes) takes one of octets.
+      if (PyObject_CheckBuffer(value) && !PyUnicode_Check(value)) {
         return write_primitive_buffer(type, value, path, reporter);
       }
       return mismatch(reporter, type.name());

@@ -67,8 +67,10 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
     const std::uint8_t size =
         field.field_type.array_depth() == 0 ? describe(field.field_type.leaf()).size : 0;
     const FieldType& type = field.field_type;
-    const ValueType value_type{
-        {type.shape(), type.length(), type.string_bound()}, type.leaf(), type.array_depth(), link};
+    const ValueType value_type{{type.shape(), type.length(), type.string_bound(), type.spelling()},
+                               type.leaf(),
+                               type.array_depth(),
+                               link};
     plan->fields.push_back(FieldPlan{std::move(key), PyRef(), field.name, value_type, size});
   }
   // Fields point into `links`, which therefore must never have moved.

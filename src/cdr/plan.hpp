@@ -36,20 +36,25 @@ struct StructLink {
 };
 
 // What the ROS 2 layout's types add to a value's type: the shape of the
-// outermost array level (or of a Bytes leaf's octets) and a String leaf's
-// bound (0: none).  In the core's layout every array is a sequence without
-// a bound, so these are constants there, and a value's type is as small and
-// as cheap to copy as without them.
+// outermost array level (or of a Bytes leaf's octets), a String leaf's
+// bound (0: none) and how a uint8 or Bytes leaf was declared (in the byte
+// of padding after the shape).  In the core's layout every array is a
+// sequence without a bound, so these are constants there, and a value's
+// type is as small and as cheap to copy as without them.
 struct ValueShape {
-  constexpr ValueShape(ArrayShape shape_, std::uint32_t length_, std::uint32_t bound) noexcept
-      : shape(shape_), length(length_), string_bound(bound) {}
+  constexpr ValueShape(ArrayShape shape_, std::uint32_t length_, std::uint32_t bound,
+                       Spelling spelling_ = Spelling::Plain) noexcept
+      : shape(shape_), spelling(spelling_), length(length_), string_bound(bound) {}
   ArrayShape shape;
+  Spelling spelling;
   std::uint32_t length;
   std::uint32_t string_bound;
 };
 struct NoValueShape {
-  constexpr NoValueShape(ArrayShape, std::uint32_t, std::uint32_t) noexcept {}
+  constexpr NoValueShape(ArrayShape, std::uint32_t, std::uint32_t,
+                         Spelling = Spelling::Plain) noexcept {}
   static constexpr ArrayShape shape = ArrayShape::Sequence;
+  static constexpr Spelling spelling = Spelling::Plain;
   static constexpr std::uint32_t length = 0;
   static constexpr std::uint32_t string_bound = 0;
 };
@@ -70,13 +75,22 @@ struct ValueType : ValueShapeOf {
     return is_array() || leaf == TypeKind::Bytes ? length : string_bound;
   }
   ValueType element() const noexcept {
-    return ValueType{{ArrayShape::Sequence, 0, string_bound}, leaf, array_depth - 1, link};
+    return ValueType{
+        {ArrayShape::Sequence, 0, string_bound, spelling}, leaf, array_depth - 1, link};
+  }
+  // The name of a single value of the leaf's kind, for error texts.
+  std::string_view scalar_name() const noexcept {
+    if constexpr (kLayout.shaped_types) {
+      return ros2_scalar_name(leaf, spelling);
+    } else {
+      return describe(leaf).name;
+    }
   }
   String name() const {
     const std::string_view struct_name =
         link != nullptr ? std::string_view(*link->schema_name) : std::string_view();
     if constexpr (kLayout.shaped_types) {
-      return ros2_type_name(leaf, array_depth, struct_name, shape, length, string_bound);
+      return ros2_type_name(leaf, array_depth, struct_name, shape, length, string_bound, spelling);
     } else {
       return type_name_of(leaf, array_depth, struct_name);
     }

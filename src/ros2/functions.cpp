@@ -18,13 +18,20 @@ namespace {
 constexpr const char* kTypeAndFields[] = {"type_name", "fields"};
 constexpr const char* kTypeOnly[] = {"type_name"};
 constexpr const char* kTypeAndValues[] = {"type_name", "values"};
+constexpr const char* kTypes[] = {"types"};
+constexpr const char* kTypeNames[] = {"type_names"};
 
 constexpr FunctionDescription kRegisterType{"register_type", kTypeAndFields, 2};
 constexpr FunctionDescription kTypeExists{"type_exists", kTypeOnly, 1};
 constexpr FunctionDescription kSerialize{"serialize", kTypeAndValues, 2};
+constexpr FunctionDescription kRegisterTypes{"register_types", kTypes, 1};
+constexpr FunctionDescription kUnregisterTypes{"unregister_types", kTypeNames, 1};
 
 // pkg/Name is pkg/msg/Name: the short form is spelt out in `storage`.
+// `Header` alone is std_msgs/msg/Header, as in `.msg` texts, so that every
+// function that takes a type name reads the same names as the registry's.
 std::string_view full_type_name(std::string_view name, String& storage) {
+  if (name == "Header") return "std_msgs/msg/Header";
   const std::size_t slash = name.find('/');
   if (slash == std::string_view::npos || name.find('/', slash + 1) != std::string_view::npos) {
     return name;
@@ -43,6 +50,22 @@ PyObject* register_type_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!convert_text(slots[0], "type_name", name)) return PythonErrorSet{};
     if (!convert_list(slots[1], "fields")) return PythonErrorSet{};
     return register_type_body(name.view(), slots[1]);
+  });
+}
+
+PyObject* register_types_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return call_function(kRegisterTypes, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
+    if (!convert_list(slots[0], "types")) return PythonErrorSet{};
+    return register_types_body(slots[0]);
+  });
+}
+
+PyObject* unregister_types_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return call_function(kUnregisterTypes, args, nargs, kwnames, [](PyObject** slots) -> BodyResult {
+    if (!convert_list(slots[0], "type_names")) return PythonErrorSet{};
+    return unregister_types_body(slots[0]);
   });
 }
 
@@ -165,6 +188,10 @@ PyObject* deserialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyMethodDef kRos2Functions[kRos2FunctionCount] = {
     {"register_type", as_method(&register_type_entry), kCallFlags,
      "register_type(type_name, fields)\n--\n\n"},
+    {"register_types", as_method(&register_types_entry), kCallFlags,
+     "register_types(types)\n--\n\n"},
+    {"unregister_types", as_method(&unregister_types_entry), kCallFlags,
+     "unregister_types(type_names)\n--\n\n"},
     {"type_exists", as_method(&type_exists_entry), kCallFlags, "type_exists(type_name)\n--\n\n"},
     {"serialize", as_method(&serialize_entry), kCallFlags, "serialize(type_name, values)\n--\n\n"},
     {"deserialize", as_method(&deserialize_entry), kCallFlags,

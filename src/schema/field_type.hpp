@@ -19,6 +19,11 @@ enum class ArrayShape : std::uint8_t {
   Bounded,   // at most `length`, with a count
 };
 
+// How a ROS 2 field declared an octet or an 8-bit character: uint8 and the
+// two names that read and write as uint8 but are other types in `.msg`,
+// kept so that error texts name the type the definition gave.
+enum class Spelling : std::uint8_t { Plain, Byte, Char };
+
 // A field type: a tree of array levels around one non-array type.
 //
 // Array nesting has no limit in the grammar, so the tree is stored flat: the
@@ -34,13 +39,16 @@ class FieldType {
   }
   // A type of the ROS 2 layout: `shape` and `length` describe the outermost
   // array level, or the octets of a Bytes leaf; `string_bound` (0 for none)
-  // is the most UTF-8 bytes a String leaf may hold.
+  // is the most UTF-8 bytes a String leaf may hold; `spelling` how a uint8
+  // or Bytes leaf was declared.
   static FieldType shaped(TypeKind leaf, std::size_t depth, String struct_name, ArrayShape shape,
-                          std::uint32_t length, std::uint32_t string_bound) {
+                          std::uint32_t length, std::uint32_t string_bound,
+                          Spelling spelling = Spelling::Plain) {
     FieldType type(leaf, depth, std::move(struct_name));
     type.shape_ = shape;
     type.length_ = length;
     type.string_bound_ = string_bound;
+    type.spelling_ = spelling;
     return type;
   }
 
@@ -58,6 +66,7 @@ class FieldType {
   ArrayShape shape() const noexcept { return shape_; }
   std::uint32_t length() const noexcept { return length_; }
   std::uint32_t string_bound() const noexcept { return string_bound_; }
+  Spelling spelling() const noexcept { return spelling_; }
 
   bool operator==(const FieldType& other) const = default;
 
@@ -71,6 +80,7 @@ class FieldType {
   ArrayShape shape_ = ArrayShape::Sequence;
   std::uint32_t length_ = 0;
   std::uint32_t string_bound_ = 0;
+  Spelling spelling_ = Spelling::Plain;
 };
 
 // Writes the canonical name of (leaf, depth, struct name) into a new string.

@@ -101,6 +101,89 @@ RemoveOutcome remove_schema(std::string_view name) {
   return RemoveOutcome::Removed;
 }
 
+BatchInsertion insert_schemas(std::span<SchemaEntry> batch) {
+  // The entries are made before the lock, so that it is held only for the
+  // map's own work.
+  Vector<SchemaRef> entries;
+  entries.reserve(batch.size());
+  for (SchemaEntry& item : batch) {
+    entries.emplace_back(new RegisteredSchema(item.name, item.schema));
+  }
+  Vector<SchemaRef> withdrawn;  // released after the lock, as in remove_schema
+  Registry& r = registry();
+  RegistryLock lock(r);
+  if (lock.poisoned()) return {BatchInsertion::Outcome::Poisoned, 0};
+  for (std::size_t index = 0; index < batch.size(); ++index) {
+    const auto found = r.map.find(std::string_view(batch[index].name));
+    if (found == r.map.end()) {
+      const std::string_view key = entries[index]->name();
+      r.map.emplace(key, entries[index]);
+      batch[index].inserted = true;
+      continue;
+    }
+    if (found->second->schema() == batch[index].schema) continue;
+    // Undo this batch's insertions: nothing else saw them under the lock.
+    for (std::size_t earlier = 0; earlier < index; ++earlier) {
+      if (!batch[earlier].inserted) continue;
+      const auto mine = r.map.find(std::string_view(batch[earlier].name));
+      withdrawn.push_back(std::move(mine->second));
+      r.map.erase(mine);
+      batch[earlier].inserted = false;
+    }
+    return {BatchInsertion::Outcome::Conflict, index};
+  }
+  for (const SchemaEntry& item : batch) {
+    if (item.inserted) {
+      g_registry_generation.fetch_add(1, std::memory_order_relaxed);
+      break;
+    }
+  }
+  return {BatchInsertion::Outcome::Inserted, 0};
+}
+
+BatchRemoval remove_schemas(std::span<const std::string_view> names) {
+  Vector<SchemaRef> removed;  // released after the lock, so no cleanup runs under it
+  removed.reserve(names.size());
+  BatchRemoval outcome;
+  {
+    Registry& r = registry();
+    RegistryLock lock(r);
+    if (lock.poisoned()) return {BatchRemoval::Outcome::Poisoned, 0, {}};
+    const auto removing = [&](std::string_view name) {
+      for (const std::string_view named : names) {
+        if (named == name) return true;
+      }
+      return false;
+    };
+    for (std::size_t index = 0; index < names.size(); ++index) {
+      if (r.map.find(names[index]) == r.map.end()) {
+        return {BatchRemoval::Outcome::Unknown, index, {}};
+      }
+    }
+    for (const auto& [name, entry] : r.map) {
+      if (removing(name)) continue;
+      for (const FieldSchema& field : entry->schema().fields) {
+        const String& used = field.field_type.struct_name();
+        if (used.empty() || !removing(used)) continue;
+        for (std::size_t index = 0; index < names.size(); ++index) {
+          if (names[index] == std::string_view(used)) outcome.index = index;
+        }
+        outcome.outcome = BatchRemoval::Outcome::InUse;
+        outcome.user = String(name);
+        return outcome;
+      }
+    }
+    for (const std::string_view name : names) {
+      const auto found = r.map.find(name);
+      if (found == r.map.end()) continue;  // named twice
+      removed.push_back(std::move(found->second));
+      r.map.erase(found);
+    }
+    if (!names.empty()) g_registry_generation.fetch_add(1, std::memory_order_relaxed);
+  }
+  return outcome;
+}
+
 ExistsOutcome find_schema(std::string_view name) {
   Registry& r = registry();
   RegistryLock lock(r);

@@ -13,8 +13,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 
+#include "base/memory.hpp"
 #include "module/errors.hpp"
 #include "module/failure.hpp"
 #include "schema/field_type.hpp"
@@ -106,6 +108,34 @@ Result<bool> insert_schema(std::string_view name, MessageSchema schema);
 
 enum class RemoveOutcome { Removed, Unknown, Poisoned };
 RemoveOutcome remove_schema(std::string_view name);
+
+// One schema of a batch registration; `inserted` tells, afterwards, whether
+// it was new (false: the name already held an equal schema).
+struct SchemaEntry {
+  String name;
+  MessageSchema schema;
+  bool inserted = false;
+};
+
+// Inserts every schema of `batch`, or none of them: a name that holds an
+// equal schema is left as it is, one that holds another schema fails the
+// whole batch (Conflict, at `index`).  The generation changes once, if any
+// schema was inserted.
+struct BatchInsertion {
+  enum class Outcome { Inserted, Conflict, Poisoned } outcome = Outcome::Inserted;
+  std::size_t index = 0;
+};
+BatchInsertion insert_schemas(std::span<SchemaEntry> batch);
+
+// Removes every schema named in `names`, or none of them: Unknown when one
+// is not registered (at `index`), InUse when a schema that stays has a
+// field of a removed one (`user` names it, `index` the removed one).
+struct BatchRemoval {
+  enum class Outcome { Removed, Unknown, InUse, Poisoned } outcome = Outcome::Removed;
+  std::size_t index = 0;
+  String user;
+};
+BatchRemoval remove_schemas(std::span<const std::string_view> names);
 
 enum class ExistsOutcome { Present, Absent, Poisoned };
 ExistsOutcome find_schema(std::string_view name);

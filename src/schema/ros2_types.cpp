@@ -53,7 +53,7 @@ bool is_ros2_type_name(std::string_view text) noexcept {
     }
     if (part.front() >= '0' && part.front() <= '9') return false;
     ++parts;
-    if (parts == 2 && part != "msg") return false;
+    if (parts == 2 && part != "msg" && part != "srv" && part != "action") return false;
     if (slash == std::string_view::npos) break;
     text.remove_prefix(slash + 1);
   }
@@ -62,21 +62,21 @@ bool is_ros2_type_name(std::string_view text) noexcept {
 
 namespace {
 
-MessageError bad_type(std::string_view text, std::string_view why) {
+MessageError bad_type(std::string_view where, std::string_view text, std::string_view why) {
   return MessageError::schema_definition(
-      concat({"Unsupported ROS 2 field type '", text, "': ", why}));
+      concat({where, "Unsupported ROS 2 field type '", text, "': ", why}));
 }
 
 }  // namespace
 
-Result<FieldType> ros2_field_type(std::string_view text) {
+Result<FieldType> ros2_field_type(std::string_view text, std::string_view where) {
   std::string_view base = text;
   ArrayShape shape = ArrayShape::Sequence;
   std::uint32_t length = 0;
   bool is_array = false;
   if (!base.empty() && base.back() == ']') {
     const std::size_t open = base.rfind('[');
-    if (open == std::string_view::npos) return bad_type(text, "unbalanced brackets");
+    if (open == std::string_view::npos) return bad_type(where, text, "unbalanced brackets");
     std::string_view inside = base.substr(open + 1, base.size() - open - 2);
     base = base.substr(0, open);
     is_array = true;
@@ -87,7 +87,8 @@ Result<FieldType> ros2_field_type(std::string_view text) {
         inside.remove_prefix(2);
       }
       const std::optional<std::uint32_t> count = count_of(inside);
-      if (!count) return bad_type(text, "the array length must be a count from 1 to 4294967295");
+      if (!count)
+        return bad_type(where, text, "the array length must be a count from 1 to 4294967295");
       length = *count;
     }
   }
@@ -95,40 +96,57 @@ Result<FieldType> ros2_field_type(std::string_view text) {
   if (const std::size_t bound = base.find("<="); bound != std::string_view::npos) {
     const std::string_view element = base.substr(0, bound);
     if (element != "string" && element != "wstring") {
-      return bad_type(text, "only strings take a bound");
+      return bad_type(where, text, "only strings take a bound");
     }
     const std::optional<std::uint32_t> count = count_of(base.substr(bound + 2));
-    if (!count) return bad_type(text, "the string bound must be a count from 1 to 4294967295");
+    if (!count)
+      return bad_type(where, text, "the string bound must be a count from 1 to 4294967295");
     string_bound = *count;
     base = element;
   }
   if (base == "wstring") {
-    return bad_type(text, "wstring (UTF-16) fields are not supported");
+    return bad_type(where, text, "wstring (UTF-16) fields are not supported");
   }
   const std::size_t depth = is_array ? 1 : 0;
   if (const std::optional<TypeKind> kind = primitive_named(base)) {
-    if (is_array && *kind == TypeKind::UInt8 && base != "char") {
+    const Spelling spelling = base == "byte"   ? Spelling::Byte
+                              : base == "char" ? Spelling::Char
+                                               : Spelling::Plain;
+    if (is_array && *kind == TypeKind::UInt8 && spelling != Spelling::Char) {
       // Octets: bytes in Python, with the array's shape.
-      return FieldType::shaped(TypeKind::Bytes, 0, String(), shape, length, 0);
+      return FieldType::shaped(TypeKind::Bytes, 0, String(), shape, length, 0, spelling);
     }
-    return FieldType::shaped(*kind, depth, String(), shape, length, string_bound);
+    return FieldType::shaped(*kind, depth, String(), shape, length, string_bound, spelling);
   }
   if (!is_ros2_type_name(base)) {
-    return bad_type(text, "expected a primitive type or a message type named pkg/msg/Name");
+    return bad_type(where, text,
+                    "expected a primitive type or a message type named pkg/msg/Name (or srv, "
+                    "action for the types of services and actions)");
   }
   return FieldType::shaped(TypeKind::Struct, depth, String(base), shape, length, 0);
 }
 
+std::string_view ros2_scalar_name(TypeKind leaf, Spelling spelling) noexcept {
+  switch (spelling) {
+    case Spelling::Byte:
+      return "byte";
+    case Spelling::Char:
+      return "char";
+    case Spelling::Plain:
+      break;
+  }
+  return leaf == TypeKind::Bytes ? "uint8" : describe(leaf).name;
+}
+
 String ros2_type_name(TypeKind leaf, std::size_t array_depth, std::string_view struct_name,
-                      ArrayShape shape, std::uint32_t length, std::uint32_t string_bound) {
+                      ArrayShape shape, std::uint32_t length, std::uint32_t string_bound,
+                      Spelling spelling) {
   String name;
   if (leaf == TypeKind::Struct) {
     name = String(struct_name);
-  } else if (leaf == TypeKind::Bytes) {
-    name = "uint8";
-    array_depth = 1;
   } else {
-    name = String(describe(leaf).name);
+    name = String(ros2_scalar_name(leaf, spelling));
+    if (leaf == TypeKind::Bytes) array_depth = 1;
   }
   if (string_bound != 0) {
     name += "<=";

@@ -14,16 +14,25 @@
 
 namespace korvex {
 
-// SchemaDefinition for a name outside that grammar.  Arrays and sequences
-// of uint8 and byte become a Bytes leaf with the array's shape; byte and
-// char are uint8 values.
-Result<FieldType> ros2_field_type(std::string_view text);
+// SchemaDefinition for a name outside that grammar, its text led by `where`
+// (the type and field, e.g. "'pkg/msg/A', field 'x': ").  Arrays and
+// sequences of uint8 and byte become a Bytes leaf with the array's shape;
+// byte and char are uint8 values.
+Result<FieldType> ros2_field_type(std::string_view text, std::string_view where = {});
 
-// Whether `text` is a message type's full name, pkg/msg/Name.
+// Whether `text` is a message type's full name: pkg/msg/Name, or
+// pkg/srv/Name and pkg/action/Name for the types generated for services and
+// actions (Foo_Request, Bar_Goal), as MCAP schemas name them.
 bool is_ros2_type_name(std::string_view text) noexcept;
 
-// The `.msg` name of a value's type, for error texts.
+// The `.msg` name of a value's type, for error texts: as declared (byte
+// and char, not uint8).
 String ros2_type_name(TypeKind leaf, std::size_t array_depth, std::string_view struct_name,
-                      ArrayShape shape, std::uint32_t length, std::uint32_t string_bound);
+                      ArrayShape shape, std::uint32_t length, std::uint32_t string_bound,
+                      Spelling spelling);
+
+// The `.msg` name of a primitive leaf as declared; for a Bytes leaf, of its
+// octets.
+std::string_view ros2_scalar_name(TypeKind leaf, Spelling spelling) noexcept;
 
 }  // namespace korvex

@@ -126,22 +126,29 @@ def tagged(value):
 
 
 class RecordingInstaller:
-    """Test double of the codec's installer: records every install call,
-    fails, when asked, on one type name, and may take its time (so that
-    threads calling the registry meet inside an install)."""
+    """Test double of the codec's installer: records every type installed
+    and removed, refuses, when asked, a whole install holding one type name
+    (installing none of it, as the codec does), and may take its time (so
+    that threads calling the registry meet inside an install)."""
 
     def __init__(self, fail_on=None, delay=0.0):
         self.calls = []
+        self.removed = []
         self.fail_on = fail_on
         self.delay = delay
         self._lock = threading.Lock()
 
-    def install(self, name, fields):
-        if name == self.fail_on:
-            raise RuntimeError(f"install of {name} refused by the test")
+    def install(self, types):
+        if any(name == self.fail_on for name, _ in types):
+            raise RuntimeError(f"install of {self.fail_on} refused by the test")
         time.sleep(self.delay)
         with self._lock:
-            self.calls.append((name, list(fields)))
+            self.calls.extend((name, list(fields)) for name, fields in types)
+        return [True] * len(types)
+
+    def remove(self, names):
+        with self._lock:
+            self.removed.append(list(names))
 
     def names(self):
         return [name for name, _ in self.calls]

@@ -44,15 +44,20 @@ from korvex_messages.ros2._registry import Ros2Registry
 
 
 class _NativeInstaller:
-    """Hands each parsed type to the native registry."""
+    """Hands parsed types to the native registry, which takes or removes a
+    whole list at once."""
 
-    def install(self, name: str, fields: list[tuple[str, str]]) -> None:
-        _native.register_type(name, fields)
+    def install(self, types: list[tuple[str, list[tuple[str, str]]]]) -> list[bool]:
+        return _native.register_types(types)
+
+    def remove(self, names: list[str]) -> None:
+        _native.unregister_types(names)
 
 
 _registry = Ros2Registry(_NativeInstaller())
 
 register_msg = _registry.register_msg
+unregister = _registry.unregister
 constants = _registry.constants
 definition = _registry.definition
 registered = _registry.registered
@@ -86,12 +91,16 @@ class DecoderFactory(_McapDecoderFactory):
 
     Each schema's text (the type and its dependencies, as MCAP stores them) is
     registered on first sight; a schema whose definition differs from a type
-    already registered under its name raises MsgDefinitionError.  For any
+    already registered under its name raises MsgDefinitionError, and so does
+    one whose data is not UTF-8 text, or is empty while the type is not
+    registered (a recording written without definitions).  For any
     other encoding `decoder_for` returns None, so that other factories can
     take the channel.
     """
 
     def __init__(self, numpy: bool = False) -> None:
+        if not isinstance(numpy, bool):
+            raise TypeError(f"DecoderFactory: numpy must be a bool, not {type(numpy).__name__}")
         self._numpy = numpy
 
     def decoder_for(
@@ -100,7 +109,24 @@ class DecoderFactory(_McapDecoderFactory):
         if message_encoding != "cdr" or schema is None or schema.encoding != "ros2msg":
             return None
         name = normalize_type_name(schema.name)
-        register_msg(name, bytes(schema.data).decode("utf-8"))
+        schema_id = getattr(schema, "id", None)
+        what = f"MCAP schema {schema.name!r}" + ("" if schema_id is None else f" (id {schema_id})")
+        try:
+            text = bytes(schema.data).decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise MsgDefinitionError(
+                f"{what}: the definition is not UTF-8 text ({error.reason} at byte {error.start})"
+            ) from None
+        if not text.strip():
+            # A recording without the definition: a type it names is usable
+            # only if this process knows it already.
+            if not is_registered(name):
+                raise MsgDefinitionError(
+                    f"{what}: the recording holds no definition of {name}, and it is not"
+                    " registered in this process"
+                )
+        else:
+            register_msg(name, text)
         numpy = self._numpy
 
         def decode(data: bytes) -> dict[str, Any]:
@@ -124,4 +150,5 @@ __all__ = [
     "register_msg",
     "registered",
     "serialize",
+    "unregister",
 ]

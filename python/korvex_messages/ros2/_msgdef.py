@@ -27,7 +27,6 @@ habits are accepted as rosbags accepts them: ``Header`` alone names
 
 from __future__ import annotations
 
-import re
 from dataclasses import dataclass
 
 __all__ = [
@@ -87,16 +86,76 @@ _ALIASES = {
 _HEADER = "std_msgs/msg/Header"
 _NAMESPACES = frozenset({"msg", "srv", "action"})
 
-# rosidl's patterns.  A package or field name: lower case, digits and single
-# underscores, not ending in one.
-_LOWER_NAME = re.compile(r"(?!.*__)(?!.*_$)[a-z][a-z0-9_]*")
-# A message name is CamelCase; generated service and action types append
-# CamelCase parts after an underscore (Foo_Request, Foo_SendGoal_Response).
-_MESSAGE_NAME = re.compile(r"[A-Z][A-Za-z0-9]*(?:_[A-Z][A-Za-z0-9]*)*")
-_CONSTANT_NAME = re.compile(r"[A-Z](?:[A-Z0-9_]?[A-Z0-9]+)*")
-_DIGITS = re.compile(r"[0-9]+")
-_SEPARATOR = re.compile(r"={3,}")
-_SECTION_HEADER = re.compile(r"MSG:\s+(\S+)")
+# rosidl's name rules, checked by hand-written scanners: each reads its text
+# once, so a hostile definition costs time linear in its length (the
+# regular expressions rosidl writes them with backtrack exponentially).
+_DIGIT_CHARS = frozenset("0123456789")
+_UPPER_CHARS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+_LOWER_CHARS = frozenset("abcdefghijklmnopqrstuvwxyz")
+_ALNUM_CHARS = _DIGIT_CHARS | _UPPER_CHARS | _LOWER_CHARS
+_LOWER_WORD_CHARS = _LOWER_CHARS | _DIGIT_CHARS | {"_"}
+_CONSTANT_CHARS = _UPPER_CHARS | _DIGIT_CHARS | {"_"}
+# Array sizes and string bounds are counts the wire holds in 32 bits.
+_MAX_COUNT = 2**32 - 1
+
+
+def _is_digits(text: str) -> bool:
+    """ASCII digits only, at least one."""
+    return bool(text) and all(c in _DIGIT_CHARS for c in text)
+
+
+def _underscores_single(text: str) -> bool:
+    """No two underscores in a row and none at the end."""
+    return "__" not in text and not text.endswith("_")
+
+
+def _is_lower_name(text: str) -> bool:
+    """A package or field name: lower case letters, digits and single
+    underscores, starting with a letter and not ending with an underscore."""
+    return (
+        bool(text)
+        and text[0] in _LOWER_CHARS
+        and all(c in _LOWER_WORD_CHARS for c in text)
+        and _underscores_single(text)
+    )
+
+
+def _is_message_name(text: str) -> bool:
+    """CamelCase; generated service and action types append CamelCase parts
+    after an underscore (Foo_Request, Foo_SendGoal_Response)."""
+    return all(
+        part and part[0] in _UPPER_CHARS and all(c in _ALNUM_CHARS for c in part)
+        for part in text.split("_")
+    )
+
+
+def _is_constant_name(text: str) -> bool:
+    """Upper case letters, digits and single underscores, starting with a
+    letter and not ending with an underscore."""
+    return (
+        bool(text)
+        and text[0] in _UPPER_CHARS
+        and all(c in _CONSTANT_CHARS for c in text)
+        and _underscores_single(text)
+    )
+
+
+def _is_separator(text: str) -> bool:
+    """Three or more '=' and nothing else."""
+    return len(text) >= 3 and not text.strip("=")
+
+
+def _section_header(text: str) -> str | None:
+    """The type name of a ``MSG: pkg/Name`` line (already stripped), else None."""
+    if not text.startswith("MSG:"):
+        return None
+    rest = text[4:]
+    if not rest or not rest[0].isspace():
+        return None
+    name = rest.lstrip()
+    if not name or any(c.isspace() for c in name):
+        return None
+    return name
 
 
 def _name_error(name: str, why: str) -> MsgDefinitionError:
@@ -121,7 +180,7 @@ def normalize_type_name(name: str, package: str | None = None) -> str:
             raise _name_error(name, "a primitive type, not a message type")
         if package is None:
             raise _name_error(name, "no package (write pkg/Name)")
-        if not _LOWER_NAME.fullmatch(package):
+        if not _is_lower_name(package):
             raise _name_error(name, f"invalid package name {package!r}")
         pkg, namespace, typ = package, "msg", name
     elif len(parts) == 2:
@@ -132,11 +191,11 @@ def normalize_type_name(name: str, package: str | None = None) -> str:
             raise _name_error(name, "the middle part must be msg, srv or action")
     else:
         raise _name_error(name, "expected pkg/Name or pkg/msg/Name")
-    if not _LOWER_NAME.fullmatch(pkg):
+    if not _is_lower_name(pkg):
         raise _name_error(
             name, f"invalid package name {pkg!r} (lower case letters, digits, single underscores)"
         )
-    if not _MESSAGE_NAME.fullmatch(typ):
+    if not _is_message_name(typ):
         raise _name_error(name, f"invalid message name {typ!r} (CamelCase, starting upper case)")
     return f"{pkg}/{namespace}/{typ}"
 
@@ -244,8 +303,12 @@ class _LineError(Exception):
 
 
 def _positive(text: str, what: str) -> int:
-    if not _DIGITS.fullmatch(text) or int(text) == 0:
+    if not _is_digits(text) or text.strip("0") == "":
         raise _LineError(f"{what} must be a positive integer, not {text!r}")
+    # The length check comes first: int() refuses texts of thousands of
+    # digits with an error of its own.
+    if len(text.lstrip("0")) > len(str(_MAX_COUNT)) or int(text) > _MAX_COUNT:
+        raise _LineError(f"{what} must be at most {_MAX_COUNT}, not {text}")
     return int(text)
 
 
@@ -318,7 +381,7 @@ def _parse_scalar(typ: str, bound: int | None, text: str) -> object:
         for quote in ('"', "'"):
             if text.startswith(quote) and text.endswith(quote):
                 text = text[1:-1]
-                if re.search(r"(?<!\\)" + quote, text):
+                if _has_unescaped(text, quote):
                     raise _LineError(f"unescaped {quote} inside the quoted string {text!r}")
                 text = text.replace("\\" + quote, quote)
                 break
@@ -328,36 +391,56 @@ def _parse_scalar(typ: str, bound: int | None, text: str) -> object:
     return _parse_integer(typ, text)
 
 
+def _has_unescaped(text: str, quote: str) -> bool:
+    """Whether `quote` stands in `text` without a backslash before it."""
+    at = text.find(quote)
+    while at >= 0:
+        if at == 0 or text[at - 1] != "\\":
+            return True
+        at = text.find(quote, at + 1)
+    return False
+
+
 def _string_elements(text: str) -> list[str]:
     """The elements of a string array default (the text between the
     brackets), as rosidl splits them: a quoted element may hold commas and
-    escaped quotes, and loses its quotes here."""
+    escaped quotes, and loses its quotes here.  One pass over `text`,
+    by index (slicing off what was read would copy the rest each time)."""
     elements: list[str] = []
-    rest = text.strip(" ")
-    while rest:
-        if rest[0] == ",":
+    size = len(text)
+
+    def skip_spaces(at: int) -> int:
+        while at < size and text[at] == " ":
+            at += 1
+        return at
+
+    at = skip_spaces(0)
+    while at < size:
+        if text[at] == ",":
             raise _LineError(f"empty element in the array value [{text}]")
-        if rest[0] in "\"'":
-            quote = rest[0]
-            end = 1
+        if text[at] in "\"'":
+            quote = text[at]
+            end = at + 1
             while True:
-                end = rest.find(quote, end)
+                end = text.find(quote, end)
                 if end < 0:
                     raise _LineError(f"unterminated {quote} in the array value [{text}]")
-                if rest[end - 1] != "\\":
+                if text[end - 1] != "\\":
                     break
                 end += 1
-            elements.append(rest[1:end].replace("\\" + quote, quote))
-            rest = rest[end + 1 :].lstrip(" ")
-            if rest and rest[0] != ",":
+            elements.append(text[at + 1 : end].replace("\\" + quote, quote))
+            at = skip_spaces(end + 1)
+            if at < size and text[at] != ",":
                 raise _LineError(f"expected ',' after a quoted element in the array value [{text}]")
         else:
-            comma = rest.find(",")
-            elements.append(rest if comma < 0 else rest[:comma])
-            rest = "" if comma < 0 else rest[comma:]
-        if rest:
-            rest = rest[1:].lstrip(" ")
-            if not rest or rest[0] == ",":
+            comma = text.find(",", at)
+            end = size if comma < 0 else comma
+            # The text was stripped of spaces at both ends, as rosidl does.
+            elements.append(text[at:end].rstrip(" ") if comma < 0 else text[at:end])
+            at = end
+        if at < size:
+            at = skip_spaces(at + 1)
+            if at >= size or text[at] == ",":
                 raise _LineError(f"empty element in the array value [{text}]")
     return elements
 
@@ -404,7 +487,7 @@ def _parse_line(line: str, package: str) -> FieldDef | ConstantDef:
                 f"constant {name} has type {type_text!r}; constants have a primitive type"
                 " (no bound, no array)"
             )
-        if not _CONSTANT_NAME.fullmatch(name):
+        if not _is_constant_name(name):
             raise _LineError(
                 f"invalid constant name {name!r} (a line with '=' declares a constant;"
                 " constant names are upper case letters, digits and single underscores)"
@@ -413,7 +496,7 @@ def _parse_line(line: str, package: str) -> FieldDef | ConstantDef:
     name, _, default_text = rest.partition(" ")
     default_text = default_text.lstrip(" ")
     base, bound, array, length = _parse_type(type_text, package)
-    if not _LOWER_NAME.fullmatch(name):
+    if not _is_lower_name(name):
         raise _LineError(
             f"invalid field name {name!r} (lower case letters, digits and single underscores,"
             " starting with a letter, not ending with '_')"
@@ -437,11 +520,11 @@ def _split_sections(type_name: str, lines: list[str]) -> list[_Section]:
         return MsgDefinitionError(f"{type_name}, line {index + 1}: {why} in {lines[index]!r}")
 
     def header_name(index: int, text: str) -> str | None:
-        match = _SECTION_HEADER.fullmatch(text)
-        if match is None:
+        name = _section_header(text)
+        if name is None:
             return None
         try:
-            return normalize_type_name(match.group(1))
+            return normalize_type_name(name)
         except MsgDefinitionError as error:
             raise fail(index, str(error)) from None
 
@@ -450,7 +533,7 @@ def _split_sections(type_name: str, lines: list[str]) -> list[_Section]:
     started = False  # a line other than a blank one was seen
     for index, raw in enumerate(lines):
         text = raw.strip()
-        if _SEPARATOR.fullmatch(text):
+        if _is_separator(text):
             if awaiting_header:
                 raise fail(index, "expected a 'MSG: pkg/Name' line after the separator")
             awaiting_header = started = True
