@@ -40,7 +40,7 @@ kt = load_testing_module(skip=False)
 # call) a round has a tenth of the calls: one leaked object per call still
 # exceeds every allowance, which scale with the calls.
 CALLS = 100 if native_only() else 1000
-WARMUP = 200
+WARMUP = CALLS // 2 if native_only() else 200
 ROUNDS = 3
 # Allowances per round of CALLS calls: well below one leaked object per call.
 TRACED_BYTES = 8 * 1024 * CALLS // 1000

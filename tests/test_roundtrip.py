@@ -20,6 +20,7 @@ from tests.support import cdr
 from tests.support.cdr import narrow32
 from tests.support.checks import same
 from tests.support.contract import missing_field_text
+from tests.support.runtime import native_only
 from tests.support.values import (
     BytesSub,
     DictSub,
@@ -35,8 +36,10 @@ SIMPLE = cdr.SIMPLE_TYPES + list(cdr.ALIASES)
 
 INTS = cdr.INT_RANGES
 
+# Half the examples where only the native tests run (the emulated jobs, where
+# a call costs 5-10x): every machine still sees a hundred random schemas.
 SETTINGS = settings(
-    max_examples=200,
+    max_examples=100 if native_only() else 200,
     deadline=None,
     suppress_health_check=[
         HealthCheck.function_scoped_fixture,
