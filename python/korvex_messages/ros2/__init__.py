@@ -62,6 +62,8 @@ is_registered = _registry.is_registered
 # the codec.
 serialize = _native.serialize
 deserialize = _native.deserialize
+decode_table = _native.decode_table
+Table = _native.Table
 
 
 # mcap is optional: with it installed, DecoderFactory is one of mcap's
@@ -111,11 +113,13 @@ class DecoderFactory(_McapDecoderFactory):
 
 __all__ = [
     "ConstantDef",
+    "Table",
     "DecoderFactory",
     "FieldDef",
     "MsgDef",
     "MsgDefinitionError",
     "constants",
+    "decode_table",
     "definition",
     "deserialize",
     "is_registered",
