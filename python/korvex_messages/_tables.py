@@ -9,7 +9,6 @@ decodes there.
 
 from __future__ import annotations
 
-import re
 import threading
 from collections.abc import Sequence
 from typing import Any
@@ -20,8 +19,17 @@ import _korvex_messages
 
 Table = _native.Table
 
-# The names a field type nests: struct:Name, inside any number of array<...>.
-_STRUCT_NAME = re.compile(r"struct:([^<>]+)")
+
+def _nested_name(field_type: str) -> str | None:
+    """The schema a field type in get_schema's canonical form nests: the
+    Name of struct:Name inside any number of array<...> (a name may itself
+    hold '<' and '>')."""
+    depth = 0
+    while field_type.startswith("array<", depth * 6):
+        depth += 1
+    inner = field_type[depth * 6 : len(field_type) - depth]
+    return inner[len("struct:") :] if inner.startswith("struct:") else None
+
 
 # A call installs its schemas and decodes under this lock, so that another
 # thread's installs cannot change them in between.
@@ -39,7 +47,9 @@ def _closure(schema_name: str) -> list[tuple[str, list[tuple[str, str]]]]:
         fields = _korvex_messages.get_schema(name)
         found[name] = fields
         for _, field_type in fields:
-            todo.extend(_STRUCT_NAME.findall(field_type))
+            nested = _nested_name(field_type)
+            if nested is not None:
+                todo.append(nested)
     return list(found.items())
 
 
