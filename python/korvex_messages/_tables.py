@@ -59,7 +59,7 @@ def decode_table(
     *,
     offsets: Any = None,
     flatten: bool = False,
-) -> Any:
+) -> Table:
     """Decode a batch of CDR messages of a registered schema into Arrow
     columns, one row a message (see korvex_messages.ros2.decode_table for
     the arguments).  time and duration become struct<sec: int32, nanosec:
