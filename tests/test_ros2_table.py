@@ -4,12 +4,15 @@ columns, against the per-message deserialize and pyarrow's own reading."""
 import array
 import random
 import re
+import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 from korvex_messages import ros2
 from tests.support import ros2 as peers
+from tests.support.runtime import child_environment
 
 pytestmark = pytest.mark.extra("pyarrow")
 
@@ -448,3 +451,18 @@ def test_every_consumer_releases_the_columns_once(run_python, consumer):
     twice (the allocator aborts the child)."""
     completed = run_python(RELEASE_LOOP, str(consumer))
     assert completed.returncode == 0, completed.stdout + completed.stderr
+
+
+@pytest.mark.extra("pyarrow", "pandas")
+def test_the_table_example_runs(tmp_path):
+    example = Path(__file__).resolve().parent.parent / "examples" / "ros2_table.py"
+    completed = subprocess.run(
+        [sys.executable, str(example), "--count", "200"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=child_environment(),
+        timeout=300,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    assert "decoded 200 messages into 16 columns" in completed.stdout
