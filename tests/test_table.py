@@ -181,3 +181,26 @@ def test_a_cut_member_is_refused_wherever_it_is_cut(schema):
     for cut in range(len(good)):
         with pytest.raises(ValueError, match="^message 2: "):
             korvex_messages.decode_table(name, [good, good, good[:cut]])
+
+
+def test_batches_start_before_an_offset_could_overflow(kt, testing_schema):
+    """The test-only module's record batches take in at most 64 bytes (the
+    real limit, 2 GiB, is out of reach of a test): each batch stays within
+    it, and the rows of all of them are the batch's messages in order."""
+    name = testing_schema([("s", "string"), ("a", "array<uint8>")])
+    values = [{"s": "x" * (i % 5), "a": list(range(i % 4))} for i in range(40)]
+    data = [kt.serialize(name, v) for v in values]
+    table = kt.decode_table(name, data)
+    batches = list(pa().RecordBatchReader.from_stream(table))
+    sizes = [b.num_rows for b in batches]
+    assert len(batches) > 1 and sum(sizes) == len(table) == 40
+    start = 0
+    for size in sizes:
+        assert sum(len(d) for d in data[start : start + size]) <= 64
+        # The next message would not have fit.
+        if start + size < len(data):
+            assert sum(len(d) for d in data[start : start + size + 1]) > 64
+        start += size
+    assert pa().Table.from_batches(batches).to_pylist() == values
+    with pytest.raises(ValueError, match="^message 1: 68 bytes are more than one record batch"):
+        kt.decode_table(name, [data[0], cdr.HEADER + bytes(64)])

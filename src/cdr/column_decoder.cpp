@@ -276,12 +276,24 @@ const char* header_problem(MessageBytes message, char (&text)[160]) {
   return text;
 }
 
+// Whether a value of `type` can hold a struct that occupies no bytes (a
+// schema without fields, in the core's layout): only then can an offset grow
+// by more than the bytes a batch takes in.
+bool holds_empty_values(const ColumnType& type) {
+  if (type.form == ColumnForm::Struct && type.children.empty() && !type.empty_message) return true;
+  for (const ColumnType& child : type.children) {
+    if (holds_empty_values(child)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool decode_columns(const ColumnType& root, std::span<const MessageBytes> messages,
                     Vector<ColumnData>& batches, String& failure) {
   batches.push_back(empty_columns(root));
   std::uint64_t batch_input = 0;
+  const std::uint64_t empty_headroom = holds_empty_values(root) ? kMaxEmptyValues : 0;
   for (std::size_t index = 0; index < messages.size(); ++index) {
     const MessageBytes message = messages[index];
     char header_text[160];
@@ -292,7 +304,7 @@ bool decode_columns(const ColumnType& root, std::span<const MessageBytes> messag
     // Every offset grows by at most a byte of input, or a value that takes
     // none, per step: a batch that takes in no more than the limit keeps
     // every offset within int32.
-    const std::uint64_t most = message.size() + kMaxEmptyValues;
+    const std::uint64_t most = message.size() + empty_headroom;
     if (most > kBatchInputLimit) {
       failure = concat({"message ", decimal(index), ": ", decimal(message.size()),
                         " bytes are more than one record batch holds"});

@@ -15,8 +15,13 @@ namespace korvex {
 using MessageBytes = std::span<const unsigned char>;
 
 // The most bytes (and values that occupy none) a record batch takes in: no
-// offset of any of its columns can grow past it.
-inline constexpr std::uint64_t kBatchInputLimit = 0x7FFFFFFF;
+// offset of any of its columns can grow past it.  The test-only module
+// lowers it to reach the start of a new batch with small inputs.
+#ifndef KORVEX_BATCH_INPUT_LIMIT
+#define KORVEX_BATCH_INPUT_LIMIT 0x7FFFFFFF
+#endif
+inline constexpr std::uint64_t kBatchInputLimit = KORVEX_BATCH_INPUT_LIMIT;
+static_assert(kBatchInputLimit <= 0x7FFFFFFF);
 
 // Decodes every message of `messages` into `batches` (one ColumnData of
 // `root` per record batch, its length the batch's rows).  False with the
