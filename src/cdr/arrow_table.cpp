@@ -174,9 +174,8 @@ ArrayNode* fill_array(ArrowArray* out, TableData* table, std::int64_t length, st
   return node;
 }
 
-template <class T>
-const void* buffer_of(const Vector<T>& values) {
-  return values.empty() ? static_cast<const void*>(kNoBytes) : values.data();
+const void* buffer_of(const ColumnBuffer& buffer) {
+  return buffer.empty() ? static_cast<const void*>(kNoBytes) : buffer.data();
 }
 
 void export_data(const ColumnType& type, const ColumnData& data, TableData* table,

@@ -18,18 +18,43 @@ namespace {
 
 inline constexpr bool kNativeBigEndian = std::endian::native == std::endian::big;
 
-// Appends `count` values of `width` bytes in the input's byte order to
-// `values`, in the machine's.
-void append_numbers(Vector<unsigned char>& values, const unsigned char* bytes, std::uint64_t count,
-                    std::uint8_t width, bool swap) {
-  const std::size_t start = values.size();
-  const std::size_t size = static_cast<std::size_t>(count) * width;
-  values.resize(start + size);
-  unsigned char* out = values.data() + start;
-  if (!swap || width == 1) {
-    if (size != 0) std::memcpy(out, bytes, size);
+template <std::size_t Width>
+KORVEX_ALWAYS_INLINE void copy_value(unsigned char* out, const unsigned char* bytes, bool swap) {
+  if (!swap) {
+    std::memcpy(out, bytes, Width);
     return;
   }
+  for (std::size_t byte = 0; byte < Width; ++byte) out[byte] = bytes[Width - 1 - byte];
+}
+
+// Appends one value of `width` bytes (1, 2, 4 or 8) in the input's byte
+// order to `values`, in the machine's.
+KORVEX_ALWAYS_INLINE void append_value(ColumnBuffer& values, const unsigned char* bytes,
+                                       std::uint8_t width, bool swap) {
+  unsigned char* out = values.extend(width);
+  switch (width) {
+    case 1:
+      out[0] = bytes[0];
+      return;
+    case 2:
+      return copy_value<2>(out, bytes, swap);
+    case 4:
+      return copy_value<4>(out, bytes, swap);
+    default:
+      KORVEX_ASSERT(width == 8);
+      return copy_value<8>(out, bytes, swap);
+  }
+}
+
+// Appends `count` values of `width` bytes, as append_value.
+void append_values(ColumnBuffer& values, const unsigned char* bytes, std::uint64_t count,
+                   std::uint8_t width, bool swap) {
+  const std::size_t size = static_cast<std::size_t>(count) * width;
+  if (!swap || width == 1) {
+    values.append(bytes, size);
+    return;
+  }
+  unsigned char* out = values.extend(size);
   for (std::uint64_t index = 0; index < count; ++index) {
     for (std::uint8_t byte = 0; byte < width; ++byte) {
       out[index * width + byte] = bytes[index * width + (width - 1 - byte)];
@@ -39,13 +64,14 @@ void append_numbers(Vector<unsigned char>& values, const unsigned char* bytes, s
 
 void append_bit(ColumnData& column, bool bit) {
   const std::int64_t at = column.length % 8;
-  if (at == 0) column.values.push_back(0);
-  if (bit) column.values.back() = static_cast<unsigned char>(column.values.back() | (1u << at));
+  if (at == 0) *column.values.extend(1) = 0;
+  if (bit) column.values.data()[column.values.size() - 1] |= static_cast<unsigned char>(1u << at);
   ++column.length;
 }
 
+// Ends a variable-length value whose content ends at `end`.
 void close_value(ColumnData& column, std::uint64_t end) {
-  column.offsets.push_back(static_cast<std::int32_t>(end));
+  column.offsets.append_value(static_cast<std::int32_t>(end));
   ++column.length;
 }
 
@@ -144,8 +170,7 @@ bool ColumnDecoder::read_text(const ColumnType& type, ColumnData& data, const Pa
   if (type.string_bound != 0 && text.size > type.string_bound) {
     return beyond_bound(text.size, "UTF-8 bytes", type.string_bound, in_.position(), path);
   }
-  data.values.insert(data.values.end(), reinterpret_cast<const unsigned char*>(text.data),
-                     reinterpret_cast<const unsigned char*>(text.data) + text.size);
+  data.values.append(text.data, text.size);
   close_value(data, data.values.size());
   return true;
 }
@@ -169,7 +194,7 @@ bool ColumnDecoder::read_elements(const ColumnType& element, ColumnData& data, s
     if (element.form == ColumnForm::Bool) {
       for (std::uint32_t index = 0; index < count; ++index) append_bit(data, bytes[index] != 0);
     } else {
-      append_numbers(data.values, bytes, count, width, swap_);
+      append_values(data.values, bytes, count, width, swap_);
       data.length += count;
     }
     return true;
@@ -183,6 +208,28 @@ bool ColumnDecoder::read_elements(const ColumnType& element, ColumnData& data, s
 
 bool ColumnDecoder::read_struct(const ColumnType& type, ColumnData& data, const PathNode* path) {
   const std::uint64_t start = in_.position();
+  if (type.all_fixed) {
+    // Where the struct ends is known before reading it: within the input,
+    // its numbers are copied with one bounds check for all of them.
+    std::uint64_t end = start;
+    for (const ColumnType& field : type.children) {
+      end = CdrReader::place(end, field.width) + field.width;
+    }
+    if (end <= in_.size()) {
+      std::uint64_t offset = start;
+      for (std::size_t index = 0; index < type.children.size(); ++index) {
+        const std::uint8_t width = type.children[index].width;
+        offset = CdrReader::place(offset, width);
+        append_value(data.children[index].values, in_.at(offset), width, swap_);
+        ++data.children[index].length;
+        offset += width;
+      }
+      in_.skip_to(end);
+      ++data.length;
+      return true;
+    }
+    // Too short: the field by field reading below finds where it fails.
+  }
   if (type.empty_message) {
     const unsigned char* octet;
     if (ReadFailure failure = in_.take(1, octet); failure != ReadFailure::None) {
@@ -218,7 +265,7 @@ bool ColumnDecoder::read(const ColumnType& type, ColumnData& data, const PathNod
       if (type.form == ColumnForm::Bool) {
         append_bit(data, bytes[0] != 0);
       } else {
-        append_numbers(data.values, bytes, 1, type.width, swap_);
+        append_value(data.values, bytes, type.width, swap_);
         ++data.length;
       }
       return true;
@@ -233,7 +280,7 @@ bool ColumnDecoder::read(const ColumnType& type, ColumnData& data, const PathNod
       if (ReadFailure failure = in_.take(count, bytes); failure != ReadFailure::None) {
         return fail(failure, start, path);
       }
-      data.values.insert(data.values.end(), bytes, bytes + count);
+      data.values.append(bytes, count);
       if (type.form == ColumnForm::Binary) {
         close_value(data, data.values.size());
       } else {

@@ -112,9 +112,11 @@ Result<ColumnType> Builder::message(const MessagePlan& plan, std::string_view na
   column.form = ColumnForm::Struct;
   column.empty_message = kLayout.empty_struct_byte && plan.fields.empty();
   column.children.reserve(plan.fields.size());
+  column.all_fixed = !plan.fields.empty();
   for (const FieldPlan& field : plan.fields) {
     Result<ColumnType> child = value(field.type, field.name);
     if (!child.ok()) return child;
+    column.all_fixed = column.all_fixed && child.value().form == ColumnForm::Fixed;
     column.children.push_back(std::move(child.value()));
   }
   plans.pop_back();
@@ -124,6 +126,15 @@ Result<ColumnType> Builder::message(const MessagePlan& plan, std::string_view na
 }
 
 }  // namespace
+
+void ColumnBuffer::grow(std::size_t count) {
+  std::size_t capacity = capacity_ < 64 ? 64 : capacity_ * 2;
+  if (capacity - size_ < count) capacity = size_ + count;
+  void* grown = std::realloc(data_, capacity);
+  if (grown == nullptr) abort_on_allocation_failure(capacity);
+  data_ = static_cast<unsigned char*>(grown);
+  capacity_ = capacity;
+}
 
 Result<ColumnType> column_type_of(const MessagePlan& plan, std::string_view type_name) {
   Builder builder;
@@ -136,7 +147,7 @@ ColumnData empty_columns(const ColumnType& type) {
     case ColumnForm::Utf8:
     case ColumnForm::Binary:
     case ColumnForm::List:
-      data.offsets.push_back(0);
+      data.offsets.append_value(std::int32_t{0});
       break;
     case ColumnForm::Bool:
     case ColumnForm::Fixed:

@@ -6,8 +6,12 @@
 // tree, not the plan, and appends each value to the buffers of its column.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "base/memory.hpp"
 #include "cdr/plan.hpp"
@@ -45,14 +49,67 @@ struct ColumnType {
   // Struct: a message without fields, which the ROS 2 layout writes as one
   // octet.
   bool empty_message = false;
+  // Struct: every field is a number of fixed width (Fixed), so that where
+  // the whole value ends can be worked out before reading any of it.
+  bool all_fixed = false;
+};
+
+// The bytes of one buffer of a column, grown by doubling and written in
+// place: appending a value is a capacity check and a copy, with nothing
+// initialised first.  Memory from malloc (16-byte aligned); running out
+// aborts, as every allocation of the module does.
+class ColumnBuffer {
+ public:
+  ColumnBuffer() noexcept = default;
+  ColumnBuffer(const ColumnBuffer&) = delete;
+  ColumnBuffer& operator=(const ColumnBuffer&) = delete;
+  ColumnBuffer(ColumnBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  ColumnBuffer& operator=(ColumnBuffer&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+    return *this;
+  }
+  ~ColumnBuffer() { std::free(data_); }
+
+  const unsigned char* data() const noexcept { return data_; }
+  unsigned char* data() noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+
+  // Room for `count` more bytes, which the caller writes: the address of
+  // the first.
+  unsigned char* extend(std::size_t count) {
+    if (capacity_ - size_ < count) grow(count);
+    unsigned char* at = data_ + size_;
+    size_ += count;
+    return at;
+  }
+  void append(const void* bytes, std::size_t count) {
+    if (count != 0) std::memcpy(extend(count), bytes, count);
+  }
+  template <class T>
+  void append_value(T value) {
+    std::memcpy(extend(sizeof value), &value, sizeof value);
+  }
+
+ private:
+  void grow(std::size_t count);
+
+  unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 // One column's values in one record batch: `values` holds the numbers,
 // bits, octets or text, `offsets` the int32 starts of variable-length
 // values (one more than `length`).
 struct ColumnData {
-  Vector<unsigned char> values;
-  Vector<std::int32_t> offsets;
+  ColumnBuffer values;
+  ColumnBuffer offsets;
   std::int64_t length = 0;
   Vector<ColumnData> children;
 };
