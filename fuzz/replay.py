@@ -3,7 +3,8 @@ without libFuzzer (used for the sanitizer run and to reproduce a crash).
 
     python3 -m fuzz.replay TARGET PATH...
 
-TARGET is deserialize, serialize, ros2_deserialize or ros2_serialize; run
+TARGET is deserialize, serialize, ros2_deserialize, ros2_serialize or
+ros2_decode_table; run
 from the checkout, or with the checkout on PYTHONPATH.
 
 PATH may be a directory (every file in it) or a single input file.  Exits
@@ -14,7 +15,13 @@ import importlib
 import os
 import sys
 
-TARGETS = ("deserialize", "serialize", "ros2_deserialize", "ros2_serialize")
+TARGETS = (
+    "deserialize",
+    "serialize",
+    "ros2_deserialize",
+    "ros2_serialize",
+    "ros2_decode_table",
+)
 
 
 def inputs(paths):
