@@ -416,6 +416,14 @@ def polars_frame(t):
 def duckdb_query(t):
     return duckdb.sql("select octet_length(data) from t").fetchall()
 
+def refused(t):
+    # The columns of the members before the malformed one are dropped.
+    try:
+        ros2.decode_table("leak_test/msg/Blob", [blob, blob, blob[:-1]])
+    except ValueError:
+        return None
+    raise AssertionError("a cut member was taken")
+
 def stream_dropped(t):
     return t.__arrow_c_stream__()
 
@@ -423,7 +431,7 @@ def schema_dropped(t):
     return t.__arrow_c_schema__()
 
 CONSUMERS = [pyarrow_table, pyarrow_half_read, polars_frame, duckdb_query, stream_dropped,
-             schema_dropped]
+             schema_dropped, refused]
 consumer = CONSUMERS[int(sys.argv[1])]
 for _ in range(2):  # libraries settle their own memory
     consumer(ros2.decode_table("leak_test/msg/Blob", [blob]))
@@ -442,8 +450,9 @@ assert grown < SIZE, grown
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
 @pytest.mark.extra("pyarrow", "polars", "duckdb")
-@pytest.mark.parametrize("consumer", range(6), ids=[
+@pytest.mark.parametrize("consumer", range(7), ids=[
     "pyarrow", "pyarrow-schema-only", "polars", "duckdb", "stream-unconsumed", "schema-unconsumed",
+    "refused-batch",
 ])  # fmt: skip
 def test_every_consumer_releases_the_columns_once(run_python, consumer):
     """Six tables of 8 MiB each, consumed one way: a release that never runs
