@@ -475,3 +475,86 @@ def test_the_table_example_runs(tmp_path):
     )
     assert completed.returncode == 0, completed.stdout + completed.stderr
     assert "decoded 200 messages into 16 columns" in completed.stdout
+
+
+# ---------------------------------------------------------------------------
+# encode_table: rows of an Arrow stream as serialize encodes each
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_humble_tables_encode_to_rosbags_bytes(name):
+    rng = random.Random(f"encode/{name}")
+    pairs = [peers.random_message(name, rng) for _ in range(4)]
+    theirs = [peers.serialize(message) for _, message in pairs]
+    # Decoded from both byte orders, encoded little-endian.
+    mixed = [peers.serialize(m, little_endian=bool(i % 2)) for i, (_, m) in enumerate(pairs)]
+    nested = ros2.decode_table(name, mixed)
+    assert ros2.encode_table(name, nested) == theirs
+    assert ros2.encode_table(name, ros2.decode_table(name, mixed, flatten=True)) == theirs
+    assert ros2.encode_table(name, pa().table(nested)) == theirs
+    buffer, offsets = ros2.encode_table(name, nested, as_buffer=True)
+    assert buffer == b"".join(theirs)
+    assert offsets == joined(theirs)[1]
+
+
+@pytest.mark.extra("polars")
+def test_polars_frames_encode():
+    values, data = pose_batch(4)
+    import polars
+
+    frame = polars.DataFrame(ros2.decode_table(POSE, data, flatten=True))
+    little = [ros2.serialize(POSE, v) for v in values]
+    assert ros2.encode_table(POSE, frame) == little
+    # A sliced stream (arrays with an offset) encodes its own rows.
+    assert ros2.encode_table(POSE, pa().table(frame).slice(1, 2)) == little[1:3]
+
+
+def pose_table(**replace):
+    """The flattened table of two poses, with columns replaced or added."""
+    _, data = pose_batch(2)
+    table = pa().table(ros2.decode_table(POSE, data, flatten=True))
+    for column, values in replace.items():
+        if values is None:
+            table = table.drop_columns([column])
+        elif column in table.column_names:
+            table = table.set_column(table.column_names.index(column), column, values)
+        else:
+            table = table.append_column(column, values)
+    return table
+
+
+ENCODE_ERRORS = [
+    # (columns replaced (None: dropped), exception, pattern)
+    ({"pose.position.x": None}, TypeError, r"^row 0: .*Missing nested field 'pose.position.x'"),
+    ({"extra": lambda: pa().array([1, 2])}, ValueError, "^column 'extra': the message type has no"),
+    ({"pose.position.w": lambda: pa().array([1.0, 2.0])}, ValueError,
+     r"^column 'pose.position.w': the message type has no field 'w'"),
+    ({"header.frame_id.x": lambda: pa().array([1, 2])}, ValueError,
+     "^column 'header.frame_id.x': field 'frame_id' is no nested message"),
+    ({"pose.position.x": lambda: pa().array(["a", "b"])}, TypeError,
+     r"^row 0: Field type mismatch on 'pose.position.x': expected float64, got str"),
+    ({"header.stamp.sec": lambda: pa().array([1, 2**40])}, TypeError,
+     r"^row 1: .*'header.stamp.sec'"),
+    ({"pose.position.y": lambda: pa().array([1.0, None])}, ValueError,
+     r"^row 1, column 'pose.position.y': a null value"),
+    ({"header.frame_id": lambda: pa().array(["a", "b"]).dictionary_encode()}, ValueError,
+     r"^row 0, column 'header.frame_id': a dictionary-encoded column"),
+    ({"pose": lambda: pa().array([{"position": None}, {"position": None}])}, ValueError,
+     "^column 'pose' gives again values that column 'pose.position.x' gives"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("replace, exception, pattern", ENCODE_ERRORS)
+def test_encode_table_names_the_row_and_column_at_fault(replace, exception, pattern):
+    table = pose_table(**{k: v if v is None else v() for k, v in replace.items()})
+    with pytest.raises(exception, match=pattern):
+        ros2.encode_table(POSE, table)
+
+
+def test_encode_table_takes_only_arrow_streams():
+    with pytest.raises(TypeError, match="argument 'table': expected an object exporting an Arrow"):
+        ros2.encode_table(POSE, [{"header": {}}])
+    with pytest.raises(TypeError, match="expected bool"):
+        ros2.encode_table(POSE, pose_table(), as_buffer=1)
+    with pytest.raises(KeyError, match="is not registered"):
+        ros2.encode_table("nope/msg/Nope", pose_table())

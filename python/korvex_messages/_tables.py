@@ -71,3 +71,17 @@ def decode_table(
         for name, fields in _closure(schema_name):
             _native.install(name, fields)
         return _native.decode_table(schema_name, messages, offsets=offsets, flatten=flatten)
+
+
+def encode_table(schema_name: str, table: Any, *, as_buffer: bool = False) -> Any:
+    """Encode each row of `table` (anything exporting an Arrow C stream:
+    a pyarrow Table or RecordBatchReader, a polars DataFrame, a Table of
+    decode_table), nested or flattened, exactly as serialize encodes the
+    row's dict: a list of bytes, or with ``as_buffer=True`` one buffer and
+    its N+1 offsets."""
+    if not isinstance(schema_name, str):
+        raise TypeError(f"argument 'schema_name': expected str, got {type(schema_name).__name__}")
+    with _lock:
+        for name, fields in _closure(schema_name):
+            _native.install(name, fields)
+        return _native.encode_table(schema_name, table, as_buffer=as_buffer)

@@ -11,6 +11,7 @@
 
 #include "module/call.hpp"
 #include "module/decode_table.hpp"
+#include "module/encode_table.hpp"
 #include "module/module_setup.hpp"
 #include "module/table.hpp"
 #include "schema/registry.hpp"
@@ -42,10 +43,17 @@ PyObject* decode_table_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return decode_table_call(args, nargs, kwnames, "schema_name", &same_name);
 }
 
+PyObject* encode_table_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return encode_table_call(args, nargs, kwnames, "schema_name", &same_name);
+}
+
 PyMethodDef g_functions[] = {
     {"install", as_method(&install_entry), kCallFlags, "install(name, fields)\n--\n\n"},
     {"decode_table", as_method(&decode_table_entry), kCallFlags,
      "decode_table(schema_name, messages, *, offsets=None, flatten=False)\n--\n\n"},
+    {"encode_table", as_method(&encode_table_entry), kCallFlags,
+     "encode_table(schema_name, table, *, as_buffer=False)\n--\n\n"},
 };
 
 int exec_module(PyObject* module) {

@@ -6,7 +6,7 @@ from typing import Any
 
 from typing_extensions import Buffer
 
-__all__ = ["install", "decode_table"]
+__all__ = ["install", "decode_table", "encode_table"]
 
 def install(name: str, fields: list[tuple[str, str]]) -> bool:
     """Register a schema in this module's registry, replacing one of the name."""
@@ -19,6 +19,11 @@ def decode_table(
     flatten: bool = False,
 ) -> Table:
     """Decode a batch of CDR messages of an installed schema into Arrow columns."""
+
+def encode_table(schema_name: str, table: object, *, as_buffer: bool = False) -> Any:
+    """Encode each row of anything exporting an Arrow C stream, nested or
+    flattened, as serialize encodes the row's dict: a list of bytes, or with
+    ``as_buffer=True`` a tuple of one buffer and its N+1 offsets."""
 
 class Table:
     """Decoded messages as Arrow columns; Arrow libraries read it directly."""

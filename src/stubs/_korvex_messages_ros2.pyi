@@ -6,7 +6,14 @@ from typing import Any
 
 from typing_extensions import Buffer
 
-__all__ = ["register_type", "type_exists", "serialize", "deserialize", "decode_table"]
+__all__ = [
+    "register_type",
+    "type_exists",
+    "serialize",
+    "deserialize",
+    "decode_table",
+    "encode_table",
+]
 
 def register_type(type_name: str, fields: list[tuple[str, str]]) -> bool:
     """Register a message type (pkg/msg/Name) from (field name, field type) pairs.
@@ -40,6 +47,11 @@ def decode_table(
     become top-level columns named "outer.inner".  A malformed message
     raises ValueError naming its index, the offset and the field.
     """
+
+def encode_table(type_name: str, table: object, *, as_buffer: bool = False) -> Any:
+    """Encode each row of anything exporting an Arrow C stream, nested or
+    flattened, as serialize encodes the row's dict: a list of bytes, or with
+    ``as_buffer=True`` a tuple of one buffer and its N+1 offsets."""
 
 class Table:
     """Decoded messages as Arrow columns; Arrow libraries read it directly."""

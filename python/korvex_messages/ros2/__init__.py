@@ -63,6 +63,7 @@ is_registered = _registry.is_registered
 serialize = _native.serialize
 deserialize = _native.deserialize
 decode_table = _native.decode_table
+encode_table = _native.encode_table
 Table = _native.Table
 
 
@@ -121,6 +122,7 @@ __all__ = [
     "constants",
     "decode_table",
     "definition",
+    "encode_table",
     "deserialize",
     "is_registered",
     "normalize_type_name",
