@@ -86,6 +86,8 @@ def test_each_simple_type_alone_in_arrays_and_in_nested_arrays(schema, type_name
         metadata={"type_name": name},
     )
     assert table.to_pylist() == [km.deserialize(name, d) for d in data] == expected
+    # and back: each row as serialize encodes it
+    assert korvex_messages.encode_table(name, table) == data
 
 
 def test_nested_structs_flatten_as_pyarrow_flattens(schema, struct_type):
@@ -103,6 +105,11 @@ def test_nested_structs_flatten_as_pyarrow_flattens(schema, struct_type):
     flat = pa().table(korvex_messages.decode_table(name, data, flatten=True))
     assert flat.column_names == ["p.x", "p.stamp.sec", "p.stamp.nanosec", "ps", "n"]
     assert flat.equals(nested.flatten().flatten())
+    assert korvex_messages.encode_table(name, flat) == data
+    assert korvex_messages.encode_table(name, nested, as_buffer=True) == (
+        b"".join(data),
+        [sum(len(d) for d in data[:i]) for i in range(len(data) + 1)],
+    )
 
 
 def test_a_schema_without_fields_is_rows_without_columns(schema):

@@ -8,6 +8,7 @@
 #include "base/arrow_c_data.hpp"
 #include "base/py_ref.hpp"
 #include "cdr/encoder.hpp"
+#include "cdr/limits.hpp"
 #include "cdr/plan.hpp"
 #include "module/arguments.hpp"
 #include "module/arrow_values.hpp"
@@ -69,6 +70,13 @@ bool column_path(const MessagePlan& plan, std::string_view name, ColumnPath& pat
     }
     path.push_back(part);
     if (dot == std::string_view::npos) return true;
+    const std::string_view inner = rest.substr(dot + 1);
+    const bool time = describe(field->type.leaf).conversion == Conversion::Time;
+    if (time && !field->type.is_array() && (inner == "sec" || inner == "nanosec")) {
+      // A time value flattened: its dict's two keys.
+      path.push_back(inner);
+      return true;
+    }
     if (field->type.is_array() || field->type.link == nullptr) {
       problem = concat({"column '", name, "': field '", part, "' is no nested message"});
       return false;
@@ -86,6 +94,29 @@ bool column_path(const MessagePlan& plan, std::string_view name, ColumnPath& pat
     }
     rest = rest.substr(dot + 1);
   }
+}
+
+// The paths of the nested messages without fields (not in arrays): a
+// flattened table has no column for them, and their value is {} anyway.
+bool empty_messages(const MessagePlan& plan, ColumnPath& prefix, Vector<ColumnPath>& out) {
+  for (const FieldPlan& field : plan.fields) {
+    if (field.type.is_array() || field.type.link == nullptr) continue;
+    SchemaRef holder;
+    std::optional<MessageError> error;
+    const MessagePlan* nested = resolve_link(*field.type.link, holder, error);
+    if (nested == nullptr) {
+      if (error) std::move(*error).raise();
+      return false;
+    }
+    prefix.push_back(field.name);
+    if (nested->fields.empty()) {
+      out.push_back(prefix);
+    } else if (prefix.size() < kMaxNesting && !empty_messages(*nested, prefix, out)) {
+      return false;
+    }
+    prefix.pop_back();
+  }
+  return true;
 }
 
 // Whether one path is the other or lies inside it.
@@ -221,6 +252,15 @@ bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStrea
       }
     }
   }
+  Vector<ColumnPath> empties;
+  ColumnPath prefix;
+  if (!empty_messages(plan, prefix, empties)) return false;
+  std::erase_if(empties, [&](const ColumnPath& empty) {
+    for (const ColumnPath& path : paths) {
+      if (overlaps(empty, path)) return true;
+    }
+    return false;
+  });
   std::int64_t row = 0;
   while (true) {
     ArrayHolder batch;
@@ -248,6 +288,10 @@ bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStrea
           return false;
         }
         if (!put(values.get(), paths[column], value.get())) return false;
+      }
+      for (const ColumnPath& empty : empties) {
+        PyRef nothing = PyRef::steal(PyDict_New());
+        if (!nothing || !put(values.get(), empty, nothing.get())) return false;
       }
       BodyResult encoded = serialize_body(name, values.get());
       if (!encoded.ok()) {
