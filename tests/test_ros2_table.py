@@ -424,6 +424,13 @@ def refused(t):
         return None
     raise AssertionError("a cut member was taken")
 
+def encoded_from_pyarrow(t):
+    # encode_table releases the stream and arrays pyarrow hands it.
+    return ros2.encode_table("leak_test/msg/Blob", pyarrow.table(t))[0][:1]
+
+def encoded_from_polars(t):
+    return ros2.encode_table("leak_test/msg/Blob", polars.DataFrame(t))[0][:1]
+
 def stream_dropped(t):
     return t.__arrow_c_stream__()
 
@@ -431,7 +438,7 @@ def schema_dropped(t):
     return t.__arrow_c_schema__()
 
 CONSUMERS = [pyarrow_table, pyarrow_half_read, polars_frame, duckdb_query, stream_dropped,
-             schema_dropped, refused]
+             schema_dropped, refused, encoded_from_pyarrow, encoded_from_polars]
 consumer = CONSUMERS[int(sys.argv[1])]
 for _ in range(2):  # libraries settle their own memory
     consumer(ros2.decode_table("leak_test/msg/Blob", [blob]))
@@ -450,9 +457,9 @@ assert grown < SIZE, grown
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
 @pytest.mark.extra("pyarrow", "polars", "duckdb")
-@pytest.mark.parametrize("consumer", range(7), ids=[
+@pytest.mark.parametrize("consumer", range(9), ids=[
     "pyarrow", "pyarrow-schema-only", "polars", "duckdb", "stream-unconsumed", "schema-unconsumed",
-    "refused-batch",
+    "refused-batch", "encode-table-of-pyarrow", "encode-table-of-polars",
 ])  # fmt: skip
 def test_every_consumer_releases_the_columns_once(run_python, consumer):
     """Six tables of 8 MiB each, consumed one way: a release that never runs
