@@ -565,3 +565,34 @@ def test_encode_table_takes_only_arrow_streams():
         ros2.encode_table(POSE, pose_table(), as_buffer=1)
     with pytest.raises(KeyError, match="is not registered"):
         ros2.encode_table("nope/msg/Nope", pose_table())
+
+
+def test_threads_decode_side_by_side():
+    """decode_table runs without the GIL: threads decoding at once (and one
+    registering types meanwhile) each get the table a lone call gets."""
+    import threading
+
+    values, data = random_batch("sensor_msgs/msg/PointCloud2", random.Random("threads"), 50)
+    expected = pa().table(ros2.decode_table("sensor_msgs/msg/PointCloud2", data))
+    results, failures = [], []
+
+    def decode():
+        try:
+            for _ in range(20):
+                table = ros2.decode_table("sensor_msgs/msg/PointCloud2", data)
+                results.append(pa().table(table).equals(expected))
+        except Exception as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+
+    def register():
+        for index in range(50):
+            ros2.register_msg(f"thread_test/msg/T{index}", "int32 a\nstring b\n")
+
+    threads = [threading.Thread(target=decode) for _ in range(4)]
+    threads.append(threading.Thread(target=register))
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert results == [True] * 80
