@@ -267,14 +267,14 @@ TableData* TableData::make(String type_name, ColumnType root, Vector<ColumnData>
   return table;
 }
 
-void TableData::add_columns(const ColumnType& type, String prefix, Vector<std::size_t>& path,
+void TableData::add_columns(const ColumnType& type, const String& prefix, Vector<std::size_t>& path,
                             bool flatten) {
   for (std::size_t index = 0; index < type.children.size(); ++index) {
     const ColumnType& child = type.children[index];
     String name = prefix.empty() ? child.name : concat({prefix, ".", child.name});
     path.push_back(index);
     if (flatten && child.form == ColumnForm::Struct) {
-      add_columns(child, std::move(name), path, flatten);
+      add_columns(child, name, path, flatten);
     } else {
       columns_.push_back(TableColumn{std::move(name), &child, path});
     }

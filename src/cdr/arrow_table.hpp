@@ -53,7 +53,8 @@ class TableData : public AbortingNew {
 
  private:
   TableData() = default;
-  void add_columns(const ColumnType& type, String prefix, Vector<std::size_t>& path, bool flatten);
+  void add_columns(const ColumnType& type, const String& prefix, Vector<std::size_t>& path,
+                   bool flatten);
 
   std::atomic<std::int64_t> references_{1};
   String type_name_;
