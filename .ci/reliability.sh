@@ -28,7 +28,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 FUZZ_ONLY=${FUZZ_ONLY:-0}
 FUZZ_ARGS=${FUZZ_ARGS:-}
 # The fuzz targets, fuzz/fuzz_TARGET.py, each with its seeds in fuzz/corpus/TARGET.
-TARGETS="deserialize serialize ros2_deserialize ros2_serialize ros2_decode_table ros2_encode_table"
+TARGETS="deserialize serialize decode_table ros2_deserialize ros2_serialize ros2_decode_table ros2_encode_table"
 mkdir -p "$WORK"
 if [ -z "${KORVEX_CI_PYTHON:-}" ]; then
   echo "==> test environment in $WORK/venv"
@@ -191,6 +191,7 @@ if [ "$FUZZ_ONLY" != 1 ]; then
 fi
 step "fuzz deserialize ${FUZZ_SECONDS}s" fuzz deserialize
 step "fuzz serialize ${FUZZ_SECONDS}s" fuzz serialize
+step "fuzz decode_table ${FUZZ_SECONDS}s" fuzz decode_table
 step "fuzz ros2_deserialize ${FUZZ_SECONDS}s" fuzz ros2_deserialize
 step "fuzz ros2_serialize ${FUZZ_SECONDS}s" fuzz ros2_serialize
 step "fuzz ros2_decode_table ${FUZZ_SECONDS}s" fuzz ros2_decode_table

@@ -181,7 +181,9 @@ def main(argv):
     index_of = {name: i for i, (name, _) in enumerate(common.SCHEMAS)}
     deser_dir = os.path.join(out_dir, "deserialize")
     ser_dir = os.path.join(out_dir, "serialize")
-    for directory in (deser_dir, ser_dir):
+    # decode_table takes the inputs of deserialize, and its seeds are theirs.
+    table_dir = os.path.join(out_dir, "decode_table")
+    for directory in (deser_dir, ser_dir, table_dir):
         os.makedirs(directory, exist_ok=True)
         for entry in os.listdir(directory):
             os.remove(os.path.join(directory, entry))
@@ -189,9 +191,10 @@ def main(argv):
 
     def put(directory, label, data):
         nonlocal written
-        with open(os.path.join(directory, label), "wb") as handle:
-            handle.write(data)
-        written += 1
+        for into in (directory, table_dir) if directory == deser_dir else (directory,):
+            with open(os.path.join(into, label), "wb") as handle:
+                handle.write(data)
+            written += 1
 
     rng = random.Random(20240607)
     for name, _ in common.SCHEMAS:
