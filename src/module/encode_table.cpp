@@ -128,25 +128,34 @@ bool overlaps(const ColumnPath& a, const ColumnPath& b) {
   return true;
 }
 
-PyRef text_of(std::string_view text) {
-  return PyRef::steal(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+// A path's field names as str keys, made once per call.
+using PathKeys = Vector<PyRef>;
+
+bool keys_of(const ColumnPath& path, PathKeys& keys) {
+  for (std::string_view name : path) {
+    PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    keys.push_back(PyRef::steal(key));
+    // Its hash cached now, for every row's dict.
+    if (key == nullptr || PyObject_Hash(key) == -1) return false;
+  }
+  return true;
 }
 
-// Sets `value` at `path` of `row`, making the dicts of nested messages on
-// the way.
-bool put(PyObject* row, const ColumnPath& path, PyObject* value) {
+// Sets `value` at the path of `keys` in `row`, making the dicts of nested
+// messages on the way.
+bool put(PyObject* row, const PathKeys& keys, PyObject* value) {
   PyObject* at = row;  // borrowed
-  for (std::size_t index = 0; index + 1 < path.size(); ++index) {
-    PyRef key = text_of(path[index]);
-    if (!key) return false;
-    PyRef fresh = PyRef::steal(PyDict_New());
-    if (!fresh) return false;
-    at = PyDict_SetDefault(at, key.get(), fresh.get());
-    if (at == nullptr) return false;
+  for (std::size_t index = 0; index + 1 < keys.size(); ++index) {
+    PyObject* inner = PyDict_GetItemWithError(at, keys[index].get());  // borrowed
+    if (inner == nullptr) {
+      if (PyErr_Occurred()) return false;
+      PyRef fresh = PyRef::steal(PyDict_New());
+      if (!fresh || PyDict_SetItem(at, keys[index].get(), fresh.get()) < 0) return false;
+      inner = fresh.get();  // the row's dict holds it
+    }
+    at = inner;
   }
-  PyRef key = text_of(path.back());
-  return key && PyDict_SetItem(at, key.get(), value) == 0;
+  return PyDict_SetItem(at, keys.back().get(), value) == 0;
 }
 
 // Raises the pending exception again, its text after "row N: ".
@@ -261,6 +270,14 @@ bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStrea
     }
     return false;
   });
+  Vector<PathKeys> column_keys(paths.size());
+  for (std::size_t column = 0; column < paths.size(); ++column) {
+    if (!keys_of(paths[column], column_keys[column])) return false;
+  }
+  Vector<PathKeys> empty_keys(empties.size());
+  for (std::size_t empty = 0; empty < empties.size(); ++empty) {
+    if (!keys_of(empties[empty], empty_keys[empty])) return false;
+  }
   std::int64_t row = 0;
   while (true) {
     ArrayHolder batch;
@@ -287,11 +304,11 @@ bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStrea
           }
           return false;
         }
-        if (!put(values.get(), paths[column], value.get())) return false;
+        if (!put(values.get(), column_keys[column], value.get())) return false;
       }
-      for (const ColumnPath& empty : empties) {
+      for (const PathKeys& keys : empty_keys) {
         PyRef nothing = PyRef::steal(PyDict_New());
-        if (!nothing || !put(values.get(), empty, nothing.get())) return false;
+        if (!nothing || !put(values.get(), keys, nothing.get())) return false;
       }
       BodyResult encoded = serialize_body(name, values.get());
       if (!encoded.ok()) {
