@@ -596,3 +596,25 @@ def test_threads_decode_side_by_side():
         thread.join()
     assert failures == []
     assert results == [True] * 80
+
+
+@pytest.mark.parametrize(
+    "arrow_type, values, outcome",
+    [
+        # (Arrow element type of the int16[] column, values, bytes or error pattern)
+        ("int16", [[1, -2], []], None),
+        ("int64", [[1, -2], []], None),  # taken value by value, as serialize takes a list
+        ("float64", [[1.5], []], r"^row 0: Field type mismatch on 'a\[0\]': expected int16"),
+        ("int64", [[1], [2**20]], r"^row 1: .*'a\[0\]'"),
+    ],
+)
+def test_numeric_lists_encode_as_serialize_takes_lists(arrow_type, values, outcome):
+    ros2.register_msg("encode_lists/msg/L", "int16[] a\n")
+    column = pa().array(values, type=pa().list_(getattr(pa(), arrow_type)()))
+    table = pa().table({"a": column})
+    if outcome is None:
+        expected = [ros2.serialize("encode_lists/msg/L", {"a": v}) for v in values]
+        assert ros2.encode_table("encode_lists/msg/L", table) == expected
+    else:
+        with pytest.raises(TypeError, match=outcome):
+            ros2.encode_table("encode_lists/msg/L", table)

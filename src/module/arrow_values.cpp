@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/layout.hpp"
 #include "base/py_ref.hpp"
 
 namespace korvex {
@@ -48,12 +49,85 @@ PyObject* view_value(const ArrowArray& array, std::int64_t at, bool text) {
   return text_or_bytes(data, length, text);
 }
 
+// The struct-module format of an Arrow fixed-width number format, and its
+// width; null for any other.
+const char* number_format(std::string_view format, std::int64_t& width) {
+  if (format.size() != 1) return nullptr;
+  switch (format[0]) {
+    case 'c':
+      width = 1;
+      return "b";
+    case 'C':
+      width = 1;
+      return "B";
+    case 's':
+      width = 2;
+      return "h";
+    case 'S':
+      width = 2;
+      return "H";
+    case 'i':
+      width = 4;
+      return "i";
+    case 'I':
+      width = 4;
+      return "I";
+    case 'l':
+      width = 8;
+      return "q";
+    case 'L':
+      width = 8;
+      return "Q";
+    case 'f':
+      width = 4;
+      return "f";
+    case 'g':
+      width = 8;
+      return "d";
+    default:
+      return nullptr;
+  }
+}
+
+// The elements [start, end) of a list of numbers without nulls as a
+// read-only memoryview of that type over the Arrow buffer, which the ROS 2
+// encoder copies as a whole (serialize takes numeric arrays as buffers of
+// their element type).  Valid while the array is; null where it does not
+// apply (nothing set).
+PyObject* numbers_view(const ArrowSchema& element, const ArrowArray& values, std::int64_t start,
+                       std::int64_t end) {
+  std::int64_t width = 0;
+  const char* format = number_format(element.format, width);
+  if (format == nullptr || element.dictionary != nullptr || values.null_count != 0) {
+    return nullptr;
+  }
+  Py_ssize_t count = static_cast<Py_ssize_t>(end - start);
+  Py_buffer buffer{};
+  buffer.buf = const_cast<unsigned char*>(static_cast<const unsigned char*>(values.buffers[1]) +
+                                          (values.offset + start) * width);
+  buffer.len = count * static_cast<Py_ssize_t>(width);
+  buffer.itemsize = static_cast<Py_ssize_t>(width);
+  buffer.readonly = 1;
+  buffer.ndim = 1;
+  buffer.format = const_cast<char*>(format);
+  buffer.shape = &count;  // copied by the memoryview
+  return PyMemoryView_FromBuffer(&buffer);
+}
+
 PyObject* list_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start,
-                     std::int64_t end, String& problem) {
+                     std::int64_t end, String& problem, bool views) {
+  if constexpr (kLayout.shaped_types) {
+    if (views && end > start) {
+      if (PyObject* view = numbers_view(*schema.children[0], *array.children[0], start, end)) {
+        return view;
+      }
+      if (PyErr_Occurred()) return nullptr;
+    }
+  }
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(end - start)));
   if (!list) return nullptr;
   for (std::int64_t index = start; index < end; ++index) {
-    PyObject* item = arrow_value(*schema.children[0], *array.children[0], index, problem);
+    PyObject* item = arrow_value(*schema.children[0], *array.children[0], index, problem, views);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index - start), item);
   }
@@ -61,12 +135,12 @@ PyObject* list_value(const ArrowSchema& schema, const ArrowArray& array, std::in
 }
 
 PyObject* struct_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t at,
-                       String& problem) {
+                       String& problem, bool views) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (std::int64_t child = 0; child < schema.n_children; ++child) {
-    PyRef value =
-        PyRef::steal(arrow_value(*schema.children[child], *array.children[child], at, problem));
+    PyRef value = PyRef::steal(
+        arrow_value(*schema.children[child], *array.children[child], at, problem, views));
     if (!value) return nullptr;
     if (PyDict_SetItemString(dict.get(), schema.children[child]->name, value.get()) < 0) {
       return nullptr;
@@ -78,7 +152,7 @@ PyObject* struct_value(const ArrowSchema& schema, const ArrowArray& array, std::
 }  // namespace
 
 PyObject* arrow_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t index,
-                      String& problem) {
+                      String& problem, bool views) {
   if (schema.dictionary != nullptr) {
     problem = "a dictionary-encoded column, which encode_table does not take";
     return nullptr;
@@ -141,7 +215,7 @@ PyObject* arrow_value(const ArrowSchema& schema, const ArrowArray& array, std::i
     } else {
       span_of<std::int64_t>(array, at, start, end);
     }
-    return list_value(schema, array, start, end, problem);
+    return list_value(schema, array, start, end, problem, views);
   } else if (format.starts_with("+w:") || format.starts_with("w:")) {
     const bool octets = format[0] == 'w';
     std::int64_t size = 0;
@@ -150,9 +224,9 @@ PyObject* arrow_value(const ArrowSchema& schema, const ArrowArray& array, std::i
       return PyBytes_FromStringAndSize(static_cast<const char*>(array.buffers[1]) + at * size,
                                        static_cast<Py_ssize_t>(size));
     }
-    return list_value(schema, array, at * size, (at + 1) * size, problem);
+    return list_value(schema, array, at * size, (at + 1) * size, problem, views);
   } else if (format == "+s") {
-    return struct_value(schema, array, at, problem);
+    return struct_value(schema, array, at, problem, views);
   }
   problem = concat({"Arrow type '", format, "', which encode_table does not take"});
   return nullptr;

@@ -16,8 +16,10 @@ namespace korvex {
 // `schema`): bool, int, float, str, bytes, list (of lists and fixed-size
 // lists) or dict (of structs).  Null after storing why in `problem` (a null
 // value, a type this reader does not take), or with a Python exception set
-// (problem left empty).
+// (problem left empty).  With `views` (only the ROS 2 layout's encoder
+// takes them), a list of numbers without nulls is a read-only memoryview of
+// its elements, valid while `array` is.
 PyObject* arrow_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t index,
-                      String& problem);
+                      String& problem, bool views = false);
 
 }  // namespace korvex

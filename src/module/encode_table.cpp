@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/arrow_c_data.hpp"
+#include "base/layout.hpp"
 #include "base/py_ref.hpp"
 #include "cdr/encoder.hpp"
 #include "cdr/limits.hpp"
@@ -234,6 +235,33 @@ bool stream_failed(ArrowArrayStream& stream, int code) {
   return false;
 }
 
+// The dict of one row, as serialize takes it; null with the exception set.
+PyRef row_values(const ArrowSchema& schema, const ArrowArray& batch, std::int64_t index,
+                 std::int64_t row, const Vector<ColumnPath>& paths,
+                 const Vector<PathKeys>& column_keys, const Vector<PathKeys>& empty_keys,
+                 bool views) {
+  PyRef values = PyRef::steal(PyDict_New());
+  if (!values) return values;
+  for (std::size_t column = 0; column < paths.size(); ++column) {
+    String problem;
+    PyRef value = PyRef::steal(arrow_value(*schema.children[column], *batch.children[column],
+                                           batch.offset + index, problem, views));
+    if (!value) {
+      if (!problem.empty()) {
+        PyErr_Format(PyExc_ValueError, "row %lld, column '%s': %s", static_cast<long long>(row),
+                     schema.children[column]->name, problem.c_str());
+      }
+      return PyRef();
+    }
+    if (!put(values.get(), column_keys[column], value.get())) return PyRef();
+  }
+  for (const PathKeys& keys : empty_keys) {
+    PyRef nothing = PyRef::steal(PyDict_New());
+    if (!nothing || !put(values.get(), keys, nothing.get())) return PyRef();
+  }
+  return values;
+}
+
 // The rows of the stream as CDR messages: appended to `messages`.
 bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStream& stream,
                  PyObject* messages) {
@@ -290,27 +318,20 @@ bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStrea
       return false;
     }
     for (std::int64_t index = 0; index < batch.array.length; ++index, ++row) {
-      PyRef values = PyRef::steal(PyDict_New());
-      if (!values) return false;
-      for (std::size_t column = 0; column < paths.size(); ++column) {
-        String problem;
-        PyRef value =
-            PyRef::steal(arrow_value(*schema.schema.children[column], *batch.array.children[column],
-                                     batch.array.offset + index, problem));
-        if (!value) {
-          if (!problem.empty()) {
-            PyErr_Format(PyExc_ValueError, "row %lld, column '%s': %s", static_cast<long long>(row),
-                         schema.schema.children[column]->name, problem.c_str());
-          }
-          return false;
-        }
-        if (!put(values.get(), column_keys[column], value.get())) return false;
-      }
-      for (const PathKeys& keys : empty_keys) {
-        PyRef nothing = PyRef::steal(PyDict_New());
-        if (!nothing || !put(values.get(), keys, nothing.get())) return false;
-      }
-      BodyResult encoded = serialize_body(name, values.get());
+      // Lists of numbers go to the encoder as views of their elements; a
+      // row refused so is made again of plain lists, which the encoder
+      // converts value by value (an int64 column for an int32[] field), so
+      // that what is taken and what is said are serialize's own.
+      BodyResult encoded = PythonErrorSet{};
+      auto encode = [&](bool views) {
+        PyRef values = row_values(schema.schema, batch.array, index, row, paths, column_keys,
+                                  empty_keys, views);
+        if (!values) return false;
+        encoded = serialize_body(name, values.get());
+        return true;
+      };
+      if (!encode(kLayout.shaped_types)) return false;
+      if (kLayout.shaped_types && encoded.is_message_error() && !encode(false)) return false;
       if (!encoded.ok()) {
         if (encoded.is_message_error()) std::move(encoded.error()).raise();
         name_row(row);
