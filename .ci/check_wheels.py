@@ -1,7 +1,7 @@
 """The contents of the wheels built from the sdist:
 `check_wheels.py DEFAULT_WHEEL [TESTING_WHEEL]`.
 
-Each holds the module, the ROS 2 codec's module, their stubs, the public
+Each holds the module, the ROS 2 codec's module, the tables' module, their stubs, the public
 package (with its ros2 subpackage and py.typed), the licence and METADATA with
 the Python and licence lines; only a wheel built with the test-only module
 holds it. Prints each wheel's files and every problem; exits 1 if there is one.
@@ -18,6 +18,10 @@ EXPECTED = [
     r"_korvex_messages_ros2\..*(so|pyd)$",
     r"_korvex_messages_ros2\.pyi$",
     r"_korvex_messages_ros2-stubs/__init__\.pyi$",
+    r"_korvex_messages_columns\..*(so|pyd)$",
+    r"_korvex_messages_columns\.pyi$",
+    r"_korvex_messages_columns-stubs/__init__\.pyi$",
+    r"korvex_messages/_tables\.py$",
     r"korvex_messages/py\.typed$",
     r"korvex_messages/ros2/__init__\.py$",
     r"korvex_messages/ros2/_msgdef\.py$",

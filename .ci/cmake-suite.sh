@@ -11,6 +11,8 @@
 #   KORVEX_CI_PYTHON  interpreter with the test dependencies (default: a
 #                     fresh test environment of python3 in the job's
 #                     directory, lib.sh test_venv)
+#   KORVEX_CI_EXTRAS  optional-dependencies extras installed into that fresh
+#                     environment besides test (e.g. "arrow")
 #   KORVEX_CI_ASSERTIONS=1  fail unless the build checks KORVEX_ASSERTs
 #   KORVEX_CI_DIR     work directory (default build/ci)
 #   CXX               C++ compiler, as CMake reads it
@@ -30,7 +32,8 @@ run() {
     PY=$(command -v "$KORVEX_CI_PYTHON")
   else
     ci_log "$name: test environment in $dir/venv"
-    test_venv "$dir/venv" || return 1
+    # shellcheck disable=SC2086  # KORVEX_CI_EXTRAS is a list of names
+    test_venv "$dir/venv" ${KORVEX_CI_EXTRAS:-} || return 1
     PY=$dir/venv/bin/python
   fi
   "$PY" -c 'import pytest' || { echo "$PY has no pytest: install the test dependencies"; return 1; }

@@ -45,23 +45,21 @@ skip_reasons() { python3 "$CI_ROOT/.ci/junit.py" skips "$1"; }
 # of their message.
 failed_tests() { python3 "$CI_ROOT/.ci/junit.py" failures "$1"; }
 
-# test_venv DIR: a fresh virtual environment in DIR (python3's version) with
-# the test extra of pyproject.toml installed and the package itself not;
+# test_venv DIR [EXTRA...]: a fresh virtual environment in DIR (python3's
+# version) with the test extra of pyproject.toml installed, and each EXTRA
+# named (the jobs that test them), and the package itself not;
 # prints nothing but pip's complaints. The jobs that build the module
 # themselves (CMake) each make their own, so no job relies on another's.
-# KORVEX_CI_EXTRAS names further extras to install (the optional packages
-# that only some jobs test, such as arrow), where pyproject.toml has them.
 test_venv() {
   local dir=$1 extra
+  shift
   rm -rf "$dir"
   python3 -m venv "$dir" || return 1
-  python3 "$CI_ROOT/.ci/pyproject_query.py" "$CI_ROOT/pyproject.toml" extra test >"$dir/test-requirements.txt" ||
-    return 1
-  for extra in ${KORVEX_CI_EXTRAS:-}; do
-    python3 "$CI_ROOT/.ci/pyproject_query.py" "$CI_ROOT/pyproject.toml" extra "$extra" \
-      >>"$dir/test-requirements.txt" 2>/dev/null || echo "  pyproject.toml has no extra $extra"
-  done
-  "$dir/bin/pip" install -q -r "$dir/test-requirements.txt" >"$dir/pip.log" 2>&1 ||
+  python3 "$CI_ROOT/.ci/pyproject_query.py" "$CI_ROOT/pyproject.toml" extra test >"$dir/test-requirements.txt" &&
+    for extra in "$@"; do
+      python3 "$CI_ROOT/.ci/pyproject_query.py" "$CI_ROOT/pyproject.toml" extra "$extra" >>"$dir/test-requirements.txt" || return 1
+    done &&
+    "$dir/bin/pip" install -q -r "$dir/test-requirements.txt" >"$dir/pip.log" 2>&1 ||
     { tail -n 20 "$dir/pip.log"; return 1; }
 }
 

@@ -14,6 +14,8 @@ ros2_deserialize seeds: the type byte followed by rosbags' encodings of
 random messages (little- and big-endian), a truncation, trailing bytes and
 a forged first count; ros2_serialize seeds: the type byte followed by
 provider bytes (all zero: the plain spelling of every value; and random).
+ros2_decode_table and ros2_encode_table take the inputs of ros2_deserialize,
+and their seeds are its.
 """
 
 import os
@@ -128,7 +130,11 @@ def ros2_seeds(out_dir):
     ros2_common.register_peer_types()
     deser_dir = os.path.join(out_dir, "ros2_deserialize")
     ser_dir = os.path.join(out_dir, "ros2_serialize")
-    for directory in (deser_dir, ser_dir):
+    table_dirs = [
+        os.path.join(out_dir, "ros2_decode_table"),
+        os.path.join(out_dir, "ros2_encode_table"),
+    ]
+    for directory in (deser_dir, ser_dir, *table_dirs):
         os.makedirs(directory, exist_ok=True)
         for entry in os.listdir(directory):
             os.remove(os.path.join(directory, entry))
@@ -136,9 +142,10 @@ def ros2_seeds(out_dir):
 
     def put(directory, label, data):
         nonlocal written
-        with open(os.path.join(directory, label.replace("/", "_")), "wb") as handle:
-            handle.write(data)
-        written += 1
+        for into in (directory, *table_dirs) if directory == deser_dir else (directory,):
+            with open(os.path.join(into, label.replace("/", "_")), "wb") as handle:
+                handle.write(data)
+            written += 1
 
     rng = random.Random(20261209)
     for index, name in enumerate(ros2_common.TYPES):
@@ -217,7 +224,9 @@ def main(argv):
     index_of = {name: i for i, (name, _) in enumerate(common.SCHEMAS)}
     deser_dir = os.path.join(out_dir, "deserialize")
     ser_dir = os.path.join(out_dir, "serialize")
-    for directory in (deser_dir, ser_dir):
+    # decode_table takes the inputs of deserialize, and its seeds are theirs.
+    table_dir = os.path.join(out_dir, "decode_table")
+    for directory in (deser_dir, ser_dir, table_dir):
         os.makedirs(directory, exist_ok=True)
         for entry in os.listdir(directory):
             os.remove(os.path.join(directory, entry))
@@ -225,9 +234,10 @@ def main(argv):
 
     def put(directory, label, data):
         nonlocal written
-        with open(os.path.join(directory, label), "wb") as handle:
-            handle.write(data)
-        written += 1
+        for into in (directory, table_dir) if directory == deser_dir else (directory,):
+            with open(os.path.join(into, label), "wb") as handle:
+                handle.write(data)
+            written += 1
 
     rng = random.Random(20240607)
     for name, _ in common.SCHEMAS:

@@ -3,12 +3,16 @@
 #include <Python.h>
 
 #include "module/module_setup.hpp"
+#include "module/table.hpp"
 #include "ros2/functions.hpp"
 
 namespace {
 
 int exec_module(PyObject* module) {
-  return korvex::add_functions(module, korvex::kRos2Functions, korvex::kRos2FunctionCount);
+  if (korvex::add_functions(module, korvex::kRos2Functions, korvex::kRos2FunctionCount) < 0) {
+    return -1;
+  }
+  return korvex::add_table_type(module);
 }
 
 PyModuleDef_Slot g_slots[] = {

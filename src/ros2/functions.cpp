@@ -10,6 +10,8 @@
 #include "cdr/decoder.hpp"
 #include "cdr/encoder.hpp"
 #include "module/call.hpp"
+#include "module/decode_table.hpp"
+#include "module/encode_table.hpp"
 #include "ros2/registration.hpp"
 
 namespace korvex {
@@ -183,6 +185,16 @@ PyObject* deserialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+PyObject* decode_table_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return decode_table_call(args, nargs, kwnames, "type_name", &full_type_name);
+}
+
+PyObject* encode_table_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return encode_table_call(args, nargs, kwnames, "type_name", &full_type_name);
+}
+
 }  // namespace
 
 PyMethodDef kRos2Functions[kRos2FunctionCount] = {
@@ -196,6 +208,10 @@ PyMethodDef kRos2Functions[kRos2FunctionCount] = {
     {"serialize", as_method(&serialize_entry), kCallFlags, "serialize(type_name, values)\n--\n\n"},
     {"deserialize", as_method(&deserialize_entry), kCallFlags,
      "deserialize(type_name, data, *, numpy=False)\n--\n\n"},
+    {"decode_table", as_method(&decode_table_entry), kCallFlags,
+     "decode_table(type_name, messages, *, offsets=None, flatten=False)\n--\n\n"},
+    {"encode_table", as_method(&encode_table_entry), kCallFlags,
+     "encode_table(type_name, table, *, as_buffer=False)\n--\n\n"},
 };
 
 }  // namespace korvex

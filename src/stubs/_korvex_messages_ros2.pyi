@@ -1,6 +1,7 @@
 # Type stubs for the _korvex_messages_ros2 extension module, the native half
 # of korvex_messages.ros2 (which is the documented interface).
 
+from collections.abc import Sequence
 from typing import Any
 
 from typing_extensions import Buffer
@@ -12,6 +13,8 @@ __all__ = [
     "type_exists",
     "serialize",
     "deserialize",
+    "decode_table",
+    "encode_table",
 ]
 
 def register_type(type_name: str, fields: list[tuple[str, str]]) -> bool:
@@ -45,3 +48,42 @@ def serialize(type_name: str, values: dict[str, Any]) -> bytes:
 
 def deserialize(type_name: str, data: Buffer, *, numpy: bool = False) -> dict[str, Any]:
     """Decode ROS 2 CDR (little- or big-endian) into a message dict."""
+
+def decode_table(
+    type_name: str,
+    messages: Sequence[Buffer] | Buffer,
+    *,
+    offsets: Buffer | Sequence[int] | None = None,
+    flatten: bool = False,
+) -> Table:
+    """Decode a batch of ROS 2 CDR messages (each with its own header) into
+    Arrow columns, one row a message.
+
+    `messages` is a sequence of bytes-like objects, or one buffer cut at
+    `offsets` (N+1 int64 starts).  With ``flatten=True`` nested messages
+    become top-level columns named "outer.inner".  A malformed message
+    raises ValueError naming its index, the offset and the field.
+    """
+
+def encode_table(type_name: str, table: object, *, as_buffer: bool = False) -> Any:
+    """Encode each row of anything exporting an Arrow C stream, nested or
+    flattened, as serialize encodes the row's dict: a list of bytes, or with
+    ``as_buffer=True`` a tuple of one buffer and its N+1 offsets."""
+
+class Table:
+    """Decoded messages as Arrow columns; Arrow libraries read it directly."""
+
+    @property
+    def num_rows(self) -> int: ...
+    @property
+    def num_columns(self) -> int: ...
+    @property
+    def column_names(self) -> list[str]: ...
+    @property
+    def type_name(self) -> str: ...
+    def __len__(self) -> int: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    def to_pyarrow(self) -> Any: ...
+    def to_polars(self) -> Any: ...
+    def to_pandas(self) -> Any: ...

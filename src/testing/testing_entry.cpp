@@ -8,8 +8,10 @@
 #include "base/memory.hpp"
 #include "cdr/limits.hpp"
 #include "module/call.hpp"
+#include "module/decode_table.hpp"
 #include "module/functions.hpp"
 #include "module/module_setup.hpp"
+#include "module/table.hpp"
 #include "schema/registry.hpp"
 #include "testing/floors.hpp"
 
@@ -55,6 +57,15 @@ PyObject* length_limit_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+std::string_view same_name(std::string_view name, korvex::String&) { return name; }
+
+// decode_table over this module's registry, with record batches of at most
+// KORVEX_BATCH_INPUT_LIMIT bytes (lowered for this module).
+PyObject* decode_table_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return korvex::decode_table_call(args, nargs, kwnames, "schema_name", &same_name);
+}
+
 PyMethodDef g_hooks[] = {
     {"panic", korvex::as_method(&panic_entry), korvex::kCallFlags, "panic(message)\n--\n\n"},
     {"panic_foreign", korvex::as_method(&panic_foreign_entry), korvex::kCallFlags,
@@ -69,12 +80,15 @@ PyMethodDef g_hooks[] = {
      korvex::kCallFlags, "floor_template(schema_name, message)\n--\n\n"},
     {"deserialize_floor", korvex::as_method(&korvex::testing::deserialize_floor_entry),
      korvex::kCallFlags, "deserialize_floor(schema_name, template)\n--\n\n"},
+    {"decode_table", korvex::as_method(&decode_table_entry), korvex::kCallFlags,
+     "decode_table(schema_name, messages, *, offsets=None, flatten=False)\n--\n\n"},
 };
 
 int exec_module(PyObject* module) {
   if (korvex::add_functions(module, korvex::kExportedFunctions, korvex::kExportedFunctionCount) < 0)
     return -1;
-  return korvex::add_functions(module, g_hooks, sizeof g_hooks / sizeof g_hooks[0]);
+  if (korvex::add_functions(module, g_hooks, sizeof g_hooks / sizeof g_hooks[0]) < 0) return -1;
+  return korvex::add_table_type(module);
 }
 
 PyModuleDef_Slot g_slots[] = {

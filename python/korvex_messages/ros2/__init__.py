@@ -67,6 +67,9 @@ is_registered = _registry.is_registered
 # the codec.
 serialize = _native.serialize
 deserialize = _native.deserialize
+decode_table = _native.decode_table
+encode_table = _native.encode_table
+Table = _native.Table
 
 
 # mcap is optional: with it installed, DecoderFactory is one of mcap's
@@ -137,12 +140,15 @@ class DecoderFactory(_McapDecoderFactory):
 
 __all__ = [
     "ConstantDef",
+    "Table",
     "DecoderFactory",
     "FieldDef",
     "MsgDef",
     "MsgDefinitionError",
     "constants",
+    "decode_table",
     "definition",
+    "encode_table",
     "deserialize",
     "is_registered",
     "normalize_type_name",

@@ -1,0 +1,99 @@
+"""decode_table and encode_table against the per-message routes, on batches
+of real ROS 2 types (the targets of the columnar path).
+
+    python bench/ros2_table.py [--count 10000] [--rounds 3]
+
+Each batch is `count` messages of one type, built from a fixed seed outside
+any timed region (bench/ros2_workloads.py's builders, with TFMessage at 10
+transforms and LaserScan at 1,080 ranges).  Every figure is the best of
+`rounds` runs over the whole batch, in microseconds per message; the
+ratios are per-message route / decode_table (or serialize / encode_table).
+Needs pyarrow and rosbags.
+"""
+
+from __future__ import annotations
+
+import argparse
+import platform
+import random
+import time
+
+import pyarrow
+
+from bench import ros2_workloads as w
+from korvex_messages import ros2
+from tests.support import ros2 as r2
+
+BATCHES = [
+    ("PoseStamped", "geometry_msgs/msg/PoseStamped", w.pose_stamped),
+    ("Imu", "sensor_msgs/msg/Imu", w.imu),
+    ("TFMessage (10)", "tf2_msgs/msg/TFMessage", lambda rng: w.tf_message(rng, 10)),
+    ("LaserScan (1,080)", "sensor_msgs/msg/LaserScan", lambda rng: w.laser_scan(rng, 1080)),
+    ("DiagnosticArray (20x8)", "diagnostic_msgs/msg/DiagnosticArray", w.diagnostic_array),
+]
+
+
+def best(rounds, call):
+    times = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def row(title, name, build, count, rounds, store):
+    """The table row of one batch."""
+    ros2.register_msg(name, r2.msgdef_text(name))
+    rng = random.Random(7)
+    values = [build(rng) for _ in range(count)]
+    batch = [ros2.serialize(name, v) for v in values]
+    buffer = b"".join(batch)
+    offsets = [0]
+    for message in batch:
+        offsets.append(offsets[-1] + len(message))
+    table = ros2.decode_table(name, batch)
+    t = {
+        "table": best(rounds, lambda: ros2.decode_table(name, batch)),
+        "buffer": best(rounds, lambda: ros2.decode_table(name, buffer, offsets=offsets)),
+        "join": best(rounds, lambda: b"".join(batch)),
+        "deser": best(rounds, lambda: [ros2.deserialize(name, m) for m in batch]),
+        "numpy": best(rounds, lambda: [ros2.deserialize(name, m, numpy=True) for m in batch]),
+        "rosbags": best(1, lambda: [store.deserialize_cdr(m, name) for m in batch]),
+        "pylist": best(
+            1, lambda: pyarrow.Table.from_pylist([ros2.deserialize(name, m) for m in batch])
+        ),
+        "encode": best(rounds, lambda: ros2.encode_table(name, table)),
+        "serialize": best(rounds, lambda: [ros2.serialize(name, v) for v in values]),
+    }
+    us = {k: v / count * 1e6 for k, v in t.items()}
+
+    def cell(key, base="table"):
+        return f"{us[key]:.3g} ({us[key] / us[base]:.1f}x)"
+
+    return (
+        f"| {title} | {us['table']:.3g} | {cell('buffer')} | {cell('join')} | {cell('deser')}"
+        f" | {cell('numpy')} | {cell('rosbags')} | {cell('pylist')} | {us['encode']:.3g}"
+        f" | {cell('serialize', 'encode')} |"
+    )
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--count", type=int, default=10_000)
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    store = r2.typestore()
+    print(f"- Python {platform.python_version()} on {platform.system()} {platform.machine()}")
+    print(f"- {args.count} messages a batch, best of {args.rounds} rounds, us a message\n")
+    print(
+        "| batch | decode_table | one buffer | b''.join | deserialize | numpy mode | rosbags"
+        " | deserialize + from_pylist | encode_table | serialize |"
+    )
+    print("|---|" + "--:|" * 9)
+    for title, name, build in BATCHES:
+        print(row(title, name, build, args.count, args.rounds, store))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,235 @@
+#include "module/arrow_values.hpp"
+
+#include <cstring>
+#include <string_view>
+
+#include "base/layout.hpp"
+#include "base/py_ref.hpp"
+
+namespace korvex {
+namespace {
+
+template <class T>
+T load(const void* buffer, std::int64_t index) {
+  T value;
+  std::memcpy(&value, static_cast<const unsigned char*>(buffer) + index * std::int64_t{sizeof(T)},
+              sizeof value);
+  return value;
+}
+
+bool bit(const void* buffer, std::int64_t index) {
+  return (static_cast<const unsigned char*>(buffer)[index / 8] >> (index % 8)) & 1;
+}
+
+// The [start, end) of the value at `at` of an array with 32- or 64-bit
+// offsets.
+template <class Offset>
+void span_of(const ArrowArray& array, std::int64_t at, std::int64_t& start, std::int64_t& end) {
+  start = static_cast<std::int64_t>(load<Offset>(array.buffers[1], at));
+  end = static_cast<std::int64_t>(load<Offset>(array.buffers[1], at + 1));
+}
+
+PyObject* text_or_bytes(const char* data, std::int64_t size, bool text) {
+  if (text) return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
+  return PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
+}
+
+// A binary or string view: 16 bytes, the length first; up to 12 bytes
+// inline, else a prefix, the data buffer's index and the offset in it.
+PyObject* view_value(const ArrowArray& array, std::int64_t at, bool text) {
+  const unsigned char* view = static_cast<const unsigned char*>(array.buffers[1]) + at * 16;
+  std::int32_t length;
+  std::memcpy(&length, view, 4);
+  if (length <= 12) return text_or_bytes(reinterpret_cast<const char*>(view + 4), length, text);
+  std::int32_t buffer;
+  std::int32_t offset;
+  std::memcpy(&buffer, view + 8, 4);
+  std::memcpy(&offset, view + 12, 4);
+  const char* data = static_cast<const char*>(array.buffers[2 + buffer]) + offset;
+  return text_or_bytes(data, length, text);
+}
+
+// The struct-module format of an Arrow fixed-width number format, and its
+// width; null for any other.
+const char* number_format(std::string_view format, std::int64_t& width) {
+  if (format.size() != 1) return nullptr;
+  switch (format[0]) {
+    case 'c':
+      width = 1;
+      return "b";
+    case 'C':
+      width = 1;
+      return "B";
+    case 's':
+      width = 2;
+      return "h";
+    case 'S':
+      width = 2;
+      return "H";
+    case 'i':
+      width = 4;
+      return "i";
+    case 'I':
+      width = 4;
+      return "I";
+    case 'l':
+      width = 8;
+      return "q";
+    case 'L':
+      width = 8;
+      return "Q";
+    case 'f':
+      width = 4;
+      return "f";
+    case 'g':
+      width = 8;
+      return "d";
+    default:
+      return nullptr;
+  }
+}
+
+// The elements [start, end) of a list of numbers without nulls as a
+// read-only memoryview of that type over the Arrow buffer, which the ROS 2
+// encoder copies as a whole (serialize takes numeric arrays as buffers of
+// their element type).  Valid while the array is; null where it does not
+// apply (nothing set).
+PyObject* numbers_view(const ArrowSchema& element, const ArrowArray& values, std::int64_t start,
+                       std::int64_t end) {
+  std::int64_t width = 0;
+  const char* format = number_format(element.format, width);
+  if (format == nullptr || element.dictionary != nullptr || values.null_count != 0) {
+    return nullptr;
+  }
+  Py_ssize_t count = static_cast<Py_ssize_t>(end - start);
+  Py_buffer buffer{};
+  buffer.buf = const_cast<unsigned char*>(static_cast<const unsigned char*>(values.buffers[1]) +
+                                          (values.offset + start) * width);
+  buffer.len = count * static_cast<Py_ssize_t>(width);
+  buffer.itemsize = static_cast<Py_ssize_t>(width);
+  buffer.readonly = 1;
+  buffer.ndim = 1;
+  buffer.format = const_cast<char*>(format);
+  buffer.shape = &count;  // copied by the memoryview
+  return PyMemoryView_FromBuffer(&buffer);
+}
+
+PyObject* list_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start,
+                     std::int64_t end, String& problem, bool views) {
+  if constexpr (kLayout.shaped_types) {
+    if (views && end > start) {
+      if (PyObject* view = numbers_view(*schema.children[0], *array.children[0], start, end)) {
+        return view;
+      }
+      if (PyErr_Occurred()) return nullptr;
+    }
+  }
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(end - start)));
+  if (!list) return nullptr;
+  for (std::int64_t index = start; index < end; ++index) {
+    PyObject* item = arrow_value(*schema.children[0], *array.children[0], index, problem, views);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index - start), item);
+  }
+  return list.release();
+}
+
+PyObject* struct_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t at,
+                       String& problem, bool views) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (std::int64_t child = 0; child < schema.n_children; ++child) {
+    PyRef value = PyRef::steal(
+        arrow_value(*schema.children[child], *array.children[child], at, problem, views));
+    if (!value) return nullptr;
+    if (PyDict_SetItemString(dict.get(), schema.children[child]->name, value.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+}  // namespace
+
+PyObject* arrow_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t index,
+                      String& problem, bool views) {
+  if (schema.dictionary != nullptr) {
+    problem = "a dictionary-encoded column, which encode_table does not take";
+    return nullptr;
+  }
+  const std::int64_t at = array.offset + index;
+  if (array.null_count != 0 && array.n_buffers > 0 && array.buffers[0] != nullptr &&
+      !bit(array.buffers[0], at)) {
+    problem = "a null value, which no field type holds";
+    return nullptr;
+  }
+  const std::string_view format(schema.format);
+  if (format.size() == 1) {
+    switch (format[0]) {
+      case 'b':
+        return PyBool_FromLong(bit(array.buffers[1], at));
+      case 'c':
+        return PyLong_FromLong(load<std::int8_t>(array.buffers[1], at));
+      case 'C':
+        return PyLong_FromLong(load<std::uint8_t>(array.buffers[1], at));
+      case 's':
+        return PyLong_FromLong(load<std::int16_t>(array.buffers[1], at));
+      case 'S':
+        return PyLong_FromLong(load<std::uint16_t>(array.buffers[1], at));
+      case 'i':
+        return PyLong_FromLong(load<std::int32_t>(array.buffers[1], at));
+      case 'I':
+        return PyLong_FromUnsignedLong(load<std::uint32_t>(array.buffers[1], at));
+      case 'l':
+        return PyLong_FromLongLong(load<std::int64_t>(array.buffers[1], at));
+      case 'L':
+        return PyLong_FromUnsignedLongLong(load<std::uint64_t>(array.buffers[1], at));
+      case 'f':
+        return PyFloat_FromDouble(load<float>(array.buffers[1], at));
+      case 'g':
+        return PyFloat_FromDouble(load<double>(array.buffers[1], at));
+      case 'u':
+      case 'z':
+      case 'U':
+      case 'Z': {
+        std::int64_t start;
+        std::int64_t end;
+        if (format[0] == 'u' || format[0] == 'z') {
+          span_of<std::int32_t>(array, at, start, end);
+        } else {
+          span_of<std::int64_t>(array, at, start, end);
+        }
+        const char* data = static_cast<const char*>(array.buffers[2]) + start;
+        return text_or_bytes(data, end - start, format[0] == 'u' || format[0] == 'U');
+      }
+      default:
+        break;
+    }
+  } else if (format == "vu" || format == "vz") {
+    return view_value(array, at, format == "vu");
+  } else if (format == "+l" || format == "+L") {
+    std::int64_t start;
+    std::int64_t end;
+    if (format == "+l") {
+      span_of<std::int32_t>(array, at, start, end);
+    } else {
+      span_of<std::int64_t>(array, at, start, end);
+    }
+    return list_value(schema, array, start, end, problem, views);
+  } else if (format.starts_with("+w:") || format.starts_with("w:")) {
+    const bool octets = format[0] == 'w';
+    std::int64_t size = 0;
+    for (char digit : format.substr(octets ? 2 : 3)) size = size * 10 + (digit - '0');
+    if (octets) {
+      return PyBytes_FromStringAndSize(static_cast<const char*>(array.buffers[1]) + at * size,
+                                       static_cast<Py_ssize_t>(size));
+    }
+    return list_value(schema, array, at * size, (at + 1) * size, problem, views);
+  } else if (format == "+s") {
+    return struct_value(schema, array, at, problem, views);
+  }
+  problem = concat({"Arrow type '", format, "', which encode_table does not take"});
+  return nullptr;
+}
+
+}  // namespace korvex

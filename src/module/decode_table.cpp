@@ -1,0 +1,287 @@
+#include "module/decode_table.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+
+#include "base/buffer_view.hpp"
+#include "base/py_ref.hpp"
+#include "cdr/arrow_table.hpp"
+#include "cdr/column_decoder.hpp"
+#include "cdr/columns.hpp"
+#include "cdr/plan.hpp"
+#include "module/arguments.hpp"
+#include "module/call.hpp"
+#include "module/table.hpp"
+
+namespace korvex {
+namespace {
+
+constexpr std::size_t kParameterCount = 4;
+constexpr std::size_t kRequired = 2;
+
+bool match_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     const char* const (&names)[kParameterCount],
+                     PyObject* (&slots)[kParameterCount]) {
+  const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
+  if (positional > static_cast<Py_ssize_t>(kRequired)) {
+    PyErr_Format(PyExc_TypeError, "decode_table() takes 2 positional arguments but %zd were given",
+                 positional);
+    return false;
+  }
+  for (Py_ssize_t index = 0; index < positional; ++index) slots[index] = args[index];
+  const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t index = 0; index < keywords; ++index) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);  // borrowed
+    std::size_t slot = 0;
+    while (slot < kParameterCount && PyUnicode_CompareWithASCIIString(keyword, names[slot]) != 0) {
+      ++slot;
+    }
+    if (slot == kParameterCount) {
+      PyErr_Format(PyExc_TypeError, "decode_table() got an unexpected keyword argument '%U'",
+                   keyword);
+      return false;
+    }
+    if (slots[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "decode_table() got multiple values for argument '%s'",
+                   names[slot]);
+      return false;
+    }
+    slots[slot] = args[positional + index];
+  }
+  for (std::size_t slot = 0; slot < kRequired; ++slot) {
+    if (slots[slot] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "decode_table() missing required argument '%s'", names[slot]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The messages of one call and the exports that keep their bytes in place
+// until it returns.
+class MessageBatch {
+ public:
+  MessageBatch() = default;
+  MessageBatch(const MessageBatch&) = delete;
+  MessageBatch& operator=(const MessageBatch&) = delete;
+  ~MessageBatch() {
+    for (Py_buffer& view : views_) PyBuffer_Release(&view);
+  }
+
+  // A sequence of bytes-like objects, one a message.
+  bool take_sequence(PyObject* messages);
+  // One buffer cut at `offsets`, N+1 int64 starts.
+  bool take_buffer(PyObject* buffer, PyObject* offsets);
+  std::span<const MessageBytes> messages() const noexcept { return messages_; }
+
+ private:
+  bool read_offsets(PyObject* offsets, Vector<std::int64_t>& out);
+
+  // Holds every item of the sequence, whatever the caller does with it.
+  PyRef items_;
+  Vector<Py_buffer> views_;
+  BufferView whole_;
+  Vector<MessageBytes> messages_;
+};
+
+bool MessageBatch::take_sequence(PyObject* messages) {
+  if (PyUnicode_Check(messages) || PyBytes_Check(messages) || PyByteArray_Check(messages) ||
+      PyMemoryView_Check(messages) || !PySequence_Check(messages)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument 'messages': expected a sequence of bytes-like objects (or one buffer "
+                 "with offsets=), got %.200s",
+                 Py_TYPE(messages)->tp_name);
+    return false;
+  }
+  items_ = PyRef::steal(PySequence_Tuple(messages));
+  if (!items_) return false;
+  const Py_ssize_t count = PyTuple_GET_SIZE(items_.get());
+  messages_.reserve(static_cast<std::size_t>(count));
+  views_.reserve(static_cast<std::size_t>(count));  // never moved once exported
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    PyObject* item = PyTuple_GET_ITEM(items_.get(), index);  // borrowed
+    if (PyBytes_Check(item)) {
+      messages_.emplace_back(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(item)),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+      continue;
+    }
+    if (PyUnicode_Check(item) || !PyObject_CheckBuffer(item)) {
+      PyErr_Format(PyExc_TypeError, "messages[%zd]: expected a bytes-like object, got %.200s",
+                   index, Py_TYPE(item)->tp_name);
+      return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(item, &view, PyBUF_C_CONTIGUOUS) < 0) return false;
+    views_.push_back(view);
+    messages_.emplace_back(static_cast<const unsigned char*>(view.buf),
+                           static_cast<std::size_t>(view.len));
+  }
+  return true;
+}
+
+// Whether a buffer's items are int64 in the machine's byte order.
+bool is_native_int64(const BufferView& view) {
+  if (view.item_size() != 8 || view.dimensions() != 1) return false;
+  std::string_view format = view.format();
+  constexpr char kNativeOrder = std::endian::native == std::endian::little ? '<' : '>';
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == kNativeOrder)) {
+    format.remove_prefix(1);
+  }
+  return format == "q" || format == "l";
+}
+
+bool MessageBatch::read_offsets(PyObject* offsets, Vector<std::int64_t>& out) {
+  if (PyObject_CheckBuffer(offsets) && !PyBytes_Check(offsets) && !PyByteArray_Check(offsets)) {
+    BufferView view;
+    if (!view.acquire(offsets, PyBUF_FORMAT | PyBUF_ND)) return false;
+    if (!is_native_int64(view)) {
+      const String format(view.format());
+      PyErr_Format(PyExc_TypeError,
+                   "argument 'offsets': a buffer of offsets must hold int64 items (format 'q'), "
+                   "got format '%s' with items of %zd bytes",
+                   format.c_str(), view.item_size());
+      return false;
+    }
+    const std::span<const unsigned char> bytes = view.bytes();
+    out.resize(bytes.size() / 8);
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 8);
+    return true;
+  }
+  PyRef sequence =
+      PyRef::steal(PySequence_Fast(offsets,
+                                   "argument 'offsets': expected int64 starts (a numpy array, an "
+                                   "array('q') or a list of ints)"));
+  if (!sequence) return false;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  out.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    // PySequence_Fast_GET_ITEM is borrowed from a list user code could
+    // change: hold the item while converting it.
+    PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence.get(), index));
+    if (PySequence_Fast_GET_SIZE(sequence.get()) != count) {
+      PyErr_SetString(PyExc_RuntimeError, "argument 'offsets' changed size while being read");
+      return false;
+    }
+    if (!PyLong_Check(item.get())) {
+      PyErr_Format(PyExc_TypeError, "offsets[%zd]: expected int, got %.200s", index,
+                   Py_TYPE(item.get())->tp_name);
+      return false;
+    }
+    const long long value = PyLong_AsLongLong(item.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    out.push_back(value);
+  }
+  return true;
+}
+
+bool MessageBatch::take_buffer(PyObject* buffer, PyObject* offsets) {
+  if (PyUnicode_Check(buffer) || !PyObject_CheckBuffer(buffer)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument 'messages': with offsets=, expected one bytes-like object, got %.200s",
+                 Py_TYPE(buffer)->tp_name);
+    return false;
+  }
+  Vector<std::int64_t> starts;
+  if (!read_offsets(offsets, starts)) return false;
+  if (!whole_.acquire(buffer, PyBUF_C_CONTIGUOUS)) return false;
+  const std::span<const unsigned char> bytes = whole_.bytes();
+  if (starts.empty()) {
+    PyErr_SetString(PyExc_ValueError,
+                    "argument 'offsets': expected N+1 starts for N messages, got none");
+    return false;
+  }
+  for (std::size_t index = 0; index < starts.size(); ++index) {
+    const std::int64_t start = starts[index];
+    const std::int64_t previous = index == 0 ? 0 : starts[index - 1];
+    if (start < previous || static_cast<std::uint64_t>(start) > bytes.size()) {
+      PyErr_Format(PyExc_ValueError,
+                   "offsets[%zu] is %lld: offsets must not decrease and must lie within the "
+                   "buffer of %zu bytes",
+                   index, static_cast<long long>(start), bytes.size());
+      return false;
+    }
+  }
+  messages_.reserve(starts.size() - 1);
+  for (std::size_t index = 0; index + 1 < starts.size(); ++index) {
+    messages_.push_back(bytes.subspan(static_cast<std::size_t>(starts[index]),
+                                      static_cast<std::size_t>(starts[index + 1] - starts[index])));
+  }
+  return true;
+}
+
+// Releases the GIL for its scope.
+class WithoutGil {
+ public:
+  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+BodyResult decode_table_body(std::string_view name, std::span<const MessageBytes> messages,
+                             bool flatten) {
+  SchemaRef holder;
+  std::optional<MessageError> error;
+  const MessagePlan* plan = lookup_plan(name, holder, error);
+  if (plan == nullptr) {
+    if (error) return std::move(*error);
+    return PythonErrorSet{};
+  }
+  Result<ColumnType> type = column_type_of(*plan, name);
+  if (!type.ok()) return std::move(type).pass_on<PyRef>();
+  Vector<ColumnData> batches;
+  String failure;
+  bool decoded;
+  {
+    // Nothing of Python is touched: the bytes stay exported until return.
+    const WithoutGil released;
+    decoded = decode_columns(type.value(), messages, batches, failure);
+  }
+  if (!decoded) {
+    PyErr_SetString(PyExc_ValueError, failure.c_str());
+    return PythonErrorSet{};
+  }
+  TableData* data =
+      TableData::make(String(name), std::move(type.value()), std::move(batches), flatten);
+  return PyRef::steal(new_table(data));
+}
+
+}  // namespace
+
+PyObject* decode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            const char* first_parameter, NameForm full_name) {
+  return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
+    const ActiveCall call;
+    if (!call.admitted()) return ActiveCall::refuse();
+    const char* const names[kParameterCount] = {first_parameter, "messages", "offsets", "flatten"};
+    PyObject* slots[kParameterCount] = {nullptr, nullptr, nullptr, nullptr};
+    if (!match_arguments(args, nargs, kwnames, names, slots)) return nullptr;
+    TextView name;
+    if (!convert_text(slots[0], first_parameter, name)) return nullptr;
+    bool flatten = false;
+    if (slots[3] != nullptr) {
+      if (!PyBool_Check(slots[3])) {
+        PyErr_Format(PyExc_TypeError, "argument 'flatten': expected bool, got %.200s",
+                     Py_TYPE(slots[3])->tp_name);
+        return nullptr;
+      }
+      flatten = slots[3] == Py_True;
+    }
+    MessageBatch batch;
+    const bool taken = slots[2] == nullptr || slots[2] == Py_None
+                           ? batch.take_sequence(slots[1])
+                           : batch.take_buffer(slots[1], slots[2]);
+    if (!taken) return nullptr;
+    String storage;
+    return finish_call(
+        decode_table_body(full_name(name.view(), storage), batch.messages(), flatten));
+  });
+}
+
+}  // namespace korvex

@@ -1,0 +1,409 @@
+#include "module/encode_table.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "base/arrow_c_data.hpp"
+#include "base/layout.hpp"
+#include "base/py_ref.hpp"
+#include "cdr/encoder.hpp"
+#include "cdr/limits.hpp"
+#include "cdr/plan.hpp"
+#include "module/arguments.hpp"
+#include "module/arrow_values.hpp"
+#include "module/call.hpp"
+
+namespace korvex {
+namespace {
+
+// The Arrow structs taken over from their producer, released on every path.
+struct StreamHolder {
+  ArrowArrayStream stream{};
+  ~StreamHolder() {
+    if (stream.release != nullptr) stream.release(&stream);
+  }
+};
+struct SchemaHolder {
+  ArrowSchema schema{};
+  ~SchemaHolder() {
+    if (schema.release != nullptr) schema.release(&schema);
+  }
+};
+struct ArrayHolder {
+  ArrowArray array{};
+  ~ArrayHolder() {
+    if (array.release != nullptr) array.release(&array);
+  }
+};
+
+// Where a column's values go in a row's dict: the field names from the
+// message down ("pose", or "pose", "position", "x" for a flattened column).
+using ColumnPath = Vector<std::string_view>;
+
+const FieldPlan* field_named(const MessagePlan& plan, std::string_view name) {
+  for (const FieldPlan& field : plan.fields) {
+    if (field.name == name) return &field;
+  }
+  return nullptr;
+}
+
+// The path of the column `name` in the message of `plan`: the field of that
+// name, or the dotted path of a field of nested messages.  False with the
+// reason in `problem`.
+bool column_path(const MessagePlan& plan, std::string_view name, ColumnPath& path,
+                 String& problem) {
+  if (field_named(plan, name) != nullptr) {
+    path.push_back(name);
+    return true;
+  }
+  const MessagePlan* at = &plan;
+  SchemaRef holder;
+  std::string_view rest = name;
+  while (true) {
+    const std::size_t dot = rest.find('.');
+    const std::string_view part = rest.substr(0, dot);
+    const FieldPlan* field = at == nullptr ? nullptr : field_named(*at, part);
+    if (field == nullptr) {
+      problem = concat({"column '", name, "': the message type has no field '", part, "' there"});
+      return false;
+    }
+    path.push_back(part);
+    if (dot == std::string_view::npos) return true;
+    const std::string_view inner = rest.substr(dot + 1);
+    const bool time = describe(field->type.leaf).conversion == Conversion::Time;
+    if (time && !field->type.is_array() && (inner == "sec" || inner == "nanosec")) {
+      // A time value flattened: its dict's two keys.
+      path.push_back(inner);
+      return true;
+    }
+    if (field->type.is_array() || field->type.link == nullptr) {
+      problem = concat({"column '", name, "': field '", part, "' is no nested message"});
+      return false;
+    }
+    std::optional<MessageError> error;
+    at = resolve_link(*field->type.link, holder, error);
+    if (at == nullptr) {
+      if (error) {
+        problem = error->text();
+      } else {
+        PyErr_Clear();
+        problem = "the nested message type could not be resolved";
+      }
+      return false;
+    }
+    rest = rest.substr(dot + 1);
+  }
+}
+
+// The paths of the nested messages without fields (not in arrays): a
+// flattened table has no column for them, and their value is {} anyway.
+bool empty_messages(const MessagePlan& plan, ColumnPath& prefix, Vector<ColumnPath>& out) {
+  for (const FieldPlan& field : plan.fields) {
+    if (field.type.is_array() || field.type.link == nullptr) continue;
+    SchemaRef holder;
+    std::optional<MessageError> error;
+    const MessagePlan* nested = resolve_link(*field.type.link, holder, error);
+    if (nested == nullptr) {
+      if (error) std::move(*error).raise();
+      return false;
+    }
+    prefix.push_back(field.name);
+    if (nested->fields.empty()) {
+      out.push_back(prefix);
+    } else if (prefix.size() < kMaxNesting && !empty_messages(*nested, prefix, out)) {
+      return false;
+    }
+    prefix.pop_back();
+  }
+  return true;
+}
+
+// Whether one path is the other or lies inside it.
+bool overlaps(const ColumnPath& a, const ColumnPath& b) {
+  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t index = 0; index < common; ++index) {
+    if (a[index] != b[index]) return false;
+  }
+  return true;
+}
+
+// A path's field names as str keys, made once per call.
+using PathKeys = Vector<PyRef>;
+
+bool keys_of(const ColumnPath& path, PathKeys& keys) {
+  for (std::string_view name : path) {
+    PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    keys.push_back(PyRef::steal(key));
+    // Its hash cached now, for every row's dict.
+    if (key == nullptr || PyObject_Hash(key) == -1) return false;
+  }
+  return true;
+}
+
+// Sets `value` at the path of `keys` in `row`, making the dicts of nested
+// messages on the way.
+bool put(PyObject* row, const PathKeys& keys, PyObject* value) {
+  PyObject* at = row;  // borrowed
+  for (std::size_t index = 0; index + 1 < keys.size(); ++index) {
+    PyObject* inner = PyDict_GetItemWithError(at, keys[index].get());  // borrowed
+    if (inner == nullptr) {
+      if (PyErr_Occurred()) return false;
+      PyRef fresh = PyRef::steal(PyDict_New());
+      if (!fresh || PyDict_SetItem(at, keys[index].get(), fresh.get()) < 0) return false;
+      inner = fresh.get();  // the row's dict holds it
+    }
+    at = inner;
+  }
+  return PyDict_SetItem(at, keys.back().get(), value) == 0;
+}
+
+// Raises the pending exception again, its text after "row N: ".
+void name_row(std::int64_t row) {
+  FetchedError error = FetchedError::fetch();
+  error.normalize();
+  PyRef text = PyRef::steal(PyObject_Str(error.value()));
+  if (!text) return;
+  PyErr_Format(error.type(), "row %lld: %U", static_cast<long long>(row), text.get());
+}
+
+constexpr std::size_t kParameterCount = 3;
+
+bool match_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     const char* const (&names)[kParameterCount],
+                     PyObject* (&slots)[kParameterCount]) {
+  const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
+  if (positional > 2) {
+    PyErr_Format(PyExc_TypeError, "encode_table() takes 2 positional arguments but %zd were given",
+                 positional);
+    return false;
+  }
+  for (Py_ssize_t index = 0; index < positional; ++index) slots[index] = args[index];
+  const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t index = 0; index < keywords; ++index) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);  // borrowed
+    std::size_t slot = 0;
+    while (slot < kParameterCount && PyUnicode_CompareWithASCIIString(keyword, names[slot]) != 0) {
+      ++slot;
+    }
+    if (slot == kParameterCount) {
+      PyErr_Format(PyExc_TypeError, "encode_table() got an unexpected keyword argument '%U'",
+                   keyword);
+      return false;
+    }
+    if (slots[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "encode_table() got multiple values for argument '%s'",
+                   names[slot]);
+      return false;
+    }
+    slots[slot] = args[positional + index];
+  }
+  for (std::size_t slot = 0; slot < 2; ++slot) {
+    if (slots[slot] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "encode_table() missing required argument '%s'", names[slot]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Takes the stream `table` exports into `holder`.
+bool take_stream(PyObject* table, StreamHolder& holder) {
+  PyRef capsule = PyRef::steal(PyObject_CallMethod(table, "__arrow_c_stream__", nullptr));
+  if (!capsule) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "argument 'table': expected an object exporting an Arrow C stream "
+                 "(__arrow_c_stream__), got %.200s",
+                 Py_TYPE(table)->tp_name);
+    return false;
+  }
+  auto* stream =
+      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
+  if (stream == nullptr) return false;
+  holder.stream = *stream;
+  stream->release = nullptr;  // moved: the capsule no longer releases it
+  return true;
+}
+
+bool stream_failed(ArrowArrayStream& stream, int code) {
+  const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+  PyErr_Format(PyExc_ValueError, "reading the Arrow stream failed (error %d): %s", code,
+               text != nullptr ? text : "no message");
+  return false;
+}
+
+// The dict of one row, as serialize takes it; null with the exception set.
+PyRef row_values(const ArrowSchema& schema, const ArrowArray& batch, std::int64_t index,
+                 std::int64_t row, const Vector<ColumnPath>& paths,
+                 const Vector<PathKeys>& column_keys, const Vector<PathKeys>& empty_keys,
+                 bool views) {
+  PyRef values = PyRef::steal(PyDict_New());
+  if (!values) return values;
+  for (std::size_t column = 0; column < paths.size(); ++column) {
+    String problem;
+    PyRef value = PyRef::steal(arrow_value(*schema.children[column], *batch.children[column],
+                                           batch.offset + index, problem, views));
+    if (!value) {
+      if (!problem.empty()) {
+        PyErr_Format(PyExc_ValueError, "row %lld, column '%s': %s", static_cast<long long>(row),
+                     schema.children[column]->name, problem.c_str());
+      }
+      return PyRef();
+    }
+    if (!put(values.get(), column_keys[column], value.get())) return PyRef();
+  }
+  for (const PathKeys& keys : empty_keys) {
+    PyRef nothing = PyRef::steal(PyDict_New());
+    if (!nothing || !put(values.get(), keys, nothing.get())) return PyRef();
+  }
+  return values;
+}
+
+// The rows of the stream as CDR messages: appended to `messages`.
+bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStream& stream,
+                 PyObject* messages) {
+  SchemaHolder schema;
+  if (int code = stream.get_schema(&stream, &schema.schema); code != 0) {
+    return stream_failed(stream, code);
+  }
+  if (std::string_view(schema.schema.format) != "+s") {
+    PyErr_Format(PyExc_TypeError, "argument 'table': expected a stream of record batches, got '%s'",
+                 schema.schema.format);
+    return false;
+  }
+  Vector<ColumnPath> paths(static_cast<std::size_t>(schema.schema.n_children));
+  for (std::size_t column = 0; column < paths.size(); ++column) {
+    String problem;
+    if (!column_path(plan, schema.schema.children[column]->name, paths[column], problem)) {
+      PyErr_SetString(PyExc_ValueError, problem.c_str());
+      return false;
+    }
+    for (std::size_t other = 0; other < column; ++other) {
+      if (overlaps(paths[column], paths[other])) {
+        PyErr_Format(PyExc_ValueError, "column '%s' gives again values that column '%s' gives",
+                     schema.schema.children[column]->name, schema.schema.children[other]->name);
+        return false;
+      }
+    }
+  }
+  Vector<ColumnPath> empties;
+  ColumnPath prefix;
+  if (!empty_messages(plan, prefix, empties)) return false;
+  std::erase_if(empties, [&](const ColumnPath& empty) {
+    for (const ColumnPath& path : paths) {
+      if (overlaps(empty, path)) return true;
+    }
+    return false;
+  });
+  Vector<PathKeys> column_keys(paths.size());
+  for (std::size_t column = 0; column < paths.size(); ++column) {
+    if (!keys_of(paths[column], column_keys[column])) return false;
+  }
+  Vector<PathKeys> empty_keys(empties.size());
+  for (std::size_t empty = 0; empty < empties.size(); ++empty) {
+    if (!keys_of(empties[empty], empty_keys[empty])) return false;
+  }
+  std::int64_t row = 0;
+  while (true) {
+    ArrayHolder batch;
+    if (int code = stream.get_next(&stream, &batch.array); code != 0) {
+      return stream_failed(stream, code);
+    }
+    if (batch.array.release == nullptr) return true;
+    if (batch.array.n_children != schema.schema.n_children) {
+      PyErr_SetString(PyExc_ValueError, "a record batch does not match the stream's schema");
+      return false;
+    }
+    for (std::int64_t index = 0; index < batch.array.length; ++index, ++row) {
+      // Lists of numbers go to the encoder as views of their elements; a
+      // row refused so is made again of plain lists, which the encoder
+      // converts value by value (an int64 column for an int32[] field), so
+      // that what is taken and what is said are serialize's own.
+      BodyResult encoded = PythonErrorSet{};
+      auto encode = [&](bool views) {
+        PyRef values = row_values(schema.schema, batch.array, index, row, paths, column_keys,
+                                  empty_keys, views);
+        if (!values) return false;
+        encoded = serialize_body(name, values.get());
+        return true;
+      };
+      if (!encode(kLayout.shaped_types)) return false;
+      if (kLayout.shaped_types && encoded.is_message_error() && !encode(false)) return false;
+      if (!encoded.ok()) {
+        if (encoded.is_message_error()) std::move(encoded.error()).raise();
+        name_row(row);
+        return false;
+      }
+      if (PyList_Append(messages, encoded.value().get()) < 0) return false;
+    }
+  }
+}
+
+// One buffer and the N+1 starts of the messages in it.
+PyObject* joined(PyObject* messages) {
+  const Py_ssize_t count = PyList_GET_SIZE(messages);
+  Py_ssize_t total = 0;
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    total += PyBytes_GET_SIZE(PyList_GET_ITEM(messages, index));
+  }
+  PyRef buffer = PyRef::steal(PyBytes_FromStringAndSize(nullptr, total));
+  PyRef offsets = PyRef::steal(PyList_New(count + 1));
+  if (!buffer || !offsets) return nullptr;
+  char* out = PyBytes_AS_STRING(buffer.get());
+  Py_ssize_t at = 0;
+  for (Py_ssize_t index = 0; index <= count; ++index) {
+    PyObject* start = PyLong_FromSsize_t(at);
+    if (start == nullptr) return nullptr;
+    PyList_SET_ITEM(offsets.get(), index, start);
+    if (index == count) break;
+    PyObject* message = PyList_GET_ITEM(messages, index);  // borrowed
+    const Py_ssize_t size = PyBytes_GET_SIZE(message);
+    std::memcpy(out + at, PyBytes_AS_STRING(message), static_cast<std::size_t>(size));
+    at += size;
+  }
+  return PyTuple_Pack(2, buffer.get(), offsets.get());
+}
+
+}  // namespace
+
+PyObject* encode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            const char* first_parameter, NameForm full_name) {
+  return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
+    const ActiveCall call;
+    if (!call.admitted()) return ActiveCall::refuse();
+    const char* const names[kParameterCount] = {first_parameter, "table", "as_buffer"};
+    PyObject* slots[kParameterCount] = {nullptr, nullptr, nullptr};
+    if (!match_arguments(args, nargs, kwnames, names, slots)) return nullptr;
+    TextView given;
+    if (!convert_text(slots[0], first_parameter, given)) return nullptr;
+    bool as_buffer = false;
+    if (slots[2] != nullptr) {
+      if (!PyBool_Check(slots[2])) {
+        PyErr_Format(PyExc_TypeError, "argument 'as_buffer': expected bool, got %.200s",
+                     Py_TYPE(slots[2])->tp_name);
+        return nullptr;
+      }
+      as_buffer = slots[2] == Py_True;
+    }
+    String storage;
+    const std::string_view name = full_name(given.view(), storage);
+    SchemaRef holder;
+    std::optional<MessageError> error;
+    const MessagePlan* plan = lookup_plan(name, holder, error);
+    if (plan == nullptr) {
+      if (error) return finish_call(std::move(*error));
+      return nullptr;
+    }
+    StreamHolder stream;
+    if (!take_stream(slots[1], stream)) return nullptr;
+    PyRef messages = PyRef::steal(PyList_New(0));
+    if (!messages || !encode_rows(name, *plan, stream.stream, messages.get())) return nullptr;
+    if (as_buffer) return joined(messages.get());
+    return messages.release();
+  });
+}
+
+}  // namespace korvex

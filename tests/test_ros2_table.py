@@ -1,0 +1,620 @@
+"""korvex_messages.ros2.decode_table: batches of ROS 2 CDR messages as Arrow
+columns, against the per-message deserialize and pyarrow's own reading."""
+
+import array
+import random
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from korvex_messages import ros2
+from tests.support import ros2 as peers
+from tests.support.runtime import child_environment
+
+pytestmark = pytest.mark.extra("pyarrow")
+
+NAMES = peers.message_names()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def registered():
+    pytest.importorskip("rosbags")
+    for name in NAMES:
+        ros2.register_msg(name, peers.msgdef_text(name))
+
+
+def pa():
+    import pyarrow
+
+    return pyarrow
+
+
+def fully_flattened(table):
+    while any(pa().types.is_struct(field.type) for field in table.schema):
+        table = table.flatten()
+    return table
+
+
+def random_batch(name, rng, count):
+    """(values, bytes) of `count` random messages, in both byte orders."""
+    pairs = [peers.random_message(name, rng) for _ in range(count)]
+    data = [peers.serialize(m, little_endian=rng.random() < 0.5) for _, m in pairs]
+    return [values for values, _ in pairs], data
+
+
+def joined(data):
+    offsets = [0]
+    for message in data:
+        offsets.append(offsets[-1] + len(message))
+    return b"".join(data), offsets
+
+
+# ---------------------------------------------------------------------------
+# Every type of the Humble store, in random batches of both byte orders
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_humble_batches_read_as_deserialize_reads_each(name):
+    rng = random.Random(name)
+    values, data = random_batch(name, rng, 6)
+    table = ros2.decode_table(name, data)
+    arrow = pa().table(table)
+    assert arrow.num_rows == len(table) == 6
+    assert arrow.schema.metadata == {b"type_name": name.encode()}
+    rows = arrow.to_pylist()
+    for row, message, expected in zip(rows, data, values):
+        assert peers.same(row, ros2.deserialize(name, message))
+        assert peers.same(row, expected)
+    # One buffer with offsets is the same batch.
+    buffer, offsets = joined(data)
+    assert pa().table(ros2.decode_table(name, buffer, offsets=offsets)).equals(arrow)
+    # flatten=True is pyarrow's flatten, repeated until no struct is left.
+    flat = pa().table(ros2.decode_table(name, data, flatten=True))
+    assert flat.equals(fully_flattened(arrow))
+    assert flat.schema.metadata == arrow.schema.metadata
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_a_cut_member_of_a_batch_is_refused_by_its_index(name):
+    rng = random.Random(f"cut/{name}")
+    _, data = random_batch(name, rng, 4)
+    victim = rng.randrange(len(data))
+    cut = rng.randrange(len(data[victim]))
+    data[victim] = data[victim][:cut]
+    with pytest.raises(ValueError, match=rf"^message {victim}: "):
+        ros2.decode_table(name, data)
+
+
+# ---------------------------------------------------------------------------
+# The Arrow mapping, a row each
+
+
+def list_of(element, size=-1):
+    """list<element> (fixed_size_list with a size), its items not nullable."""
+    return lambda: pa().list_(pa().field("item", element(), False), size)
+
+
+def struct_of(*fields):
+    return lambda: pa().struct([pa().field(name, make(), False) for name, make in fields])
+
+
+INNER = struct_of(("v", lambda: pa().int16()), ("s", lambda: pa().string()))
+
+MAPPING = [
+    # (field type, value, Arrow type)
+    ("bool", True, lambda: pa().bool_()),
+    ("int8", -128, lambda: pa().int8()),
+    ("uint8", 255, lambda: pa().uint8()),
+    ("int16", -32768, lambda: pa().int16()),
+    ("uint16", 65535, lambda: pa().uint16()),
+    ("int32", -(2**31), lambda: pa().int32()),
+    ("uint32", 2**32 - 1, lambda: pa().uint32()),
+    ("int64", -(2**63), lambda: pa().int64()),
+    ("uint64", 2**64 - 1, lambda: pa().uint64()),
+    ("byte", 200, lambda: pa().uint8()),
+    ("char", 65, lambda: pa().uint8()),
+    ("float32", 1.5, lambda: pa().float32()),
+    ("float64", -2.25, lambda: pa().float64()),
+    ("string", "héllo", lambda: pa().string()),
+    ("string<=5", "abcde", lambda: pa().string()),
+    ("uint8[]", b"\x00\xff\x01", lambda: pa().binary()),
+    ("byte[<=4]", b"\x07\x08", lambda: pa().binary()),
+    ("uint8[3]", b"abc", lambda: pa().binary(3)),
+    ("byte[2]", b"\xfe\x00", lambda: pa().binary(2)),
+    ("int32[]", [1, -2, 3], list_of(lambda: pa().int32())),
+    ("char[]", [65, 66], list_of(lambda: pa().uint8())),
+    ("string[<=3]", ["a", ""], list_of(lambda: pa().string())),
+    ("bool[]", [True, False] * 5, list_of(lambda: pa().bool_())),
+    ("float64[3]", [1.0, 2.0, 3.0], list_of(lambda: pa().float64(), 3)),
+    ("string<=2[2]", ["ab", "c"], list_of(lambda: pa().string(), 2)),
+    ("bool[9]", [True] * 4 + [False] * 5, list_of(lambda: pa().bool_(), 9)),
+    ("mapping_test/Inner", {"v": 7, "s": "x"}, INNER),
+    ("mapping_test/Inner[]", [{"v": 1, "s": ""}, {"v": 2, "s": "yz"}], list_of(INNER)),
+    ("mapping_test/Nothing", {}, struct_of()),
+    ("mapping_test/Nothing[2]", [{}, {}], list_of(struct_of(), 2)),
+]
+
+
+@pytest.fixture(scope="module")
+def mapping_types():
+    ros2.register_msg("mapping_test/msg/Inner", "int16 v\nstring s\n")
+    ros2.register_msg("mapping_test/msg/Nothing", "")
+    names = []
+    for index, (field_type, _, _) in enumerate(MAPPING):
+        name = f"mapping_test/msg/Row{index}"
+        ros2.register_msg(name, f"uint8 before\n{field_type} a\n")
+        names.append(name)
+    return names
+
+
+@pytest.mark.parametrize("index", range(len(MAPPING)), ids=[row[0] for row in MAPPING])
+def test_each_field_type_has_its_arrow_type(mapping_types, index):
+    field_type, value, arrow_type = MAPPING[index]
+    name = mapping_types[index]
+    messages = [{"before": 1, "a": value}, {"before": 2, "a": value}]
+    data = [ros2.serialize(name, m) for m in messages]
+    table = pa().table(ros2.decode_table(name, data))
+    field = table.schema.field("a")
+    assert field.type == arrow_type()
+    assert not field.nullable
+    assert table.column_names == ["before", "a"]
+    assert table.to_pylist() == [ros2.deserialize(name, d) for d in data] == messages
+
+
+def test_a_message_without_fields_is_a_table_of_rows_without_columns(mapping_types):
+    empty = ros2.serialize("mapping_test/msg/Nothing", {})
+    table = ros2.decode_table("mapping_test/msg/Nothing", [empty] * 3)
+    assert (table.num_rows, table.num_columns, table.column_names) == (3, 0, [])
+    assert pa().table(table).to_pylist() == [{}, {}, {}]
+
+
+def test_a_batch_of_none_keeps_its_columns(mapping_types):
+    table = pa().table(ros2.decode_table("mapping_test/msg/Row26", []))
+    assert table.num_rows == 0
+    assert table.column_names == ["before", "a"]
+
+
+# ---------------------------------------------------------------------------
+# Offsets and inputs
+
+POSE = "geometry_msgs/msg/PoseStamped"
+
+
+def pose_batch(count=5):
+    return random_batch(POSE, random.Random("poses"), count)
+
+
+def offset_forms():
+    np = pytest.importorskip("numpy")
+    return [
+        ("list", list),
+        ("array('q')", lambda o: array.array("q", o)),
+        ("numpy int64", lambda o: np.array(o, dtype=np.int64)),
+        ("memoryview", lambda o: memoryview(array.array("q", o))),
+    ]
+
+
+@pytest.mark.parametrize("form", range(4))
+def test_offsets_in_each_form_cut_one_buffer(form):
+    label, make = offset_forms()[form]
+    values, data = pose_batch()
+    buffer, offsets = joined(data)
+    # A buffer that starts with bytes of no message, in a bytearray.
+    padded = bytearray(b"\xee" * 3 + buffer)
+    offsets = make([o + 3 for o in offsets])
+    rows = pa().table(ros2.decode_table(POSE, padded, offsets=offsets)).to_pylist()
+    assert all(peers.same(r, v) for r, v in zip(rows, values)), label
+    assert len(rows) == len(values)
+
+
+def test_messages_as_any_bytes_like_objects():
+    values, data = pose_batch(3)
+    mixed = [data[0], bytearray(data[1]), memoryview(data[2])]
+    rows = pa().table(ros2.decode_table(POSE, tuple(mixed))).to_pylist()
+    assert all(peers.same(r, v) for r, v in zip(rows, values))
+
+
+BAD_INPUTS = [
+    # (messages, offsets, exception, message pattern)
+    (b"\x00\x01\x00\x00", None, TypeError, "argument 'messages': expected a sequence"),
+    (["text"], None, TypeError, r"messages\[0\]: expected a bytes-like object, got str"),
+    ([b"\x00\x01\x00\x00", 5], None, TypeError, r"messages\[1\]: expected a bytes-like"),
+    (b"abcd", [], ValueError, "expected N\\+1 starts"),
+    (b"abcd", [0, 5], ValueError, r"offsets\[1\] is 5"),
+    (b"abcd", [2, 1], ValueError, r"offsets\[1\] is 1: offsets must not decrease"),
+    (b"abcd", [-1, 2], ValueError, r"offsets\[0\] is -1"),
+    (b"abcd", array.array("i", [0, 4]), TypeError, "must hold int64 items"),
+    (b"abcd", [0, "4"], TypeError, r"offsets\[1\]: expected int, got str"),
+    (b"abcd", 4, TypeError, "expected int64 starts"),
+    (["not a buffer"], [0, 1], TypeError, "with offsets=, expected one bytes-like"),
+]
+
+
+@pytest.mark.parametrize("messages, offsets, exception, pattern", BAD_INPUTS)
+def test_inputs_that_are_no_batch_are_refused(messages, offsets, exception, pattern):
+    with pytest.raises(exception, match=pattern):
+        ros2.decode_table(POSE, messages, offsets=offsets)
+
+
+def test_arguments_are_checked():
+    with pytest.raises(TypeError, match="expected bool"):
+        ros2.decode_table(POSE, [], flatten=1)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'numpy'"):
+        ros2.decode_table(POSE, [], numpy=True)
+    with pytest.raises(TypeError, match="takes 2 positional arguments"):
+        ros2.decode_table(POSE, [], None)
+    with pytest.raises(KeyError, match="is not registered"):
+        ros2.decode_table("nope/msg/Nope", [])
+    # The short form names the same type.
+    assert ros2.decode_table("geometry_msgs/PoseStamped", []).type_name == POSE
+
+
+# ---------------------------------------------------------------------------
+# Malformed members
+
+
+@pytest.fixture(scope="module")
+def strict_type():
+    ros2.register_msg(
+        "table_errors/msg/Strict",
+        "string<=3 name\nint32[<=2] few\ntable_errors/Point[] points\n"
+        "===\nMSG: table_errors/Point\nfloat64 x\nstring label\n",
+    )
+    return "table_errors/msg/Strict"
+
+
+def strict(name="ab", few=(1,), points=({"x": 1.0, "label": "p"},)):
+    return {"name": name, "few": list(few), "points": [dict(p) for p in points]}
+
+
+MALFORMED = [
+    # (message index 2 replaced by, message pattern)
+    (b"\x00\x01\x00", r"message 2: CDR payload too short"),
+    (b"\x01\x00\x00\x00\x00", r"message 2: unsupported CDR encapsulation \[01, 00, 00, 00\]"),
+    # name: 4 UTF-8 bytes where at most 3 fit
+    (bytes.fromhex("000100000500000061626364000000000000000000000000"),
+     r"message 2: field 'name': has 4 UTF-8 bytes, but holds at most 3 \(at offset \d+\)"),
+    # few: 3 elements where at most 2 fit
+    (bytes.fromhex("0001000001000000000000000300000001000000"),
+     r"message 2: field 'few': has 3 elements, but holds at most 2 \(at offset 16\)"),
+    # the text of points[1].label is no UTF-8
+    ("bad-utf8", r"message 2: field 'points\[1\]\.label': invalid utf-8 .*\(at offset \d+\)"),
+    ("no-nul", r"message 2: field 'points\[0\]\.label': missing NUL terminator \(at offset \d+\)"),
+    ("cut", r"message 2: field 'points\[1\]\.x': failed to fill whole buffer \(at offset \d+\)"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("replacement, pattern", MALFORMED)
+def test_a_malformed_member_is_named_by_index_field_and_offset(strict_type, replacement, pattern):
+    two = strict(points=({"x": 1.0, "label": "p"}, {"x": 2.0, "label": "q"}))
+    good = ros2.serialize(strict_type, two)
+    if replacement == "bad-utf8":
+        replacement = good.replace(b"q\x00", b"\xff\x00")
+    elif replacement == "no-nul":
+        replacement = good.replace(b"p\x00", b"pp")
+    elif replacement == "cut":
+        replacement = good[: good.index(b"q\x00") - 12]
+    batch = [good, good, replacement, good]
+    with pytest.raises(ValueError, match=pattern) as ours:
+        ros2.decode_table(strict_type, batch)
+    # deserialize refuses it too, at the same offset.
+    with pytest.raises(ValueError) as theirs:
+        ros2.deserialize(strict_type, replacement)
+    offset = re.compile(r"\(at offset (\d+)\)")
+    if offset.search(str(ours.value)):
+        assert offset.findall(str(ours.value)) == offset.findall(str(theirs.value))
+
+
+# ---------------------------------------------------------------------------
+# The Table object
+
+
+def test_table_describes_itself():
+    _, data = pose_batch(4)
+    table = ros2.decode_table(POSE, data)
+    assert (len(table), table.num_rows, table.num_columns) == (4, 4, 2)
+    assert table.column_names == ["header", "pose"]
+    assert table.type_name == POSE
+    assert repr(table) == (
+        "<korvex_messages Table of geometry_msgs/msg/PoseStamped: 4 rows, 2 columns"
+        " ['header', 'pose']>"
+    )
+    flat = ros2.decode_table(POSE, data, flatten=True)
+    assert flat.column_names == [
+        "header.stamp.sec", "header.stamp.nanosec", "header.frame_id",
+        "pose.position.x", "pose.position.y", "pose.position.z",
+        "pose.orientation.x", "pose.orientation.y", "pose.orientation.z", "pose.orientation.w",
+    ]  # fmt: skip
+    with pytest.raises(TypeError):
+        type(table)()
+
+
+def test_each_stream_is_new_over_the_same_buffers():
+    _, data = pose_batch(4)
+    table = ros2.decode_table(POSE, data)
+    first = pa().table(table)
+    second = pa().RecordBatchReader.from_stream(table).read_all()
+    assert first.equals(second)
+    # pyarrow reads the values in place: both point at the same bytes.
+    x_first = first.column("pose").chunk(0).field("position").field("x").buffers()[1]
+    x_second = second.column("pose").chunk(0).field("position").field("x").buffers()[1]
+    assert x_first.address == x_second.address
+    assert pa().schema(table).equals(first.schema, check_metadata=True)
+
+
+@pytest.mark.extra("polars")
+def test_polars_reads_the_table_itself():
+    values, data = pose_batch(3)
+    frame = ros2.decode_table(POSE, data, flatten=True).to_polars()
+    assert frame["pose.position.x"].to_list() == [v["pose"]["position"]["x"] for v in values]
+    import polars
+
+    nested = polars.DataFrame(ros2.decode_table(POSE, data))
+    assert nested["header"].struct.field("frame_id").to_list() == [
+        v["header"]["frame_id"] for v in values
+    ]
+
+
+@pytest.mark.extra("duckdb")
+def test_duckdb_queries_the_table_itself():
+    import duckdb
+
+    values, data = pose_batch(5)
+    poses = ros2.decode_table(POSE, data)  # noqa: F841 (DuckDB finds it by its name)
+    rows = duckdb.sql("select header.frame_id, pose.position.y from poses").fetchall()
+    assert rows == [(v["header"]["frame_id"], v["pose"]["position"]["y"]) for v in values]
+    # A second query reads a new stream.
+    assert duckdb.sql("select count(*) from poses").fetchall() == [(5,)]
+
+
+@pytest.mark.extra("pandas")
+def test_pandas_through_pyarrow():
+    values, data = pose_batch(3)
+    frame = ros2.decode_table(POSE, data, flatten=True).to_pandas()
+    assert list(frame["header.frame_id"]) == [v["header"]["frame_id"] for v in values]
+
+
+@pytest.mark.parametrize("method, missing", [
+    ("to_pyarrow", "pyarrow"), ("to_polars", "polars"), ("to_pandas", "pandas"),
+])  # fmt: skip
+def test_a_missing_library_says_how_to_install_it(monkeypatch, method, missing):
+    table = ros2.decode_table(POSE, [])
+    monkeypatch.setitem(sys.modules, missing, None)
+    with pytest.raises(ImportError, match=re.escape("pip install 'korvex-messages[arrow]'")):
+        getattr(table, method)()
+
+
+# ---------------------------------------------------------------------------
+# Releases: every consumer's release frees the columns, once
+
+RELEASE_LOOP = r"""
+import gc, sys
+import pyarrow, polars, duckdb
+from korvex_messages import ros2
+
+ros2.register_msg("leak_test/msg/Blob", "uint8[] data\nstring[] names\n")
+SIZE = 8 << 20
+blob = ros2.serialize("leak_test/msg/Blob", {"data": bytes(SIZE), "names": ["a", "b"]})
+
+def rss():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+def pyarrow_table(t):
+    return pyarrow.table(t).column("data")[0].as_py()[:1]
+
+def pyarrow_half_read(t):
+    reader = pyarrow.RecordBatchReader.from_stream(t)
+    return reader.schema
+
+def polars_frame(t):
+    return polars.DataFrame(t)["names"].to_list()
+
+def duckdb_query(t):
+    return duckdb.sql("select octet_length(data) from t").fetchall()
+
+def refused(t):
+    # The columns of the members before the malformed one are dropped.
+    try:
+        ros2.decode_table("leak_test/msg/Blob", [blob, blob, blob[:-1]])
+    except ValueError:
+        return None
+    raise AssertionError("a cut member was taken")
+
+def encoded_from_pyarrow(t):
+    # encode_table releases the stream and arrays pyarrow hands it.
+    return ros2.encode_table("leak_test/msg/Blob", pyarrow.table(t))[0][:1]
+
+def encoded_from_polars(t):
+    return ros2.encode_table("leak_test/msg/Blob", polars.DataFrame(t))[0][:1]
+
+def stream_dropped(t):
+    return t.__arrow_c_stream__()
+
+def schema_dropped(t):
+    return t.__arrow_c_schema__()
+
+CONSUMERS = [pyarrow_table, pyarrow_half_read, polars_frame, duckdb_query, stream_dropped,
+             schema_dropped, refused, encoded_from_pyarrow, encoded_from_polars]
+consumer = CONSUMERS[int(sys.argv[1])]
+for _ in range(2):  # libraries settle their own memory
+    consumer(ros2.decode_table("leak_test/msg/Blob", [blob]))
+gc.collect()
+start = rss()
+for _ in range(6):
+    table = ros2.decode_table("leak_test/msg/Blob", [blob])
+    result = consumer(table)
+    del table, result
+    gc.collect()
+grown = rss() - start
+print(consumer.__name__, grown >> 20, "MiB")
+assert grown < SIZE, grown
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.extra("pyarrow", "polars", "duckdb")
+@pytest.mark.parametrize("consumer", range(9), ids=[
+    "pyarrow", "pyarrow-schema-only", "polars", "duckdb", "stream-unconsumed", "schema-unconsumed",
+    "refused-batch", "encode-table-of-pyarrow", "encode-table-of-polars",
+])  # fmt: skip
+def test_every_consumer_releases_the_columns_once(run_python, consumer):
+    """Six tables of 8 MiB each, consumed one way: a release that never runs
+    keeps them all (the memory grows by 48 MiB), one that runs twice frees
+    twice (the allocator aborts the child)."""
+    completed = run_python(RELEASE_LOOP, str(consumer))
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+
+
+@pytest.mark.extra("pyarrow", "pandas")
+def test_the_table_example_runs(tmp_path):
+    example = Path(__file__).resolve().parent.parent / "examples" / "ros2_table.py"
+    completed = subprocess.run(
+        [sys.executable, str(example), "--count", "200"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=child_environment(),
+        timeout=300,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    assert "decoded 200 messages into 16 columns" in completed.stdout
+
+
+# ---------------------------------------------------------------------------
+# encode_table: rows of an Arrow stream as serialize encodes each
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_humble_tables_encode_to_rosbags_bytes(name):
+    rng = random.Random(f"encode/{name}")
+    pairs = [peers.random_message(name, rng) for _ in range(4)]
+    theirs = [peers.serialize(message) for _, message in pairs]
+    # Decoded from both byte orders, encoded little-endian.
+    mixed = [peers.serialize(m, little_endian=bool(i % 2)) for i, (_, m) in enumerate(pairs)]
+    nested = ros2.decode_table(name, mixed)
+    assert ros2.encode_table(name, nested) == theirs
+    assert ros2.encode_table(name, ros2.decode_table(name, mixed, flatten=True)) == theirs
+    assert ros2.encode_table(name, pa().table(nested)) == theirs
+    buffer, offsets = ros2.encode_table(name, nested, as_buffer=True)
+    assert buffer == b"".join(theirs)
+    assert offsets == joined(theirs)[1]
+
+
+@pytest.mark.extra("polars")
+def test_polars_frames_encode():
+    values, data = pose_batch(4)
+    import polars
+
+    frame = polars.DataFrame(ros2.decode_table(POSE, data, flatten=True))
+    little = [ros2.serialize(POSE, v) for v in values]
+    assert ros2.encode_table(POSE, frame) == little
+    # A sliced stream (arrays with an offset) encodes its own rows.
+    assert ros2.encode_table(POSE, pa().table(frame).slice(1, 2)) == little[1:3]
+
+
+def pose_table(**replace):
+    """The flattened table of two poses, with columns replaced or added."""
+    _, data = pose_batch(2)
+    table = pa().table(ros2.decode_table(POSE, data, flatten=True))
+    for column, values in replace.items():
+        if values is None:
+            table = table.drop_columns([column])
+        elif column in table.column_names:
+            table = table.set_column(table.column_names.index(column), column, values)
+        else:
+            table = table.append_column(column, values)
+    return table
+
+
+ENCODE_ERRORS = [
+    # (columns replaced (None: dropped), exception, pattern)
+    ({"pose.position.x": None}, TypeError, r"^row 0: .*Missing nested field 'pose.position.x'"),
+    ({"extra": lambda: pa().array([1, 2])}, ValueError, "^column 'extra': the message type has no"),
+    ({"pose.position.w": lambda: pa().array([1.0, 2.0])}, ValueError,
+     r"^column 'pose.position.w': the message type has no field 'w'"),
+    ({"header.frame_id.x": lambda: pa().array([1, 2])}, ValueError,
+     "^column 'header.frame_id.x': field 'frame_id' is no nested message"),
+    ({"pose.position.x": lambda: pa().array(["a", "b"])}, TypeError,
+     r"^row 0: Field type mismatch on 'pose.position.x': expected float64, got str"),
+    ({"header.stamp.sec": lambda: pa().array([1, 2**40])}, TypeError,
+     r"^row 1: .*'header.stamp.sec'"),
+    ({"pose.position.y": lambda: pa().array([1.0, None])}, ValueError,
+     r"^row 1, column 'pose.position.y': a null value"),
+    ({"header.frame_id": lambda: pa().array(["a", "b"]).dictionary_encode()}, ValueError,
+     r"^row 0, column 'header.frame_id': a dictionary-encoded column"),
+    ({"pose": lambda: pa().array([{"position": None}, {"position": None}])}, ValueError,
+     "^column 'pose' gives again values that column 'pose.position.x' gives"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("replace, exception, pattern", ENCODE_ERRORS)
+def test_encode_table_names_the_row_and_column_at_fault(replace, exception, pattern):
+    table = pose_table(**{k: v if v is None else v() for k, v in replace.items()})
+    with pytest.raises(exception, match=pattern):
+        ros2.encode_table(POSE, table)
+
+
+def test_encode_table_takes_only_arrow_streams():
+    with pytest.raises(TypeError, match="argument 'table': expected an object exporting an Arrow"):
+        ros2.encode_table(POSE, [{"header": {}}])
+    with pytest.raises(TypeError, match="expected bool"):
+        ros2.encode_table(POSE, pose_table(), as_buffer=1)
+    with pytest.raises(KeyError, match="is not registered"):
+        ros2.encode_table("nope/msg/Nope", pose_table())
+
+
+def test_threads_decode_side_by_side():
+    """decode_table runs without the GIL: threads decoding at once (and one
+    registering types meanwhile) each get the table a lone call gets."""
+    import threading
+
+    values, data = random_batch("sensor_msgs/msg/PointCloud2", random.Random("threads"), 50)
+    expected = pa().table(ros2.decode_table("sensor_msgs/msg/PointCloud2", data))
+    results, failures = [], []
+
+    def decode():
+        try:
+            for _ in range(20):
+                table = ros2.decode_table("sensor_msgs/msg/PointCloud2", data)
+                results.append(pa().table(table).equals(expected))
+        except Exception as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+
+    def register():
+        for index in range(50):
+            ros2.register_msg(f"thread_test/msg/T{index}", "int32 a\nstring b\n")
+
+    threads = [threading.Thread(target=decode) for _ in range(4)]
+    threads.append(threading.Thread(target=register))
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert results == [True] * 80
+
+
+@pytest.mark.parametrize(
+    "arrow_type, values, outcome",
+    [
+        # (Arrow element type of the int16[] column, values, bytes or error pattern)
+        ("int16", [[1, -2], []], None),
+        ("int64", [[1, -2], []], None),  # taken value by value, as serialize takes a list
+        ("float64", [[1.5], []], r"^row 0: Field type mismatch on 'a\[0\]': expected int16"),
+        ("int64", [[1], [2**20]], r"^row 1: .*'a\[0\]'"),
+    ],
+)
+def test_numeric_lists_encode_as_serialize_takes_lists(arrow_type, values, outcome):
+    ros2.register_msg("encode_lists/msg/L", "int16[] a\n")
+    column = pa().array(values, type=pa().list_(getattr(pa(), arrow_type)()))
+    table = pa().table({"a": column})
+    if outcome is None:
+        expected = [ros2.serialize("encode_lists/msg/L", {"a": v}) for v in values]
+        assert ros2.encode_table("encode_lists/msg/L", table) == expected
+    else:
+        with pytest.raises(TypeError, match=outcome):
+            ros2.encode_table("encode_lists/msg/L", table)
