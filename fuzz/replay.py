@@ -15,8 +15,16 @@ import importlib
 import os
 import sys
 
-TARGET is deserialize, serialize, decode_table, ros2_deserialize,
-ros2_serialize, ros2_register, ros2_decode_table or ros2_encode_table; run
+TARGETS = (
+    "deserialize",
+    "serialize",
+    "ros2_deserialize",
+    "ros2_serialize",
+    "ros2_register",
+    "ros2_decode_table",
+    "ros2_encode_table",
+    "decode_table",
+)
 
 
 def inputs(paths):
