@@ -10,6 +10,7 @@
 #include "cdr/decoder.hpp"
 #include "cdr/encoder.hpp"
 #include "module/call.hpp"
+#include "ros2/mcap_scan_function.hpp"
 #include "ros2/registration.hpp"
 
 namespace korvex {
@@ -196,6 +197,7 @@ PyMethodDef kRos2Functions[kRos2FunctionCount] = {
     {"serialize", as_method(&serialize_entry), kCallFlags, "serialize(type_name, values)\n--\n\n"},
     {"deserialize", as_method(&deserialize_entry), kCallFlags,
      "deserialize(type_name, data, *, numpy=False)\n--\n\n"},
+    {"scan_mcap_records", as_method(&scan_mcap_records_entry), kCallFlags, kScanMcapRecordsDoc},
 };
 
 }  // namespace korvex

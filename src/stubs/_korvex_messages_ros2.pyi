@@ -1,6 +1,7 @@
 # Type stubs for the _korvex_messages_ros2 extension module, the native half
 # of korvex_messages.ros2 (which is the documented interface).
 
+from collections.abc import Iterable
 from typing import Any
 
 from typing_extensions import Buffer
@@ -12,6 +13,7 @@ __all__ = [
     "type_exists",
     "serialize",
     "deserialize",
+    "scan_mcap_records",
 ]
 
 def register_type(type_name: str, fields: list[tuple[str, str]]) -> bool:
@@ -45,3 +47,36 @@ def serialize(type_name: str, values: dict[str, Any]) -> bytes:
 
 def deserialize(type_name: str, data: Buffer, *, numpy: bool = False) -> dict[str, Any]:
     """Decode ROS 2 CDR (little- or big-endian) into a message dict."""
+
+def scan_mcap_records(
+    data: Buffer,
+    channels: Iterable[int] | None,
+    start: int | None,
+    end: int | None,
+    pack: bool,
+    /,
+) -> tuple[
+    bytes | None,
+    bytes | None,
+    bytes | None,
+    bytes | None,
+    list[tuple[int, int, int]],
+    list[tuple[int, int, int, int]] | None,
+    int,
+    int,
+    bool,
+]:
+    """Walk the MCAP records of `data` (a decompressed chunk or a region of an
+    uncompressed file), taking the messages of `channels` (None: all) whose log
+    time lies in [start, end).
+
+    Returns (payload, offsets, log_times, channels, others, tallies, stop, end,
+    in_time_order).  With pack=True: the taken messages' data one after the
+    other, N+1 int64 offsets, N int64 log times and N uint16 channel ids, in
+    native byte order, and tallies None; with pack=False those four are None
+    and tallies lists (channel, count, first log time, last log time).
+    `others` lists (opcode, content offset, content length) of every other
+    record; `stop` is the first byte not read as a whole record, `end` 0 when
+    every byte was, 1 when the record at `stop` runs past the end, 2 when the
+    message record there is too short.  The walk runs without the GIL.
+    """
