@@ -135,17 +135,28 @@ class DecoderFactory(_McapDecoderFactory):
         return decode
 
 
+# Recordings import the registry's functions above lazily, so they come last.
+from korvex_messages.ros2._definitions import MissingDefinitionsError  # noqa: E402
+from korvex_messages.ros2._mcap_file import RecordingCutShort, RecordingError  # noqa: E402
+from korvex_messages.ros2._recording import Recording, TopicInfo, open_recording  # noqa: E402
+
 __all__ = [
     "ConstantDef",
     "DecoderFactory",
     "FieldDef",
     "MsgDef",
+    "MissingDefinitionsError",
     "MsgDefinitionError",
+    "Recording",
+    "RecordingCutShort",
+    "RecordingError",
+    "TopicInfo",
     "constants",
     "definition",
     "deserialize",
     "is_registered",
     "normalize_type_name",
+    "open_recording",
     "parse_msg_text",
     "register_msg",
     "registered",
