@@ -168,7 +168,9 @@ class McapFile:
             self._loose: list[tuple[int, int]] = []
             self._loose_tallies: dict[int, tuple[int, int, int]] = {}
             if not self._read_summary(size):
-                self._walk(len(MAGIC), size)
+                # A whole file ends in its magic, after the footer record.
+                whole = self._read(size - len(MAGIC), len(MAGIC)) == MAGIC
+                self._walk(len(MAGIC), size - len(MAGIC) if whole else size)
         except BaseException:
             self.close()
             raise

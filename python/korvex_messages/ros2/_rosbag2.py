@@ -203,8 +203,8 @@ class SqliteFile:
                 times.append(timestamp)
                 blobs.append(data)
                 size += len(data)
-            if size >= max_bytes:
-                yield times[0], pack(blobs, times)
-                times, blobs, size = [], [], 0
+                if size >= max_bytes:
+                    yield times[0], pack(blobs, times)
+                    times, blobs, size = [], [], 0
         if times:
             yield times[0], pack(blobs, times)
