@@ -58,7 +58,9 @@ def write_mcap(path, rows, compression="zstd", chunk_size=1500, summary=True, ch
 
     kinds = {"none": CompressionType.NONE, "zstd": CompressionType.ZSTD, "lz4": CompressionType.LZ4}
     options = {}
-    if not summary:
+    if summary == "indexes only":
+        options = dict(repeat_channels=False, repeat_schemas=False)
+    elif not summary:
         options = dict(
             index_types=IndexType.NONE, repeat_channels=False, repeat_schemas=False,
             use_statistics=False, use_summary_offsets=False,

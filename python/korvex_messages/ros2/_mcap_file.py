@@ -220,9 +220,11 @@ class McapFile:
                 self._take_definition(opcode, content, at)
             elif opcode == CHUNK_INDEX:
                 indexes.append(self._chunk_index(content, at))
-        if not indexes:
+        if not indexes or not self.channels:
             # No chunk index (an unchunked file, or one written without
-            # them): the data section tells what it holds.
+            # them), or channels only in the data section: that section
+            # tells what it holds.
+            self.schemas.clear()
             return False
         self.chunks = sorted(indexes, key=lambda c: (c.start, c.offset))
         for chunk in self.chunks:

@@ -19,6 +19,7 @@ import os
 import shutil
 import tempfile
 import weakref
+from array import array
 from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any, NamedTuple
@@ -330,6 +331,68 @@ class Recording:
         for item in batches:
             batch = item[1] if isinstance(item, tuple) else item
             yield batch.payload, batch.offsets, batch.log_times
+
+    def table(
+        self,
+        topic: str,
+        *,
+        start: int | datetime.datetime | None = None,
+        end: int | datetime.datetime | None = None,
+        flatten: bool = False,
+    ) -> Any:
+        """The topic's messages in [start, end) as one pyarrow Table: first
+        `log_time` (timestamp[ns, UTC]), then the columns decode_table gives
+        the type (nested messages as "outer.inner" with ``flatten=True``)."""
+        low, high = as_nanoseconds(start, "start"), as_nanoseconds(end, "end")
+        tables = [
+            self._decode(topic, *batch, flatten)
+            for batch in self._topic_batches(topic, low, high, max_bytes=2**62)
+        ]
+        if len(tables) == 1:
+            return tables[0]
+        if not tables:
+            return self._decode(topic, b"", array("q", [0]), array("q"), flatten)
+        import pyarrow as pa
+
+        return pa.concat_tables(tables)
+
+    def batches(
+        self,
+        topic: str,
+        *,
+        start: int | datetime.datetime | None = None,
+        end: int | datetime.datetime | None = None,
+        flatten: bool = False,
+        max_bytes: int = DEFAULT_BATCH_BYTES,
+    ) -> Iterator[Any]:
+        """The topic's messages as pyarrow Tables of about `max_bytes` of
+        message data each (one MCAP chunk at least), in log-time order; the
+        columns as `table` gives them."""
+        low, high = as_nanoseconds(start, "start"), as_nanoseconds(end, "end")
+        for batch in self._topic_batches(topic, low, high, max_bytes=max_bytes):
+            yield self._decode(topic, *batch, flatten)
+
+    def _decode(self, topic: str, payload: bytes, offsets: Any, times: Any, flatten: bool) -> Any:
+        decode_table = getattr(_native, "decode_table", None)
+        if decode_table is None:
+            raise NotImplementedError(
+                "Recording.table and Recording.batches need korvex_messages.ros2.decode_table,"
+                " which this build of the codec lacks"
+            )
+        try:
+            import pyarrow as pa
+        except ImportError:
+            raise ImportError(
+                "Recording.table and Recording.batches return pyarrow Tables: pip install pyarrow"
+            ) from None
+        table = pa.table(decode_table(self.codec_type(topic), payload, offsets=offsets,
+                                      flatten=flatten))  # fmt: skip
+        count = len(times)
+        data = pa.py_buffer(memoryview(times).cast("B") if count else b"")
+        log_time = pa.Array.from_buffers(pa.int64(), count, [None, data]).view(
+            pa.timestamp("ns", tz="UTC")
+        )
+        return table.add_column(0, "log_time", log_time)
 
     def messages(
         self,
