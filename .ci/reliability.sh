@@ -29,7 +29,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 FUZZ_ONLY=${FUZZ_ONLY:-0}
 FUZZ_ARGS=${FUZZ_ARGS:-}
 # The fuzz targets, fuzz/fuzz_TARGET.py, each with its seeds in fuzz/corpus/TARGET.
-TARGETS="deserialize serialize ros2_deserialize ros2_serialize ros2_register"
+TARGETS="deserialize serialize ros2_deserialize ros2_serialize ros2_register ros2_mcap_scan"
 mkdir -p "$WORK"
 if [ -z "${KORVEX_CI_PYTHON:-}" ]; then
   echo "==> test environment in $WORK/venv"

@@ -3,8 +3,8 @@ without libFuzzer (used for the sanitizer run and to reproduce a crash).
 
     python3 -m fuzz.replay TARGET PATH...
 
-TARGET is deserialize, serialize, ros2_deserialize, ros2_serialize or
-ros2_register; run
+TARGET is deserialize, serialize, ros2_deserialize, ros2_serialize,
+ros2_register or ros2_mcap_scan; run
 from the checkout, or with the checkout on PYTHONPATH.
 
 PATH may be a directory (every file in it) or a single input file.  Exits
@@ -15,7 +15,14 @@ import importlib
 import os
 import sys
 
-TARGETS = ("deserialize", "serialize", "ros2_deserialize", "ros2_serialize", "ros2_register")
+TARGETS = (
+    "deserialize",
+    "serialize",
+    "ros2_deserialize",
+    "ros2_serialize",
+    "ros2_register",
+    "ros2_mcap_scan",
+)
 
 
 def inputs(paths):
