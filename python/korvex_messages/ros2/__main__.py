@@ -92,7 +92,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     finally:
         for warning in caught:
-            print(f"korvex-ros2: warning: {_one_line(warning.message)}", file=sys.stderr)
+            print(
+                f"korvex-ros2: warning: {_one_line(Warning(str(warning.message)))}", file=sys.stderr
+            )
     return 0
 
 

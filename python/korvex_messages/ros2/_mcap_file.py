@@ -13,6 +13,7 @@ the GIL and without a Python object per message.
 
 from __future__ import annotations
 
+import importlib
 import mmap
 import struct
 import sys
@@ -21,6 +22,7 @@ import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 import _korvex_messages_ros2 as _native
 
@@ -57,7 +59,7 @@ class _Fields:
             raise RecordingError(f"{self.where}: the record ends inside its fields")
         (value,) = struct.unpack_from(fmt, self.data, self.at)
         self.at += size
-        return value
+        return int(value)
 
     def raw(self, length_format: str) -> memoryview:
         length = self.take(length_format)
@@ -104,10 +106,12 @@ class TopicTally:
     start: int | None = None
     end: int | None = None
 
-    def add(self, count: int, start: int, end: int) -> None:
+    def add(self, count: int, start: int | None, end: int | None) -> None:
         self.count += count
-        self.start = start if self.start is None else min(self.start, start)
-        self.end = end if self.end is None else max(self.end, end)
+        if start is not None:
+            self.start = start if self.start is None else min(self.start, start)
+        if end is not None:
+            self.end = end if self.end is None else max(self.end, end)
 
 
 def _decompress(compression: str, data: memoryview, size: int, where: str) -> bytes | memoryview:
@@ -129,13 +133,13 @@ def _decompress(compression: str, data: memoryview, size: int, where: str) -> by
             raise RecordingError(f"{where}: zstd: {error}") from None
     elif compression == "lz4":
         try:
-            import lz4.frame
+            lz4_frame = importlib.import_module("lz4.frame")
         except ImportError:
             raise RecordingError(
                 f"{where} is lz4-compressed: pip install lz4 (or korvex-messages[recordings])"
             ) from None
         try:
-            out = lz4.frame.LZ4FrameDecompressor().decompress(bytes(data))
+            out = lz4_frame.LZ4FrameDecompressor().decompress(bytes(data))
         except RuntimeError as error:
             raise RecordingError(f"{where}: lz4: {error}") from None
     else:
@@ -180,13 +184,14 @@ class McapFile:
         return self._file.read(length)
 
     def close(self) -> None:
-        view = getattr(self, "_view", None)
+        view: memoryview | None = getattr(self, "_view", None)
         if view is not None:
             view.release()
-            self._view = None
-        if getattr(self, "_map", None) is not None:
-            self._map.close()
-            self._map = None
+            del self._view
+        mapped: mmap.mmap | None = getattr(self, "_map", None)
+        if mapped is not None:
+            mapped.close()
+            del self._map
         self._file.close()
 
     # -- the summary ---------------------------------------------------
@@ -278,7 +283,7 @@ class McapFile:
         records = self._chunk_records(chunk)
         scan = _native.scan_mcap_records(records, None, None, None, False)
         self._check_chunk_scan(chunk, scan, len(records))
-        chunk.tallies = {c: (n, first, last) for c, n, first, last in scan[5]}
+        chunk.tallies = {c: (n, first, last) for c, n, first, last in scan[5] or ()}
         for opcode, at, length in scan[4]:
             if opcode in (SCHEMA, CHANNEL):
                 self._take_definition(opcode, memoryview(records)[at : at + length], at)
@@ -306,7 +311,7 @@ class McapFile:
             elif opcode == DATA_END:
                 break
         # The messages outside chunks, tallied by the same walk.
-        self._loose_tallies = {c: (n, first, last) for c, n, first, last in scan[5]}
+        self._loose_tallies = {c: (n, first, last) for c, n, first, last in scan[5] or ()}
         if self._loose_tallies:
             self._loose.append((regions_start, start + scan[6] - regions_start))
         if scan[7] == _CUT_SHORT:
@@ -351,7 +356,7 @@ class McapFile:
                 )
         return records
 
-    def _check_chunk_scan(self, chunk: Chunk, scan: tuple, size: int) -> None:
+    def _check_chunk_scan(self, chunk: Chunk, scan: tuple[Any, ...], size: int) -> None:
         if scan[7] != _COMPLETE:
             raise RecordingError(
                 f"{self.path}: chunk at byte {chunk.offset}: the record at byte {scan[6]} of its"
@@ -401,10 +406,17 @@ class McapFile:
             yield chunk.start, self._scan(records, channels, start, end, chunk)
 
     def _scan(
-        self, records, channels: set[int], start: int | None, end: int | None, chunk
+        self,
+        records: bytes | memoryview,
+        channels: set[int],
+        start: int | None,
+        end: int | None,
+        chunk: Chunk | None,
     ) -> Batch:
         scan = _native.scan_mcap_records(records, channels, start, end, True)
         if chunk is not None:
             self._check_chunk_scan(chunk, scan, len(records))
-        batch = Batch(scan[0], _int64s(scan[1]), _int64s(scan[2]))
+        payload, offsets, times = scan[0], scan[1], scan[2]
+        assert payload is not None and offsets is not None and times is not None
+        batch = Batch(payload, _int64s(offsets), _int64s(times))
         return batch if scan[8] else batch.sorted()

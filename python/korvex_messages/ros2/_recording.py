@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import datetime
 import heapq
+import importlib
 import os
 import shutil
 import tempfile
@@ -29,7 +30,7 @@ import _korvex_messages_ros2 as _native
 from korvex_messages.ros2._definitions import RecordingTypes, TypeSource
 from korvex_messages.ros2._mcap_file import McapFile, RecordingError, TopicTally
 from korvex_messages.ros2._packed import Batch, merge_in_time_order
-from korvex_messages.ros2._rosbag2 import SqliteFile, read_metadata, zstd_decompressor
+from korvex_messages.ros2._rosbag2 import BagMetadata, SqliteFile, read_metadata, zstd_decompressor
 
 __all__ = ["Recording", "RecordingError", "TopicInfo", "open_recording"]
 
@@ -126,7 +127,7 @@ class _McapSource:
             for channel in channels:
                 if channel in by_channel:
                     have = by_channel[channel]
-                    tally.add(have.count, have.start, have.end)  # type: ignore[arg-type]
+                    tally.add(have.count, have.start, have.end)
             result[topic] = tally
         return result
 
@@ -187,6 +188,7 @@ class Recording:
         self._scratch: str | None = None
         self._types: RecordingTypes | None = None
         self._closer: Any = None
+        self._metadata: BagMetadata | None = None
         try:
             self._open_sources()
             self._collect()
@@ -234,7 +236,6 @@ class Recording:
                 else:
                     self._sources.append(_SqliteSource(file, message))
         elif path.is_file():
-            self._metadata = None
             with path.open("rb") as head:
                 magic = head.read(16)
             if magic.startswith(b"\x89MCAP"):
@@ -266,15 +267,15 @@ class Recording:
                     )
             for topic, tally in source.tallies().items():
                 if tally.count:
-                    tallies.setdefault(topic, TopicTally()).add(tally.count, tally.start, tally.end)  # type: ignore[arg-type]
+                    tallies.setdefault(topic, TopicTally()).add(tally.count, tally.start, tally.end)
         metadata = self._metadata
         if metadata is not None:
             for topic, (kind, _, count) in metadata.topics.items():
-                have = kinds.get(topic)
-                if have is not None and have[0] != kind:
+                stored = kinds.get(topic)
+                if stored is not None and stored[0] != kind:
                     raise RecordingError(
                         f"{self.path / 'metadata.yaml'}: topic {topic} is of type {kind},"
-                        f" its storage says {have[0]}"
+                        f" its storage says {stored[0]}"
                     )
                 found = tallies.get(topic, TopicTally()).count
                 if found != count:
@@ -352,7 +353,7 @@ class Recording:
             return tables[0]
         if not tables:
             return self._decode(topic, b"", array("q", [0]), array("q"), flatten)
-        import pyarrow as pa
+        pa = importlib.import_module("pyarrow")
 
         return pa.concat_tables(tables)
 
@@ -380,7 +381,7 @@ class Recording:
                 " which this build of the codec lacks"
             )
         try:
-            import pyarrow as pa
+            pa = importlib.import_module("pyarrow")
         except ImportError:
             raise ImportError(
                 "Recording.table and Recording.batches return pyarrow Tables: pip install pyarrow"
