@@ -447,3 +447,17 @@ def test_user_errors_are_one_line(tmp_path, run_python, what):
     assert done.stderr.startswith("korvex-ros2: error: ")
     assert ("no such file" if what == "missing" else "sensor_msgs/msg/Imu") in done.stderr
     shutil.rmtree(tmp_path)
+
+
+@pytest.mark.extra("zstandard")
+def test_example_runs(tmp_path, run_python):
+    import pathlib
+
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "ros2_recording.py"
+    done = run_python(example.read_text(), "--keep", str(tmp_path), timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "poses.mcap: /pose turtlesim/msg/Pose2D x50, 4.9 s" in done.stdout
+    assert "second 1 to 2: 10 poses, first x=1.0" in done.stdout
+    assert "without definitions: turtlesim/msg/Pose2D (topics /pose)" in done.stdout
+    assert "last pose theta=0.49" in done.stdout
+    assert "registry unchanged: True" in done.stdout
