@@ -461,3 +461,27 @@ def test_example_runs(tmp_path, run_python):
     assert "without definitions: turtlesim/msg/Pose2D (topics /pose)" in done.stdout
     assert "last pose theta=0.49" in done.stdout
     assert "registry unchanged: True" in done.stdout
+
+
+@pytest.mark.parametrize(
+    "compression",
+    [
+        pytest.param("zstd", marks=pytest.mark.extra("zstandard")),
+        pytest.param("lz4", marks=pytest.mark.extra("lz4")),
+    ],
+)
+@pytest.mark.parametrize("claim", [-1, +1, 2**62])
+def test_chunk_size_claims_are_checked_against_the_data(tmp_path, compression, claim):
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression=compression, chunk_size=800)
+    offset = chunk_offsets(path)[0]
+    data = bytearray(path.read_bytes())
+    at = offset + 9 + 16  # the chunk's uncompressed size
+    real = struct.unpack_from("<Q", data, at)[0]
+    claimed = real + claim if claim in (-1, 1) else claim
+    struct.pack_into("<Q", data, at, claimed)
+    path.write_bytes(bytes(data))
+    with ros2.open_recording(path) as recording, pytest.raises(
+        ros2.RecordingError, match=f"chunk at byte {offset}: decompressed to {real} bytes, its header says {claimed}"
+        if claim != -1 else f"chunk at byte {offset}: decompressed to more than {real - 1} bytes",
+    ):  # fmt: skip
+        list(recording.messages())

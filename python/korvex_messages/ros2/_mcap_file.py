@@ -14,6 +14,7 @@ the GIL and without a Python object per message.
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import mmap
 import struct
 import sys
@@ -114,38 +115,53 @@ class TopicTally:
             self.end = end if self.end is None else max(self.end, end)
 
 
+# Decompressed output grows by this much at a time, so that what a chunk's
+# header or frame claims is never allocated before the data bears it out.
+_PIECE = 1 << 20
+
+
+def _zstd(data: memoryview, limit: int) -> bytes:
+    import zstandard
+
+    out = bytearray()
+    with zstandard.ZstdDecompressor().stream_reader(data) as reader:
+        while len(out) < limit:
+            piece = reader.read(min(_PIECE, limit - len(out)))
+            if not piece:
+                break
+            out += piece
+    return bytes(out)
+
+
+def _lz4(data: memoryview, limit: int) -> bytes:
+    lz4_frame = importlib.import_module("lz4.frame")
+    decompressor = lz4_frame.LZ4FrameDecompressor()
+    out = bytearray(decompressor.decompress(bytes(data), max_length=min(_PIECE, limit)))
+    while len(out) < limit and not decompressor.eof and not decompressor.needs_input:
+        out += decompressor.decompress(b"", max_length=min(_PIECE, limit - len(out)))
+    return bytes(out)
+
+
 def _decompress(compression: str, data: memoryview, size: int, where: str) -> bytes | memoryview:
+    """A chunk's records, decompressed; their size must be the one its header
+    gives (one byte more is read, to tell a longer output)."""
     if compression == "":
         return data
-    if compression == "zstd":
-        try:
-            import zstandard
-        except ImportError:
-            raise RecordingError(
-                f"{where} is zstd-compressed: pip install zstandard"
-                " (or korvex-messages[recordings])"
-            ) from None
-        try:
-            # A decompressor object grows its output with the data it really
-            # holds, whatever size the frame claims.
-            out = zstandard.ZstdDecompressor().decompressobj().decompress(data)
-        except zstandard.ZstdError as error:
-            raise RecordingError(f"{where}: zstd: {error}") from None
-    elif compression == "lz4":
-        try:
-            lz4_frame = importlib.import_module("lz4.frame")
-        except ImportError:
-            raise RecordingError(
-                f"{where} is lz4-compressed: pip install lz4 (or korvex-messages[recordings])"
-            ) from None
-        try:
-            out = lz4_frame.LZ4FrameDecompressor().decompress(bytes(data))
-        except RuntimeError as error:
-            raise RecordingError(f"{where}: lz4: {error}") from None
-    else:
+    if compression not in ("zstd", "lz4"):
         raise RecordingError(f"{where}: unknown compression {compression!r}")
+    package = "zstandard" if compression == "zstd" else "lz4"
+    if importlib.util.find_spec(package) is None:
+        raise RecordingError(
+            f"{where} is {compression}-compressed: pip install {package}"
+            " (or korvex-messages[recordings])"
+        )
+    try:
+        out = (_zstd if compression == "zstd" else _lz4)(data, size + 1)
+    except Exception as error:  # zstandard.ZstdError, lz4's RuntimeError
+        raise RecordingError(f"{where}: {compression}: {error}") from None
     if len(out) != size:
-        raise RecordingError(f"{where}: decompressed to {len(out)} bytes, its header says {size}")
+        got = f"more than {size}" if len(out) > size else str(len(out))
+        raise RecordingError(f"{where}: decompressed to {got} bytes, its header says {size}")
     return out
 
 

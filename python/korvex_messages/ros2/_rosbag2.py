@@ -189,7 +189,13 @@ class SqliteFile:
         )
         decompress = None
         if self._message_compression:
-            decompress = zstd_decompressor(f"{self.path}: its messages are").decompress
+            decompressor = zstd_decompressor(f"{self.path}: its messages are")
+
+            def decompress(data: bytes) -> bytes:
+                # Output grows with the data, whatever size the frame claims.
+                out: bytes = decompressor.decompressobj().decompress(data)
+                return out
+
         times: list[int] = []
         blobs: list[bytes] = []
         size = 0
