@@ -480,8 +480,9 @@ def test_chunk_size_claims_are_checked_against_the_data(tmp_path, compression, c
     claimed = real + claim if claim in (-1, 1) else claim
     struct.pack_into("<Q", data, at, claimed)
     path.write_bytes(bytes(data))
-    with ros2.open_recording(path) as recording, pytest.raises(
-        ros2.RecordingError, match=f"chunk at byte {offset}: decompressed to {real} bytes, its header says {claimed}"
-        if claim != -1 else f"chunk at byte {offset}: decompressed to more than {real - 1} bytes",
-    ):  # fmt: skip
+    if claim == -1:
+        match = f"chunk at byte {offset}: decompressed to more than {real - 1} bytes"
+    else:
+        match = f"chunk at byte {offset}: decompressed to {real} bytes, its header says {claimed}"
+    with ros2.open_recording(path) as recording, pytest.raises(ros2.RecordingError, match=match):
         list(recording.messages())
