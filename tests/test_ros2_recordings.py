@@ -433,19 +433,33 @@ def test_info_on_the_command_line(tmp_path, run_python):
         )
 
 
-@pytest.mark.parametrize("what", ["missing", "humble"])
+@pytest.mark.extra("yaml")
+def test_info_needs_no_definitions(tmp_path, run_python):
+    bag = rec.make_humble(rec.write_bag(tmp_path / "bag", ROWS))
+    done = run_python("import runpy; runpy.run_module('korvex_messages.ros2', run_name='__main__')",
+                      "info", str(bag))  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    assert "storage:     sqlite3" in done.stdout and "sensor_msgs/msg/Imu" in done.stdout
+    with (
+        ros2.Recording(bag, inventory_only=True) as recording,
+        pytest.raises(ValueError, match="inventory only"),
+    ):
+        next(recording.messages())
+
+
+@pytest.mark.parametrize("what", ["missing", "damaged"])
 def test_user_errors_are_one_line(tmp_path, run_python, what):
     path = tmp_path / "missing.mcap"
-    if what == "humble":
-        pytest.importorskip("yaml")
-        path = rec.make_humble(rec.write_bag(tmp_path / "bag", ROWS))
+    if what == "damaged":
+        path = tmp_path / "cut.db3"
+        path.write_bytes(b"SQLite format 3\x00" + b"\x01" * 300)
     done = run_python("import runpy; runpy.run_module('korvex_messages.ros2', run_name='__main__')",
                       "info", str(path))  # fmt: skip
     assert done.returncode == 1
     assert "Traceback" not in done.stderr and done.stdout == ""
     assert len(done.stderr.strip().splitlines()) == 1
     assert done.stderr.startswith("korvex-ros2: error: ")
-    assert ("no such file" if what == "missing" else "sensor_msgs/msg/Imu") in done.stderr
+    assert ("no such file" if what == "missing" else "not a rosbag2 sqlite3 file") in done.stderr
     shutil.rmtree(tmp_path)
 
 

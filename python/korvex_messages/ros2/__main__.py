@@ -1,8 +1,8 @@
 """The command line of korvex_messages.ros2 (also installed as korvex-ros2).
 
-    python -m korvex_messages.ros2 info PATH [--types DIR]
+    python -m korvex_messages.ros2 info PATH
 
-A user error (a missing file, a damaged recording, missing definitions)
+A user error (a missing file, a damaged recording)
 prints one line on stderr and exits with status 1; --help explains the rest.
 """
 
@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from korvex_messages.ros2._definitions import MissingDefinitionsError
 from korvex_messages.ros2._mcap_file import RecordingError
 from korvex_messages.ros2._msgdef import MsgDefinitionError
-from korvex_messages.ros2._recording import Recording, open_recording
+from korvex_messages.ros2._recording import Recording
 
 # The errors a user can cause: printed as one line, no traceback.
 USER_ERRORS = (OSError, RecordingError, MsgDefinitionError, MissingDefinitionsError, KeyError)
@@ -69,7 +69,6 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True)
     info = commands.add_parser("info", help="storage, compression, duration and topics")
     info.add_argument("path", help="an MCAP file, a rosbag2 directory or a .db3 file")
-    info.add_argument("--types", help="a folder of pkg/msg/*.msg for types the recording lacks")
     return parser
 
 
@@ -85,7 +84,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         with warnings.catch_warnings(record=True) as recorded:
             warnings.simplefilter("always")
             caught = recorded
-            with open_recording(arguments.path, types=arguments.types) as recording:
+            # The inventory needs no definitions: info reads Humble bags too.
+            with Recording(arguments.path, inventory_only=True) as recording:
                 print(info_text(recording))
     except USER_ERRORS as error:
         print(f"korvex-ros2: error: {_one_line(error)}", file=sys.stderr)

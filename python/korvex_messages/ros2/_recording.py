@@ -182,7 +182,11 @@ def _decompressed_copy(path: Path, folder: Path) -> Path:
 class Recording:
     """An open recording; see `open_recording`."""
 
-    def __init__(self, path: str | os.PathLike[str], types: Any = None) -> None:
+    def __init__(
+        self, path: str | os.PathLike[str], types: Any = None, *, inventory_only: bool = False
+    ) -> None:
+        """`inventory_only` opens the files for `topics` alone, without
+        looking for definitions (the command line's `info`)."""
         self.path = Path(path)
         self._sources: list[Any] = []
         self._scratch: str | None = None
@@ -201,10 +205,11 @@ class Recording:
                 for name, definition in source.definitions().items():
                     if name not in stored or not stored[name][1].strip():
                         stored[name] = definition
-            self._types = RecordingTypes(
-                needed, stored, TypeSource(types), _process_definition,
-                _Installer.install, _Installer.remove,
-            )  # fmt: skip
+            if not inventory_only:
+                self._types = RecordingTypes(
+                    needed, stored, TypeSource(types), _process_definition,
+                    _Installer.install, _Installer.remove,
+                )  # fmt: skip
             self._closer = weakref.finalize(
                 self, _release, self._types, self._sources, self._scratch
             )
@@ -304,8 +309,10 @@ class Recording:
         raise KeyError(f"{self.path}: no topic {topic!r}; it has {[t.name for t in self._topics]}")
 
     def _check_open(self) -> RecordingTypes:
-        if self._types is None or self._closer is None or not self._closer.alive:
+        if self._closer is None or not self._closer.alive:
             raise ValueError(f"{self.path}: the recording is closed")
+        if self._types is None:
+            raise ValueError(f"{self.path}: the recording was opened for its inventory only")
         return self._types
 
     def codec_type(self, topic: str) -> str:
@@ -410,6 +417,13 @@ class Recording:
         if isinstance(topics, str):
             topics = [topics]
         names = [t.name for t in self._topics] if topics is None else list(topics)
+        for name in names:
+            info = self._topic(name)
+            if info.serialization_format != "cdr":
+                raise ValueError(
+                    f"{self.path}: topic {name} is serialized as"
+                    f" {info.serialization_format!r}; only cdr is read"
+                )
         streams = [self._topic_messages(self._topic(n), types, low, high, numpy) for n in names]
         for log_time, _, topic, message in heapq.merge(*streams):
             yield topic, log_time, message
