@@ -103,6 +103,35 @@ def test_bags_read_as_rosbags_reads_them(tmp_path, storage, compression, version
 
 
 @pytest.mark.extra("yaml")
+@pytest.mark.parametrize("version", [4, 5, 6, 7])
+def test_older_metadata_versions(tmp_path, version):
+    bag = rec.write_bag(tmp_path / "bag", ROWS, "sqlite3", "none", 8)
+    want = rec.rosbags_rows(bag)
+    rec.downgrade(bag, version)
+    with ros2.open_recording(bag) as recording:
+        check_against(recording, want)
+
+
+@pytest.mark.parametrize("kind", ["mcap", "sqlite3"])
+def test_messages_in_numpy_mode(tmp_path, kind):
+    if kind == "mcap":
+        path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none")
+    else:
+        path = rec.write_bag(tmp_path / "bag", ROWS)
+    store = peers.typestore()
+    want = {}
+    for topic, kind_name, t, _, data in ROWS:
+        want.setdefault((topic, t), []).append(
+            peers.as_dict(store.deserialize_cdr(data, kind_name), numpy=True)
+        )
+    with ros2.open_recording(path) as recording:
+        got = list(recording.messages(numpy=True))
+    assert len(got) == len(ROWS)
+    for topic, t, message in got:
+        assert any(peers.same(message, m) for m in want[(topic, t)]), (topic, t)
+
+
+@pytest.mark.extra("yaml")
 @pytest.mark.parametrize("storage", ["sqlite3", "mcap"])
 def test_split_bags_read_across_their_files(tmp_path, storage):
     first = rec.sample_messages(30, seed=1, ordered=True)

@@ -159,6 +159,29 @@ def make_humble(path):
     return path
 
 
+def downgrade(path, version):
+    """The metadata.yaml of bag `path` as rosbag2 wrote it at `version` (4
+    to 7): the keys later versions added removed."""
+
+    def strip(info):
+        info["version"] = version
+        if version < 9:
+            for entry in info["topics_with_message_count"]:
+                entry["topic_metadata"]["offered_qos_profiles"] = ""
+        if version < 8:
+            info.pop("ros_distro", None)
+        if version < 7:
+            for entry in info["topics_with_message_count"]:
+                entry["topic_metadata"].pop("type_description_hash", None)
+        if version < 6:
+            info.pop("custom_data", None)
+        if version < 5:
+            info.pop("files", None)
+
+    edit_metadata(path, strip)
+    return path
+
+
 def rosbags_rows(path):
     """(topic, log time, dict) of every message, as rosbags' reader gives them."""
     from rosbags.rosbag2 import Reader
