@@ -120,7 +120,7 @@ class TopicTally:
 _PIECE = 1 << 20
 
 
-def _zstd(data: memoryview, limit: int) -> bytes:
+def _zstd(data: memoryview, limit: int) -> bytearray:
     import zstandard
 
     out = bytearray()
@@ -130,19 +130,21 @@ def _zstd(data: memoryview, limit: int) -> bytes:
             if not piece:
                 break
             out += piece
-    return bytes(out)
+    return out
 
 
-def _lz4(data: memoryview, limit: int) -> bytes:
+def _lz4(data: memoryview, limit: int) -> bytearray:
     lz4_frame = importlib.import_module("lz4.frame")
     decompressor = lz4_frame.LZ4FrameDecompressor()
     out = bytearray(decompressor.decompress(bytes(data), max_length=min(_PIECE, limit)))
     while len(out) < limit and not decompressor.eof and not decompressor.needs_input:
         out += decompressor.decompress(b"", max_length=min(_PIECE, limit - len(out)))
-    return bytes(out)
+    return out
 
 
-def _decompress(compression: str, data: memoryview, size: int, where: str) -> bytes | memoryview:
+def _decompress(
+    compression: str, data: memoryview, size: int, where: str
+) -> bytearray | memoryview:
     """A chunk's records, decompressed; their size must be the one its header
     gives (one byte more is read, to tell a longer output)."""
     if compression == "":
@@ -348,7 +350,7 @@ class McapFile:
 
     # -- chunks ----------------------------------------------------------
 
-    def _chunk_records(self, chunk: Chunk) -> bytes | memoryview:
+    def _chunk_records(self, chunk: Chunk) -> bytearray | memoryview:
         """The decompressed records of a chunk, CRC checked."""
         where = f"{self.path}: chunk at byte {chunk.offset}"
         at = chunk.offset
@@ -423,7 +425,7 @@ class McapFile:
 
     def _scan(
         self,
-        records: bytes | memoryview,
+        records: bytearray | memoryview,
         channels: set[int],
         start: int | None,
         end: int | None,
