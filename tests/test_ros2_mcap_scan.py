@@ -55,6 +55,12 @@ def data_section(raw):
     return raw[MAGIC_LENGTH:summary_start]
 
 
+def places(others):
+    """The (opcode, content offset, content length) triples of a scan."""
+    values = memoryview(others).cast("q").tolist()
+    return [tuple(values[i : i + 3]) for i in range(0, len(values), 3)]
+
+
 def unpack(scan):
     payload, offsets, times, channels = scan[:4]
     offsets = memoryview(offsets).cast("q").tolist()
@@ -98,7 +104,7 @@ def test_takes_the_messages_of_the_wanted_channels_in_the_window(wanted, start, 
 def test_other_records_are_listed_in_order():
     raw, _ = unchunked_file()
     section = data_section(raw)
-    others = native.scan_mcap_records(section, (), None, None, True)[4]
+    others = places(native.scan_mcap_records(section, (), None, None, True)[4])
     # The header, the schema, the channels and the data end record.
     assert [op for op, _, _ in others] == [0x01, 0x03, 0x04, 0x04, 0x04, 0x0F]
     for opcode, at, length in others:
@@ -158,8 +164,9 @@ def message(channel, log_time, data):
 def test_lying_lengths_stop_the_walk(data, stop, end, taken):
     scan = native.scan_mcap_records(data, None, None, None, True)
     assert (scan[6], scan[7], len(unpack(scan))) == (stop, end, taken)
-    # Nothing beyond what the bytes hold is allocated for the output.
-    assert len(scan[0]) <= len(data)
+    # Nothing beyond what the bytes hold is allocated for the output: the
+    # data at most, and 24 bytes per other record of at least 9.
+    assert len(scan[0]) <= len(data) and len(scan[4]) <= 24 * (len(data) // 9)
 
 
 def test_out_of_order_times_are_reported():

@@ -17,9 +17,9 @@ inline constexpr const char* kScanMcapRecordsDoc =
     "stop, end, in_time_order): with pack=True, payload holds their data one after the other,\n"
     "offsets N+1 int64 starts, log_times N int64 and channels N uint16, all in native byte\n"
     "order, and tallies is None; with pack=False those four are None and tallies lists\n"
-    "(channel, count, first log time, last log time). others lists (opcode, content offset,\n"
-    "content length) of every other record; stop is the first byte not read as a whole\n"
-    "record; end is 0 (complete), 1 (the record at stop runs past the end) or 2 (the message\n"
-    "record at stop is too short). The scan runs without the GIL.";
+    "(channel, count, first log time, last log time). others holds (opcode, content offset,\n"
+    "content length) of every other record as int64 triples; stop is the first byte not read\n"
+    "as a whole record; end is 0 (complete), 1 (the record at stop runs past the end) or 2\n"
+    "(the message record at stop is too short). The scan runs without the GIL.";
 
 }  // namespace korvex

@@ -60,7 +60,7 @@ def scan_mcap_records(
     bytes | None,
     bytes | None,
     bytes | None,
-    list[tuple[int, int, int]],
+    bytes,
     list[tuple[int, int, int, int]] | None,
     int,
     int,
@@ -75,8 +75,9 @@ def scan_mcap_records(
     other, N+1 int64 offsets, N int64 log times and N uint16 channel ids, in
     native byte order, and tallies None; with pack=False those four are None
     and tallies lists (channel, count, first log time, last log time).
-    `others` lists (opcode, content offset, content length) of every other
-    record; `stop` is the first byte not read as a whole record, `end` 0 when
-    every byte was, 1 when the record at `stop` runs past the end, 2 when the
-    message record there is too short.  The walk runs without the GIL.
+    `others` holds (opcode, content offset, content length) of every other
+    record as int64 triples in native byte order; `stop` is the first byte
+    not read as a whole record, `end` 0 when every byte was, 1 when the
+    record at `stop` runs past the end, 2 when the message record there is
+    too short.  The walk runs without the GIL.
     """

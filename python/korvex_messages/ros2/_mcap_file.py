@@ -29,7 +29,7 @@ import _korvex_messages_ros2 as _native
 
 from korvex_messages.ros2._packed import Batch, merge_in_time_order
 
-__all__ = ["McapFile", "RecordingError", "RecordingCutShort"]
+__all__ = ["McapFile", "RecordingCutShort", "RecordingError", "record_places"]
 
 MAGIC = b"\x89MCAP0\r\n"
 # Record opcodes.
@@ -171,6 +171,14 @@ def _int64s(data: bytes) -> memoryview:
     return memoryview(data).cast("q")
 
 
+def record_places(others: bytes) -> Iterator[tuple[int, int, int]]:
+    """The (opcode, content offset, content length) triples of a scan's
+    other records."""
+    places = _int64s(others)
+    for index in range(0, len(places), 3):
+        yield places[index], places[index + 1], places[index + 2]
+
+
 class McapFile:
     """The schemas, channels and chunks of one MCAP file."""
 
@@ -218,7 +226,7 @@ class McapFile:
         """(opcode, content offset in the file, content length) of the whole
         records of [start, stop)."""
         scan = _native.scan_mcap_records(self._view[start:stop], (), None, None, False)
-        return [(op, start + offset, length) for op, offset, length in scan[4]]
+        return [(op, start + offset, length) for op, offset, length in record_places(scan[4])]
 
     def _read_summary(self, size: int) -> bool:
         """Takes the summary and its chunk indexes; False where the file has
@@ -302,7 +310,7 @@ class McapFile:
         scan = _native.scan_mcap_records(records, None, None, None, False)
         self._check_chunk_scan(chunk, scan, len(records))
         chunk.tallies = {c: (n, first, last) for c, n, first, last in scan[5] or ()}
-        for opcode, at, length in scan[4]:
+        for opcode, at, length in record_places(scan[4]):
             if opcode in (SCHEMA, CHANNEL):
                 self._take_definition(opcode, memoryview(records)[at : at + length], at)
 
@@ -313,7 +321,7 @@ class McapFile:
         data end record or the end of the file."""
         scan = _native.scan_mcap_records(self._view[start:size], None, None, None, False)
         regions_start = start
-        for opcode, at, length in scan[4]:
+        for opcode, at, length in record_places(scan[4]):
             at += start
             content = self._view[at : at + length]
             if opcode in (SCHEMA, CHANNEL):
