@@ -529,3 +529,30 @@ def test_chunk_size_claims_are_checked_against_the_data(tmp_path, compression, c
         match = f"chunk at byte {offset}: decompressed to {real} bytes, its header says {claimed}"
     with ros2.open_recording(path) as recording, pytest.raises(ros2.RecordingError, match=match):
         list(recording.messages())
+
+
+@pytest.mark.parametrize(
+    "types,error,match",
+    [
+        (5, TypeError, "a mapping of type name to .msg text, or a folder"),
+        ({"sensor_msgs/msg/Imu": b"bytes"}, TypeError, "mapping of type name .str."),
+        ({"not a name": "int32 x"}, ros2.MsgDefinitionError, "not a name"),
+        ("/no/such/folder", FileNotFoundError, "is not a folder"),
+    ],
+)
+def test_types_argument_is_checked(tmp_path, types, error, match):
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none")
+    with pytest.raises(error, match=match):
+        ros2.open_recording(path, types=types)
+
+
+def test_a_recording_dropped_unclosed_releases_its_types(tmp_path):
+    import gc
+
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none")
+    recording = ros2.open_recording(path)
+    private = recording.codec_type("/imu")
+    assert ros2._native.type_exists(private)
+    del recording
+    gc.collect()
+    assert not ros2._native.type_exists(private)
