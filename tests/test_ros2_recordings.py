@@ -89,6 +89,7 @@ BAG_CASES = [
     ),  # fmt: skip
     pytest.param("mcap", "none", id="mcap"),
     pytest.param("mcap", "file", id="mcap-file-zstd", marks=pytest.mark.extra("zstandard")),
+    pytest.param("mcap", "message", id="mcap-message-zstd", marks=pytest.mark.extra("zstandard")),
 ]
 
 

@@ -29,7 +29,7 @@ import _korvex_messages_ros2 as _native
 
 from korvex_messages.ros2._definitions import RecordingTypes, TypeSource
 from korvex_messages.ros2._mcap_file import McapFile, RecordingError, TopicTally
-from korvex_messages.ros2._packed import Batch, merge_in_time_order
+from korvex_messages.ros2._packed import Batch, merge_in_time_order, pack
 from korvex_messages.ros2._rosbag2 import BagMetadata, SqliteFile, read_metadata, zstd_decompressor
 
 __all__ = ["Recording", "RecordingError", "TopicInfo", "open_recording"]
@@ -83,9 +83,13 @@ def _process_definition(name: str) -> Any:
 class _McapSource:
     """An MCAP file as a source of topics."""
 
-    def __init__(self, path: Path) -> None:
+    def __init__(self, path: Path, message_compression: str = "") -> None:
         self.file = McapFile(path)
         self.path = path
+        # rosbag2's message-level zstd: each message's data is a zstd frame.
+        self._decompressor = (
+            zstd_decompressor(f"{path}: its messages are") if message_compression else None
+        )
 
     def topics(self) -> dict[str, tuple[str, str, set[int]]]:
         """topic -> (type, serialization format, channel ids)."""
@@ -138,6 +142,12 @@ class _McapSource:
         if not channels:
             return
         for batch in self.file.batches(channels, start, end, max_bytes):
+            if self._decompressor is not None:
+                decompress = self._decompressor.decompressobj
+                batch = pack(
+                    [decompress().decompress(batch.message(i)) for i in range(len(batch))],
+                    batch.log_times,
+                )
             yield batch.log_times[0], batch
 
     def close(self) -> None:
@@ -235,9 +245,7 @@ class Recording:
             message = metadata.compression_format if metadata.compression_mode == "message" else ""
             for file in files:
                 if metadata.storage == "mcap":
-                    if message:
-                        raise RecordingError(f"{path}: message-compressed mcap storage is not read")
-                    self._sources.append(_McapSource(file))
+                    self._sources.append(_McapSource(file, message))
                 else:
                     self._sources.append(_SqliteSource(file, message))
         elif path.is_file():
