@@ -557,3 +557,56 @@ def test_a_recording_dropped_unclosed_releases_its_types(tmp_path):
     del recording
     gc.collect()
     assert not ros2._native.type_exists(private)
+
+
+def test_a_nested_section_using_an_undefined_type_is_missing(tmp_path):
+    kind = "geometry_msgs/msg/PoseStamped"
+    text = rec.msg_text(kind).replace("builtin_interfaces/Time stamp", "other_msgs/Time stamp")
+    assert "other_msgs/Time stamp" in text
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none",
+                          schema_text=lambda k: text if k == kind else rec.msg_text(k))  # fmt: skip
+    with pytest.raises(ros2.MissingDefinitionsError, match="other_msgs/msg/Time .nested"):
+        ros2.open_recording(path)
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        pytest.param(dict(compression="none", chunk_size=800), id="chunks"),
+        pytest.param(
+            dict(compression="zstd", chunk_size=800),
+            id="zstd",
+            marks=pytest.mark.extra("zstandard"),
+        ),  # fmt: skip
+        pytest.param(dict(compression="none", summary=False), id="no-summary"),
+        pytest.param(dict(chunked=False), id="no-chunks"),
+    ],
+)
+def test_damaged_mcap_files_fail_with_a_clear_error(tmp_path, options):
+    """Bytes overwritten, lengths forged, files cut: opening and reading
+    gives messages, a warning, or a ValueError naming the fault; nothing
+    else escapes, and no map stays open."""
+    import random
+
+    seed = rec.write_mcap(tmp_path / "seed.mcap", ROWS[:30], **options).read_bytes()
+    rng = random.Random(repr(options))
+    target = tmp_path / "damaged.mcap"
+    for _ in range(150):
+        data = bytearray(seed)
+        for _ in range(rng.randint(1, 3)):
+            at = rng.randrange(len(data))
+            choice = rng.random()
+            if choice < 0.6:
+                data[at] = rng.randrange(256)
+            elif choice < 0.8:
+                data[at : at + 8] = rng.randrange(2**64).to_bytes(8, "little")
+            else:
+                del data[at:]
+        target.write_bytes(bytes(data))
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ros2.RecordingCutShort)
+            try:
+                with ros2.open_recording(target) as recording:
+                    list(recording.messages())
+            except ValueError as error:  # RecordingError, MsgDefinitionError among them
+                assert str(error)

@@ -172,9 +172,15 @@ def _resolve(
             except KeyError:
                 missing[name] = why
                 continue
+        if name not in {msgdef.name for msgdef in sections}:
+            missing[name] = f"its definition names another type, {sections[0].name}"
+            continue
+        # Every section taken, the type's own and those of the types it
+        # nests, needs what it uses in turn.
         for msgdef in sections:
-            found.setdefault(msgdef.name, msgdef)
-        todo.extend(d for d in found[name].dependencies() if d not in found)
+            if msgdef.name not in found:
+                found[msgdef.name] = msgdef
+                todo.extend(d for d in msgdef.dependencies() if d not in found)
     return found, missing
 
 

@@ -210,14 +210,17 @@ class McapFile:
         return self._file.read(length)
 
     def close(self) -> None:
-        view: memoryview | None = getattr(self, "_view", None)
-        if view is not None:
-            view.release()
-            del self._view
-        mapped: mmap.mmap | None = getattr(self, "_map", None)
-        if mapped is not None:
-            mapped.close()
-            del self._map
+        # Views of the map may outlive this (a traceback's frames hold
+        # slices of it): then the map is unmapped when the last one goes.
+        view: memoryview | None = self.__dict__.pop("_view", None)
+        mapped: mmap.mmap | None = self.__dict__.pop("_map", None)
+        try:
+            if view is not None:
+                view.release()
+            if mapped is not None:
+                mapped.close()
+        except BufferError:
+            pass
         self._file.close()
 
     # -- the summary ---------------------------------------------------
