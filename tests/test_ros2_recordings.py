@@ -610,3 +610,32 @@ def test_damaged_mcap_files_fail_with_a_clear_error(tmp_path, options):
                     list(recording.messages())
             except ValueError as error:  # RecordingError, MsgDefinitionError among them
                 assert str(error)
+
+
+def test_damaged_db3_files_fail_with_a_clear_error(tmp_path):
+    """Bytes overwritten and files cut: sqlite's own errors come out as
+    RecordingError naming the file."""
+    import random
+
+    bag = rec.write_bag(tmp_path / "bag", ROWS[:30])
+    (db3,) = bag.glob("*.db3")
+    seed = db3.read_bytes()
+    rng = random.Random(7)
+    target = tmp_path / "damaged.db3"
+    refused = 0
+    for _ in range(150):
+        data = bytearray(seed)
+        for _ in range(rng.randint(1, 3)):
+            at = rng.randrange(len(data))
+            if rng.random() < 0.7:
+                data[at] = rng.randrange(256)
+            else:
+                del data[at:]
+        target.write_bytes(bytes(data))
+        try:
+            with ros2.open_recording(target) as recording:
+                list(recording.messages())
+        except ValueError as error:  # RecordingError, MsgDefinitionError among them
+            assert str(error)
+            refused += 1
+    assert refused

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import sqlite3
 from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -113,6 +114,15 @@ def read_metadata(directory: Path) -> BagMetadata:
     return BagMetadata(version, storage, files, compression_format, compression_mode, topics)
 
 
+@contextmanager
+def _database_errors(path: Path) -> Iterator[None]:
+    """sqlite's errors on a damaged file as RecordingError naming it."""
+    try:
+        yield
+    except sqlite3.Error as error:
+        raise RecordingError(f"{path}: {error}") from None
+
+
 class SqliteFile:
     """One rosbag2 sqlite3 storage file (a `.db3`), opened read-only."""
 
@@ -126,7 +136,9 @@ class SqliteFile:
                 row[0]
                 for row in self._db.execute("SELECT name FROM sqlite_master WHERE type='table'")
             }
-        except sqlite3.DatabaseError as error:
+        except sqlite3.Error as error:
+            if hasattr(self, "_db"):
+                self._db.close()
             raise RecordingError(f"{path}: not a rosbag2 sqlite3 file ({error})") from None
         if not {"topics", "messages"} <= tables:
             self._db.close()
@@ -142,9 +154,13 @@ class SqliteFile:
                     "SELECT id, name, type, serialization_format FROM topics ORDER BY id"
                 )
             }
-        except sqlite3.DatabaseError as error:
+        except sqlite3.Error as error:
             self._db.close()
             raise RecordingError(f"{path}: {error}") from None
+        for name, (_, kind, fmt) in self.topics.items():
+            if not all(isinstance(text, str) for text in (name, kind, fmt)):
+                self._db.close()
+                raise RecordingError(f"{path}: a topic's name, type or format is not text")
 
     def close(self) -> None:
         self._db.close()
@@ -154,22 +170,25 @@ class SqliteFile:
         (encoding, text)."""
         if "message_definitions" not in self._tables:
             return {}
-        return {
-            kind: (encoding, text)
-            for kind, encoding, text in self._db.execute(
-                "SELECT topic_type, encoding, encoded_message_definition FROM message_definitions"
-            )
-        }
+        with _database_errors(self.path):
+            return {
+                kind: (encoding, text)
+                for kind, encoding, text in self._db.execute(
+                    "SELECT topic_type, encoding, encoded_message_definition"
+                    " FROM message_definitions"
+                )
+            }
 
     def tallies(self) -> dict[str, TopicTally]:
         by_id = {topic_id: name for name, (topic_id, _, _) in self.topics.items()}
         result: dict[str, TopicTally] = {}
-        for topic_id, count, first, last in self._db.execute(
-            "SELECT topic_id, count(*), min(timestamp), max(timestamp) FROM messages"
-            " GROUP BY topic_id"
-        ):
-            if topic_id in by_id:
-                result[by_id[topic_id]] = TopicTally(count, first, last)
+        with _database_errors(self.path):
+            for topic_id, count, first, last in self._db.execute(
+                "SELECT topic_id, count(*), min(timestamp), max(timestamp) FROM messages"
+                " GROUP BY topic_id"
+            ):
+                if topic_id in by_id:
+                    result[by_id[topic_id]] = TopicTally(count, first, last)
         return result
 
     def batches(
@@ -179,31 +198,41 @@ class SqliteFile:
         batch) pairs of about `max_bytes` of data each."""
         if topic not in self.topics:
             return
-        low = 0 if start is None else max(start, -(2**63))
+        low = -(2**63) if start is None else max(start, -(2**63))
         high = _INT64_MAX if end is None else min(end, _INT64_MAX)
         bound = "<" if end is not None else "<="
-        cursor = self._db.execute(
-            f"SELECT timestamp, data FROM messages WHERE topic_id = ? AND timestamp >= ?"
-            f" AND timestamp {bound} ? ORDER BY timestamp, id",
-            (self.topics[topic][0], low, high),
-        )
+        with _database_errors(self.path):
+            cursor = self._db.execute(
+                f"SELECT timestamp, data FROM messages WHERE topic_id = ? AND timestamp >= ?"
+                f" AND timestamp {bound} ? ORDER BY timestamp, id",
+                (self.topics[topic][0], low, high),
+            )
         decompress = None
         if self._message_compression:
             decompressor = zstd_decompressor(f"{self.path}: its messages are")
 
             def decompress(data: bytes) -> bytes:
                 # Output grows with the data, whatever size the frame claims.
-                out: bytes = decompressor.decompressobj().decompress(data)
+                try:
+                    out: bytes = decompressor.decompressobj().decompress(data)
+                except Exception as error:  # zstandard.ZstdError
+                    raise RecordingError(f"{self.path}: a message: zstd: {error}") from None
                 return out
 
         times: list[int] = []
         blobs: list[bytes] = []
         size = 0
         while True:
-            rows = cursor.fetchmany(_ROWS_PER_FETCH)
+            with _database_errors(self.path):
+                rows = cursor.fetchmany(_ROWS_PER_FETCH)
             if not rows:
                 break
             for timestamp, data in rows:
+                if not isinstance(data, bytes) or not isinstance(timestamp, int):
+                    raise RecordingError(
+                        f"{self.path}: a message of {topic} at {timestamp!r} has no"
+                        " integer timestamp or no blob of data"
+                    )
                 if decompress is not None:
                     data = decompress(data)
                 times.append(timestamp)
