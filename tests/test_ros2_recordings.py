@@ -163,6 +163,8 @@ NS = 1_700_000_000_000_000_000
         dict(start=NS + 3_000_000, end=NS + 9_000_000),
         dict(end=NS),  # the end is excluded
         dict(start=NS + 10**15),
+        dict(start=-5, end=2**70),  # beyond what either storage holds
+        dict(end=-1),
         dict(
             start=datetime.datetime.fromtimestamp(1_700_000_000.004, datetime.timezone.utc),
             end=datetime.datetime(

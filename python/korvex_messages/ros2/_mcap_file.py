@@ -413,6 +413,12 @@ class McapFile:
         """The messages of `channels` in [start, end), in log-time order, as
         packed batches of about `max_bytes` of data (one chunk's worth at
         least)."""
+        # MCAP log times are uint64: a bound outside that range is no bound,
+        # or leaves nothing.
+        if end is not None and end <= 0:
+            return iter(())
+        start = None if start is None or start <= 0 else min(start, 2**64 - 1)
+        end = None if end is None or end >= 2**64 else end
         parts: list[Iterator[tuple[int, Batch]]] = []
         for region_start, length in self._loose:
             region = self._view[region_start : region_start + length]
