@@ -641,3 +641,23 @@ def test_damaged_db3_files_fail_with_a_clear_error(tmp_path):
             assert str(error)
             refused += 1
     assert refused
+
+
+@pytest.mark.extra("yaml")
+@pytest.mark.parametrize(
+    "key,value",
+    [
+        ("compression_mode", 5),
+        ("compression_format", ["zstd"]),
+        ("files", 1.5),
+        ("topics_with_message_count", True),
+        ("relative_file_paths", {}),
+        ("version", "9"),
+        ("storage_identifier", None),
+    ],
+)
+def test_metadata_of_the_wrong_kind_is_named(tmp_path, key, value):
+    bag = rec.write_bag(tmp_path / "bag", ROWS[:10])
+    rec.edit_metadata(bag, lambda info: info.__setitem__(key, value))
+    with pytest.raises(ros2.RecordingError, match=f"metadata.yaml.*'{key}'"):
+        ros2.open_recording(bag)

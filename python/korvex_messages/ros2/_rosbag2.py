@@ -53,6 +53,15 @@ def _need(mapping: Any, key: str, kind: type | tuple[type, ...], where: str) -> 
     return value
 
 
+def _optional_text(mapping: Mapping[str, Any], key: str, where: str) -> str:
+    value = mapping.get(key)
+    if value is None:
+        return ""
+    if not isinstance(value, str):
+        raise RecordingError(f"{where}: '{key}' is {value!r}, not text")
+    return value
+
+
 def read_metadata(directory: Path) -> BagMetadata:
     """The metadata.yaml of a bag directory (versions 4 to 9), checked
     against the files the directory holds."""
@@ -81,8 +90,8 @@ def read_metadata(directory: Path) -> BagMetadata:
     names = _need(info, "relative_file_paths", list, where)
     if not names or not all(isinstance(n, str) for n in names):
         raise RecordingError(f"{where}: 'relative_file_paths' lists no files")
-    compression_format = info.get("compression_format") or ""
-    compression_mode = (info.get("compression_mode") or "").lower()
+    compression_format = _optional_text(info, "compression_format", where)
+    compression_mode = _optional_text(info, "compression_mode", where).lower()
     if compression_format not in ("", "zstd"):
         raise RecordingError(f"{where}: compression {compression_format!r}; only zstd is read")
     if compression_mode not in ("", "none", "file", "message"):
@@ -99,6 +108,8 @@ def read_metadata(directory: Path) -> BagMetadata:
         files.append(file)
     listed = info.get("files")
     if listed is not None:
+        if not isinstance(listed, list):
+            raise RecordingError(f"{where}: 'files' is {listed!r}, not a list")
         paths = [_need(entry, "path", str, where) for entry in listed]
         if sorted(paths) != sorted(names):
             raise RecordingError(f"{where}: 'files' names {paths}, 'relative_file_paths' {names}")
@@ -108,7 +119,7 @@ def read_metadata(directory: Path) -> BagMetadata:
         name = _need(topic, "name", str, where)
         topics[name] = (
             _need(topic, "type", str, where),
-            topic.get("serialization_format", "cdr"),
+            _optional_text(topic, "serialization_format", where) or "cdr",
             _need(entry, "message_count", int, where),
         )
     return BagMetadata(version, storage, files, compression_format, compression_mode, topics)
