@@ -661,3 +661,36 @@ def test_metadata_of_the_wrong_kind_is_named(tmp_path, key, value):
     rec.edit_metadata(bag, lambda info: info.__setitem__(key, value))
     with pytest.raises(ros2.RecordingError, match=f"metadata.yaml.*'{key}'"):
         ros2.open_recording(bag)
+
+
+@pytest.mark.parametrize(
+    "argv,text",
+    [
+        ([], "the following arguments are required: command"),
+        (["nope"], "invalid choice: 'nope'"),
+        (["info"], "the following arguments are required: path"),
+        (["export", "x.mcap", "/t", "o.csv", "--start", "yesterday"], "neither int nanoseconds"),
+        (["export", "x.mcap", "/t", "o.csv", "--end", "2024-01-01T00:00:00"], "no time zone"),
+    ],
+)
+def test_command_line_usage_errors_are_one_line(capsys, argv, text):
+    from korvex_messages.ros2.__main__ import main
+
+    with pytest.raises(SystemExit) as exited:
+        main(argv)
+    assert exited.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith("korvex-ros2: error: ") and text in err
+    assert len(err.strip().splitlines()) == 1
+
+
+@pytest.mark.skipif(hasattr(ros2._native, "decode_table"), reason="this codec has decode_table")
+def test_export_without_decode_table_says_so(tmp_path, capsys):
+    from korvex_messages.ros2.__main__ import main
+
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none")
+    assert main(["export", str(path), "/imu", str(tmp_path / "imu.parquet")]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("korvex-ros2: error: ") and "decode_table" in err
+    with ros2.open_recording(path) as recording, pytest.raises(NotImplementedError):
+        recording.table("/imu")
