@@ -105,10 +105,10 @@ def seeds():
     """(label, input): records of mcap's writer, whole, cut and lying."""
     import io
 
-    from mcap.writer import Writer
+    from mcap.writer import CompressionType, Writer
 
     stream = io.BytesIO()
-    writer = Writer(stream, use_chunking=False)
+    writer = Writer(stream, use_chunking=False, compression=CompressionType.NONE)
     writer.start()
     schema = writer.register_schema("pkg/msg/T", "ros2msg", b"uint8 x")
     channels = [writer.register_channel("/t%d" % i, "cdr", schema) for i in range(3)]

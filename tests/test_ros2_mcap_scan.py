@@ -28,7 +28,11 @@ def unchunked_file(messages=MESSAGES):
     """An MCAP file written by mcap without chunks: its data section is the
     message records themselves.  Returns (bytes, data section end)."""
     stream = io.BytesIO()
-    writer = mcap_writer.Writer(stream, use_chunking=False)
+    # No compression: the writer asks for zstandard otherwise, which not
+    # every platform the suite runs on has.
+    writer = mcap_writer.Writer(
+        stream, use_chunking=False, compression=mcap_writer.CompressionType.NONE
+    )
     writer.start()
     schema = writer.register_schema("pkg/msg/T", "ros2msg", b"uint8 x")
     ids = {}

@@ -118,7 +118,7 @@ def test_messages_in_numpy_mode(tmp_path, kind):
     if kind == "mcap":
         path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none")
     else:
-        path = rec.write_bag(tmp_path / "bag", ROWS)
+        path = rec.db3_of(rec.write_bag(tmp_path / "bag", ROWS))
     store = peers.typestore()
     want = {}
     for topic, kind_name, t, _, data in ROWS:
@@ -186,8 +186,8 @@ def test_windows_and_topics(tmp_path, window, kind):
         path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none")
         want = rec.mcap_rows(path)
     else:
-        path = rec.write_bag(tmp_path / "bag", ROWS)
-        want = rec.rosbags_rows(path)
+        bag = rec.write_bag(tmp_path / "bag", ROWS)
+        path, want = rec.db3_of(bag), rec.rosbags_rows(bag)
     low, high = window.get("start"), window.get("end")
     low, high = (v if not isinstance(v, datetime.datetime) else
                  round(v.timestamp() * 10**6) * 1000 for v in (low, high))  # fmt: skip
@@ -218,7 +218,7 @@ def test_topic_batches_are_one_buffer_with_offsets(tmp_path, max_bytes, kind):
     if kind == "mcap":
         path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none", chunk_size=600)
     else:
-        path = rec.write_bag(tmp_path / "bag", ROWS)
+        path = rec.db3_of(rec.write_bag(tmp_path / "bag", ROWS))
     want = sorted(
         ((t, data) for topic, _, t, _, data in ROWS if topic == "/imu"), key=lambda r: r[0]
     )

@@ -7,8 +7,9 @@ of them, for the tests of korvex_messages.ros2.open_recording.
 - `write_mcap`: an MCAP file by mcap's writer (chunks of any compression,
   with or without summary and indexes, or no chunks);
 - `write_bag`: a rosbag2 directory by rosbags' Writer (sqlite3 or mcap
-  storage, each compression mode), `split_bag` two of them as one split bag,
-  `make_humble` one without stored definitions;
+  storage, each compression mode), `db3_of` its sqlite3 file, `split_bag`
+  two of them as one split bag, `make_humble` one without stored
+  definitions;
 - `rosbags_rows`: (topic, log time, dict) of a bag as rosbags' reader reads
   it, `mcap_rows` those of an MCAP file as mcap's reader and rosbags'
   deserializer read them.
@@ -52,7 +53,7 @@ def first_section(text):
     return re.split(r"\n=+\n", text)[0]
 
 
-def write_mcap(path, rows, compression="zstd", chunk_size=1500, summary=True, chunked=True,
+def write_mcap(path, rows, compression="none", chunk_size=1500, summary=True, chunked=True,
                schema_text=msg_text):  # fmt: skip
     from mcap.writer import CompressionType, IndexType, Writer
 
@@ -97,6 +98,13 @@ def write_bag(path, rows, storage="sqlite3", compression="none", version=9):
         writer.write(connections[topic], log_time, data)
     writer.close()
     return path
+
+
+def db3_of(bag):
+    """The storage file of a one-file sqlite3 bag: opened alone, it needs no
+    metadata.yaml (nor PyYAML)."""
+    (db3,) = bag.glob("*.db3")
+    return db3
 
 
 def _metadata(path):
