@@ -23,6 +23,10 @@ schemas of `_korvex_messages`, and the other way round.
   fit its field raises TypeError naming its path; an unregistered type a
   KeyError.  A field missing from the dict is an error even where the `.msg`
   declares a default.
+- `open_recording(path, *, types=None)` reads an MCAP file, a rosbag2
+  directory or a `.db3` file topic by topic (`Recording.topics`,
+  `.messages()`, `.table()`, `.batches()`); the definitions it registers are
+  the recording's own, under private names, removed again on close.
 """
 
 from __future__ import annotations
