@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import importlib
+import os
 import sys
 import warnings
 from collections.abc import Sequence
@@ -187,6 +188,11 @@ def main(argv: Sequence[str] | None = None) -> int:
                 # The inventory needs no definitions: info reads Humble bags too.
                 with Recording(arguments.path, inventory_only=True) as recording:
                     print(info_text(recording))
+    except BrokenPipeError:
+        # The reader went away (`korvex-ros2 info x | head`): nothing more to
+        # say, and nothing more may reach the closed pipe at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except USER_ERRORS as error:
         print(f"korvex-ros2: error: {_one_line(error)}", file=sys.stderr)
         return 1
