@@ -45,7 +45,7 @@ class RecordingError(ValueError):
 
 
 class RecordingCutShort(UserWarning):
-    """A recording that ends inside a record: its complete part is read."""
+    """A recording that ends inside a record: the whole records before it are read."""
 
 
 class _Fields:
@@ -419,19 +419,19 @@ class McapFile:
             return iter(())
         start = None if start is None or start <= 0 else min(start, 2**64 - 1)
         end = None if end is None or end >= 2**64 else end
-        parts: list[Iterator[tuple[int, Batch]]] = []
+        streams: list[Iterator[tuple[int, Batch]]] = []
         for region_start, length in self._loose:
             region = self._view[region_start : region_start + length]
             batch = self._scan(region, channels, start, end, None)
             if len(batch):
-                parts.append(iter([(batch.log_times[0], batch)]))
+                streams.append(iter([(batch.log_times[0], batch)]))
         chunks = [
             c for c in self.chunks
             if (start is None or c.end >= start) and (end is None or c.start < end)
             and (c.index_offsets is None and not c.tallies or channels & set(c.tallies))
         ]  # fmt: skip
-        parts.append(self._chunk_batches(chunks, channels, start, end))
-        return merge_in_time_order(parts, max_bytes)
+        streams.append(self._chunk_batches(chunks, channels, start, end))
+        return merge_in_time_order(streams, max_bytes)
 
     def _chunk_batches(
         self, chunks: list[Chunk], channels: set[int], start: int | None, end: int | None

@@ -82,16 +82,16 @@ def concatenate(batches: list[Batch]) -> Batch:
 
 
 def merge_in_time_order(
-    parts: Sequence[Iterable[tuple[int, Batch]]], max_bytes: int
+    streams: Sequence[Iterable[tuple[int, Batch]]], max_bytes: int
 ) -> Iterator[Batch]:
-    """Batches from `parts` in log-time order, each of about `max_bytes`.
+    """Batches from `streams` in log-time order, each of about `max_bytes`.
 
-    Each part yields (lower bound, batch) with the bounds not decreasing and
+    Each stream yields (lower bound, batch) with the bounds not decreasing and
     every time in a batch at or after its bound, and each batch sorted.
     Batches whose times interleave (chunks that overlap in time) are merged;
     the rest pass as they are, joined while they are smaller than
     `max_bytes`."""
-    items = heapq.merge(*parts, key=lambda item: item[0])
+    items = heapq.merge(*streams, key=lambda item: item[0])
     group: list[Batch] = []
     group_end = None
     ready: list[Batch] = []

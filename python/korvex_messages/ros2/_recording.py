@@ -342,8 +342,8 @@ class Recording:
         protocol, format "q"), about `max_bytes` of data per batch."""
         self._check_open()
         self._topic(topic)
-        parts = [s.batches(topic, start, end, max_bytes) for s in self._sources]
-        batches = parts[0] if len(parts) == 1 else merge_in_time_order(parts, max_bytes)
+        streams = [s.batches(topic, start, end, max_bytes) for s in self._sources]
+        batches = streams[0] if len(streams) == 1 else merge_in_time_order(streams, max_bytes)
         for item in batches:
             batch = item[1] if isinstance(item, tuple) else item
             yield batch.payload, batch.offsets, batch.log_times
