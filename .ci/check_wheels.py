@@ -2,7 +2,8 @@
 `check_wheels.py DEFAULT_WHEEL [TESTING_WHEEL]`.
 
 Each holds the module, the ROS 2 codec's module, the tables' module, their stubs, the public
-package (with its ros2 subpackage and py.typed), the licence and METADATA with
+package (with its ros2 subpackage, its recording reader and command line, and
+py.typed), the console script's entry point, the licence and METADATA with
 the Python and licence lines; only a wheel built with the test-only module
 holds it. Prints each wheel's files and every problem; exits 1 if there is one.
 """
@@ -25,6 +26,11 @@ EXPECTED = [
     r"korvex_messages/py\.typed$",
     r"korvex_messages/ros2/__init__\.py$",
     r"korvex_messages/ros2/_msgdef\.py$",
+    r"korvex_messages/ros2/_recording\.py$",
+    r"korvex_messages/ros2/_mcap_file\.py$",
+    r"korvex_messages/ros2/__main__\.py$",
+    # The console script korvex-ros2.
+    r".*\.dist-info/entry_points\.txt$",
     r".*\.dist-info/licenses/LICENSE$",
     r".*\.dist-info/METADATA$",
 ]

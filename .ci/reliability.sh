@@ -13,7 +13,7 @@
 # Any failed step, test, fuzz finding or sanitizer report makes it exit 1.
 #
 # Environment:
-#   FUZZ_SECONDS       time per fuzz target (default 45)
+#   FUZZ_SECONDS       time per fuzz target (default 40)
 #   FUZZ_ONLY=1        skip the canary, seed replay and test suite
 #   FUZZ_ARGS          extra libFuzzer flags, e.g. "-jobs=4 -workers=2"
 #   KORVEX_RELIABILITY_DIR  build and work directory (default build/reliability);
@@ -26,11 +26,11 @@ source "$(dirname "$0")/lib.sh"
 
 ROOT=$CI_ROOT
 WORK=${KORVEX_RELIABILITY_DIR:-$ROOT/build/reliability}
-FUZZ_SECONDS=${FUZZ_SECONDS:-45}
+FUZZ_SECONDS=${FUZZ_SECONDS:-40}
 FUZZ_ONLY=${FUZZ_ONLY:-0}
 FUZZ_ARGS=${FUZZ_ARGS:-}
 # The fuzz targets, fuzz/fuzz_TARGET.py, each with its seeds in fuzz/corpus/TARGET.
-TARGETS="deserialize serialize decode_table ros2_deserialize ros2_serialize ros2_register ros2_decode_table ros2_encode_table"
+TARGETS="deserialize serialize decode_table ros2_deserialize ros2_serialize ros2_register ros2_decode_table ros2_encode_table ros2_mcap_scan"
 mkdir -p "$WORK"
 if [ -z "${KORVEX_CI_PYTHON:-}" ]; then
   echo "==> test environment in $WORK/venv"
@@ -198,6 +198,7 @@ step "fuzz ros2_serialize ${FUZZ_SECONDS}s" fuzz ros2_serialize
 step "fuzz ros2_register ${FUZZ_SECONDS}s" fuzz ros2_register
 step "fuzz ros2_decode_table ${FUZZ_SECONDS}s" fuzz ros2_decode_table
 step "fuzz ros2_encode_table ${FUZZ_SECONDS}s" fuzz ros2_encode_table
+step "fuzz ros2_mcap_scan ${FUZZ_SECONDS}s" fuzz ros2_mcap_scan
 step "sanitizer reports" sanitizer_reports
 
 echo

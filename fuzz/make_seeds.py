@@ -16,6 +16,9 @@ a forged first count; ros2_serialize seeds: the type byte followed by
 provider bytes (all zero: the plain spelling of every value; and random).
 ros2_decode_table and ros2_encode_table take the inputs of ros2_deserialize,
 and their seeds are its.
+
+ros2_mcap_scan seeds: a selection byte followed by the records of a small
+MCAP file, whole, cut, and lying about lengths.
 """
 
 import os
@@ -215,6 +218,22 @@ def ros2_register_seeds(out_dir):
     return written + 1
 
 
+def ros2_mcap_scan_seeds(out_dir):
+    """The records of a small MCAP file by mcap's writer under each
+    selection, cut, and lying about lengths (fuzz_ros2_mcap_scan.seeds)."""
+    from fuzz import fuzz_ros2_mcap_scan
+
+    directory = os.path.join(out_dir, "ros2_mcap_scan")
+    os.makedirs(directory, exist_ok=True)
+    for entry in os.listdir(directory):
+        os.remove(os.path.join(directory, entry))
+    found = fuzz_ros2_mcap_scan.seeds()
+    for label, data in found:
+        with open(os.path.join(directory, label), "wb") as handle:
+            handle.write(data)
+    return len(found)
+
+
 def main(argv):
     out_dir = (
         argv[1]
@@ -260,6 +279,7 @@ def main(argv):
         put(deser_dir, "crafted-%02d-%s" % (n, name), bytes([index_of[name]]) + payload)
     written += ros2_seeds(out_dir)
     written += ros2_register_seeds(out_dir)
+    written += ros2_mcap_scan_seeds(out_dir)
     print("wrote %d seed inputs under %s" % (written, out_dir))
     return 0
 

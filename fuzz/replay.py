@@ -4,7 +4,8 @@ without libFuzzer (used for the sanitizer run and to reproduce a crash).
     python3 -m fuzz.replay TARGET PATH...
 
 TARGET is deserialize, serialize, decode_table, ros2_deserialize,
-ros2_serialize, ros2_register, ros2_decode_table or ros2_encode_table; run
+ros2_serialize, ros2_register, ros2_decode_table, ros2_encode_table or
+ros2_mcap_scan; run
 from the checkout, or with the checkout on PYTHONPATH.
 
 PATH may be a directory (every file in it) or a single input file.  Exits
@@ -24,6 +25,7 @@ TARGETS = (
     "ros2_decode_table",
     "ros2_encode_table",
     "decode_table",
+    "ros2_mcap_scan",
 )
 
 

@@ -12,6 +12,7 @@
 #include "module/call.hpp"
 #include "module/decode_table.hpp"
 #include "module/encode_table.hpp"
+#include "ros2/mcap_scan_function.hpp"
 #include "ros2/registration.hpp"
 
 namespace korvex {
@@ -212,6 +213,7 @@ PyMethodDef kRos2Functions[kRos2FunctionCount] = {
      "decode_table(type_name, messages, *, offsets=None, flatten=False)\n--\n\n"},
     {"encode_table", as_method(&encode_table_entry), kCallFlags,
      "encode_table(type_name, table, *, as_buffer=False)\n--\n\n"},
+    {"scan_mcap_records", as_method(&scan_mcap_records_entry), kCallFlags, kScanMcapRecordsDoc},
 };
 
 }  // namespace korvex

@@ -1,7 +1,7 @@
 # Type stubs for the _korvex_messages_ros2 extension module, the native half
 # of korvex_messages.ros2 (which is the documented interface).
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any
 
 from typing_extensions import Buffer
@@ -15,6 +15,7 @@ __all__ = [
     "deserialize",
     "decode_table",
     "encode_table",
+    "scan_mcap_records",
 ]
 
 def register_type(type_name: str, fields: list[tuple[str, str]]) -> bool:
@@ -87,3 +88,36 @@ class Table:
     def to_pyarrow(self) -> Any: ...
     def to_polars(self) -> Any: ...
     def to_pandas(self) -> Any: ...
+def scan_mcap_records(
+    data: Buffer,
+    channels: Iterable[int] | None,
+    start: int | None,
+    end: int | None,
+    pack: bool,
+    /,
+) -> tuple[
+    bytes | None,
+    bytes | None,
+    bytes | None,
+    bytes | None,
+    bytes,
+    list[tuple[int, int, int, int]] | None,
+    int,
+    int,
+    bool,
+]:
+    """Walk the MCAP records of `data` (a decompressed chunk or a region of an
+    uncompressed file), taking the messages of `channels` (None: all) whose log
+    time lies in [start, end).
+
+    Returns (payload, offsets, log_times, channels, others, tallies, stop, end,
+    in_time_order).  With pack=True: the taken messages' data one after the
+    other, N+1 int64 offsets, N int64 log times and N uint16 channel ids, in
+    native byte order, and tallies None; with pack=False those four are None
+    and tallies lists (channel, count, first log time, last log time).
+    `others` holds (opcode, content offset, content length) of every other
+    record as int64 triples in native byte order; `stop` is the first byte
+    not read as a whole record, `end` 0 when every byte was, 1 when the
+    record at `stop` runs past the end, 2 when the message record there is
+    too short.  The walk runs without the GIL.
+    """

@@ -23,6 +23,10 @@ schemas of `_korvex_messages`, and the other way round.
   fit its field raises TypeError naming its path; an unregistered type a
   KeyError.  A field missing from the dict is an error even where the `.msg`
   declares a default.
+- `open_recording(path, *, types=None)` reads an MCAP file, a rosbag2
+  directory or a `.db3` file topic by topic (`Recording.topics`,
+  `.messages()`, `.table()`, `.batches()`); the definitions it registers are
+  the recording's own, under private names, removed again on close.
 """
 
 from __future__ import annotations
@@ -138,13 +142,23 @@ class DecoderFactory(_McapDecoderFactory):
         return decode
 
 
+# Recordings import the registry's functions above lazily, so they come last.
+from korvex_messages.ros2._definitions import MissingDefinitionsError  # noqa: E402
+from korvex_messages.ros2._mcap_file import RecordingCutShort, RecordingError  # noqa: E402
+from korvex_messages.ros2._recording import Recording, TopicInfo, open_recording  # noqa: E402
+
 __all__ = [
     "ConstantDef",
     "Table",
     "DecoderFactory",
     "FieldDef",
     "MsgDef",
+    "MissingDefinitionsError",
     "MsgDefinitionError",
+    "Recording",
+    "RecordingCutShort",
+    "RecordingError",
+    "TopicInfo",
     "constants",
     "decode_table",
     "definition",
@@ -152,6 +166,7 @@ __all__ = [
     "deserialize",
     "is_registered",
     "normalize_type_name",
+    "open_recording",
     "parse_msg_text",
     "register_msg",
     "registered",

@@ -1,0 +1,256 @@
+"""rosbag2 recordings: the metadata.yaml of a bag directory, and its sqlite3
+storage files (the mcap ones are `McapFile`s).
+
+A topic's messages come out of sqlite in large batches, ordered by time, and
+are packed into one buffer with int64 offsets, the form decode_table takes.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from korvex_messages.ros2._mcap_file import RecordingError, TopicTally
+from korvex_messages.ros2._packed import Batch, pack
+
+__all__ = ["BagMetadata", "SqliteFile", "read_metadata", "zstd_decompressor"]
+
+_ROWS_PER_FETCH = 4096
+_INT64_MAX = 2**63 - 1
+
+
+def zstd_decompressor(what: str) -> Any:
+    try:
+        import zstandard
+    except ImportError:
+        raise RecordingError(
+            f"{what} is zstd-compressed: pip install zstandard (or korvex-messages[recordings])"
+        ) from None
+    return zstandard.ZstdDecompressor()
+
+
+@dataclass
+class BagMetadata:
+    version: int
+    storage: str  # "sqlite3" or "mcap"
+    files: list[Path]
+    compression_format: str  # "" or "zstd"
+    compression_mode: str  # "", "file" or "message"
+    # topic -> (type, serialization format, message count)
+    topics: dict[str, tuple[str, str, int]]
+
+
+def _need(mapping: Any, key: str, kind: type | tuple[type, ...], where: str) -> Any:
+    if not isinstance(mapping, Mapping) or key not in mapping:
+        raise RecordingError(f"{where}: '{key}' is missing")
+    value = mapping[key]
+    if not isinstance(value, kind) or isinstance(value, bool):
+        raise RecordingError(f"{where}: '{key}' is {value!r}, not of the expected kind")
+    return value
+
+
+def _optional_text(mapping: Mapping[str, Any], key: str, where: str) -> str:
+    value = mapping.get(key)
+    if value is None:
+        return ""
+    if not isinstance(value, str):
+        raise RecordingError(f"{where}: '{key}' is {value!r}, not text")
+    return value
+
+
+def read_metadata(directory: Path) -> BagMetadata:
+    """The metadata.yaml of a bag directory (versions 4 to 9), checked
+    against the files the directory holds."""
+    path = directory / "metadata.yaml"
+    try:
+        import yaml
+    except ImportError:
+        raise RecordingError(
+            f"{path}: reading rosbag2 directories needs PyYAML: pip install PyYAML"
+            " (or korvex-messages[recordings])"
+        ) from None
+    try:
+        document = yaml.safe_load(path.read_text(encoding="utf-8"))
+    except FileNotFoundError:
+        raise RecordingError(f"{directory}: not a rosbag2 directory (no metadata.yaml)") from None
+    except (yaml.YAMLError, UnicodeDecodeError) as error:
+        raise RecordingError(f"{path}: not valid YAML: {error}") from None
+    where = str(path)
+    info = _need(document, "rosbag2_bagfile_information", dict, where)
+    version = _need(info, "version", int, where)
+    if not 4 <= version <= 9:
+        raise RecordingError(f"{where}: version {version}; versions 4 to 9 are read")
+    storage = _need(info, "storage_identifier", str, where)
+    if storage not in ("sqlite3", "mcap"):
+        raise RecordingError(f"{where}: storage {storage!r}; sqlite3 and mcap are read")
+    names = _need(info, "relative_file_paths", list, where)
+    if not names or not all(isinstance(n, str) for n in names):
+        raise RecordingError(f"{where}: 'relative_file_paths' lists no files")
+    compression_format = _optional_text(info, "compression_format", where)
+    compression_mode = _optional_text(info, "compression_mode", where).lower()
+    if compression_format not in ("", "zstd"):
+        raise RecordingError(f"{where}: compression {compression_format!r}; only zstd is read")
+    if compression_mode not in ("", "none", "file", "message"):
+        raise RecordingError(f"{where}: compression mode {compression_mode!r} is not known")
+    if compression_mode in ("file", "message") and not compression_format:
+        raise RecordingError(f"{where}: compression mode {compression_mode} without a format")
+    if compression_mode == "none":
+        compression_mode = ""
+    files = []
+    for name in names:
+        file = directory / name
+        if not file.is_file():
+            raise RecordingError(f"{where} lists {name}, which is not in {directory}")
+        files.append(file)
+    listed = info.get("files")
+    if listed is not None:
+        if not isinstance(listed, list):
+            raise RecordingError(f"{where}: 'files' is {listed!r}, not a list")
+        paths = [_need(entry, "path", str, where) for entry in listed]
+        if sorted(paths) != sorted(names):
+            raise RecordingError(f"{where}: 'files' names {paths}, 'relative_file_paths' {names}")
+    topics: dict[str, tuple[str, str, int]] = {}
+    for entry in _need(info, "topics_with_message_count", list, where):
+        topic = _need(entry, "topic_metadata", dict, where)
+        name = _need(topic, "name", str, where)
+        topics[name] = (
+            _need(topic, "type", str, where),
+            _optional_text(topic, "serialization_format", where) or "cdr",
+            _need(entry, "message_count", int, where),
+        )
+    return BagMetadata(version, storage, files, compression_format, compression_mode, topics)
+
+
+@contextmanager
+def _database_errors(path: Path) -> Iterator[None]:
+    """sqlite's errors on a damaged file as RecordingError naming it."""
+    try:
+        yield
+    except sqlite3.Error as error:
+        raise RecordingError(f"{path}: {error}") from None
+
+
+class SqliteFile:
+    """One rosbag2 sqlite3 storage file (a `.db3`), opened read-only."""
+
+    def __init__(self, path: Path, *, message_compression: str = "") -> None:
+        self.path = path
+        self._message_compression = message_compression
+        uri = path.resolve().as_uri() + "?mode=ro"
+        try:
+            self._db = sqlite3.connect(uri, uri=True, check_same_thread=False)
+            tables = {
+                row[0]
+                for row in self._db.execute("SELECT name FROM sqlite_master WHERE type='table'")
+            }
+        except sqlite3.Error as error:
+            if hasattr(self, "_db"):
+                self._db.close()
+            raise RecordingError(f"{path}: not a rosbag2 sqlite3 file ({error})") from None
+        if not {"topics", "messages"} <= tables:
+            self._db.close()
+            raise RecordingError(
+                f"{path}: not a rosbag2 sqlite3 file (no topics or messages table)"
+            )
+        self._tables = tables
+        try:
+            # topic name -> (id, type, serialization format)
+            self.topics = {
+                name: (topic_id, kind, fmt)
+                for topic_id, name, kind, fmt in self._db.execute(
+                    "SELECT id, name, type, serialization_format FROM topics ORDER BY id"
+                )
+            }
+        except sqlite3.Error as error:
+            self._db.close()
+            raise RecordingError(f"{path}: {error}") from None
+        for name, (_, kind, fmt) in self.topics.items():
+            if not all(isinstance(text, str) for text in (name, kind, fmt)):
+                self._db.close()
+                raise RecordingError(f"{path}: a topic's name, type or format is not text")
+
+    def close(self) -> None:
+        self._db.close()
+
+    def definitions(self) -> dict[str, tuple[str, str]]:
+        """The definitions the file stores (none before Iron): type ->
+        (encoding, text)."""
+        if "message_definitions" not in self._tables:
+            return {}
+        with _database_errors(self.path):
+            return {
+                kind: (encoding, text)
+                for kind, encoding, text in self._db.execute(
+                    "SELECT topic_type, encoding, encoded_message_definition"
+                    " FROM message_definitions"
+                )
+            }
+
+    def tallies(self) -> dict[str, TopicTally]:
+        by_id = {topic_id: name for name, (topic_id, _, _) in self.topics.items()}
+        result: dict[str, TopicTally] = {}
+        with _database_errors(self.path):
+            for topic_id, count, first, last in self._db.execute(
+                "SELECT topic_id, count(*), min(timestamp), max(timestamp) FROM messages"
+                " GROUP BY topic_id"
+            ):
+                if topic_id in by_id:
+                    result[by_id[topic_id]] = TopicTally(count, first, last)
+        return result
+
+    def batches(
+        self, topic: str, start: int | None, end: int | None, max_bytes: int
+    ) -> Iterator[tuple[int, Batch]]:
+        """The topic's messages in [start, end), by time, as (first log time,
+        batch) pairs of about `max_bytes` of data each."""
+        if topic not in self.topics:
+            return
+        low = -(2**63) if start is None else max(start, -(2**63))
+        high = _INT64_MAX if end is None else min(end, _INT64_MAX)
+        bound = "<" if end is not None else "<="
+        with _database_errors(self.path):
+            cursor = self._db.execute(
+                f"SELECT timestamp, data FROM messages WHERE topic_id = ? AND timestamp >= ?"
+                f" AND timestamp {bound} ? ORDER BY timestamp, id",
+                (self.topics[topic][0], low, high),
+            )
+        decompress = None
+        if self._message_compression:
+            decompressor = zstd_decompressor(f"{self.path}: its messages are")
+
+            def decompress(data: bytes) -> bytes:
+                # Output grows with the data, whatever size the frame claims.
+                try:
+                    out: bytes = decompressor.decompressobj().decompress(data)
+                except Exception as error:  # zstandard.ZstdError
+                    raise RecordingError(f"{self.path}: a message: zstd: {error}") from None
+                return out
+
+        times: list[int] = []
+        blobs: list[bytes] = []
+        size = 0
+        while True:
+            with _database_errors(self.path):
+                rows = cursor.fetchmany(_ROWS_PER_FETCH)
+            if not rows:
+                break
+            for timestamp, data in rows:
+                if not isinstance(data, bytes) or not isinstance(timestamp, int):
+                    raise RecordingError(
+                        f"{self.path}: a message of {topic} at {timestamp!r} has no"
+                        " integer timestamp or no blob of data"
+                    )
+                if decompress is not None:
+                    data = decompress(data)
+                times.append(timestamp)
+                blobs.append(data)
+                size += len(data)
+                if size >= max_bytes:
+                    yield times[0], pack(blobs, times)
+                    times, blobs, size = [], [], 0
+        if times:
+            yield times[0], pack(blobs, times)

@@ -1,0 +1,135 @@
+"""Recording.table and Recording.batches: a topic as pyarrow Tables, its
+log_time column first.  The messages, their order and times come from
+rosbags' reading of the same bag; their columns from decode_table on the
+very bytes rosbags read.  Runs only where the codec has decode_table."""
+
+import datetime
+
+import pytest
+
+from tests.support import recordings as rec
+
+ros2 = pytest.importorskip("korvex_messages.ros2")
+pytest.importorskip("rosbags.rosbag2")
+try:
+    import pyarrow as pa
+except ImportError:  # the extra mark below skips every test
+    pa = None
+
+pytestmark = [
+    pytest.mark.pure_python,
+    # Tables are pyarrow's; bag directories need PyYAML.
+    pytest.mark.extra("pyarrow", "yaml"),
+    pytest.mark.skipif(
+        not hasattr(ros2._native, "decode_table"), reason="this codec has no decode_table"
+    ),
+]
+
+ROWS = rec.sample_messages(90)
+NS = 1_700_000_000_000_000_000
+
+
+def rosbags_raw(bag, topic):
+    from rosbags.rosbag2 import Reader
+
+    with Reader(bag) as reader:
+        connections = [c for c in reader.connections if c.topic == topic]
+        return [(t, bytes(data)) for _, t, data in reader.messages(connections=connections)]
+
+
+def expected(recording, topic, raw, flatten):
+    times = [t for t, _ in raw]
+    want = pa.table(
+        ros2._native.decode_table(recording.codec_type(topic), [d for _, d in raw], flatten=flatten)
+    )
+    stamps = pa.array(times, pa.int64()).cast(pa.timestamp("ns", tz="UTC"))
+    return want.add_column(0, "log_time", stamps)
+
+
+@pytest.mark.parametrize("flatten", [False, True])
+@pytest.mark.parametrize(
+    "window", [dict(), dict(start=NS + 5_000_000, end=NS + 20_000_000), dict(start=NS + 10**15)]
+)
+@pytest.mark.parametrize("storage", ["sqlite3", "mcap"])
+def test_table_is_the_topics_messages_with_log_time_first(tmp_path, storage, window, flatten):
+    bag = rec.write_bag(tmp_path / "bag", ROWS, storage)
+    for topic in rec.TYPES:
+        raw = sorted(rosbags_raw(bag, topic), key=lambda row: row[0])
+        raw = [
+            (t, d) for t, d in raw if t >= window.get("start", 0) and t < window.get("end", 2**63)
+        ]
+        with ros2.open_recording(bag) as recording:
+            got = recording.table(topic, flatten=flatten, **window)
+            want = expected(recording, topic, raw, flatten)
+        assert got.column_names[0] == "log_time"
+        assert got.schema.field("log_time").type == pa.timestamp("ns", tz="UTC")
+        assert got.equals(want), topic
+
+
+def test_batches_cover_the_table_in_order(tmp_path):
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none", chunk_size=700)
+    with ros2.open_recording(path) as recording:
+        whole = recording.table("/imu")
+        pieces = list(recording.batches("/imu", max_bytes=1000))
+        start = datetime.datetime.fromtimestamp(1_700_000_000.01, datetime.timezone.utc)
+        later = recording.table("/imu", start=start)
+    assert len(pieces) > 1
+    assert pa.concat_tables(pieces).equals(whole)
+    times = whole.column("log_time").cast(pa.int64()).to_pylist()
+    assert times == sorted(times) and len(times) == sum(1 for r in ROWS if r[0] == "/imu")
+    assert later.column("log_time").cast(pa.int64()).to_pylist() == [
+        t for t in times if t >= 1_700_000_000_010_000_000
+    ]
+
+
+@pytest.mark.parametrize(
+    "suffix,topic,read",
+    [
+        (".parquet", "/imu", lambda p: pa.parquet.read_table(p)),
+        (".arrow", "/diagnostics", lambda p: pa.ipc.open_file(p).read_all()),
+        (".feather", "/imu", lambda p: pa.feather.read_table(p)),
+        (".csv", "/pose", lambda p: pa.csv.read_csv(p)),
+    ],
+)
+@pytest.mark.parametrize(
+    "window", [[], ["--start", "2023-11-14T22:13:20.005Z", "--end", str(NS + 20_000_000)]]
+)
+def test_export_writes_the_topics_table(tmp_path, suffix, topic, read, window):
+    import importlib
+
+    for module in ("parquet", "ipc", "feather", "csv"):
+        importlib.import_module(f"pyarrow.{module}")
+    from korvex_messages.ros2.__main__ import main
+
+    bag = rec.write_bag(tmp_path / "bag", ROWS)
+    out = tmp_path / f"out{suffix}"
+    assert main(["export", str(bag), topic, str(out), *window]) == 0
+    bounds = dict(start=NS + 5_000_000, end=NS + 20_000_000) if window else {}
+    with ros2.open_recording(bag) as recording:
+        want = recording.table(topic, flatten=suffix == ".csv", **bounds)
+    got = read(out)
+    assert got.num_rows == want.num_rows > 0
+    if suffix == ".csv":
+        # CSV keeps the values, not every type: compare what it reads back.
+        assert got.column_names == want.column_names
+        assert (
+            got.column("log_time").cast(pa.int64()).equals(want.column("log_time").cast(pa.int64()))
+        )
+    else:
+        assert got.equals(want)
+
+
+def test_export_refuses_what_it_cannot_write(tmp_path, capsys):
+    from korvex_messages.ros2.__main__ import main
+
+    bag = rec.write_bag(tmp_path / "bag", ROWS)
+    for argv, text in [
+        (["export", str(bag), "/imu", str(tmp_path / "x.txt")], "must end in .parquet"),
+        (["export", str(bag), "/nope", str(tmp_path / "x.parquet")], "no topic /nope"),
+        # Imu's covariances are lists, which CSV cannot hold.
+        (["export", str(bag), "/imu", str(tmp_path / "x.csv")], "korvex-ros2: error: "),
+    ]:
+        assert main(argv) == 1
+        err = capsys.readouterr().err
+        assert err.startswith("korvex-ros2: error: ") and text in err
+        assert len(err.strip().splitlines()) == 1
