@@ -67,7 +67,7 @@ def read_metadata(directory: Path) -> BagMetadata:
     against the files the directory holds."""
     path = directory / "metadata.yaml"
     try:
-        import yaml
+        import yaml  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         raise RecordingError(
             f"{path}: reading rosbag2 directories needs PyYAML: pip install PyYAML"
