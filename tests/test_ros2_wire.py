@@ -147,7 +147,8 @@ REFUSED = [
     ("char", "a", TypeError, "Field type mismatch on 'f': expected char, got string"),
     ("char[]", [1, 256], TypeError, "Field type mismatch on 'f[1]': expected char, got int"),
     ("char[2]", [1], TypeError, "Value of 'f' has 1 elements, but char[2] holds exactly 2"),
-    ("char[]", np.array([1], np.int8), TypeError,
+    # Two items: numpy before 2 converts an array of one item to a float.
+    ("char[]", np.array([1, 2], np.int8), TypeError,
      "Field type mismatch on 'f': expected char[], got list"),
     ("byte[2]", b"abc", TypeError, "Value of 'f' has 3 bytes, but byte[2] holds exactly 2"),
 ]  # fmt: skip
