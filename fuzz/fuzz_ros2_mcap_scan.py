@@ -63,7 +63,18 @@ def fail(what, data, got, expected):
     )
 
 
+_bound = False
+
+
 def test_one_input(data):
+    global _bound
+    if not _bound:
+        # The scanner's comparisons are the coverage feedback (libFuzzer is
+        # loaded by now, on the first input).
+        from fuzz.common import bind_native_coverage
+
+        bind_native_coverage()
+        _bound = True
     import _korvex_messages_ros2 as native
 
     if not data:

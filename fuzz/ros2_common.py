@@ -398,6 +398,10 @@ class Generator:
                 lambda: array.array("B", raw),
                 lambda: array.array("b", raw),
             ][pick % 7]
+            if pick % 7 in (4, 6) and any(octet > 0x7F for octet in raw):
+                # Signed bytes are octets only where none is negative.
+                self.refuse()
+                return spelling(), None
             return spelling(), theirs
         if pick == 15:
             self.refuse()
