@@ -33,7 +33,9 @@ TARGETS="deserialize serialize decode_table ros2_deserialize ros2_serialize ros2
 mkdir -p "$WORK"
 if [ -z "${KORVEX_CI_PYTHON:-}" ]; then
   echo "==> test environment in $WORK/venv"
-  test_venv "$WORK/venv" || { echo "RELIABILITY CHECKS FAILED: no test environment"; exit 1; }
+  # With the optional packages: the table fuzz targets read their rows with
+  # pyarrow, and the suite's Arrow consumers run under the sanitizers too.
+  test_venv "$WORK/venv" arrow recordings || { echo "RELIABILITY CHECKS FAILED: no test environment"; exit 1; }
   KORVEX_CI_PYTHON=$WORK/venv/bin/python
 fi
 # The interpreter itself, not a launcher script: LD_PRELOAD must reach it.
