@@ -57,6 +57,17 @@ PURE_PYTHON = (
 NEEDS_EXTRA = "needs the optional package "
 
 
+def under_address_sanitizer():
+    """Whether AddressSanitizer is loaded in this process (the reliability
+    job preloads it): its quarantine keeps freed memory for a while, so the
+    resident size tells nothing of leaks there."""
+    try:
+        with open("/proc/self/maps") as maps:
+            return any("libasan" in line for line in maps)
+    except OSError:
+        return False
+
+
 def native_only():
     return os.environ.get("KORVEX_NATIVE_ONLY") == "1"
 
