@@ -94,8 +94,8 @@ const char* number_format(std::string_view format, std::int64_t& width) {
 // encoder copies as a whole (serialize takes numeric arrays as buffers of
 // their element type).  Valid while the array is; null where it does not
 // apply (nothing set).
-PyObject* numbers_view(const ArrowSchema& element, const ArrowArray& values, std::int64_t start,
-                       std::int64_t end) {
+[[maybe_unused]] PyObject* numbers_view(const ArrowSchema& element, const ArrowArray& values,
+                                        std::int64_t start, std::int64_t end) {
   std::int64_t width = 0;
   const char* format = number_format(element.format, width);
   if (format == nullptr || element.dictionary != nullptr || values.null_count != 0) {
