@@ -67,5 +67,43 @@ for body in cdr/encoder.hpp cdr/decoder.hpp schema/registry_functions.hpp; do
   fi
 done
 
+# The sets of sources that CMakeLists.txt compiles once for several modules
+# (see there): a file of a set must not reach, through the project's own
+# headers, what the modules compile differently.
+python3 - ../CMakeLists.txt <<'PY' || status=1
+import re
+import sys
+
+cmake = open(sys.argv[1]).read()
+excluded = {
+    "KORVEX_COMMON_SOURCES": ["base/layout.hpp", "cdr/limits.hpp", "cdr/column_decoder.hpp"],
+    "KORVEX_LAYOUT_SOURCES": ["cdr/limits.hpp", "cdr/column_decoder.hpp"],
+}
+include = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)
+
+
+def reached(path, seen):
+    for header in include.findall(open(path).read()):
+        if header not in seen:
+            seen.add(header)
+            reached(header, seen)
+    return seen
+
+
+status = 0
+for name, headers in excluded.items():
+    sources = re.search(r"set\(%s\s+([^)]*)\)" % name, cmake)
+    if sources is None:
+        print("CMakeLists.txt: no set(%s ...)" % name)
+        status = 1
+        continue
+    for source in sources.group(1).split():
+        source = source.removeprefix("src/")
+        for header in sorted(reached(source, set()) & set(headers)):
+            print("%s (in %s) reaches %s: move it to the next set" % (source, name, header))
+            status = 1
+sys.exit(status)
+PY
+
 [ $status -eq 0 ] && echo "include rule holds"
 exit $status
