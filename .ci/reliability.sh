@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Reliability checks for _korvex_messages and _korvex_messages_ros2:
 #   1. a sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer, the
-#      plain CMake build with -DKORVEX_SANITIZE=ON), proven to report faults;
+#      plain CMake build with -DKORVEX_SANITIZE=ON, and the comparison
+#      tracing that the fuzzer reads), proven to report faults;
 #   2. the fuzz seed corpus replayed and the whole pytest suite (leak, thread
 #      stress and hostile-input tests included) run under it;
 #   3. the fuzz targets (atheris + libFuzzer, comparison tracing of the C++
@@ -79,7 +80,7 @@ san_env() {
   env PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:strict_string_checks=1:log_path=$LOGS/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$LOGS/ubsan" \
-    LD_PRELOAD="$UBSAN_LIB $ASAN_LIB" "$@"
+    LD_PRELOAD="$WORK/sancov_bridge.so $UBSAN_LIB $ASAN_LIB" "$@"
 }
 
 ensure_atheris() {
@@ -88,22 +89,15 @@ ensure_atheris() {
 }
 
 build_asan() {
+  # One build for the suite and the fuzzer: the sanitizers plus gcc's
+  # comparison tracing, whose hooks sancov_bridge.c provides (preloaded
+  # everywhere the modules run): no-ops for the suite, forwarded to
+  # libFuzzer as coverage feedback once a fuzz target binds them.
   cmake -S "$ROOT" -B "$WORK/build-asan" -G Ninja -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_WERROR=ON \
-    -DKORVEX_SANITIZE=ON &&
+    -DKORVEX_SANITIZE=ON "-DCMAKE_CXX_FLAGS=-fsanitize-coverage=trace-cmp" &&
     cmake --build "$WORK/build-asan" &&
     nm -D "$WORK"/build-asan/_korvex_messages.*.so | grep __asan_report >/dev/null &&
-    nm -D "$WORK"/build-asan/_korvex_messages_ros2.*.so | grep __asan_report >/dev/null
-}
-
-build_fuzz() {
-  # The same sanitizers plus gcc's comparison tracing, which sancov_bridge.c
-  # forwards to libFuzzer as coverage feedback.  (A build of its own: the
-  # tracing hooks of floating-point comparisons exist only where libFuzzer
-  # or the bridge is loaded, so the suite cannot import these modules.)
-  cmake -S "$ROOT" -B "$WORK/build-fuzz" -G Ninja -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKORVEX_SANITIZE=ON -DKORVEX_TESTING_MODULE=OFF \
-    "-DCMAKE_CXX_FLAGS=-fsanitize-coverage=trace-cmp" &&
-    cmake --build "$WORK/build-fuzz" &&
+    nm -D "$WORK"/build-asan/_korvex_messages_ros2.*.so | grep __asan_report >/dev/null &&
     gcc -shared -fPIC -O2 -fno-stack-protector -fvisibility=hidden -Wall \
       -o "$WORK/sancov_bridge.so" "$ROOT/fuzz/sancov_bridge.c" -ldl
 }
@@ -159,7 +153,7 @@ fuzz() {  # fuzz TARGET
   # libFuzzer rather than the sanitizer runtimes' no-op versions.
   # shellcheck disable=SC2086  # FUZZ_ARGS is a list of flags
   (cd "$WORK/fuzz-work" && timeout --kill-after=30 $((FUZZ_SECONDS + 180)) \
-    env PYTHONPATH="$WORK/build-fuzz:$ROOT" PYTHONMALLOC=malloc \
+    env PYTHONPATH="$WORK/build-asan:$ROOT" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:quarantine_size_mb=64" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     LD_PRELOAD="$WORK/sancov_bridge.so $UBSAN_LIB $ASAN_LIB" \
@@ -187,8 +181,7 @@ sanitizer_reports() {
 }
 
 step "atheris available" ensure_atheris
-step "build (asan+ubsan)" build_asan
-step "build (fuzz: asan+ubsan+trace-cmp)" build_fuzz
+step "build (asan+ubsan+trace-cmp)" build_asan
 if [ "$FUZZ_ONLY" != 1 ]; then
   step "sanitizer canary" canary
   step "seed replay under asan" replay_seeds
