@@ -35,9 +35,6 @@ for version in $VERSIONS; do
     cd "$dir"
     export PATH="$bin:$PATH"
     unset VIRTUAL_ENV PYTHONPATH
-    # The two commands build in one place, so the second compiles only the
-    # test-only module (readme-python3 runs the second alone, from nothing).
-    export SKBUILD_BUILD_DIR=$dir/.skbuild
     got=$(python3 -c 'import platform; print(platform.python_version())')
     [ "$got" = "$version" ] || { echo "python3 is $got, not $version"; exit 1; }
     echo "\$ $QUICKSTART"
