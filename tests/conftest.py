@@ -1,5 +1,6 @@
 """Shared fixtures for the _korvex_messages test suite (built on tests/support)."""
 
+import gc
 import sys
 
 import pytest
@@ -36,6 +37,15 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if native_only and item.get_closest_marker("pure_python") is not None:
             item.add_marker(pytest.mark.skip(reason=runtime.PURE_PYTHON))
+
+
+def pytest_collection_finish(session):
+    # Collection imported hypothesis, numpy, pyarrow, polars...: hundreds of
+    # thousands of objects that live to the end.  Frozen out of the cyclic
+    # collector, they no longer make every full collection (and every test
+    # that collects to count what it leaves) walk them again.
+    gc.collect()
+    gc.freeze()
 
 
 def pytest_runtest_setup(item):
