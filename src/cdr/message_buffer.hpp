@@ -74,11 +74,18 @@ class MessageBuffer {
 
   void write_count(std::uint32_t count) { write(count); }
 
-  // ROS string: length (text bytes + 1), the text, a NUL.
+  // ROS string: length (text bytes + 1), the text, a NUL; room for all of
+  // it (and up to 3 bytes of padding) made at once.
   void write_ros_string(const char* text, std::size_t size) {
-    write(static_cast<std::uint32_t>(size + 1));
-    write_raw(text, size);
-    reserve(1);
+    reserve(3 + 4 + size + 1);
+    const std::size_t at = length_ - start_;
+    const auto padding = static_cast<std::size_t>(align_stream(at, 4) - at);
+    std::memset(data_ + length_, 0, 4);
+    length_ += padding;
+    store_le(data_ + length_, static_cast<std::uint32_t>(size + 1));
+    length_ += 4;
+    if (size != 0) std::memcpy(data_ + length_, text, size);
+    length_ += size;
     data_[length_++] = '\0';
   }
 
