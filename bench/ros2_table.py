@@ -1,13 +1,16 @@
 """decode_table and encode_table against the per-message routes, on batches
 of real ROS 2 types (the targets of the columnar path).
 
-    python bench/ros2_table.py [--count 10000] [--rounds 3]
+    python bench/ros2_table.py [--count 10000] [--rounds 3] [--encode-only]
 
 Each batch is `count` messages of one type, built from a fixed seed outside
 any timed region (bench/ros2_workloads.py's builders, with TFMessage at 10
 transforms and LaserScan at 1,080 ranges).  Every figure is the best of
 `rounds` runs over the whole batch, in microseconds per message; the
 ratios are per-message route / decode_table (or serialize / encode_table).
+A second table sets encode_table (of the decoded table, nested and
+flattened, and into one buffer) beside serialize of each row's dict: the
+median of `rounds` runs each, taken in turn, and serialize / encode_table.
 Needs pyarrow and rosbags.
 """
 
@@ -16,6 +19,7 @@ from __future__ import annotations
 import argparse
 import platform
 import random
+import statistics
 import time
 
 import pyarrow
@@ -40,6 +44,41 @@ def best(rounds, call):
         call()
         times.append(time.perf_counter() - start)
     return min(times)
+
+
+def median(rounds, calls):
+    """The median time of each call, over `rounds` runs of all of them in turn
+    (so that a busy spell of the machine falls on each alike)."""
+    times = [[] for _ in calls]
+    for _ in range(rounds):
+        for index, call in enumerate(calls):
+            start = time.perf_counter()
+            call()
+            times[index].append(time.perf_counter() - start)
+    return [statistics.median(t) for t in times]
+
+
+def encode_row(title, name, build, count, rounds):
+    """The encode table's row of one batch."""
+    ros2.register_msg(name, r2.msgdef_text(name))
+    rng = random.Random(7)
+    values = [build(rng) for _ in range(count)]
+    batch = [ros2.serialize(name, v) for v in values]
+    nested = ros2.decode_table(name, batch)
+    flat = ros2.decode_table(name, batch, flatten=True)
+    assert ros2.encode_table(name, nested) == batch == ros2.encode_table(name, flat)
+    seconds = median(
+        rounds,
+        [
+            lambda: [ros2.serialize(name, v) for v in values],
+            lambda: ros2.encode_table(name, nested),
+            lambda: ros2.encode_table(name, flat),
+            lambda: ros2.encode_table(name, nested, as_buffer=True),
+        ],
+    )
+    us = [s / count * 1e6 for s in seconds]
+    cells = " | ".join(f"{u:.3g} ({us[0] / u:.1f}x)" for u in us[1:])
+    return f"| {title} | {us[0]:.3g} | {cells} |"
 
 
 def row(title, name, build, count, rounds, store):
@@ -82,10 +121,22 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--count", type=int, default=10_000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--encode-only", action="store_true", help="only the encode table")
     args = parser.parse_args()
     store = r2.typestore()
     print(f"- Python {platform.python_version()} on {platform.system()} {platform.machine()}")
-    print(f"- {args.count} messages a batch, best of {args.rounds} rounds, us a message\n")
+    if not args.encode_only:
+        print(f"- {args.count} messages a batch, best of {args.rounds} rounds, us a message\n")
+        decode_rows(args, store)
+    print(f"\n- {args.count} messages a batch, median of {args.rounds} rounds, us a message\n")
+    print(
+        "| batch | serialize each | encode_table | flattened | as_buffer=True |\n|---|" + "--:|" * 4
+    )
+    for title, name, build in BATCHES:
+        print(encode_row(title, name, build, args.count, args.rounds))
+
+
+def decode_rows(args, store):
     print(
         "| batch | decode_table | one buffer | b''.join | deserialize | numpy mode | rosbags"
         " | deserialize + from_pylist | encode_table | serialize |"

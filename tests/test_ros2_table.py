@@ -4,6 +4,7 @@ columns, against the per-message deserialize and pyarrow's own reading."""
 import array
 import random
 import re
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -623,3 +624,235 @@ def test_numeric_lists_encode_as_serialize_takes_lists(arrow_type, values, outco
     else:
         with pytest.raises(TypeError, match=outcome):
             ros2.encode_table("encode_lists/msg/L", table)
+
+
+# ---------------------------------------------------------------------------
+# encode_table's column path: each producer's layout, against rosbags' bytes
+
+COLUMN_TYPES = [
+    POSE, "sensor_msgs/msg/Imu", "tf2_msgs/msg/TFMessage", "sensor_msgs/msg/LaserScan",
+    "diagnostic_msgs/msg/DiagnosticArray", "sensor_msgs/msg/PointCloud2",
+    "sensor_msgs/msg/CameraInfo", "sensor_msgs/msg/JointState", "visualization_msgs/msg/Marker",
+]  # fmt: skip
+
+
+def retyped(arrow_type, string, binary, list_):
+    """`arrow_type` with its strings, binaries and lists made the given types."""
+    types = pa().types
+    again = lambda t: retyped(t, string, binary, list_)  # noqa: E731
+    if types.is_string(arrow_type):
+        return string()
+    if types.is_binary(arrow_type):
+        return binary()
+    if types.is_list(arrow_type):
+        return list_(arrow_type.value_field.with_type(again(arrow_type.value_type)))
+    if types.is_fixed_size_list(arrow_type):
+        item = arrow_type.value_field.with_type(again(arrow_type.value_type))
+        return pa().list_(item, arrow_type.list_size)
+    if types.is_struct(arrow_type):
+        return pa().struct([f.with_type(again(f.type)) for f in arrow_type])
+    return arrow_type
+
+
+def cast_all(table, string, binary, list_):
+    schema = pa().schema([f.with_type(retyped(f.type, string, binary, list_)) for f in table.schema])
+    return table.cast(schema)
+
+
+def polars_chunks(table):
+    import polars
+
+    frames = [polars.DataFrame(b) for b in pa().table(table).to_batches(max_chunksize=4)]
+    return polars.concat(frames, rechunk=False)
+
+
+PRODUCERS = [
+    # (producer, what it makes of the decoded Table, the rows it keeps)
+    ("our Table", lambda t: t, slice(None)),
+    ("pyarrow batches of 3", lambda t: pa().Table.from_batches(pa().table(t).to_batches(3)),
+     slice(None)),
+    ("pyarrow batches sliced", lambda t: pa().Table.from_batches(pa().table(t).to_batches(3))
+     .slice(2, 6), slice(2, 8)),
+    ("pyarrow large types sliced", lambda t: cast_all(pa().table(t), pa().large_string,
+     pa().large_binary, pa().large_list).slice(1, 7), slice(1, 8)),
+    ("pyarrow views", lambda t: cast_all(pa().table(t), pa().string_view, pa().binary_view,
+     pa().list_), slice(None)),
+    ("polars chunks", polars_chunks, slice(None)),
+    ("polars sliced", lambda t: polars_chunks(t).slice(3, 5), slice(3, 8)),
+]  # fmt: skip
+
+
+@pytest.mark.extra("polars")
+@pytest.mark.parametrize("flatten", [False, True], ids=["nested", "flattened"])
+@pytest.mark.parametrize("producer", range(len(PRODUCERS)), ids=[p[0] for p in PRODUCERS])
+@pytest.mark.parametrize("name", COLUMN_TYPES)
+def test_columns_of_each_producer_encode_to_rosbags_bytes(name, producer, flatten):
+    _, make, rows = PRODUCERS[producer]
+    rng = random.Random(f"columns/{name}")
+    messages = [peers.random_message(name, rng)[1] for _ in range(10)]
+    theirs = [peers.serialize(m) for m in messages]
+    table = make(ros2.decode_table(name, theirs, flatten=flatten))
+    assert ros2.encode_table(name, table) == theirs[rows]
+    buffer, offsets = ros2.encode_table(name, table, as_buffer=True)
+    assert (buffer, offsets) == joined(theirs[rows])
+
+
+@pytest.fixture(scope="module")
+def edge_type():
+    ros2.register_msg(
+        "column_edges/msg/Edges",
+        "string<=3 name\nint32[<=2] few\nfloat64[3] three\nuint8[3] octets\nbyte[<=2] bytes\n"
+        "float32 real\nfloat32[] reals\nint16 small\ncolumn_edges/Pair pair\n"
+        "===\nMSG: column_edges/Pair\nint8 a\nstring b\n",
+    )
+    return "column_edges/msg/Edges"
+
+
+SIGNALLING_NAN = struct.unpack("<f", b"\x01\x00\x80\x7f")[0]  # a quiet NaN once it is a float
+SIGNALLING_NAN_BITS = b"\x01\x00\x80\x7f"
+
+
+def edge_row(**replace):
+    row = {
+        "name": "ab", "few": [1], "three": [1.0, 2.0, 3.0], "octets": b"abc", "bytes": b"z",
+        "real": 0.5, "reals": [1.5], "small": 7, "pair": {"a": 1, "b": "x", "c": 3},
+    }  # fmt: skip
+    row.update(replace)
+    return row
+
+
+def edge_columns(rows, **types):
+    """The rows as pyarrow columns of the fields' own types, or of `types`."""
+    arrow = {
+        "name": pa().string(), "few": pa().list_(pa().int32()),
+        "three": pa().list_(pa().float64(), 3), "octets": pa().binary(3),
+        "bytes": pa().binary(), "real": pa().float32(), "reals": pa().list_(pa().float32()),
+        "small": pa().int16(),
+        "pair": pa().struct([("a", pa().int8()), ("b", pa().string())]),
+    }  # fmt: skip
+    arrow.update({k: v() for k, v in types.items()})
+    return pa().table({k: pa().array([r[k] for r in rows], type=t) for k, t in arrow.items()})
+
+
+def nan_bits_of(column):
+    """A float32 column whose row 1 holds a signalling NaN (pyarrow would
+    quiet it on the way from a Python float)."""
+
+    def make(rows):
+        values = pa().array([r[column] for r in rows], type=pa().float32())
+        data = bytearray(values.buffers()[1].to_pybytes())
+        data[4:8] = SIGNALLING_NAN_BITS
+        return pa().Array.from_buffers(pa().float32(), len(rows), [None, pa().py_buffer(data)])
+
+    return make
+
+
+# Each row goes the column path or, where that is not certain, the dict
+# path: the results are serialize's for the same rows as pyarrow reads them
+# (the second of three rows replaced as given), its bytes or its error
+# named by row.
+COLUMN_FALLBACKS = [
+    # (row 1 replaced by, column types other than the fields' own)
+    ({"name": "abcd"}, {}),  # a bounded string past its bound
+    ({"name": "aé"}, {}),  # 3 UTF-8 bytes: within it
+    ({"few": [1, 2, 3]}, {}),  # a bounded sequence past its bound
+    ({"three": [1.0]}, {"three": lambda: pa().list_(pa().float64())}),  # a fixed array too short
+    ({"octets": b"ab"}, {"octets": pa().binary}),  # fixed octets too few
+    ({"bytes": b"xyz"}, {}),  # bounded octets past their bound
+    ({"small": 2**15}, {"small": pa().int64}),  # a column of another integer type
+    ({"small": 3}, {"small": pa().int8}),
+    ({"real": 2.5}, {"real": pa().float64}),
+    ({"pair": {"b": "y", "a": 2}}, {"pair": lambda: pa().struct([("b", pa().string()),
+                                                                  ("a", pa().int8())])}),
+    ({"pair": {"a": 2, "b": "y", "c": 2**40}}, {"pair": lambda: pa().struct(
+        [("a", pa().int8()), ("b", pa().string()), ("c", pa().int64())])}),  # one child more
+    ({"pair": {"a": 2}}, {"pair": lambda: pa().struct([("a", pa().int8())])}),  # one fewer
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("replace, types", COLUMN_FALLBACKS)
+def test_rows_the_column_path_cannot_take_are_serialize_s(edge_type, replace, types):
+    table = edge_columns([edge_row(), edge_row(**replace), edge_row(name="c")], **types)
+    expected = []
+    try:
+        for row in table.to_pylist():  # the rows as pyarrow reads them
+            expected.append(ros2.serialize(edge_type, row))
+    except (TypeError, ValueError) as error:
+        with pytest.raises(type(error)) as raised:
+            ros2.encode_table(edge_type, table)
+        assert str(raised.value) == f"row {len(expected)}: {error}"
+        return
+    assert ros2.encode_table(edge_type, table) == expected
+    # Again in batches of one row each, and from a slice.
+    batches = pa().Table.from_batches(table.to_batches(1))
+    assert ros2.encode_table(edge_type, batches) == expected
+    assert ros2.encode_table(edge_type, table.slice(1)) == expected[1:]
+
+
+def test_a_signalling_nan_is_written_as_serialize_writes_it(edge_type):
+    rows = [edge_row(), edge_row(), edge_row()]
+    table = edge_columns(rows)
+    # A float32 field: serialize takes the value as a float, and so quiets it.
+    real = table.set_column(5, "real", nan_bits_of("real")(rows))
+    quiet = ros2.serialize(edge_type, edge_row(real=SIGNALLING_NAN))
+    assert quiet[56:60] == b"\x01\x00\xc0\x7f"
+    assert ros2.encode_table(edge_type, real)[1] == quiet
+    # A float32[] field: serialize takes a buffer of float32 as it is.
+    reals = pa().array([[0.0, 1.0]] * 3, type=pa().list_(pa().float32()))
+    data = bytearray(reals.values.buffers()[1].to_pybytes())
+    data[8:12] = SIGNALLING_NAN_BITS
+    values = pa().Array.from_buffers(pa().float32(), 6, [None, pa().py_buffer(data)])
+    reals = pa().ListArray.from_arrays(reals.offsets, values)
+    raw = array.array("f")
+    raw.frombytes(bytes(data[8:16]))
+    kept = ros2.serialize(edge_type, edge_row(reals=raw))
+    assert ros2.encode_table(edge_type, table.set_column(6, "reals", reals))[1] == kept
+    # Elements among nulls (here outside the rows) go to serialize as floats.
+    elements = pa().array([None, SIGNALLING_NAN, 1.0], type=pa().float32())
+    data = bytearray(elements.buffers()[1].to_pybytes())
+    data[4:8] = SIGNALLING_NAN_BITS
+    elements = pa().Array.from_buffers(
+        pa().float32(), 3, [elements.buffers()[0], pa().py_buffer(data)], null_count=1
+    )
+    offsets = pa().array([0, 1, 3, 3, 3], type=pa().int32())
+    reals = pa().ListArray.from_arrays(offsets, elements).slice(1)
+    quieted = ros2.serialize(edge_type, edge_row(reals=[SIGNALLING_NAN, 1.0]))
+    assert ros2.encode_table(edge_type, table.set_column(6, "reals", reals))[0] == quieted
+
+
+def test_text_that_is_no_utf8_fails_as_decoding_it_fails(edge_type):
+    rows = [edge_row(), edge_row(), edge_row()]
+    offsets = pa().array([0, 2, 5, 6], type=pa().int32()).buffers()[1]
+    name = pa().Array.from_buffers(pa().string(), 3, [None, offsets, pa().py_buffer(b"abx\xffyc")])
+    table = edge_columns(rows).set_column(0, "name", name)
+    with pytest.raises(UnicodeDecodeError) as raised:
+        ros2.encode_table(edge_type, table)
+    with pytest.raises(UnicodeDecodeError) as decoding:
+        b"x\xffy".decode("utf-8")
+    assert str(raised.value) == str(decoding.value)
+
+
+NULLS = [
+    # (column, its values with a null in row 1)
+    ("name", ["a", None, "b"]),
+    ("few", [[1], None, []]),
+    ("few", [[1], [None], []]),
+    ("pair", [{"a": 1, "b": "x"}, None, {"a": 1, "b": "x"}]),
+    ("pair", [{"a": 1, "b": "x"}, {"a": None, "b": "x"}, {"a": 1, "b": "x"}]),
+    ("real", [1.0, None, 2.0]),
+]
+
+
+@pytest.mark.parametrize("column, values", NULLS)
+def test_a_null_anywhere_is_refused_by_row_and_column(edge_type, column, values):
+    table = edge_columns([edge_row()] * 3)
+    index = table.column_names.index(column)
+    table = table.set_column(index, column, pa().array(values, type=table.schema.field(column).type))
+    with pytest.raises(ValueError) as raised:
+        ros2.encode_table(edge_type, table)
+    assert str(raised.value) == f"row 1, column '{column}': a null value, which no field type holds"
+    # The rows before it are taken when the null is the table's last row.
+    first = table.slice(0, 1)
+    assert ros2.encode_table(edge_type, first) == [
+        ros2.serialize(edge_type, row) for row in first.to_pylist()
+    ]

@@ -8,6 +8,7 @@
 
 #include "base/buffer_view.hpp"
 #include "base/py_ref.hpp"
+#include "base/without_gil.hpp"
 #include "cdr/arrow_table.hpp"
 #include "cdr/column_decoder.hpp"
 #include "cdr/columns.hpp"
@@ -211,18 +212,6 @@ bool MessageBatch::take_buffer(PyObject* buffer, PyObject* offsets) {
   }
   return true;
 }
-
-// Releases the GIL for its scope.
-class WithoutGil {
- public:
-  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 BodyResult decode_table_body(std::string_view name, std::span<const MessageBytes> messages,
                              bool flatten) {

@@ -8,12 +8,16 @@
 #include "base/arrow_c_data.hpp"
 #include "base/layout.hpp"
 #include "base/py_ref.hpp"
+#include "base/without_gil.hpp"
 #include "cdr/encoder.hpp"
 #include "cdr/limits.hpp"
+#include "cdr/message_buffer.hpp"
 #include "cdr/plan.hpp"
 #include "module/arguments.hpp"
 #include "module/arrow_values.hpp"
 #include "module/call.hpp"
+#include "module/column_binding.hpp"
+#include "module/column_rows.hpp"
 
 namespace korvex {
 namespace {
@@ -37,10 +41,6 @@ struct ArrayHolder {
     if (array.release != nullptr) array.release(&array);
   }
 };
-
-// Where a column's values go in a row's dict: the field names from the
-// message down ("pose", or "pose", "position", "x" for a flattened column).
-using ColumnPath = Vector<std::string_view>;
 
 const FieldPlan* field_named(const MessagePlan& plan, std::string_view name) {
   for (const FieldPlan& field : plan.fields) {
@@ -235,36 +235,181 @@ bool stream_failed(ArrowArrayStream& stream, int code) {
   return false;
 }
 
-// The dict of one row, as serialize takes it; null with the exception set.
-PyRef row_values(const ArrowSchema& schema, const ArrowArray& batch, std::int64_t index,
-                 std::int64_t row, const Vector<ColumnPath>& paths,
-                 const Vector<PathKeys>& column_keys, const Vector<PathKeys>& empty_keys,
-                 bool views) {
-  PyRef values = PyRef::steal(PyDict_New());
-  if (!values) return values;
-  for (std::size_t column = 0; column < paths.size(); ++column) {
-    String problem;
-    PyRef value = PyRef::steal(arrow_value(*schema.children[column], *batch.children[column],
-                                           batch.offset + index, problem, views));
-    if (!value) {
-      if (!problem.empty()) {
-        PyErr_Format(PyExc_ValueError, "row %lld, column '%s': %s", static_cast<long long>(row),
-                     schema.children[column]->name, problem.c_str());
-      }
-      return PyRef();
-    }
-    if (!put(values.get(), column_keys[column], value.get())) return PyRef();
-  }
-  for (const PathKeys& keys : empty_keys) {
-    PyRef nothing = PyRef::steal(PyDict_New());
-    if (!nothing || !put(values.get(), keys, nothing.get())) return PyRef();
-  }
-  return values;
-}
+// The encoded rows, in order: bytes objects in a list, or (as_buffer) one
+// buffer with the starts of the messages in it.
+class EncodedRows {
+ public:
+  explicit EncodedRows(bool joined) : joined_(joined) { starts_.push_back(0); }
 
-// The rows of the stream as CDR messages: appended to `messages`.
+  bool start() {
+    if (joined_) return true;
+    list_ = PyRef::steal(PyList_New(0));
+    return static_cast<bool>(list_);
+  }
+
+  // A message of the dict path (borrowed).
+  bool add(PyObject* message) {
+    if (!joined_) return PyList_Append(list_.get(), message) == 0;
+    append(PyBytes_AS_STRING(message), static_cast<std::size_t>(PyBytes_GET_SIZE(message)));
+    return true;
+  }
+
+  // The messages of the column path.
+  bool add(const MessageBuffer& messages) {
+    for (std::size_t index = 0; index < messages.message_count(); ++index) {
+      const std::span<const char> message = messages.message(index);
+      if (joined_) {
+        append(message.data(), message.size());
+        continue;
+      }
+      PyRef bytes = PyRef::steal(
+          PyBytes_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+      if (!bytes || PyList_Append(list_.get(), bytes.get()) < 0) return false;
+    }
+    return true;
+  }
+
+  PyObject* finish() {
+    if (!joined_) return list_.release();
+    PyRef buffer = PyRef::steal(
+        PyBytes_FromStringAndSize(data_.data(), static_cast<Py_ssize_t>(data_.size())));
+    PyRef offsets = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(starts_.size())));
+    if (!buffer || !offsets) return nullptr;
+    for (std::size_t index = 0; index < starts_.size(); ++index) {
+      PyObject* start = PyLong_FromSize_t(starts_[index]);
+      if (start == nullptr) return nullptr;
+      PyList_SET_ITEM(offsets.get(), static_cast<Py_ssize_t>(index), start);
+    }
+    return PyTuple_Pack(2, buffer.get(), offsets.get());
+  }
+
+ private:
+  void append(const char* data, std::size_t size) {
+    data_.append(data, size);
+    starts_.push_back(data_.size());
+  }
+
+  bool joined_;
+  PyRef list_;
+  String data_;
+  Vector<std::size_t> starts_;
+};
+
+// The dict path: each row as the dict serialize takes, built from the
+// Arrow values, and serialize's bytes or error for it.
+class DictRows {
+ public:
+  DictRows(std::string_view name, const ArrowSchema& schema, const Vector<PathKeys>& column_keys,
+           const Vector<PathKeys>& empty_keys)
+      : name_(name), schema_(schema), column_keys_(column_keys), empty_keys_(empty_keys) {}
+
+  // Row `index` of `batch`, the stream's row `row`, into `out`; false with
+  // the row's exception set.
+  bool encode(const ArrowArray& batch, std::int64_t index, std::int64_t row, EncodedRows& out) {
+    // Lists of numbers go to the encoder as views of their elements; a
+    // row refused so is made again of plain lists, which the encoder
+    // converts value by value (an int64 column for an int32[] field), so
+    // that what is taken and what is said are serialize's own.
+    BodyResult encoded = PythonErrorSet{};
+    auto attempt = [&](bool views) {
+      PyRef values = row_values(batch, index, row, views);
+      if (!values) return false;
+      encoded = serialize_body(name_, values.get());
+      return true;
+    };
+    if (!attempt(kLayout.shaped_types)) return false;
+    if (kLayout.shaped_types && encoded.is_message_error() && !attempt(false)) return false;
+    if (!encoded.ok()) {
+      if (encoded.is_message_error()) std::move(encoded.error()).raise();
+      name_row(row);
+      return false;
+    }
+    return out.add(encoded.value().get());
+  }
+
+ private:
+  // The dict of one row, as serialize takes it; null with the exception set.
+  PyRef row_values(const ArrowArray& batch, std::int64_t index, std::int64_t row, bool views) {
+    PyRef values = PyRef::steal(PyDict_New());
+    if (!values) return values;
+    for (std::size_t column = 0; column < column_keys_.size(); ++column) {
+      String problem;
+      PyRef value = PyRef::steal(arrow_value(*schema_.children[column], *batch.children[column],
+                                             batch.offset + index, problem, views));
+      if (!value) {
+        if (!problem.empty()) {
+          PyErr_Format(PyExc_ValueError, "row %lld, column '%s': %s", static_cast<long long>(row),
+                       schema_.children[column]->name, problem.c_str());
+        }
+        return PyRef();
+      }
+      if (!put(values.get(), column_keys_[column], value.get())) return PyRef();
+    }
+    for (const PathKeys& keys : empty_keys_) {
+      PyRef nothing = PyRef::steal(PyDict_New());
+      if (!nothing || !put(values.get(), keys, nothing.get())) return PyRef();
+    }
+    return values;
+  }
+
+  std::string_view name_;
+  const ArrowSchema& schema_;
+  const Vector<PathKeys>& column_keys_;
+  const Vector<PathKeys>& empty_keys_;
+};
+
+// The column path's binding of the stream's columns to the message type as
+// the registry has it now: made again whenever the registry changed, since
+// serialize would then find the plans anew.
+class CurrentBinding {
+ public:
+  CurrentBinding(std::string_view name, const ArrowSchema& schema,
+                 std::span<const ColumnPath> paths)
+      : name_(name), schema_(schema), paths_(paths) {}
+
+  // Null where the columns have no binding (the dict path takes them).
+  const ColumnBinding* get() {
+    const std::uint64_t generation = registry_generation();
+    if (generation == bound_at_) return binding_ ? &*binding_ : nullptr;
+    bound_at_ = generation;
+    binding_.reset();
+    SchemaRef holder;
+    std::optional<MessageError> error;
+    const MessagePlan* plan = lookup_plan(name_, holder, error);
+    if (plan == nullptr) {
+      // The dict path looks it up again and reports what it finds.
+      if (PyErr_Occurred()) PyErr_Clear();
+      return nullptr;
+    }
+    binding_ = bind_columns(*plan, schema_, paths_);
+    if (!binding_) return nullptr;
+    binding_->schemas.push_back(std::move(holder));
+    return &*binding_;
+  }
+
+ private:
+  std::string_view name_;
+  const ArrowSchema& schema_;
+  std::span<const ColumnPath> paths_;
+  std::optional<ColumnBinding> binding_;
+  std::uint64_t bound_at_ = 0;  // no generation: registry generations start at 1
+};
+
+// How many bytes of messages the column path writes without the GIL before
+// handing them over as bytes objects.
+constexpr std::size_t kSegmentBytes = std::size_t{64} << 10;
+
+// The rows of the stream as CDR messages, into `out`.
+//
+// A row goes the column path where the columns have a binding, the batch's
+// arrays fit it and the walk is certain of the row: it then writes the
+// bytes serialize writes for the row's dict.  Any other row goes the dict
+// path, which builds that dict and runs serialize on it.  Rows are taken
+// in order and a row's error is raised before any later row is read, so
+// the messages, the error and the row it names are those of the dict path
+// alone.
 bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStream& stream,
-                 PyObject* messages) {
+                 EncodedRows& out) {
   SchemaHolder schema;
   if (int code = stream.get_schema(&stream, &schema.schema); code != 0) {
     return stream_failed(stream, code);
@@ -306,6 +451,9 @@ bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStrea
   for (std::size_t empty = 0; empty < empties.size(); ++empty) {
     if (!keys_of(empties[empty], empty_keys[empty])) return false;
   }
+  DictRows dict_rows(name, schema.schema, column_keys, empty_keys);
+  CurrentBinding binding(name, schema.schema, paths);
+  MessageBuffer written;
   std::int64_t row = 0;
   while (true) {
     ArrayHolder batch;
@@ -317,54 +465,32 @@ bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStrea
       PyErr_SetString(PyExc_ValueError, "a record batch does not match the stream's schema");
       return false;
     }
-    for (std::int64_t index = 0; index < batch.array.length; ++index, ++row) {
-      // Lists of numbers go to the encoder as views of their elements; a
-      // row refused so is made again of plain lists, which the encoder
-      // converts value by value (an int64 column for an int32[] field), so
-      // that what is taken and what is said are serialize's own.
-      BodyResult encoded = PythonErrorSet{};
-      auto encode = [&](bool views) {
-        PyRef values = row_values(schema.schema, batch.array, index, row, paths, column_keys,
-                                  empty_keys, views);
-        if (!values) return false;
-        encoded = serialize_body(name, values.get());
-        return true;
-      };
-      if (!encode(kLayout.shaped_types)) return false;
-      if (kLayout.shaped_types && encoded.is_message_error() && !encode(false)) return false;
-      if (!encoded.ok()) {
-        if (encoded.is_message_error()) std::move(encoded.error()).raise();
-        name_row(row);
-        return false;
+    const ColumnBinding* bound = nullptr;
+    bool fits = false;
+    std::int64_t index = 0;
+    while (index < batch.array.length) {
+      if (const ColumnBinding* now = binding.get(); now != bound) {
+        bound = now;
+        fits = bound != nullptr && batch_fits(bound->root, batch.array);
       }
-      if (PyList_Append(messages, encoded.value().get()) < 0) return false;
+      if (fits) {
+        written.clear();
+        WrittenRows done;
+        {
+          const WithoutGil unlocked;
+          done = write_rows(bound->root, batch.array, index, batch.array.length, written,
+                            kSegmentBytes);
+        }
+        if (!out.add(written)) return false;
+        row += done.next - index;
+        index = done.next;
+        if (!done.uncertain) continue;
+      }
+      if (!dict_rows.encode(batch.array, index, row, out)) return false;
+      ++index;
+      ++row;
     }
   }
-}
-
-// One buffer and the N+1 starts of the messages in it.
-PyObject* joined(PyObject* messages) {
-  const Py_ssize_t count = PyList_GET_SIZE(messages);
-  Py_ssize_t total = 0;
-  for (Py_ssize_t index = 0; index < count; ++index) {
-    total += PyBytes_GET_SIZE(PyList_GET_ITEM(messages, index));
-  }
-  PyRef buffer = PyRef::steal(PyBytes_FromStringAndSize(nullptr, total));
-  PyRef offsets = PyRef::steal(PyList_New(count + 1));
-  if (!buffer || !offsets) return nullptr;
-  char* out = PyBytes_AS_STRING(buffer.get());
-  Py_ssize_t at = 0;
-  for (Py_ssize_t index = 0; index <= count; ++index) {
-    PyObject* start = PyLong_FromSsize_t(at);
-    if (start == nullptr) return nullptr;
-    PyList_SET_ITEM(offsets.get(), index, start);
-    if (index == count) break;
-    PyObject* message = PyList_GET_ITEM(messages, index);  // borrowed
-    const Py_ssize_t size = PyBytes_GET_SIZE(message);
-    std::memcpy(out + at, PyBytes_AS_STRING(message), static_cast<std::size_t>(size));
-    at += size;
-  }
-  return PyTuple_Pack(2, buffer.get(), offsets.get());
 }
 
 }  // namespace
@@ -399,10 +525,9 @@ PyObject* encode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     }
     StreamHolder stream;
     if (!take_stream(slots[1], stream)) return nullptr;
-    PyRef messages = PyRef::steal(PyList_New(0));
-    if (!messages || !encode_rows(name, *plan, stream.stream, messages.get())) return nullptr;
-    if (as_buffer) return joined(messages.get());
-    return messages.release();
+    EncodedRows out(as_buffer);
+    if (!out.start() || !encode_rows(name, *plan, stream.stream, out)) return nullptr;
+    return out.finish();
   });
 }
 
