@@ -165,13 +165,10 @@ class Decoder {
   template <class Offset>
   KORVEX_COLD PyObject* fail_at(const PathNode* path, String reason, Offset&& offset) {
     if constexpr (kLayout.ros2_errors) {
-      String text = path == nullptr ? String() : concat({"field '", render_path(path), "': "});
-      text += reason;
-      text += offset_note(offset);
-      return fail(MessageError::deserialization_failed(std::move(text)));
-    } else {
-      return fail(MessageError::deserialization_failed(std::move(reason)));
+      if (path != nullptr) reason.insert(0, concat({"field '", render_path(path), "': "}));
+      reason += offset_note(offset);
     }
+    return fail(MessageError::deserialization_failed(std::move(reason)));
   }
   // A read that ran out of input, at the offset where it began.
   KORVEX_COLD PyObject* fail(ReadFailure failure, const PathNode* path) {
