@@ -261,10 +261,12 @@ PyObject* Decoder<In>::read_string(const PathNode& path) {
     return nullptr;  // not a UTF-8 issue
   }
   PyErr_Clear();
-  // At the string's length, where its value starts.
-  return fail_at(&path, describe_utf8_problem(problem), [&](auto* self) {
-    return self->in_.offset_of(reinterpret_cast<const unsigned char*>(text.data)) - 4;
-  });
+  // At the string's length, where its value starts.  The text's start is
+  // captured by value: a reference would keep `text` in memory on the hot
+  // path.
+  const auto* start = reinterpret_cast<const unsigned char*>(text.data);
+  return fail_at(&path, describe_utf8_problem(problem),
+                 [start](auto* self) { return self->in_.offset_of(start) - 4; });
 }
 
 template <class In>
