@@ -10,7 +10,9 @@ offsets.  Oracle:
 - decode_table raises nothing but ValueError with a text, and both forms of
   the batch have the same outcome;
 - it refuses the batch exactly when deserialize refuses a member, naming
-  the first such member ("message I: ...");
+  the first such member ("message I: ..."), and where deserialize names a
+  field ("Deserialization failed: field 'a.b': ..."), the text after
+  "message I: " is deserialize's, field, reason and offset;
 - otherwise the table has a row per member and (with pyarrow installed)
   each row is what deserialize reads from that member.
 
@@ -60,6 +62,10 @@ def test_one_input(data):
     if refused:
         if got[0] == "ok" or not got[1].startswith("message %d: " % refused[0]):
             fail("deserialize refuses a member", name, batch, got, members[refused[0]])
+        theirs = members[refused[0]][1].removeprefix("Deserialization failed: ")
+        ours = got[1].removeprefix("message %d: " % refused[0])
+        if theirs.startswith("field '") and ours != theirs:
+            fail("the texts differ", name, batch, got, members[refused[0]])
         return
     if got[0] != "ok":
         fail("deserialize reads every member", name, batch, got, members)

@@ -4,6 +4,8 @@ rosbags' ROS 2 Humble type store, and its own checks."""
 import array
 import random
 import re
+import struct
+import types
 
 import numpy as np
 import pytest
@@ -193,11 +195,15 @@ BAD_INPUT = [
         "0300000061620000",
         "Value of 'f' has 2 UTF-8 bytes, but string<=1 holds at most 1",
     ),
-    ("float64", "00000000", "failed to fill whole buffer (at offset 4)"),
-    ("int32[3]", "0100000002000000", "failed to fill whole buffer (at offset 4)"),
-    ("string", "020000006162", "Invalid ROS string for 'f': missing NUL terminator (at offset 4)"),
-    ("string", "03000000ff6100", "(at offset 4)"),
-    ("int32[]", "02000000", "failed to fill whole buffer (at offset 8)"),
+    ("float64", "00000000", "field 'f': failed to fill whole buffer (at offset 4)"),
+    ("int32[3]", "0100000002000000", "field 'f': failed to fill whole buffer (at offset 4)"),
+    ("string", "020000006162", "field 'f': missing NUL terminator (at offset 4)"),
+    (
+        "string",
+        "03000000ff6100",
+        "field 'f': invalid utf-8 sequence of 1 bytes from index 0 (at offset 4)",
+    ),
+    ("int32[]", "02000000", "field 'f': failed to fill whole buffer (at offset 8)"),
 ]
 
 
@@ -208,6 +214,154 @@ def test_malformed_input_raises_value_error_with_offset(field_type, body, text):
     with pytest.raises(ValueError) as raised:
         ros2.deserialize(name, bytes.fromhex("00010000" + body))
     assert text in str(raised.value)
+
+
+PLACES = """uint8 flag
+string name
+place_msgs/Point pose
+place_msgs/Labeled[] items
+int16[2] few
+uint8[] data
+================================================================================
+MSG: place_msgs/Point
+float64 x
+float64 y
+float64 z
+================================================================================
+MSG: place_msgs/Labeled
+float64 x
+string label
+"""
+
+
+def places(order):
+    """The message of PLACES in byte order `order` ("<" or ">"), laid out by
+    hand: offsets count from the header's first byte, alignment from the
+    byte after the header (offset 4)."""
+
+    def pack(form, *values):
+        return struct.pack(order + form, *values)
+
+    return b"".join([
+        b"\x00\x01\x00\x00" if order == "<" else b"\x00\x00\x00\x00",
+        b"\x01", b"\x00" * 3,         # 4 flag, 5..7 padding
+        pack("I", 3), b"ab\x00",        # 8 name's length, 12 its text
+        b"\x00" * 5,                    # 15..19 padding
+        pack("ddd", 1, 2, 3),           # 20 pose.x, 28 pose.y, 36 pose.z
+        pack("I", 2), b"\x00" * 4,      # 44 items' count, 48..51 padding
+        pack("d", 4),                   # 52 items[0].x
+        pack("I", 2), b"p\x00",         # 60 items[0].label's length, 64 its text
+        b"\x00" * 2, pack("d", 5),      # 66..67 padding, 68 items[1].x
+        pack("I", 2), b"q\x00",         # 76 items[1].label's length, 80 its text
+        pack("hh", 6, 7), b"\x00" * 2,  # 82 few, 86..87 padding
+        pack("I", 3), b"\x01\x02\x03",  # 88 data's count, 92 its bytes (95 in all)
+    ])  # fmt: skip
+
+
+def cut(end):
+    def fault(data):
+        return data[:end]
+
+    fault.__name__ = f"cut_at_{end}"
+    return fault
+
+
+def swap(old, new):
+    def fault(data):
+        return data.replace(old, new)
+
+    fault.__name__ = f"{old!r}_as_{new!r}"
+    return fault
+
+
+TRUNCATED = "failed to fill whole buffer"
+ALIGNING = "Input truncated while aligning CDR stream"
+DECODE_FAULTS = [
+    # (what is wrong with PLACES, text after "Deserialization failed: ")
+    (cut(6), f"field 'name': {ALIGNING} (at offset 5)"),
+    (cut(10), f"field 'name': {TRUNCATED} (at offset 8)"),
+    (cut(13), f"field 'name': {TRUNCATED} (at offset 12)"),
+    (swap(b"ab\x00", b"a\xff\x00"),
+     "field 'name': invalid utf-8 sequence of 1 bytes from index 1 (at offset 8)"),
+    (swap(b"ab\x00", b"\xe2\x82\x00"),
+     "field 'name': incomplete utf-8 byte sequence from index 0 (at offset 8)"),
+    (swap(b"ab\x00", b"abc"), "field 'name': missing NUL terminator (at offset 8)"),
+    (cut(30), f"field 'pose.y': {TRUNCATED} (at offset 28)"),
+    (cut(43), f"field 'pose.z': {TRUNCATED} (at offset 36)"),
+    (cut(46), f"field 'items': {TRUNCATED} (at offset 44)"),
+    (cut(50), f"field 'items[0].x': {ALIGNING} (at offset 48)"),
+    (cut(56), f"field 'items[0].x': {TRUNCATED} (at offset 52)"),
+    (swap(b"p\x00", b"pp"), "field 'items[0].label': missing NUL terminator (at offset 60)"),
+    (cut(67), f"field 'items[1].x': {ALIGNING} (at offset 66)"),
+    (cut(81), f"field 'items[1].label': {TRUNCATED} (at offset 80)"),
+    (swap(b"q\x00", b"\xff\x00"),
+     "field 'items[1].label': invalid utf-8 sequence of 1 bytes from index 0 (at offset 76)"),
+    (cut(84), f"field 'few': {TRUNCATED} (at offset 82)"),
+    (cut(87), f"field 'data': {ALIGNING} (at offset 86)"),
+    (cut(90), f"field 'data': {TRUNCATED} (at offset 88)"),
+    (cut(94), f"field 'data': {TRUNCATED} (at offset 92)"),
+]  # fmt: skip
+
+
+@pytest.fixture(scope="module")
+def places_type():
+    public.register_msg("place_msgs/msg/Outer", PLACES)
+    return "place_msgs/msg/Outer"
+
+
+@pytest.mark.parametrize("order", ["<", ">"])
+def test_the_hand_laid_message_reads_back(places_type, order):
+    assert ros2.deserialize(places_type, places(order)) == {
+        "flag": 1,
+        "name": "ab",
+        "pose": {"x": 1.0, "y": 2.0, "z": 3.0},
+        "items": [{"x": 4.0, "label": "p"}, {"x": 5.0, "label": "q"}],
+        "few": [6, 7],
+        "data": b"\x01\x02\x03",
+    }
+
+
+@pytest.mark.parametrize("order", ["<", ">"])
+@pytest.mark.parametrize("fault,text", DECODE_FAULTS)
+def test_decode_errors_name_the_field_and_offset(places_type, order, fault, text):
+    good = places(order)
+    bad = fault(good)
+    assert bad != good
+    for numpy in (False, True):
+        with pytest.raises(ValueError) as raised:
+            ros2.deserialize(places_type, bad, numpy=numpy)
+        assert str(raised.value) == "Deserialization failed: " + text
+    # decode_table gives the same text after naming the message.
+    with pytest.raises(ValueError) as raised:
+        ros2.decode_table(places_type, [good, bad])
+    assert str(raised.value) == "message 1: " + text
+    # So do the decoders of MCAP readers.
+    schema = types.SimpleNamespace(name=places_type, encoding="ros2msg", data=PLACES.encode())
+    decode = public.DecoderFactory().decoder_for("cdr", schema)
+    with pytest.raises(ValueError) as raised:
+        decode(bad)
+    assert str(raised.value) == "Deserialization failed: " + text
+
+
+EMPTY_FAULTS = [
+    # (type, bytes, text after "Deserialization failed: "): a message without
+    # fields is one zero octet, at offset 4 here and at 5 after a uint8.
+    ("place_msgs/msg/Nothing", "00010000", f"{TRUNCATED} (at offset 4)"),
+    ("place_msgs/msg/Holder", "0001000001", f"field 'e': {TRUNCATED} (at offset 5)"),
+    ("place_msgs/msg/Holder", "000100000100", None),
+]
+
+
+@pytest.mark.parametrize("name,data,text", EMPTY_FAULTS)
+def test_a_missing_empty_message_octet_is_placed(name, data, text):
+    ros2.register_type("place_msgs/msg/Nothing", [])
+    ros2.register_type("place_msgs/msg/Holder", [("n", "uint8"), ("e", "place_msgs/msg/Nothing")])
+    if text is None:
+        assert ros2.deserialize(name, bytes.fromhex(data)) == {"n": 1, "e": {}}
+        return
+    with pytest.raises(ValueError) as raised:
+        ros2.deserialize(name, bytes.fromhex(data))
+    assert str(raised.value) == "Deserialization failed: " + text
 
 
 @pytest.mark.parametrize(

@@ -164,7 +164,12 @@ bool ColumnDecoder::read_text(const ColumnType& type, ColumnData& data, const Pa
   if (!text.ascii) {
     Utf8Problem problem;
     if (!validate_utf8(std::string_view(text.data, text.size), problem)) {
-      return fail(describe_utf8_problem(problem), start, path);
+      // The ROS 2 layout places it at the string's length, as deserialize does.
+      const std::uint64_t at =
+          kLayout.ros2_errors ? in_.offset_of(reinterpret_cast<const unsigned char*>(text.data)) -
+                                    sizeof(std::uint32_t)
+                              : start;
+      return fail(describe_utf8_problem(problem), at, path);
     }
   }
   if (type.string_bound != 0 && text.size > type.string_bound) {

@@ -111,9 +111,9 @@ class Decoder {
   }
   // The dict of a top-level message (`parent` null) or of a nested struct.
   PyObject* read_fields(const MessagePlan& plan, const PathNode* parent);
-  KORVEX_NOINLINE PyObject* read_primitive(TypeKind kind);
+  KORVEX_NOINLINE PyObject* read_primitive(TypeKind kind, const PathNode& path);
   KORVEX_NOINLINE PyObject* read_string(const PathNode& path);
-  KORVEX_NOINLINE PyObject* read_bytes();
+  KORVEX_NOINLINE PyObject* read_bytes(const PathNode& path);
   // The ROS 2 layout's octet arrays and sequences and bounded strings.
   KORVEX_NOINLINE PyObject* read_octets(ValueType type, const PathNode& path);
   KORVEX_NOINLINE PyObject* read_bounded_string(ValueType type, const PathNode& path);
@@ -145,8 +145,9 @@ class Decoder {
       return String();
     }
   }
-  KORVEX_NOINLINE PyObject* read_primitive_run(TypeKind kind, std::uint32_t count);
-  KORVEX_NOINLINE PyObject* read_time();
+  KORVEX_NOINLINE PyObject* read_primitive_run(TypeKind kind, std::uint32_t count,
+                                               const PathNode& path);
+  KORVEX_NOINLINE PyObject* read_time(const PathNode& path);
   KORVEX_NOINLINE PyObject* read_fixed_struct(const MessagePlan& plan, const PathNode* parent);
   // Stores a field's value in its dict.  A failure at the top level passes
   // the exception on unchanged; inside a struct it is folded into the error.
@@ -158,17 +159,36 @@ class Decoder {
     error_.emplace(std::move(error));
     return nullptr;
   }
-  KORVEX_COLD PyObject* fail(ReadFailure failure) {
-    String text = failure == ReadFailure::TruncatedWhileAligning
-                      ? "Input truncated while aligning CDR stream"
-                      : "failed to fill whole buffer";
-    text += offset_note([](auto* self) { return self->in_.failed_at(); });
-    return fail(MessageError::deserialization_failed(std::move(text)));
+  // A fault of the input at the value of `path` (null: the message itself).
+  // The ROS 2 layout names the place as decode_table does, "field 'a.b':
+  // reason (at offset N)"; the core's gives the reason alone.
+  template <class Offset>
+  KORVEX_COLD PyObject* fail_at(const PathNode* path, String reason, Offset&& offset) {
+    if constexpr (kLayout.ros2_errors) {
+      if (path != nullptr) reason.insert(0, concat({"field '", render_path(path), "': "}));
+      reason += offset_note(offset);
+    }
+    return fail(MessageError::deserialization_failed(std::move(reason)));
+  }
+  // A read that ran out of input, at the offset where it began.
+  KORVEX_COLD PyObject* fail(ReadFailure failure, const PathNode* path) {
+    return fail_at(path,
+                   failure == ReadFailure::TruncatedWhileAligning
+                       ? "Input truncated while aligning CDR stream"
+                       : "failed to fill whole buffer",
+                   [](auto* self) { return self->in_.failed_at(); });
+  }
+  KORVEX_COLD PyObject* fail(ReadFailure failure, const PathNode& path) {
+    return fail(failure, &path);
   }
   KORVEX_COLD PyObject* missing_terminator(const PathNode& path) {
-    return fail(MessageError::deserialization_failed(
-        "Invalid ROS string for '" + render_path(&path) + "': missing NUL terminator" +
-        offset_note([](auto* self) { return self->in_.failed_at(); })));
+    if constexpr (kLayout.ros2_errors) {
+      return fail_at(&path, "missing NUL terminator",
+                     [](auto* self) { return self->in_.failed_at(); });
+    } else {
+      return fail(MessageError::deserialization_failed(
+          "Invalid ROS string for '" + render_path(&path) + "': missing NUL terminator"));
+    }
   }
   // Folds the pending exception into the error, unless it must propagate.
   KORVEX_COLD PyObject* fail_with_python_error() {
@@ -209,12 +229,14 @@ KORVEX_ALWAYS_INLINE PyObject* read_number(const TypeDescriptor& type, const uns
 }
 
 template <class In>
-PyObject* Decoder<In>::read_primitive(TypeKind kind) {
+PyObject* Decoder<In>::read_primitive(TypeKind kind, const PathNode& path) {
   const std::size_t size = describe(kind).size;
-  if (ReadFailure failure = in_.align(size); failure != ReadFailure::None) return fail(failure);
+  if (ReadFailure failure = in_.align(size); failure != ReadFailure::None) {
+    return fail(failure, path);
+  }
   const unsigned char* bytes;
   if (ReadFailure failure = in_.take(size, bytes); failure != ReadFailure::None) {
-    return fail(failure);
+    return fail(failure, path);
   }
   return read_number(describe(kind), bytes, big_endian());
 }
@@ -224,7 +246,7 @@ PyObject* Decoder<In>::read_string(const PathNode& path) {
   TextRead text;
   if (ReadFailure failure = in_.read_text(text); failure != ReadFailure::None) {
     if (failure == ReadFailure::MissingTerminator) return missing_terminator(path);
-    return fail(failure);
+    return fail(failure, path);
   }
   if (text.ascii) {
     if (text.size <= ShortStrings::kMaxLength) return short_strings_.get(text.data, text.size);
@@ -239,19 +261,23 @@ PyObject* Decoder<In>::read_string(const PathNode& path) {
     return nullptr;  // not a UTF-8 issue
   }
   PyErr_Clear();
-  return fail(MessageError::deserialization_failed(
-      describe_utf8_problem(problem) + offset_note([&](auto* self) {
-        return self->in_.offset_of(reinterpret_cast<const unsigned char*>(text.data)) - 4;
-      })));
+  // At the string's length, where its value starts.  The text's start is
+  // captured by value: a reference would keep `text` in memory on the hot
+  // path.
+  const auto* start = reinterpret_cast<const unsigned char*>(text.data);
+  return fail_at(&path, describe_utf8_problem(problem),
+                 [start](auto* self) { return self->in_.offset_of(start) - 4; });
 }
 
 template <class In>
-PyObject* Decoder<In>::read_bytes() {
+PyObject* Decoder<In>::read_bytes(const PathNode& path) {
   std::uint32_t length;
-  if (ReadFailure failure = in_.read(length); failure != ReadFailure::None) return fail(failure);
+  if (ReadFailure failure = in_.read(length); failure != ReadFailure::None) {
+    return fail(failure, path);
+  }
   const unsigned char* bytes;
   if (ReadFailure failure = in_.take(length, bytes); failure != ReadFailure::None) {
-    return fail(failure);
+    return fail(failure, path);
   }
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), length);
 }
@@ -272,7 +298,7 @@ bool Decoder<In>::read_shaped_count(ValueType type, const PathNode& path, std::u
     return true;
   }
   if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) {
-    fail(failure);
+    fail(failure, path);
     return false;
   }
   if (type.shape == ArrayShape::Bounded && count > type.length) {
@@ -288,7 +314,7 @@ PyObject* Decoder<In>::read_octets(ValueType type, const PathNode& path) {
   if (!read_shaped_count(type, path, length)) return nullptr;
   const unsigned char* bytes;
   if (ReadFailure failure = in_.take(length, bytes); failure != ReadFailure::None) {
-    return fail(failure);
+    return fail(failure, path);
   }
   if (numpy()) return numpy_array(TypeKind::UInt8, bytes, length, false);
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), length);
@@ -307,11 +333,15 @@ PyObject* Decoder<In>::read_bounded_string(ValueType type, const PathNode& path)
 }
 
 template <class In>
-PyObject* Decoder<In>::read_time() {
+PyObject* Decoder<In>::read_time(const PathNode& path) {
   std::int32_t sec;
-  if (ReadFailure failure = in_.read(sec); failure != ReadFailure::None) return fail(failure);
+  if (ReadFailure failure = in_.read(sec); failure != ReadFailure::None) {
+    return fail(failure, path);
+  }
   std::uint32_t nanosec;
-  if (ReadFailure failure = in_.read(nanosec); failure != ReadFailure::None) return fail(failure);
+  if (ReadFailure failure = in_.read(nanosec); failure != ReadFailure::None) {
+    return fail(failure, path);
+  }
   PyRef dict = PyRef::steal(new_dict(2));
   if (!dict) return nullptr;
   PyRef sec_object = PyRef::steal(PyLong_FromLong(sec));
@@ -328,15 +358,18 @@ PyObject* Decoder<In>::read_time() {
 // A run of fixed-size values: after the first element's alignment no
 // further padding occurs, so the bounds are checked once for the run.
 template <class In>
-PyObject* Decoder<In>::read_primitive_run(TypeKind kind, std::uint32_t count) {
+PyObject* Decoder<In>::read_primitive_run(TypeKind kind, std::uint32_t count,
+                                          const PathNode& path) {
   const std::size_t size = describe(kind).size;
   // No elements, no padding before them.
   if (count == 0) return numpy() ? numpy_array(kind, nullptr, 0, false) : PyList_New(0);
-  if (ReadFailure failure = in_.align(size); failure != ReadFailure::None) return fail(failure);
+  if (ReadFailure failure = in_.align(size); failure != ReadFailure::None) {
+    return fail(failure, path);
+  }
   const unsigned char* bytes;
   if (ReadFailure failure = in_.take(static_cast<std::uint64_t>(count) * size, bytes);
       failure != ReadFailure::None) {
-    return fail(failure);
+    return fail(failure, path);
   }
   if (numpy()) return numpy_array(kind, bytes, count, big_endian());
   PyRef list = new_filling_list(count);
@@ -375,12 +408,14 @@ PyObject* Decoder<In>::read_array(ValueType type, const PathNode& path) {
   if constexpr (kLayout.shaped_types) {
     if (!read_shaped_count(type, path, count)) return nullptr;
   } else {
-    if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) return fail(failure);
+    if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) {
+      return fail(failure, path);
+    }
   }
   const ValueType element_type = type.element();
   if (count == 0 && !numpy()) return PyList_New(0);
   if (!element_type.is_array() && describe(element_type.leaf).size != 0) {
-    return read_primitive_run(element_type.leaf, count);
+    return read_primitive_run(element_type.leaf, count, path);
   }
   if (count == 0) return PyList_New(0);
   if (!In::kChecked || (count <= in_.remaining() && count <= presize_budget_)) {
@@ -441,7 +476,7 @@ PyObject* Decoder<In>::read_fields(const MessagePlan& plan, const PathNode* pare
     if (plan.fields.empty()) {
       const unsigned char* dummy;
       if (ReadFailure failure = in_.take(1, dummy); failure != ReadFailure::None) {
-        return fail(failure);
+        return fail(failure, parent);
       }
       return new_dict(0);
     }
@@ -512,17 +547,17 @@ PyObject* Decoder<In>::read_value(ValueType type, const PathNode& path) {
     case Conversion::String:
       return read_string(path);
     case Conversion::Bytes:
-      return read_bytes();
+      return read_bytes(path);
     case Conversion::Struct:
       return read_struct(type, path);
     case Conversion::Time:
-      return read_time();
+      return read_time(path);
     case Conversion::Bool:
     case Conversion::Integer:
     case Conversion::Unsigned64:
     case Conversion::Float32:
     case Conversion::Float64:
-      return read_primitive(type.leaf);
+      return read_primitive(type.leaf, path);
     case Conversion::Array:  // never a leaf
       break;
   }

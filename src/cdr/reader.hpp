@@ -94,15 +94,15 @@ class CdrReader {
   bool big_endian() const noexcept { return kLayout.big_endian_input && big_endian_; }
   void set_big_endian() noexcept { big_endian_ = true; }
 
-  // A ROS string: its length (counting the NUL), its text, a NUL.
+  // A ROS string: its length (counting the NUL), its text, a NUL.  A fault
+  // of the string itself is placed at its length, where its value starts.
   ReadFailure read_text(TextRead& text) noexcept {
-    const std::uint64_t start = position_;  // kept only where errors name offsets
     std::uint32_t length;
     if (ReadFailure failure = read(length); failure != ReadFailure::None) return failure;
     const unsigned char* bytes;
     if (ReadFailure failure = take(length, bytes); failure != ReadFailure::None) return failure;
     if (length == 0 || bytes[length - 1] != 0) {
-      if constexpr (kLayout.ros2_errors) failed_at_ = start;
+      if constexpr (kLayout.ros2_errors) failed_at_ = offset_of(bytes) - sizeof length;
       return ReadFailure::MissingTerminator;
     }
     text.data = reinterpret_cast<const char*>(bytes);

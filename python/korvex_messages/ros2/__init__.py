@@ -19,9 +19,9 @@ schemas of `_korvex_messages`, and the other way round.
   uint8 and byte come back as bytes, other numeric arrays as lists; with
   ``numpy=True`` every numeric array (octets as uint8) is a numpy array that
   owns a writable copy of its elements.
-- Malformed input raises ValueError, naming the offset; a value that does not
-  fit its field raises TypeError naming its path; an unregistered type a
-  KeyError.  A field missing from the dict is an error even where the `.msg`
+- Malformed input raises ValueError naming the field and the offset; a value
+  that does not fit its field raises TypeError naming its path; an
+  unregistered type a KeyError.  A field missing from the dict is an error even where the `.msg`
   declares a default.
 - `open_recording(path, *, types=None)` reads an MCAP file, a rosbag2
   directory or a `.db3` file topic by topic (`Recording.topics`,
