@@ -13,7 +13,7 @@
 # Any failed step, test, fuzz finding or sanitizer report makes it exit 1.
 #
 # Environment:
-#   FUZZ_SECONDS       time per fuzz target (default 25)
+#   FUZZ_SECONDS       time per fuzz target (default 15)
 #   FUZZ_ONLY=1        skip the canary, seed replay and test suite
 #   FUZZ_ARGS          extra libFuzzer flags, e.g. "-jobs=4 -workers=2"
 #   KORVEX_RELIABILITY_DIR  build and work directory (default build/reliability);
@@ -26,7 +26,7 @@ source "$(dirname "$0")/lib.sh"
 
 ROOT=$CI_ROOT
 WORK=${KORVEX_RELIABILITY_DIR:-$ROOT/build/reliability}
-FUZZ_SECONDS=${FUZZ_SECONDS:-25}
+FUZZ_SECONDS=${FUZZ_SECONDS:-15}
 FUZZ_ONLY=${FUZZ_ONLY:-0}
 FUZZ_ARGS=${FUZZ_ARGS:-}
 # The fuzz targets, fuzz/fuzz_TARGET.py, each with its seeds in fuzz/corpus/TARGET.
