@@ -757,11 +757,11 @@ COLUMN_FALLBACKS = [
     ({"name": "aé"}, {}),  # 3 UTF-8 bytes: within it
     ({"few": [1, 2, 3]}, {}),  # a bounded sequence past its bound
     ({"three": [1.0]}, {"three": lambda: pa().list_(pa().float64())}),  # a fixed array too short
-    ({"octets": b"ab"}, {"octets": pa().binary}),  # fixed octets too few
+    ({"octets": b"ab"}, {"octets": lambda: pa().binary()}),  # fixed octets too few
     ({"bytes": b"xyz"}, {}),  # bounded octets past their bound
-    ({"small": 2**15}, {"small": pa().int64}),  # a column of another integer type
-    ({"small": 3}, {"small": pa().int8}),
-    ({"real": 2.5}, {"real": pa().float64}),
+    ({"small": 2**15}, {"small": lambda: pa().int64()}),  # a column of another integer type
+    ({"small": 3}, {"small": lambda: pa().int8()}),
+    ({"real": 2.5}, {"real": lambda: pa().float64()}),
     ({"pair": {"b": "y", "a": 2}}, {"pair": lambda: pa().struct([("b", pa().string()),
                                                                   ("a", pa().int8())])}),
     ({"pair": {"a": 2, "b": "y", "c": 2**40}}, {"pair": lambda: pa().struct(
