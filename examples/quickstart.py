@@ -1,6 +1,6 @@
 """Register a small nested message, encode a dict to CDR, and read it back."""
 
-import _korvex_messages as km
+import korvex_messages as km
 
 km.register_schema("Header", [("stamp", "time"), ("frame_id", "string")])
 km.register_schema("Point", [("x", "float64"), ("y", "float64"), ("z", "float64")])

@@ -655,7 +655,9 @@ def retyped(arrow_type, string, binary, list_):
 
 
 def cast_all(table, string, binary, list_):
-    schema = pa().schema([f.with_type(retyped(f.type, string, binary, list_)) for f in table.schema])
+    schema = pa().schema(
+        [f.with_type(retyped(f.type, string, binary, list_)) for f in table.schema]
+    )
     return table.cast(schema)
 
 
@@ -847,7 +849,9 @@ NULLS = [
 def test_a_null_anywhere_is_refused_by_row_and_column(edge_type, column, values):
     table = edge_columns([edge_row()] * 3)
     index = table.column_names.index(column)
-    table = table.set_column(index, column, pa().array(values, type=table.schema.field(column).type))
+    table = table.set_column(
+        index, column, pa().array(values, type=table.schema.field(column).type)
+    )
     with pytest.raises(ValueError) as raised:
         ros2.encode_table(edge_type, table)
     assert str(raised.value) == f"row 1, column '{column}': a null value, which no field type holds"

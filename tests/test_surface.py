@@ -227,3 +227,13 @@ def test_only_the_init_symbol_is_exported():
         if len(line.split()) >= 3 and line.split()[-2] == "T"
     ]
     assert strong_text == ["PyInit__korvex_messages"]
+
+
+def test_the_package_reexports_the_six_functions_as_they_are():
+    import korvex_messages
+
+    for name in EXPORTED:
+        assert getattr(korvex_messages, name) is getattr(km, name), name
+        assert name in korvex_messages.__all__
+    # Everything __all__ names exists (a star import would fail otherwise).
+    assert all(hasattr(korvex_messages, name) for name in korvex_messages.__all__)

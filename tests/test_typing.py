@@ -264,6 +264,23 @@ PACKAGE_CASES = [
     ),
     pytest.param("korvex_messages.km", "has no attribute", True, id="no-reexported-module"),
     pytest.param(
+        "korvex_messages.register_schema('P', [('x', 'int32')])\n"
+        "data: bytes = korvex_messages.serialize('P', {'x': 1})\n"
+        "back: dict[str, object] = korvex_messages.deserialize('P', data)\n"
+        "fields: list[tuple[str, str]] = korvex_messages.get_schema('P')\n"
+        "known: bool = korvex_messages.schema_exists('P')\n"
+        "korvex_messages.unregister_schema('P')",
+        "",
+        False,
+        id="core-functions-typed-use",
+    ),
+    pytest.param(
+        "korvex_messages.serialize('P', [1])",
+        'incompatible type "list[int]"',
+        True,
+        id="core-values-are-a-dict",
+    ),
+    pytest.param(
         "from korvex_messages import ros2\n"
         "names: list[str] = ros2.register_msg('p/msg/T', 'int32 x')\n"
         "data: bytes = ros2.serialize('p/T', {'x': 1})\n"
