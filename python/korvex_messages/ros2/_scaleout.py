@@ -24,7 +24,7 @@ from typing import Any
 from korvex_messages.ros2._mcap_file import RecordingError
 from korvex_messages.ros2._recording import as_nanoseconds, open_recording
 
-__all__ = ["Part", "Plan", "make_plan", "missing", "read_blocks", "read_table"]
+__all__ = ["Part", "Plan", "make_plan", "missing", "read_blocks", "read_table", "shipped"]
 
 Types = Mapping[str, str] | str | os.PathLike[str] | None
 PathsArgument = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
@@ -69,10 +69,16 @@ class Part:
 @dataclass(frozen=True)
 class Plan:
     topic: str
-    schema: Any  # pyarrow.Schema, log_time first
+    # The topic's pyarrow schema, log_time first, as Arrow IPC bytes, which
+    # is how the workers get it too (see shipped).
+    columns: bytes
     parts: list[Part]
     # Whether the parts are in time order without overlap.
     ordered: bool
+
+    @property
+    def schema(self) -> Any:
+        return received(self.columns)
 
     def divisions(self) -> list[int] | None:
         """The parts' first log times and the last part's last, if ordered."""
@@ -193,7 +199,19 @@ def make_plan(
     else:
         # Nothing in the window: one empty part keeps the columns.
         parts = [Part(files[0], _NOTHING, _NOTHING, 0, 0, 0, 0)]
-    return Plan(topic, schema, parts, ordered)
+    return Plan(topic, shipped(schema), parts, ordered)
+
+
+def shipped(schema: Any) -> bytes:
+    """A schema as the workers get it: Arrow IPC bytes.  (A pickled schema
+    loses the nullability of a fixed-size list's items, in pyarrow 26 at
+    least, and then no longer equals what the files decode to.)"""
+    return bytes(schema.serialize().to_pybytes())
+
+
+def received(schema: bytes) -> Any:
+    pa = importlib.import_module("pyarrow")
+    return pa.ipc.read_schema(pa.py_buffer(schema))
 
 
 def _checked(table: Any, schema: Any, path: str, topic: str) -> Any:
@@ -206,19 +224,21 @@ def _checked(table: Any, schema: Any, path: str, topic: str) -> Any:
 
 
 def read_table(
-    path: str, topic: str, start: int, end: int, flatten: bool, types: Types, schema: Any
+    path: str, topic: str, start: int, end: int, flatten: bool, types: Types, schema: bytes
 ) -> Any:
-    """A part's messages as one pyarrow Table, in a worker."""
+    """A part's messages as one pyarrow Table, in a worker; `schema` is
+    what `shipped` made of the plan's."""
     with open_recording(path, types=types) as recording:
         table = recording.table(topic, start=start, end=end, flatten=flatten)
-    return _checked(table, schema, path, topic)
+    return _checked(table, received(schema), path, topic)
 
 
 def read_blocks(
-    path: str, topic: str, start: int, end: int, flatten: bool, types: Types, schema: Any
+    path: str, topic: str, start: int, end: int, flatten: bool, types: Types, schema: bytes
 ) -> Iterator[Any]:
     """A part's messages as pyarrow Tables of a batch's size each, in a
-    worker (at least one, empty if the part is)."""
+    worker (at least one, empty if the part is); `schema` as for read_table."""
+    schema = received(schema)
     with open_recording(path, types=types) as recording:
         empty = True
         for table in recording.batches(topic, start=start, end=end, flatten=flatten):

@@ -32,9 +32,29 @@ __all__ = ["read_topic"]
 _WHAT = "korvex_messages.ros2.dask.read_topic"
 
 
+def _as_pickled(kind: Any, pa: Any) -> Any:
+    """`kind` as it comes out of pickle: a fixed-size list's items nullable
+    and named "item" (pyarrow 26 pickles only their type and the size).
+    Partitions are pickled on their way between processes, so every frame
+    has its columns in this form, wherever it was computed."""
+    if pa.types.is_fixed_size_list(kind):
+        return pa.list_(_as_pickled(kind.value_type, pa), kind.list_size)
+    if pa.types.is_list(kind) or pa.types.is_large_list(kind):
+        field = kind.value_field
+        inner = field.with_type(_as_pickled(field.type, pa))
+        return pa.large_list(inner) if pa.types.is_large_list(kind) else pa.list_(inner)
+    if pa.types.is_struct(kind):
+        return pa.struct([f.with_type(_as_pickled(f.type, pa)) for f in kind])
+    return kind
+
+
 def _frame(table: Any, pd: Any) -> Any:
     """A pyarrow Table as pandas, every column (and the log_time index)
     Arrow-backed."""
+    pa = import_optional("pyarrow", "dask", _WHAT)
+    schema = pa.schema([f.with_type(_as_pickled(f.type, pa)) for f in table.schema])
+    if not schema.equals(table.schema):
+        table = table.cast(schema)
     return table.to_pandas(types_mapper=pd.ArrowDtype).set_index("log_time")
 
 
@@ -45,7 +65,7 @@ class _ReadPart:
     topic: str
     flatten: bool
     types: Types
-    schema: Any
+    schema: bytes  # Arrow IPC, Plan.columns
 
     def __call__(self, part: Part) -> Any:
         pd = import_optional("pandas", "dask", _WHAT)
@@ -60,7 +80,7 @@ class _ReadPart:
             types = sorted(types.items())
         elif types is not None:
             types = os.fspath(types)
-        return (type(self).__name__, self.topic, self.flatten, types, self.schema.to_string())
+        return (type(self).__name__, self.topic, self.flatten, types, self.schema)
 
 
 def read_topic(
@@ -102,7 +122,7 @@ def read_topic(
     if divisions is not None:
         divisions = [pd.Timestamp(value, unit="ns", tz="UTC") for value in divisions]
     return dd.from_map(
-        _ReadPart(plan.topic, flatten, types, plan.schema),
+        _ReadPart(plan.topic, flatten, types, plan.columns),
         plan.parts,
         meta=meta,
         divisions=divisions,

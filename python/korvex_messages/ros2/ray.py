@@ -38,15 +38,16 @@ def _read_tasks(plan: Plan, flatten: bool, types: Types, per_task_row_limit: int
     data = import_optional("ray.data", "ray", _WHAT)
     block = import_optional("ray.data.block", "ray", _WHAT)
     tasks = []
+    schema = plan.schema
     for part in plan.parts:
         read = functools.partial(
-            read_blocks, part.path, plan.topic, part.start, part.end, flatten, types, plan.schema
+            read_blocks, part.path, plan.topic, part.start, part.end, flatten, types, plan.columns
         )
         metadata = block.BlockMetadata(
             num_rows=part.rows, size_bytes=part.size, exec_stats=None, input_files=[part.path]
         )
         tasks.append(
-            data.ReadTask(read, metadata, schema=plan.schema, per_task_row_limit=per_task_row_limit)
+            data.ReadTask(read, metadata, schema=schema, per_task_row_limit=per_task_row_limit)
         )
     return tasks
 
