@@ -54,7 +54,11 @@ def totals(paths: list[Path]) -> Totals:
     wanted: list[Any] = []
     for topic, frame in frames.items():
         column = SUMMED[topic]
-        wanted += [frame.shape[0], frame[column].sum() if column else 0.0]
+        # Both of one column, so that each file is read once for the two.
+        if column:
+            wanted += [frame[column].count(), frame[column].sum()]
+        else:
+            wanted += [frame.shape[0], 0.0]
     computed = compute(*wanted)
     result = Totals()
     for index, topic in enumerate(TOPIC_NAMES):

@@ -23,7 +23,8 @@ macOS and Windows.  The node's address is printed.
 
 This example writes 8 recording files of the messages of
 examples/record_replay.py (see scaleout_common), sums a column of each
-topic on the workers, twice, and checks the totals against a sequential
+topic on the workers (map_batches over whole blocks, so that only a row
+per block comes back), twice, and checks the totals against a sequential
 read.
 
     python examples/ray_decode.py                       # 5 s of simulated data, 2 CPUs
@@ -35,6 +36,7 @@ Needs `pip install 'korvex-messages[ray]'`.
 
 from __future__ import annotations
 
+import importlib
 import os
 import sys
 import time
@@ -49,20 +51,28 @@ from scaleout_common import SUMMED, TOPIC_NAMES, Totals  # noqa: E402
 from korvex_messages.ros2.ray import read_topic  # noqa: E402
 
 
-def totals(paths: list[Path]) -> Totals:
-    """Rows and column sums of every topic, each computed by the workers."""
-    import ray.data
+def block_totals(block: Any, column: str | None) -> dict[str, list[Any]]:
+    """One block's rows and column sum, as a one-row batch."""
+    pc = importlib.import_module("pyarrow.compute")
+    total = pc.sum(block[column]).as_py() if column and block.num_rows else 0
+    return {"rows": [block.num_rows], "sum": [float(total or 0)]}
 
+
+def totals(paths: list[Path]) -> Totals:
+    """Rows and column sums of every topic: each block summed where it was
+    read, the small results added up here."""
     result = Totals()
     for topic in TOPIC_NAMES:
-        column = SUMMED[topic]
         dataset = read_topic(paths, topic, flatten=True)
-        aggregates: list[Any] = [ray.data.aggregate.Count()]
-        if column:
-            aggregates.append(ray.data.aggregate.Sum(column))
-        found = dataset.aggregate(*aggregates)
-        result.rows[topic] = int(found["count()"])
-        result.sums[topic] = float(found[f"sum({column})"]) if column else 0.0
+        sums = dataset.map_batches(
+            block_totals,
+            fn_kwargs={"column": SUMMED[topic]},
+            batch_format="pyarrow",
+            batch_size=None,
+            zero_copy_batch=True,
+        ).take_all()
+        result.rows[topic] = sum(int(row["rows"]) for row in sums)
+        result.sums[topic] = sum(float(row["sum"]) for row in sums)
     return result
 
 
@@ -70,6 +80,8 @@ def main() -> None:
     parser = common.parser("Read ROS 2 recordings as Ray Datasets on this machine.")
     args = parser.parse_args()
     common.check_arguments(parser, args)
+    # The workers import block_totals from this module by name.
+    common.export_examples_path()
     # Read once, when ray is imported: keeps Ray's services on loopback.
     os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
     import ray

@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import math
+import os
 import sqlite3
 import sys
 import tempfile
@@ -264,6 +265,14 @@ def recordings(args: argparse.Namespace) -> Iterator[list[Path]]:
         folder = args.keep or Path(scratch)
         folder.mkdir(parents=True, exist_ok=True)
         yield write_recordings(folder, stream, args.files)
+
+
+def export_examples_path() -> None:
+    """Puts this directory on PYTHONPATH, so that worker processes started
+    from now on (which do not share this process's sys.path) can import
+    the modules whose functions they are sent by reference."""
+    current = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = EXAMPLES + (os.pathsep + current if current else "")
 
 
 def report(
