@@ -82,15 +82,9 @@ def best(rounds, run):
 
 def time_dask(paths, workers, rounds, reference):
     import dask_decode
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
-    with (
-        LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-            dashboard_address=None,
-        ) as cluster,
-        Client(cluster),
-    ):  # fmt: skip
+    with dask_decode.local_cluster(workers) as cluster, Client(cluster):
         common.check(dask_decode.totals(paths), reference)
         seconds, totals = best(rounds, lambda: dask_decode.totals(paths))
     common.check(totals, reference)
