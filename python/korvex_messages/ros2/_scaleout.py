@@ -238,11 +238,11 @@ def read_blocks(
 ) -> Iterator[Any]:
     """A part's messages as pyarrow Tables of a batch's size each, in a
     worker (at least one, empty if the part is); `schema` as for read_table."""
-    schema = received(schema)
+    columns = received(schema)
     with open_recording(path, types=types) as recording:
         empty = True
         for table in recording.batches(topic, start=start, end=end, flatten=flatten):
             empty = False
-            yield _checked(table, schema, path, topic)
+            yield _checked(table, columns, path, topic)
         if empty:
-            yield schema.empty_table()
+            yield columns.empty_table()
