@@ -1,29 +1,33 @@
 # mypy: allow-untyped-calls
 # (parts of distributed are not annotated)
-"""Decode a record file of examples/record_replay.py on a Dask cluster.
+"""Read a topic of many ROS 2 recordings as one Dask DataFrame, on a local
+Dask cluster.
 
-The schema registry belongs to the process, so every Dask worker must
-register the layouts before it decodes anything, and so must every worker
-that starts later: one added to the cluster, or one that replaces a worker
-that died or was restarted.  A WorkerPlugin does exactly that: Dask runs its
-`setup` on every worker running when the plugin is registered and on every
-worker that joins later.  `ensure_schemas` makes `setup` safe to run again in
-the same process (registering the plugin a second time, as a notebook cell
-run twice does, runs `setup` again on every worker).
+    from korvex_messages.ros2.dask import read_topic
 
-The cluster is a LocalCluster of worker processes with one thread each
-(threads of one process share its GIL, and every call of the codec holds
-it), listening on 127.0.0.1 only.  Work is split by byte ranges of the file;
-each task decodes one range and returns a small summary (counts, a stamps
-array, sums), not the decoded dicts.  The totals are checked against a
-sequential read, and the rate is printed beside that of one process
-decoding the same ranges.
+    frame = read_topic(paths, "/imu", flatten=True)      # lazy: nothing read yet
+    frame["linear_acceleration.z"].sum().compute()
+
+`read_topic` opens each file once here, for the topic's columns and its
+log-time range in each file; each partition is then one file, read by a
+worker that opens it itself.  The frame is indexed by log time, its
+columns pandas ArrowDtype, and, as the files here follow one another in
+time, its divisions are known.  The workers register nothing: the
+definitions come with each recording (or with `types=`).
+
+This example writes 8 recording files of the messages of
+examples/record_replay.py (see scaleout_common), starts a LocalCluster of
+worker processes with one thread each (threads of one process share its
+GIL), listening on 127.0.0.1 only (see local_cluster for a setting of the
+workers' malloc that matters), and sums a column of each topic on the
+workers; it restarts the workers and does it again (new worker processes
+need nothing set up), and checks the totals against a sequential read.
 
     python examples/dask_decode.py                      # 5 s of simulated data, 2 workers
-    python examples/dask_decode.py --seconds 30 --workers 2 --dicts
+    python examples/dask_decode.py --seconds 30 --workers 2 --rows
     python examples/dask_decode.py --file run.rec       # a file of record_replay.py --keep
 
-Needs `pip install "dask[distributed]"` beside this package.
+Needs `pip install 'korvex-messages[dask]' "dask[distributed]"`.
 """
 
 from __future__ import annotations
@@ -33,97 +37,83 @@ import time
 from pathlib import Path
 from typing import Any
 
-from distributed import Client, LocalCluster, WorkerPlugin
+import dask.config
+from dask.base import compute
+from distributed import Client, LocalCluster
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import parallel_decode  # noqa: E402
 import scaleout_common as common  # noqa: E402
-from scaleout_common import Range, Summary  # noqa: E402
+from scaleout_common import SUMMED, TOPIC_NAMES, Totals  # noqa: E402
 
-from korvex_messages import ensure_schemas  # noqa: E402
-
-
-class RegisterLayouts(WorkerPlugin):
-    """Registers the layouts in every worker, present and future."""
-
-    # One plugin of this name per cluster: registering it again replaces it.
-    name = "korvex-messages-layouts"
-
-    def __init__(self, layouts: dict[str, list[tuple[str, str]]]) -> None:
-        self.layouts = layouts
-
-    def setup(self, worker: Any) -> None:
-        ensure_schemas(self.layouts)
+from korvex_messages.ros2.dask import read_topic  # noqa: E402
 
 
-def decode(client: Client, path: str, ranges: list[Range]) -> Summary:
-    """Every range decoded on the cluster, summaries added up in file order."""
-    futures = client.map(
-        common.summarize_range,
-        [path] * len(ranges),
-        [start for start, _ in ranges],
-        [stop for _, stop in ranges],
-        pure=False,
-    )
-    summaries: list[Summary] = client.gather(futures)
-    total = Summary()
-    for summary in summaries:
-        total.add(summary)
-    return total
+def totals(paths: list[Path]) -> Totals:
+    """Rows and column sums of every topic, computed on the cluster in one go."""
+    frames = {topic: read_topic(paths, topic, flatten=True) for topic in TOPIC_NAMES}
+    assert all(frame.known_divisions for frame in frames.values())
+    wanted: list[Any] = []
+    for topic, frame in frames.items():
+        column = SUMMED[topic]
+        # Both of one column, so that each file is read once for the two.
+        if column:
+            wanted += [frame[column].count(), frame[column].sum()]
+        else:
+            wanted += [frame.shape[0], 0.0]
+    computed = compute(*wanted)
+    result = Totals()
+    for index, topic in enumerate(TOPIC_NAMES):
+        result.rows[topic] = int(computed[2 * index])
+        result.sums[topic] = float(computed[2 * index + 1])
+    return result
 
 
-def decode_to_dicts(client: Client, path: str, ranges: list[Range]) -> int:
-    """Every range decoded on the cluster, the decoded dicts sent back; their number."""
-    futures = client.map(
-        parallel_decode.decode_range,
-        [path] * len(ranges),
-        [start for start, _ in ranges],
-        [stop for _, stop in ranges],
-        pure=False,
-    )
-    results: list[tuple[list[int], list[Any] | None]] = client.gather(futures)
-    return sum(len(kept or []) for _, kept in results)
+def local_cluster(workers: int) -> LocalCluster:
+    """Worker processes of one thread each, on 127.0.0.1 only, without the
+    MALLOC_TRIM_THRESHOLD_ that Dask's nanny sets in its workers by default:
+    setting it turns off glibc's adaptive mmap threshold, so every large
+    buffer (a decompressed chunk, a batch of messages) is mapped and
+    unmapped afresh, which made reading recordings about 1.6x slower here."""
+    unset = {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}
+    with dask.config.set(unset):
+        return LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+        )
 
 
 def main() -> None:
-    parser = common.parser("Decode a file of CDR records on a local Dask cluster.")
+    parser = common.parser("Read ROS 2 recordings as Dask DataFrames on a local cluster.")
     args = parser.parse_args()
     common.check_arguments(parser, args)
-    common.export_examples_path()
-    with common.recording(args) as path:
-        size, ranges = common.ranges_of(path, args.workers * args.chunks)
-        reference = common.reference_summary(path)
-        with (
-            LocalCluster(
-                n_workers=args.workers,
-                threads_per_worker=1,
-                processes=True,
-                host="127.0.0.1",
-                dashboard_address=None,
-            ) as cluster,
-            Client(cluster) as client,
-        ):
-            client.register_plugin(RegisterLayouts(common.LAYOUTS))
-            common.check(decode(client, path, ranges), reference)
-            # New worker processes: the plugin registers the layouts in them.
+    with common.recordings(args) as paths:
+        common.sequential(paths)  # imports and the page cache warmed up
+        reference, sequential_seconds = common.sequential(paths)
+        with local_cluster(args.workers) as cluster, Client(cluster) as client:
+            common.check(totals(paths), reference)
+            # New worker processes: they open the files and find the
+            # definitions in them, as the first ones did.
             client.restart()
-            common.check(decode(client, path, ranges), reference)
-            # Registered again, as by a cell run twice: setup runs again, harmlessly.
-            client.register_plugin(RegisterLayouts(common.LAYOUTS))
+            common.check(totals(paths), reference)
             started = time.perf_counter()
-            total = decode(client, path, ranges)
+            total = totals(paths)
             parallel_seconds = time.perf_counter() - started
             common.check(total, reference)
-            dicts_seconds = None
-            if args.dicts:
+            rows_seconds = None
+            if args.rows:
                 started = time.perf_counter()
-                if decode_to_dicts(client, path, ranges) != reference.messages:
-                    raise SystemExit("the dicts pass decoded another number of messages")
-                dicts_seconds = time.perf_counter() - started
-        _, sequential_seconds = common.one_process(path, ranges)
-    label = f"dask, {args.workers} workers"
-    common.report(label, size, ranges, total, parallel_seconds, sequential_seconds, dicts_seconds)
+                imu = read_topic(paths, "/imu").compute()
+                rows_seconds = time.perf_counter() - started
+                if len(imu) != reference.rows["/imu"]:
+                    raise SystemExit(
+                        f"/imu: {len(imu)} rows came back, sequential {reference.rows['/imu']}"
+                    )
+        label = f"dask, {args.workers} workers"
+        common.report(label, paths, total, parallel_seconds, sequential_seconds, rows_seconds)
 
 
 if __name__ == "__main__":

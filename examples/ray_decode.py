@@ -1,11 +1,18 @@
 # mypy: allow-untyped-calls
 # (parts of ray are not annotated)
-"""Decode a record file of examples/record_replay.py on Ray actors.
+"""Read a topic of many ROS 2 recordings as one Ray Dataset, on Ray on this
+machine.
 
-An actor is a process of its own, with its own schema registry, so each
-actor registers the layouts in `__init__`.  Ray runs `__init__` again when
-it restarts an actor (max_restarts), and `ensure_schemas` makes that safe
-also where Ray reuses a worker process that registered them before.
+    from korvex_messages.ros2.ray import read_topic
+
+    dataset = read_topic(paths, "/imu", flatten=True)   # one read task per file
+    dataset.sum("linear_acceleration.z")
+
+`read_topic` opens each file once here, for the topic's columns and its
+message count in each file; each file is then one read task, run by a Ray
+worker that opens it itself and yields its messages as pyarrow Tables (the
+blocks).  The workers register nothing: the definitions come with each
+recording (or with `types=`).
 
 Ray is started on this machine only, with no dashboard.  On Linux, Ray
 binds its services to the machine's network address even when ray.init is
@@ -14,21 +21,22 @@ with RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER=0 in the environment before `ray` is
 imported does it keep every service on 127.0.0.1, as it does by default on
 macOS and Windows.  The node's address is printed.
 
-Work is split by byte ranges of the file and dealt out to
-the actors in turn; each call decodes one range and returns a small summary
-(counts, a stamps array, sums), not the decoded dicts.  The totals are
-checked against a sequential read, and the rate is printed beside that of
-one process decoding the same ranges.
+This example writes 8 recording files of the messages of
+examples/record_replay.py (see scaleout_common), sums a column of each
+topic on the workers (map_batches over whole blocks, so that only a row
+per block comes back), twice, and checks the totals against a sequential
+read.
 
-    python examples/ray_decode.py                       # 5 s of simulated data, 2 actors
-    python examples/ray_decode.py --seconds 30 --workers 2 --dicts
+    python examples/ray_decode.py                       # 5 s of simulated data, 2 CPUs
+    python examples/ray_decode.py --seconds 30 --workers 2 --rows
     python examples/ray_decode.py --file run.rec        # a file of record_replay.py --keep
 
-Needs `pip install ray` beside this package.
+Needs `pip install 'korvex-messages[ray]'`.
 """
 
 from __future__ import annotations
 
+import importlib
 import os
 import sys
 import time
@@ -37,95 +45,76 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import parallel_decode  # noqa: E402
 import scaleout_common as common  # noqa: E402
-from record_replay import TOPICS  # noqa: E402
-from scaleout_common import Range, Summary  # noqa: E402
+from scaleout_common import SUMMED, TOPIC_NAMES, Totals  # noqa: E402
 
-from korvex_messages import ensure_schemas  # noqa: E402
-
-
-class RangeDecoder:
-    """Decodes byte ranges of record files; a plain class, made an actor
-    with ray.remote (and usable without Ray)."""
-
-    def __init__(self) -> None:
-        ensure_schemas(common.LAYOUTS)
-
-    def summarize(self, path: str, start: int, stop: int) -> Summary:
-        return common.summarize_range(path, start, stop)
-
-    def decode(self, path: str, start: int, stop: int) -> list[tuple[int, dict[str, Any]]]:
-        _, kept = parallel_decode.decode_range(path, start, stop)
-        return kept or []
+from korvex_messages.ros2.ray import read_topic  # noqa: E402
 
 
-def decode(actors: list[Any], path: str, ranges: list[Range]) -> Summary:
-    """Every range decoded by the actors, summaries added up in file order."""
-    import ray
-
-    calls = [
-        actors[i % len(actors)].summarize.remote(path, start, stop)
-        for i, (start, stop) in enumerate(ranges)
-    ]
-    total = Summary()
-    for summary in ray.get(calls):
-        total.add(summary)
-    return total
+def block_totals(block: Any, column: str | None) -> dict[str, list[Any]]:
+    """One block's rows and column sum, as a one-row batch."""
+    pc = importlib.import_module("pyarrow.compute")
+    total = pc.sum(block[column]).as_py() if column and block.num_rows else 0
+    return {"rows": [block.num_rows], "sum": [float(total or 0)]}
 
 
-def decode_to_dicts(actors: list[Any], path: str, ranges: list[Range]) -> int:
-    """Every range decoded by the actors, the decoded dicts sent back; their number."""
-    import ray
-
-    calls = [
-        actors[i % len(actors)].decode.remote(path, start, stop)
-        for i, (start, stop) in enumerate(ranges)
-    ]
-    return sum(len(kept) for kept in ray.get(calls))
+def totals(paths: list[Path]) -> Totals:
+    """Rows and column sums of every topic: each block summed where it was
+    read, the small results added up here."""
+    result = Totals()
+    for topic in TOPIC_NAMES:
+        dataset = read_topic(paths, topic, flatten=True)
+        sums = dataset.map_batches(
+            block_totals,
+            fn_kwargs={"column": SUMMED[topic]},
+            batch_format="pyarrow",
+            batch_size=None,
+            zero_copy_batch=True,
+        ).take_all()
+        result.rows[topic] = sum(int(row["rows"]) for row in sums)
+        result.sums[topic] = sum(float(row["sum"]) for row in sums)
+    return result
 
 
 def main() -> None:
-    parser = common.parser("Decode a file of CDR records on Ray actors on this machine.")
+    parser = common.parser("Read ROS 2 recordings as Ray Datasets on this machine.")
     args = parser.parse_args()
     common.check_arguments(parser, args)
+    # The workers import block_totals from this module by name.
+    common.export_examples_path()
     # Read once, when ray is imported: keeps Ray's services on loopback.
     os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
     import ray
+    import ray.data
 
-    # The actors import the examples' modules by name.
-    common.export_examples_path()
-    with common.recording(args) as path:
-        size, ranges = common.ranges_of(path, args.workers * args.chunks)
-        reference = common.reference_summary(path)
+    with common.recordings(args) as paths:
+        common.sequential(paths)  # imports and the page cache warmed up
+        reference, sequential_seconds = common.sequential(paths)
         ray.init(num_cpus=args.workers, include_dashboard=False, log_to_driver=False)
         try:
+            ray.data.DataContext.get_current().enable_progress_bars = False
             address = ray.nodes()[0]["NodeManagerAddress"]
             print(f"ray node address: {address}")
-            # Decoding a range can be repeated, so calls that a restart
-            # interrupts are simply sent again.
-            decoder = ray.remote(num_cpus=1, max_restarts=1, max_task_retries=2)(RangeDecoder)
-            actors: list[Any] = [decoder.remote() for _ in range(args.workers)]
-            common.check(decode(actors, path, ranges), reference)
-            # A restarted actor runs __init__ again, in a new process.
-            ray.kill(actors[0], no_restart=False)
-            common.check(decode(actors, path, ranges), reference)
+            # The first pass starts the worker processes.
+            common.check(totals(paths), reference)
             started = time.perf_counter()
-            total = decode(actors, path, ranges)
+            total = totals(paths)
             parallel_seconds = time.perf_counter() - started
             common.check(total, reference)
-            dicts_seconds = None
-            if args.dicts:
+            rows_seconds = None
+            if args.rows:
                 started = time.perf_counter()
-                if decode_to_dicts(actors, path, ranges) != reference.messages:
-                    raise SystemExit("the dicts pass decoded another number of messages")
-                dicts_seconds = time.perf_counter() - started
+                refs = read_topic(paths, "/imu").to_arrow_refs()
+                rows = sum(table.num_rows for table in ray.get(refs))
+                rows_seconds = time.perf_counter() - started
+                if rows != reference.rows["/imu"]:
+                    raise SystemExit(
+                        f"/imu: {rows} rows came back, sequential {reference.rows['/imu']}"
+                    )
         finally:
             ray.shutdown()
-        _, sequential_seconds = common.one_process(path, ranges)
-    label = f"ray, {args.workers} actors"
-    common.report(label, size, ranges, total, parallel_seconds, sequential_seconds, dicts_seconds)
-    assert len(total.counts) == len(TOPICS)
+        label = f"ray, {args.workers} CPUs"
+        common.report(label, paths, total, parallel_seconds, sequential_seconds, rows_seconds)
 
 
 if __name__ == "__main__":

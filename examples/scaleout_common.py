@@ -1,129 +1,227 @@
 """What examples/dask_decode.py and examples/ray_decode.py share.
 
-Both decode a record file of examples/record_replay.py split into byte
-ranges (parallel_decode.index_records and split), and each worker returns a
-small summary of its range instead of the decoded dicts: sending a dict to
-another process pickles it, which costs more than decoding it did.  A
-summary holds the number of messages per topic, the header stamps of all
-messages as one array('q'), the image bytes and the sum of the IMU's
-vertical acceleration.  The totals are checked against a plain sequential
-read of the file (record_replay.read_records), and the parallel rate is
-printed beside the rate of one process decoding the same ranges.
+Both read ROS 2 recordings with `read_topic` (korvex_messages.ros2.dask and
+korvex_messages.ros2.ray), so they first make some: the messages of
+examples/record_replay.py (a file it kept with --keep, or simulated here),
+cut into 8 consecutive stretches of time, each written as a rosbag2 `.db3`
+file.  The files are written with the standard library's sqlite3 and this
+package's ROS 2 encoder, under the standard message types, with their
+definitions stored in the files as rosbag2 (Iron and later) stores them.
+
+The workers are sent the paths, never message data: each opens its files
+and decodes them.  Each example sums columns on the workers and checks the
+totals (rows per topic, sums of a few columns) against a sequential read
+of the same files with open_recording in this process, and prints its rate
+beside that of that sequential read.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib
 import math
 import os
+import sqlite3
 import sys
 import tempfile
 import time
-from array import array
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 # The other examples live beside this file.
 EXAMPLES = str(Path(__file__).resolve().parent)
 if EXAMPLES not in sys.path:
     sys.path.insert(0, EXAMPLES)
 
-import parallel_decode  # noqa: E402
 import record_replay  # noqa: E402
-from record_replay import RECORD_HEADER, TOPICS  # noqa: E402
 
-import _korvex_messages as km  # noqa: E402
-from korvex_messages import ensure_schemas  # noqa: E402
+from korvex_messages import ros2  # noqa: E402
 
-# The layouts as ensure_schemas takes them: name -> fields.
-LAYOUTS = dict(record_replay.LAYOUTS)
+SEPARATOR = "=" * 80
+_TIME = "int32 sec\nuint32 nanosec"
+_HEADER = "builtin_interfaces/Time stamp\nstring frame_id"
+_XYZ = "float64 x\nfloat64 y\nfloat64 z"
+_QUATERNION = "float64 x\nfloat64 y\nfloat64 z\nfloat64 w"
 
-Range = tuple[int, int]
+
+def _with(text: str, *dependencies: tuple[str, str]) -> str:
+    """A type's text with its dependencies after it, as rosbag2 stores it."""
+    return "\n".join([text, *(f"{SEPARATOR}\nMSG: {n}\n{body}" for n, body in dependencies)])
+
+
+_HEADER_DEPENDENCIES = (("std_msgs/Header", _HEADER), ("builtin_interfaces/Time", _TIME))
+
+# record_replay's topics under the standard types of the same shape: topic
+# index -> (topic, type, definition).
+ROS_TOPICS: list[tuple[str, str, str]] = [
+    (
+        "/imu",
+        "sensor_msgs/msg/Imu",
+        _with(
+            "std_msgs/Header header\ngeometry_msgs/Quaternion orientation\n"
+            "float64[9] orientation_covariance\ngeometry_msgs/Vector3 angular_velocity\n"
+            "float64[9] angular_velocity_covariance\ngeometry_msgs/Vector3 linear_acceleration\n"
+            "float64[9] linear_acceleration_covariance",
+            *_HEADER_DEPENDENCIES,
+            ("geometry_msgs/Quaternion", _QUATERNION),
+            ("geometry_msgs/Vector3", _XYZ),
+        ),
+    ),
+    (
+        "/pose",
+        "geometry_msgs/msg/PoseStamped",
+        _with(
+            "std_msgs/Header header\ngeometry_msgs/Pose pose",
+            *_HEADER_DEPENDENCIES,
+            (
+                "geometry_msgs/Pose",
+                "geometry_msgs/Point position\ngeometry_msgs/Quaternion orientation",
+            ),
+            ("geometry_msgs/Point", _XYZ),
+            ("geometry_msgs/Quaternion", _QUATERNION),
+        ),
+    ),
+    (
+        "/camera/image_raw",
+        "sensor_msgs/msg/Image",
+        _with(
+            "std_msgs/Header header\nuint32 height\nuint32 width\nstring encoding\n"
+            "uint8 is_bigendian\nuint32 step\nuint8[] data",
+            *_HEADER_DEPENDENCIES,
+        ),
+    ),
+]
+TOPIC_NAMES = [topic for topic, _, _ in ROS_TOPICS]
+# The column summed per topic (flattened names), None for a row count alone.
+SUMMED: dict[str, str | None] = {
+    "/imu": "linear_acceleration.z",
+    "/pose": "pose.position.x",
+    "/camera/image_raw": "step",
+}
+
+_SCHEMA = [
+    "CREATE TABLE schema(schema_version INTEGER PRIMARY KEY, ros_distro TEXT NOT NULL)",
+    "CREATE TABLE topics(id INTEGER PRIMARY KEY, name TEXT NOT NULL, type TEXT NOT NULL,"
+    " serialization_format TEXT NOT NULL, offered_qos_profiles TEXT NOT NULL,"
+    " type_description_hash TEXT NOT NULL)",
+    "CREATE TABLE message_definitions(id INTEGER PRIMARY KEY, topic_type TEXT NOT NULL,"
+    " encoding TEXT NOT NULL, encoded_message_definition TEXT NOT NULL,"
+    " type_description_hash TEXT NOT NULL)",
+    "CREATE TABLE messages(id INTEGER PRIMARY KEY, topic_id INTEGER NOT NULL,"
+    " timestamp INTEGER NOT NULL, data BLOB NOT NULL)",
+    "CREATE INDEX timestamp_idx ON messages (timestamp ASC)",
+]
+
+Stream = list[tuple[int, dict[str, Any]]]
+
+
+def stamp_of(message: dict[str, Any]) -> int:
+    stamp = message["header"]["stamp"]
+    return int(stamp["sec"]) * 1_000_000_000 + int(stamp["nanosec"])
+
+
+def write_db3(path: Path, stream: Sequence[tuple[int, dict[str, Any]]]) -> None:
+    """One rosbag2 sqlite3 file of `stream` (record_replay's topic index,
+    message), every message logged at its header stamp."""
+    for _, kind, text in ROS_TOPICS:
+        # The encoder's registry is the process's: registering the same
+        # text again is allowed.
+        ros2.register_msg(kind, text)
+    with sqlite3.connect(path) as db:
+        for statement in _SCHEMA:
+            db.execute(statement)
+        db.execute("INSERT INTO schema VALUES (4, 'jazzy')")
+        for index, (topic, kind, text) in enumerate(ROS_TOPICS, 1):
+            db.execute("INSERT INTO topics VALUES (?, ?, ?, 'cdr', '', '')", (index, topic, kind))
+            db.execute(
+                "INSERT INTO message_definitions VALUES (?, ?, 'ros2msg', ?, '')",
+                (index, kind, text),
+            )
+        db.executemany(
+            "INSERT INTO messages (topic_id, timestamp, data) VALUES (?, ?, ?)",
+            (
+                (topic + 1, stamp_of(message), ros2.serialize(ROS_TOPICS[topic][1], message))
+                for topic, message in stream
+            ),
+        )
+    db.close()
+
+
+def write_recordings(folder: Path, stream: Stream, files: int) -> list[Path]:
+    """`stream` (in time order) cut into `files` consecutive stretches of
+    about equally many messages, one `.db3` file each."""
+    paths = []
+    for index in range(files):
+        part = stream[len(stream) * index // files : len(stream) * (index + 1) // files]
+        path = folder / f"run_{index:03d}.db3"
+        write_db3(path, part)
+        paths.append(path)
+    return paths
+
+
+def read_stream(args: argparse.Namespace) -> Stream:
+    """record_replay's messages: those of --file, or --seconds simulated."""
+    record_replay.register_layouts()
+    if args.file:
+        with open(args.file, "rb") as source:
+            stream = list(record_replay.read_records(source))
+    else:
+        stream = list(record_replay.simulate(args.seconds))
+    if not stream:
+        raise SystemExit("no messages to write: --seconds too short, or an empty --file")
+    return stream
 
 
 @dataclass
-class Summary:
-    """What a worker sends back for its byte range (or what the ranges add up to)."""
+class Totals:
+    """Rows per topic and the sum of each topic's SUMMED column."""
 
-    counts: list[int] = field(default_factory=lambda: [0] * len(TOPICS))
-    stamps: array[int] = field(default_factory=lambda: array("q"))
-    image_bytes: int = 0
-    imu_accel_z: float = 0.0
+    rows: dict[str, int] = field(default_factory=dict)
+    sums: dict[str, float] = field(default_factory=dict)
 
-    def add(self, other: Summary) -> None:
-        self.counts = [a + b for a, b in zip(self.counts, other.counts)]
-        self.stamps.extend(other.stamps)
-        self.image_bytes += other.image_bytes
-        self.imu_accel_z += other.imu_accel_z
-
-    @property
-    def messages(self) -> int:
-        return sum(self.counts)
+    def describe(self) -> list[str]:
+        return [
+            f"{topic:<20} {self.rows[topic]:7d} rows"
+            f"  sum of {SUMMED[topic]}: {self.sums[topic]:.6g}"
+            for topic in TOPIC_NAMES
+        ]
 
 
-def _read(path: str, start: int, stop: int) -> bytes:
-    with open(path, "rb") as source:
-        source.seek(start)
-        return source.read(stop - start)
+def sequential(paths: Sequence[Path]) -> tuple[Totals, float]:
+    """The totals of reading the files one after another in this process
+    with open_recording, and the seconds it took."""
+    pc = importlib.import_module("pyarrow.compute")  # imported before the clock starts
+
+    started = time.perf_counter()
+    totals = Totals()
+    for topic in TOPIC_NAMES:
+        column = SUMMED[topic]
+        rows, total = 0, 0.0
+        for path in paths:
+            with ros2.open_recording(path) as recording:
+                table = recording.table(topic, flatten=True)
+            rows += table.num_rows
+            if column is not None and table.num_rows:
+                total += pc.sum(table[column]).as_py()
+        totals.rows[topic] = rows
+        totals.sums[topic] = total
+    return totals, time.perf_counter() - started
 
 
-def summarize_range(path: str, start: int, stop: int) -> Summary:
-    """Decodes the records in bytes [start, stop) of the file and summarizes them.
-
-    The layouts must be registered in the calling process."""
-    data = _read(path, start, stop)
-    layouts = [layout for _, layout, _ in TOPICS]
-    summary = Summary()
-    counts, stamps = summary.counts, summary.stamps
-    deserialize, unpack, header_size = km.deserialize, RECORD_HEADER.unpack_from, RECORD_HEADER.size
-    position = 0
-    while position < len(data):
-        topic, length = unpack(data, position)
-        position += header_size
-        message = deserialize(layouts[topic], data[position : position + length])
-        position += length
-        counts[topic] += 1
-        stamp = message["header"]["stamp"]
-        stamps.append(stamp["sec"] * 1_000_000_000 + stamp["nanosec"])
-        if topic == 0:
-            summary.imu_accel_z += message["linear_acceleration"]["z"]
-        elif topic == 2:
-            summary.image_bytes += len(message["data"])
-    return summary
-
-
-def reference_summary(path: str) -> Summary:
-    """The summary of a plain sequential read of the whole file."""
-    ensure_schemas(LAYOUTS)
-    summary = Summary()
-    with open(path, "rb") as source:
-        for topic, message in record_replay.read_records(source):
-            summary.counts[topic] += 1
-            stamp = message["header"]["stamp"]
-            summary.stamps.append(stamp["sec"] * 1_000_000_000 + stamp["nanosec"])
-            if topic == 0:
-                summary.imu_accel_z += message["linear_acceleration"]["z"]
-            elif topic == 2:
-                summary.image_bytes += len(message["data"])
-    return summary
-
-
-def check(total: Summary, reference: Summary) -> None:
-    """Exits with a message if the parallel totals differ from the sequential read."""
+def check(got: Totals, want: Totals) -> None:
+    """Exits with a message unless the totals equal the sequential read's
+    (sums of floats up to rounding: they are added up in another order)."""
     problems = []
-    if total.counts != reference.counts:
-        problems.append(f"messages per topic {total.counts}, sequential {reference.counts}")
-    if total.stamps != reference.stamps:
-        problems.append("the header stamps differ")
-    if total.image_bytes != reference.image_bytes:
-        problems.append(f"image bytes {total.image_bytes}, sequential {reference.image_bytes}")
-    # Added up in another order: equal up to rounding.
-    if not math.isclose(total.imu_accel_z, reference.imu_accel_z, rel_tol=1e-12):
-        problems.append(f"IMU z sum {total.imu_accel_z!r}, sequential {reference.imu_accel_z!r}")
+    for topic in TOPIC_NAMES:
+        if got.rows[topic] != want.rows[topic]:
+            problems.append(f"{topic}: {got.rows[topic]} rows, sequential {want.rows[topic]}")
+        if not math.isclose(got.sums[topic], want.sums[topic], rel_tol=1e-12, abs_tol=1e-9):
+            problems.append(f"{topic}: sum {got.sums[topic]!r}, sequential {want.sums[topic]!r}")
     if problems:
-        raise SystemExit("parallel decode differs from a sequential read: " + "; ".join(problems))
+        raise SystemExit("the parallel read differs from a sequential read: " + "; ".join(problems))
 
 
 def parser(description: str) -> argparse.ArgumentParser:
@@ -131,7 +229,7 @@ def parser(description: str) -> argparse.ArgumentParser:
     parser.add_argument(
         "--file",
         metavar="PATH",
-        help="a record file of record_replay.py --keep (default: simulate one)",
+        help="the messages of a record file of record_replay.py --keep (default: simulate them)",
     )
     parser.add_argument(
         "--seconds",
@@ -139,83 +237,34 @@ def parser(description: str) -> argparse.ArgumentParser:
         default=5.0,
         help="seconds of simulated data without --file (default 5)",
     )
-    parser.add_argument("--workers", type=int, default=2, help="worker processes (default 2)")
-    parser.add_argument("--chunks", type=int, default=4, help="byte ranges per worker (default 4)")
     parser.add_argument(
-        "--dicts",
+        "--files", type=int, default=8, help="recording files to cut them into (default 8)"
+    )
+    parser.add_argument("--workers", type=int, default=2, help="worker processes (default 2)")
+    parser.add_argument(
+        "--keep", metavar="DIR", type=Path, help="write the recordings here and keep them"
+    )
+    parser.add_argument(
+        "--rows",
         action="store_true",
-        help="also time a pass that returns the decoded dicts, to see what sending them costs",
+        help="also time a pass that brings every /imu row back to this process",
     )
     return parser
 
 
 def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    if args.workers < 1 or args.chunks < 1:
-        parser.error("--workers and --chunks must be at least 1")
+    if args.workers < 1 or args.files < 1:
+        parser.error("--workers and --files must be at least 1")
 
 
 @contextmanager
-def recording(args: argparse.Namespace) -> Iterator[str]:
-    """The record file to decode: --file, or a simulated one removed afterwards."""
-    if args.file:
-        yield args.file
-        return
-    record_replay.register_layouts()
-    stream = list(record_replay.simulate(args.seconds))
-    if not stream:
-        raise SystemExit("--seconds is too short to produce any message")
-    handle, path = tempfile.mkstemp(suffix=".rec")
-    try:
-        with os.fdopen(handle, "wb") as out:
-            record_replay.write_records(out, stream)
-        yield path
-    finally:
-        os.unlink(path)
-
-
-def ranges_of(path: str, parts: int) -> tuple[int, list[Range]]:
-    """The file size and its byte ranges, about equally many records each."""
-    offsets = parallel_decode.index_records(path)
-    return offsets[-1], parallel_decode.split(offsets, parts)
-
-
-def one_process(path: str, ranges: Sequence[Range]) -> tuple[Summary, float]:
-    """The same ranges decoded one after another in this process, and the seconds it took."""
-    ensure_schemas(LAYOUTS)
-    started = time.perf_counter()
-    total = Summary()
-    for start, stop in ranges:
-        total.add(summarize_range(path, start, stop))
-    return total, time.perf_counter() - started
-
-
-def report(
-    label: str,
-    size: int,
-    ranges: Sequence[Range],
-    total: Summary,
-    parallel_seconds: float,
-    sequential_seconds: float,
-    dicts_seconds: float | None,
-) -> None:
-    messages = total.messages
-    for (name, layout, _), count in zip(TOPICS, total.counts):
-        print(f"{name:<20} {layout:<20} {count:7d} messages")
-    print(f"file: {size} bytes in {messages} records, {len(ranges)} ranges")
-    rate = messages / parallel_seconds
-    one = messages / sequential_seconds
-    print(f"one process, same ranges:      {one:10.0f} msg/s  ({sequential_seconds * 1e3:8.1f} ms)")
-    print(
-        f"{label + ', summaries:':<30} {rate:10.0f} msg/s  ({parallel_seconds * 1e3:8.1f} ms)"
-        f"  {rate / one:5.2f}x one process"
-    )
-    if dicts_seconds is not None:
-        dicts = messages / dicts_seconds
-        print(
-            f"{label + ', decoded dicts:':<30} {dicts:10.0f} msg/s  ({dicts_seconds * 1e3:8.1f} ms)"
-            f"  {dicts / one:5.2f}x one process"
-        )
-    print("totals match a sequential read")
+def recordings(args: argparse.Namespace) -> Iterator[list[Path]]:
+    """The recording files: in --keep, or in a folder removed afterwards."""
+    stream = read_stream(args)
+    with tempfile.TemporaryDirectory() as scratch:
+        folder = args.keep or Path(scratch)
+        folder.mkdir(parents=True, exist_ok=True)
+        yield write_recordings(folder, stream, args.files)
 
 
 def export_examples_path() -> None:
@@ -224,3 +273,32 @@ def export_examples_path() -> None:
     the modules whose functions they are sent by reference."""
     current = os.environ.get("PYTHONPATH")
     os.environ["PYTHONPATH"] = EXAMPLES + (os.pathsep + current if current else "")
+
+
+def report(
+    label: str,
+    paths: Sequence[Path],
+    totals: Totals,
+    parallel_seconds: float,
+    sequential_seconds: float,
+    rows_seconds: float | None,
+) -> None:
+    for line in totals.describe():
+        print(line)
+    size = sum(path.stat().st_size for path in paths)
+    messages = sum(totals.rows.values())
+    print(f"recordings: {len(paths)} .db3 files, {size} bytes, {messages} messages")
+    one = messages / sequential_seconds
+    rate = messages / parallel_seconds
+    print(f"one process, open_recording:   {one:10.0f} msg/s  ({sequential_seconds * 1e3:8.1f} ms)")
+    print(
+        f"{label + ', sums:':<30} {rate:10.0f} msg/s  ({parallel_seconds * 1e3:8.1f} ms)"
+        f"  {rate / one:5.2f}x one process"
+    )
+    if rows_seconds is not None:
+        imu = totals.rows["/imu"]
+        print(
+            f"{label + ', /imu rows back:':<30} {imu / rows_seconds:10.0f} msg/s"
+            f"  ({rows_seconds * 1e3:8.1f} ms)"
+        )
+    print("totals match a sequential read")

@@ -27,6 +27,9 @@ schemas of `_korvex_messages`, and the other way round.
   directory or a `.db3` file topic by topic (`Recording.topics`,
   `.messages()`, `.table()`, `.batches()`); the definitions it registers are
   the recording's own, under private names, removed again on close.
+- `korvex_messages.ros2.dask.read_topic` and `korvex_messages.ros2.ray.read_topic`
+  read a topic of many recordings as one Dask DataFrame or Ray Dataset, each
+  worker opening its files itself (dask and ray are imported on first use).
 """
 
 from __future__ import annotations
@@ -146,6 +149,17 @@ class DecoderFactory(_McapDecoderFactory):
 from korvex_messages.ros2._definitions import MissingDefinitionsError  # noqa: E402
 from korvex_messages.ros2._mcap_file import RecordingCutShort, RecordingError  # noqa: E402
 from korvex_messages.ros2._recording import Recording, TopicInfo, open_recording  # noqa: E402
+
+
+def __getattr__(name: str) -> Any:
+    # The scale-out readers, korvex_messages.ros2.dask and .ray, are imported
+    # on first use only: neither dask nor ray is imported with this package.
+    if name in ("dask", "ray"):
+        import importlib
+
+        return importlib.import_module(f"{__name__}.{name}")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
     "ConstantDef",
