@@ -14,35 +14,8 @@ String format_of(const ColumnType& type) {
     case ColumnForm::Bool:
       return "b";
     case ColumnForm::Fixed:
-      switch (type.kind) {
-        case TypeKind::Int8:
-          return "c";
-        case TypeKind::UInt8:
-          return "C";
-        case TypeKind::Int16:
-          return "s";
-        case TypeKind::UInt16:
-          return "S";
-        case TypeKind::Int32:
-          return "i";
-        case TypeKind::UInt32:
-          return "I";
-        case TypeKind::Int64:
-          return "l";
-        case TypeKind::UInt64:
-          return "L";
-        case TypeKind::Float32:
-          return "f";
-        case TypeKind::Float64:
-          return "g";
-        case TypeKind::Bool:
-        case TypeKind::String:
-        case TypeKind::Bytes:
-        case TypeKind::Array:
-        case TypeKind::Struct:
-        case TypeKind::Time:
-        case TypeKind::Duration:
-          break;
+      if (const std::string_view format = describe(type.kind).arrow_format; !format.empty()) {
+        return String(format);
       }
       KORVEX_INTERNAL_FAILURE("a fixed-width column of a kind without a fixed width");
     case ColumnForm::Utf8:

@@ -12,60 +12,6 @@
 namespace korvex {
 namespace {
 
-// numpy's dtype names of the fixed-size kinds, in the machine's byte order,
-// in TypeKind order; null for the kinds that are not numbers.
-constexpr std::array<const char*, kTypeTable.size()> dtype_names() {
-  std::array<const char*, kTypeTable.size()> names{};
-  for (const TypeDescriptor& type : kTypeTable) {
-    const char* name = nullptr;
-    switch (type.kind) {
-      case TypeKind::Bool:
-        name = "?";
-        break;
-      case TypeKind::Int8:
-        name = "i1";
-        break;
-      case TypeKind::Int16:
-        name = "i2";
-        break;
-      case TypeKind::Int32:
-        name = "i4";
-        break;
-      case TypeKind::Int64:
-        name = "i8";
-        break;
-      case TypeKind::UInt8:
-        name = "u1";
-        break;
-      case TypeKind::UInt16:
-        name = "u2";
-        break;
-      case TypeKind::UInt32:
-        name = "u4";
-        break;
-      case TypeKind::UInt64:
-        name = "u8";
-        break;
-      case TypeKind::Float32:
-        name = "f4";
-        break;
-      case TypeKind::Float64:
-        name = "f8";
-        break;
-      case TypeKind::String:
-      case TypeKind::Bytes:
-      case TypeKind::Array:
-      case TypeKind::Struct:
-      case TypeKind::Time:
-      case TypeKind::Duration:
-        break;
-    }
-    names[static_cast<std::size_t>(type.kind)] = name;
-  }
-  return names;
-}
-constexpr auto kDtypeNames = dtype_names();
-
 // numpy.empty and the dtypes, made on first use and kept for the life of
 // the process (under the GIL).
 struct NumpyState {
@@ -88,7 +34,13 @@ PyObject* dtype_for(TypeKind kind) {
     g_numpy.empty = empty.release();
     g_numpy.dtype = dtype.release();
   }
-  g_numpy.dtypes[index] = PyObject_CallFunction(g_numpy.dtype, "s", kDtypeNames[index]);
+  // The type table's dtype names carry no byte order: numpy reads them in
+  // the machine's.
+  const std::string_view name = describe(kind).numpy_dtype;
+  PyRef text =
+      PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  if (!text) return nullptr;
+  g_numpy.dtypes[index] = PyObject_CallOneArg(g_numpy.dtype, text.get());
   return g_numpy.dtypes[index];
 }
 

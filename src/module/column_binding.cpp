@@ -9,44 +9,6 @@
 namespace korvex {
 namespace {
 
-// The Arrow format of a single value each kind takes without conversion:
-// the one whose values the dict path turns into exactly the Python objects
-// the encoder writes directly (int, float, bool), each in the kind's range.
-std::string_view number_format_of(TypeKind kind) {
-  switch (kind) {
-    case TypeKind::Bool:
-      return "b";
-    case TypeKind::Int8:
-      return "c";
-    case TypeKind::Int16:
-      return "s";
-    case TypeKind::Int32:
-      return "i";
-    case TypeKind::Int64:
-      return "l";
-    case TypeKind::UInt8:
-      return "C";
-    case TypeKind::UInt16:
-      return "S";
-    case TypeKind::UInt32:
-      return "I";
-    case TypeKind::UInt64:
-      return "L";
-    case TypeKind::Float32:
-      return "f";
-    case TypeKind::Float64:
-      return "g";
-    case TypeKind::String:
-    case TypeKind::Bytes:
-    case TypeKind::Array:
-    case TypeKind::Struct:
-    case TypeKind::Time:
-    case TypeKind::Duration:
-      break;
-  }
-  return {};
-}
-
 // N of a "w:N" or "+w:N" format after its prefix; false unless it is plain
 // decimal digits of a count that a 32-bit length can hold.
 bool fixed_width(std::string_view digits, std::int64_t& width) {
@@ -157,9 +119,12 @@ class Binder {
     return true;
   }
 
+  // Only the kind's own Arrow format: its values are the ones the dict path
+  // turns into exactly the Python objects the encoder writes directly (int,
+  // float, bool), each in the kind's range.
   bool bind_number(TypeKind kind, const ArrowSchema& schema, ColumnNode& node) {
     if (schema.dictionary != nullptr || schema.format == nullptr ||
-        std::string_view(schema.format) != number_format_of(kind)) {
+        std::string_view(schema.format) != describe(kind).arrow_format) {
       return false;
     }
     node.source = kind == TypeKind::Bool ? ArrowSource::Bool : ArrowSource::Number;

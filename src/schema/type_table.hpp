@@ -1,7 +1,8 @@
 // What the system knows about each field type, in one table: its canonical
 // name, its size and alignment on the wire, which conversion serialize
-// applies to a Python value (with the range of an integer type), and how
-// deserialize turns its bytes into a Python value.
+// applies to a Python value (with the range of an integer type), how
+// deserialize turns its bytes into a Python value, and the numpy dtype and
+// Arrow format of a value of a primitive type.
 //
 // A new field type gets a TypeKind, a row here and a case in with_kind
 // below; every switch over TypeKind or Conversion lists all of them (no
@@ -73,6 +74,10 @@ struct TypeDescriptor {
   // For a single primitive: a new reference to the Python value of its
   // little-endian bytes (null with an exception set on failure).
   PyObject* (*read)(const unsigned char* bytes);
+  // For a single primitive: the numpy dtype of its arrays (without byte
+  // order) and the Arrow C data interface format of its column; else empty.
+  std::string_view numpy_dtype;
+  std::string_view arrow_format;
 };
 
 namespace type_readers {
@@ -103,7 +108,8 @@ PyObject* real(const unsigned char* bytes) {
 }  // namespace type_readers
 
 template <class T>
-constexpr TypeDescriptor integer_type(TypeKind kind, std::string_view name) {
+constexpr TypeDescriptor integer_type(TypeKind kind, std::string_view name,
+                                      std::string_view numpy_dtype, std::string_view arrow_format) {
   return {kind,
           name,
           sizeof(T),
@@ -111,28 +117,32 @@ constexpr TypeDescriptor integer_type(TypeKind kind, std::string_view name) {
           Conversion::Integer,
           static_cast<long long>(std::numeric_limits<T>::min()),
           static_cast<long long>(std::numeric_limits<T>::max()),
-          &type_readers::integer<T>};
+          &type_readers::integer<T>,
+          numpy_dtype,
+          arrow_format};
 }
 
 constexpr TypeDescriptor composite_type(TypeKind kind, std::string_view name,
                                         std::uint8_t alignment, Conversion conversion) {
-  return {kind, name, 0, alignment, conversion, 0, 0, nullptr};
+  return {kind, name, 0, alignment, conversion, 0, 0, nullptr, {}, {}};
 }
 
 // Indexed by TypeKind; its length is the number of rows.
 inline constexpr auto kTypeTable = std::to_array<TypeDescriptor>({
-    {TypeKind::Bool, "bool", 1, 1, Conversion::Bool, 0, 1, &type_readers::boolean},
-    integer_type<std::int8_t>(TypeKind::Int8, "int8"),
-    integer_type<std::int16_t>(TypeKind::Int16, "int16"),
-    integer_type<std::int32_t>(TypeKind::Int32, "int32"),
-    integer_type<std::int64_t>(TypeKind::Int64, "int64"),
-    integer_type<std::uint8_t>(TypeKind::UInt8, "uint8"),
-    integer_type<std::uint16_t>(TypeKind::UInt16, "uint16"),
-    integer_type<std::uint32_t>(TypeKind::UInt32, "uint32"),
+    {TypeKind::Bool, "bool", 1, 1, Conversion::Bool, 0, 1, &type_readers::boolean, "?", "b"},
+    integer_type<std::int8_t>(TypeKind::Int8, "int8", "i1", "c"),
+    integer_type<std::int16_t>(TypeKind::Int16, "int16", "i2", "s"),
+    integer_type<std::int32_t>(TypeKind::Int32, "int32", "i4", "i"),
+    integer_type<std::int64_t>(TypeKind::Int64, "int64", "i8", "l"),
+    integer_type<std::uint8_t>(TypeKind::UInt8, "uint8", "u1", "C"),
+    integer_type<std::uint16_t>(TypeKind::UInt16, "uint16", "u2", "S"),
+    integer_type<std::uint32_t>(TypeKind::UInt32, "uint32", "u4", "I"),
     {TypeKind::UInt64, "uint64", 8, 8, Conversion::Unsigned64, 0, 0,
-     &type_readers::integer<std::uint64_t>},
-    {TypeKind::Float32, "float32", 4, 4, Conversion::Float32, 0, 0, &type_readers::real<float>},
-    {TypeKind::Float64, "float64", 8, 8, Conversion::Float64, 0, 0, &type_readers::real<double>},
+     &type_readers::integer<std::uint64_t>, "u8", "L"},
+    {TypeKind::Float32, "float32", 4, 4, Conversion::Float32, 0, 0, &type_readers::real<float>,
+     "f4", "f"},
+    {TypeKind::Float64, "float64", 8, 8, Conversion::Float64, 0, 0, &type_readers::real<double>,
+     "f8", "g"},
     composite_type(TypeKind::String, "string", 4, Conversion::String),
     composite_type(TypeKind::Bytes, "bytes", 4, Conversion::Bytes),
     composite_type(TypeKind::Array, "array", 4, Conversion::Array),
