@@ -241,6 +241,37 @@ def test_inputs_that_are_no_batch_are_refused(messages, offsets, exception, patt
         ros2.decode_table(POSE, messages, offsets=offsets)
 
 
+# The table functions and ROS 2 deserialize share one matcher for their
+# keyword-only parameters: the same texts, each naming its function.
+KEYWORD_ONLY_CALLS = [
+    (lambda: ros2.decode_table(POSE), "decode_table() missing required argument 'messages'"),
+    (lambda: ros2.encode_table(type_name=POSE), "encode_table() missing required argument 'table'"),
+    (
+        lambda: ros2.encode_table(POSE, [], False),
+        "encode_table() takes 2 positional arguments but 3 were given",
+    ),
+    (
+        lambda: ros2.decode_table(POSE, [], messages=[]),
+        "decode_table() got multiple values for argument 'messages'",
+    ),
+    (
+        lambda: ros2.encode_table(POSE, [], flatten=True),
+        "encode_table() got an unexpected keyword argument 'flatten'",
+    ),
+    (
+        lambda: ros2.deserialize(POSE, b"", offsets=None),
+        "deserialize() got an unexpected keyword argument 'offsets'",
+    ),
+]
+
+
+@pytest.mark.parametrize("call, text", KEYWORD_ONLY_CALLS)
+def test_keyword_only_parameters_are_matched_alike(call, text):
+    with pytest.raises(TypeError) as raised:
+        call()
+    assert str(raised.value) == text
+
+
 def test_arguments_are_checked():
     with pytest.raises(TypeError, match="expected bool"):
         ros2.decode_table(POSE, [], flatten=1)

@@ -109,6 +109,45 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
   return true;
 }
 
+bool match_keyword_arguments(const KeywordFunction& function, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* keyword_names, PyObject** slots) {
+  const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
+  if (positional > static_cast<Py_ssize_t>(function.positional_count)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given",
+                 function.function_name, function.positional_count, positional);
+    return false;
+  }
+  for (Py_ssize_t index = 0; index < positional; ++index) slots[index] = args[index];
+  const Py_ssize_t keywords = keyword_names != nullptr ? PyTuple_GET_SIZE(keyword_names) : 0;
+  for (Py_ssize_t index = 0; index < keywords; ++index) {
+    PyObject* keyword = PyTuple_GET_ITEM(keyword_names, index);  // borrowed
+    std::size_t slot = 0;
+    while (slot < function.parameter_count &&
+           PyUnicode_CompareWithASCIIString(keyword, function.parameter_names[slot]) != 0) {
+      ++slot;
+    }
+    if (slot == function.parameter_count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                   function.function_name, keyword);
+      return false;
+    }
+    if (slots[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                   function.function_name, function.parameter_names[slot]);
+      return false;
+    }
+    slots[slot] = args[positional + index];
+  }
+  for (std::size_t slot = 0; slot < function.positional_count; ++slot) {
+    if (slots[slot] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function.function_name,
+                   function.parameter_names[slot]);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool convert_text(PyObject* object, const char* parameter, TextView& out) {
   if (!PyUnicode_Check(object)) return refuse_argument(object, parameter, "str");
   out.data = PyUnicode_AsUTF8AndSize(object, &out.size);

@@ -26,6 +26,22 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
                                 Py_ssize_t positional_count, PyObject* keyword_names,
                                 PyObject** slots);
 
+// A function whose first `positional_count` parameters are required and
+// may be given by position or keyword, and whose others are keyword-only
+// and optional.
+struct KeywordFunction {
+  const char* function_name;
+  const char* const* parameter_names;
+  std::size_t parameter_count;
+  std::size_t positional_count;
+};
+
+// Fills `slots` (parameter_count entries, null on entry) with borrowed
+// references, leaving null the optional parameters not given, or raises
+// TypeError and returns false.
+bool match_keyword_arguments(const KeywordFunction& function, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* keyword_names, PyObject** slots);
+
 // A read-only UTF-8 view owned by a str object.
 struct TextView {
   const char* data = nullptr;

@@ -21,45 +21,6 @@ namespace korvex {
 namespace {
 
 constexpr std::size_t kParameterCount = 4;
-constexpr std::size_t kRequired = 2;
-
-bool match_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     const char* const (&names)[kParameterCount],
-                     PyObject* (&slots)[kParameterCount]) {
-  const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
-  if (positional > static_cast<Py_ssize_t>(kRequired)) {
-    PyErr_Format(PyExc_TypeError, "decode_table() takes 2 positional arguments but %zd were given",
-                 positional);
-    return false;
-  }
-  for (Py_ssize_t index = 0; index < positional; ++index) slots[index] = args[index];
-  const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t index = 0; index < keywords; ++index) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);  // borrowed
-    std::size_t slot = 0;
-    while (slot < kParameterCount && PyUnicode_CompareWithASCIIString(keyword, names[slot]) != 0) {
-      ++slot;
-    }
-    if (slot == kParameterCount) {
-      PyErr_Format(PyExc_TypeError, "decode_table() got an unexpected keyword argument '%U'",
-                   keyword);
-      return false;
-    }
-    if (slots[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "decode_table() got multiple values for argument '%s'",
-                   names[slot]);
-      return false;
-    }
-    slots[slot] = args[positional + index];
-  }
-  for (std::size_t slot = 0; slot < kRequired; ++slot) {
-    if (slots[slot] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "decode_table() missing required argument '%s'", names[slot]);
-      return false;
-    }
-  }
-  return true;
-}
 
 // The messages of one call and the exports that keep their bytes in place
 // until it returns.
@@ -250,7 +211,10 @@ PyObject* decode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!call.admitted()) return ActiveCall::refuse();
     const char* const names[kParameterCount] = {first_parameter, "messages", "offsets", "flatten"};
     PyObject* slots[kParameterCount] = {nullptr, nullptr, nullptr, nullptr};
-    if (!match_arguments(args, nargs, kwnames, names, slots)) return nullptr;
+    if (!match_keyword_arguments({"decode_table", names, kParameterCount, 2}, args, nargs, kwnames,
+                                 slots)) {
+      return nullptr;
+    }
     TextView name;
     if (!convert_text(slots[0], first_parameter, name)) return nullptr;
     bool flatten = false;

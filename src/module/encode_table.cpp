@@ -170,44 +170,6 @@ void name_row(std::int64_t row) {
 
 constexpr std::size_t kParameterCount = 3;
 
-bool match_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     const char* const (&names)[kParameterCount],
-                     PyObject* (&slots)[kParameterCount]) {
-  const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
-  if (positional > 2) {
-    PyErr_Format(PyExc_TypeError, "encode_table() takes 2 positional arguments but %zd were given",
-                 positional);
-    return false;
-  }
-  for (Py_ssize_t index = 0; index < positional; ++index) slots[index] = args[index];
-  const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t index = 0; index < keywords; ++index) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);  // borrowed
-    std::size_t slot = 0;
-    while (slot < kParameterCount && PyUnicode_CompareWithASCIIString(keyword, names[slot]) != 0) {
-      ++slot;
-    }
-    if (slot == kParameterCount) {
-      PyErr_Format(PyExc_TypeError, "encode_table() got an unexpected keyword argument '%U'",
-                   keyword);
-      return false;
-    }
-    if (slots[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "encode_table() got multiple values for argument '%s'",
-                   names[slot]);
-      return false;
-    }
-    slots[slot] = args[positional + index];
-  }
-  for (std::size_t slot = 0; slot < 2; ++slot) {
-    if (slots[slot] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "encode_table() missing required argument '%s'", names[slot]);
-      return false;
-    }
-  }
-  return true;
-}
-
 // Takes the stream `table` exports into `holder`.
 bool take_stream(PyObject* table, StreamHolder& holder) {
   PyRef capsule = PyRef::steal(PyObject_CallMethod(table, "__arrow_c_stream__", nullptr));
@@ -502,7 +464,10 @@ PyObject* encode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!call.admitted()) return ActiveCall::refuse();
     const char* const names[kParameterCount] = {first_parameter, "table", "as_buffer"};
     PyObject* slots[kParameterCount] = {nullptr, nullptr, nullptr};
-    if (!match_arguments(args, nargs, kwnames, names, slots)) return nullptr;
+    if (!match_keyword_arguments({"encode_table", names, kParameterCount, 2}, args, nargs, kwnames,
+                                 slots)) {
+      return nullptr;
+    }
     TextView given;
     if (!convert_text(slots[0], first_parameter, given)) return nullptr;
     bool as_buffer = false;

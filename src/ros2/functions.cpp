@@ -118,55 +118,19 @@ class InputBuffer {
   ByteSpan bytes_;
 };
 
-// deserialize(type_name, data, *, numpy=False): the one function with a
-// keyword-only parameter, so its arguments are matched here.
+// deserialize(type_name, data, *, numpy=False): the one function of the
+// codec with a keyword-only parameter.
 constexpr const char* kDeserializeParameters[] = {"type_name", "data", "numpy"};
-
-bool deserialize_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           PyObject* (&slots)[3]) {
-  const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
-  if (positional > 2) {
-    PyErr_Format(PyExc_TypeError, "deserialize() takes 2 positional arguments but %zd were given",
-                 positional);
-    return false;
-  }
-  for (Py_ssize_t index = 0; index < positional; ++index) slots[index] = args[index];
-  const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t index = 0; index < keywords; ++index) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);  // borrowed
-    std::size_t slot = 0;
-    while (slot < 3 &&
-           PyUnicode_CompareWithASCIIString(keyword, kDeserializeParameters[slot]) != 0) {
-      ++slot;
-    }
-    if (slot == 3) {
-      PyErr_Format(PyExc_TypeError, "deserialize() got an unexpected keyword argument '%U'",
-                   keyword);
-      return false;
-    }
-    if (slots[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "deserialize() got multiple values for argument '%s'",
-                   kDeserializeParameters[slot]);
-      return false;
-    }
-    slots[slot] = args[positional + index];
-  }
-  for (std::size_t slot = 0; slot < 2; ++slot) {
-    if (slots[slot] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "deserialize() missing required argument '%s'",
-                   kDeserializeParameters[slot]);
-      return false;
-    }
-  }
-  return true;
-}
 
 PyObject* deserialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
     const ActiveCall call;
     if (!call.admitted()) return ActiveCall::refuse();
     PyObject* slots[3] = {nullptr, nullptr, nullptr};
-    if (!deserialize_arguments(args, nargs, kwnames, slots)) return nullptr;
+    if (!match_keyword_arguments({"deserialize", kDeserializeParameters, 3, 2}, args, nargs,
+                                 kwnames, slots)) {
+      return nullptr;
+    }
     TextView name;
     if (!convert_text(slots[0], "type_name", name)) return nullptr;
     InputBuffer data;
