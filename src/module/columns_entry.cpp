@@ -63,23 +63,8 @@ int exec_module(PyObject* module) {
   return add_table_type(module);
 }
 
-PyModuleDef_Slot g_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_korvex_messages_columns",
-    "",
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition g_module{"_korvex_messages_columns", &exec_module};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__korvex_messages_columns(void) { return PyModuleDef_Init(&g_definition); }
+PyMODINIT_FUNC PyInit__korvex_messages_columns(void) { return g_module.init(); }
