@@ -1,4 +1,4 @@
-"""Recording.table and Recording.batches: a topic as pyarrow Tables, its
+"""Recording.table and Recording.batches: a topic as the codec's Tables, its
 log_time column first.  The messages, their order and times come from
 rosbags' reading of the same bag; their columns from decode_table on the
 very bytes rosbags read.  Runs only where the codec has decode_table."""
@@ -43,7 +43,7 @@ def expected(recording, topic, raw, flatten):
         ros2._native.decode_table(recording.codec_type(topic), [d for _, d in raw], flatten=flatten)
     )
     stamps = pa.array(times, pa.int64()).cast(pa.timestamp("ns", tz="UTC"))
-    return want.add_column(0, "log_time", stamps)
+    return want.add_column(0, pa.field("log_time", stamps.type, nullable=False), stamps)
 
 
 @pytest.mark.parametrize("flatten", [False, True])
@@ -59,20 +59,23 @@ def test_table_is_the_topics_messages_with_log_time_first(tmp_path, storage, win
             (t, d) for t, d in raw if t >= window.get("start", 0) and t < window.get("end", 2**63)
         ]
         with ros2.open_recording(bag) as recording:
-            got = recording.table(topic, flatten=flatten, **window)
+            table = recording.table(topic, flatten=flatten, **window)
             want = expected(recording, topic, raw, flatten)
-        assert got.column_names[0] == "log_time"
+        assert isinstance(table, ros2.Table)
+        assert table.column_names[0] == "log_time" and table.num_rows == len(raw)
+        got = pa.table(table)
         assert got.schema.field("log_time").type == pa.timestamp("ns", tz="UTC")
         assert got.equals(want), topic
+        assert got.schema.equals(want.schema), topic
 
 
 def test_batches_cover_the_table_in_order(tmp_path):
     path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none", chunk_size=700)
     with ros2.open_recording(path) as recording:
-        whole = recording.table("/imu")
-        pieces = list(recording.batches("/imu", max_bytes=1000))
+        whole = pa.table(recording.table("/imu"))
+        pieces = [pa.table(t) for t in recording.batches("/imu", max_bytes=1000)]
         start = datetime.datetime.fromtimestamp(1_700_000_000.01, datetime.timezone.utc)
-        later = recording.table("/imu", start=start)
+        later = pa.table(recording.table("/imu", start=start))
     assert len(pieces) > 1
     assert pa.concat_tables(pieces).equals(whole)
     times = whole.column("log_time").cast(pa.int64()).to_pylist()
@@ -106,7 +109,7 @@ def test_export_writes_the_topics_table(tmp_path, suffix, topic, read, window):
     assert main(["export", str(bag), topic, str(out), *window]) == 0
     bounds = dict(start=NS + 5_000_000, end=NS + 20_000_000) if window else {}
     with ros2.open_recording(bag) as recording:
-        want = recording.table(topic, flatten=suffix == ".csv", **bounds)
+        want = pa.table(recording.table(topic, flatten=suffix == ".csv", **bounds))
     got = read(out)
     assert got.num_rows == want.num_rows > 0
     if suffix == ".csv":
