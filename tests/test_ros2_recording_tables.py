@@ -8,6 +8,7 @@ import datetime
 import pytest
 
 from tests.support import recordings as rec
+from tests.support import ros2 as peers
 
 ros2 = pytest.importorskip("korvex_messages.ros2")
 pytest.importorskip("rosbags.rosbag2")
@@ -67,6 +68,54 @@ def test_table_is_the_topics_messages_with_log_time_first(tmp_path, storage, win
         assert got.schema.field("log_time").type == pa.timestamp("ns", tz="UTC")
         assert got.equals(want), topic
         assert got.schema.equals(want.schema), topic
+
+
+def several_chunks(tmp_path):
+    """An MCAP file of small chunks whose times overlap, as mcap reads it."""
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none", chunk_size=400)
+    return path, rec.mcap_rows(path)
+
+
+def split_bag(tmp_path):
+    """A bag of two files, as rosbags reads it."""
+    first = rec.sample_messages(30, seed=1, ordered=True)
+    second = [(a, b, t + 10**12, d, e) for a, b, t, d, e in rec.sample_messages(31, seed=2)]
+    bag = rec.write_bag(tmp_path / "bag", first, "mcap")
+    rec.split_bag(bag, rec.write_bag(tmp_path / "other", second, "mcap"))
+    return bag, rec.rosbags_rows(bag)
+
+
+@pytest.mark.parametrize("flatten", [False, True])
+@pytest.mark.parametrize("make", [several_chunks, split_bag])
+def test_a_table_of_several_batches_is_their_rows_in_time_order(tmp_path, make, flatten):
+    path, rows = make(tmp_path)
+    want_rows = rec.in_time_order(rows)
+    with ros2.open_recording(path) as recording:
+        for topic in rec.TYPES:
+            want = [(t, message) for name, t, message in want_rows if name == topic]
+            got = pa.table(recording.table(topic, flatten=flatten))
+            nested = pa.table(recording.table(topic)) if flatten else got
+            assert got.column("log_time").cast(pa.int64()).to_pylist() == [t for t, _ in want]
+            for row, (_, message) in zip(nested.drop_columns(["log_time"]).to_pylist(), want):
+                assert peers.same(row, message), topic
+            assert got.num_rows == len(want) and got.column_names[0] == "log_time"
+
+
+@pytest.mark.extra("polars")
+@pytest.mark.parametrize("window", [dict(), dict(start=NS + 10**15)])
+def test_polars_reads_the_table_with_its_log_times(tmp_path, window):
+    import polars
+
+    path, rows = several_chunks(tmp_path)
+    times = [t for name, t, _ in rec.in_time_order(rows) if name == "/imu"]
+    times = [t for t in times if t >= window.get("start", 0)]
+    with ros2.open_recording(path) as recording:
+        table = recording.table("/imu", flatten=True, **window)
+    frame = table.to_polars()
+    assert frame.schema["log_time"] == polars.Datetime("ns", "UTC")
+    assert frame["log_time"].dt.epoch("ns").to_list() == times
+    assert frame.columns == table.column_names and frame.height == len(times)
+    assert polars.DataFrame(table).equals(frame)
 
 
 def test_batches_cover_the_table_in_order(tmp_path):
