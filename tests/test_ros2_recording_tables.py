@@ -4,6 +4,7 @@ rosbags' reading of the same bag; their columns from decode_table on the
 very bytes rosbags read.  Runs only where the codec has decode_table."""
 
 import datetime
+import sys
 
 import pytest
 
@@ -185,3 +186,15 @@ def test_export_refuses_what_it_cannot_write(tmp_path, capsys):
         err = capsys.readouterr().err
         assert err.startswith("korvex-ros2: error: ") and text in err
         assert len(err.strip().splitlines()) == 1
+
+
+def test_tables_are_read_without_pyarrow(tmp_path, monkeypatch):
+    path, rows = several_chunks(tmp_path)
+    count = sum(1 for name, _, _ in rows if name == "/pose")
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # any import of it fails
+    with ros2.open_recording(path) as recording:
+        table = recording.table("/pose", flatten=True)
+        pieces = list(recording.batches("/pose", max_bytes=500))
+    assert all(isinstance(t, ros2.Table) for t in [table, *pieces]) and len(pieces) > 1
+    assert table.num_rows == sum(t.num_rows for t in pieces) == count
+    assert table.column_names[:2] == ["log_time", "header.stamp.sec"]
