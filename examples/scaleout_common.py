@@ -193,7 +193,8 @@ class Totals:
 def sequential(paths: Sequence[Path]) -> tuple[Totals, float]:
     """The totals of reading the files one after another in this process
     with open_recording, and the seconds it took."""
-    pc = importlib.import_module("pyarrow.compute")  # imported before the clock starts
+    pa = importlib.import_module("pyarrow")  # imported before the clock starts
+    pc = importlib.import_module("pyarrow.compute")
 
     started = time.perf_counter()
     totals = Totals()
@@ -202,7 +203,7 @@ def sequential(paths: Sequence[Path]) -> tuple[Totals, float]:
         rows, total = 0, 0.0
         for path in paths:
             with ros2.open_recording(path) as recording:
-                table = recording.table(topic, flatten=True)
+                table = pa.table(recording.table(topic, flatten=True))
             rows += table.num_rows
             if column is not None and table.num_rows:
                 total += pc.sum(table[column]).as_py()

@@ -1,13 +1,15 @@
-"""Recording.table and Recording.batches: a topic as pyarrow Tables, its
+"""Recording.table and Recording.batches: a topic as the codec's Tables, its
 log_time column first.  The messages, their order and times come from
 rosbags' reading of the same bag; their columns from decode_table on the
 very bytes rosbags read.  Runs only where the codec has decode_table."""
 
 import datetime
+import sys
 
 import pytest
 
 from tests.support import recordings as rec
+from tests.support import ros2 as peers
 
 ros2 = pytest.importorskip("korvex_messages.ros2")
 pytest.importorskip("rosbags.rosbag2")
@@ -43,7 +45,7 @@ def expected(recording, topic, raw, flatten):
         ros2._native.decode_table(recording.codec_type(topic), [d for _, d in raw], flatten=flatten)
     )
     stamps = pa.array(times, pa.int64()).cast(pa.timestamp("ns", tz="UTC"))
-    return want.add_column(0, "log_time", stamps)
+    return want.add_column(0, pa.field("log_time", stamps.type, nullable=False), stamps)
 
 
 @pytest.mark.parametrize("flatten", [False, True])
@@ -59,20 +61,71 @@ def test_table_is_the_topics_messages_with_log_time_first(tmp_path, storage, win
             (t, d) for t, d in raw if t >= window.get("start", 0) and t < window.get("end", 2**63)
         ]
         with ros2.open_recording(bag) as recording:
-            got = recording.table(topic, flatten=flatten, **window)
+            table = recording.table(topic, flatten=flatten, **window)
             want = expected(recording, topic, raw, flatten)
-        assert got.column_names[0] == "log_time"
+        assert isinstance(table, ros2.Table)
+        assert table.column_names[0] == "log_time" and table.num_rows == len(raw)
+        got = pa.table(table)
         assert got.schema.field("log_time").type == pa.timestamp("ns", tz="UTC")
         assert got.equals(want), topic
+        assert got.schema.equals(want.schema), topic
+
+
+def several_chunks(tmp_path):
+    """An MCAP file of small chunks whose times overlap, as mcap reads it."""
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none", chunk_size=400)
+    return path, rec.mcap_rows(path)
+
+
+def split_bag(tmp_path):
+    """A bag of two files, as rosbags reads it."""
+    first = rec.sample_messages(30, seed=1, ordered=True)
+    second = [(a, b, t + 10**12, d, e) for a, b, t, d, e in rec.sample_messages(31, seed=2)]
+    bag = rec.write_bag(tmp_path / "bag", first, "mcap")
+    rec.split_bag(bag, rec.write_bag(tmp_path / "other", second, "mcap"))
+    return bag, rec.rosbags_rows(bag)
+
+
+@pytest.mark.parametrize("flatten", [False, True])
+@pytest.mark.parametrize("make", [several_chunks, split_bag])
+def test_a_table_of_several_batches_is_their_rows_in_time_order(tmp_path, make, flatten):
+    path, rows = make(tmp_path)
+    want_rows = rec.in_time_order(rows)
+    with ros2.open_recording(path) as recording:
+        for topic in rec.TYPES:
+            want = [(t, message) for name, t, message in want_rows if name == topic]
+            got = pa.table(recording.table(topic, flatten=flatten))
+            nested = pa.table(recording.table(topic)) if flatten else got
+            assert got.column("log_time").cast(pa.int64()).to_pylist() == [t for t, _ in want]
+            for row, (_, message) in zip(nested.drop_columns(["log_time"]).to_pylist(), want):
+                assert peers.same(row, message), topic
+            assert got.num_rows == len(want) and got.column_names[0] == "log_time"
+
+
+@pytest.mark.extra("polars")
+@pytest.mark.parametrize("window", [dict(), dict(start=NS + 10**15)])
+def test_polars_reads_the_table_with_its_log_times(tmp_path, window):
+    import polars
+
+    path, rows = several_chunks(tmp_path)
+    times = [t for name, t, _ in rec.in_time_order(rows) if name == "/imu"]
+    times = [t for t in times if t >= window.get("start", 0)]
+    with ros2.open_recording(path) as recording:
+        table = recording.table("/imu", flatten=True, **window)
+    frame = table.to_polars()
+    assert frame.schema["log_time"] == polars.Datetime("ns", "UTC")
+    assert frame["log_time"].dt.epoch("ns").to_list() == times
+    assert frame.columns == table.column_names and frame.height == len(times)
+    assert polars.DataFrame(table).equals(frame)
 
 
 def test_batches_cover_the_table_in_order(tmp_path):
     path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none", chunk_size=700)
     with ros2.open_recording(path) as recording:
-        whole = recording.table("/imu")
-        pieces = list(recording.batches("/imu", max_bytes=1000))
+        whole = pa.table(recording.table("/imu"))
+        pieces = [pa.table(t) for t in recording.batches("/imu", max_bytes=1000)]
         start = datetime.datetime.fromtimestamp(1_700_000_000.01, datetime.timezone.utc)
-        later = recording.table("/imu", start=start)
+        later = pa.table(recording.table("/imu", start=start))
     assert len(pieces) > 1
     assert pa.concat_tables(pieces).equals(whole)
     times = whole.column("log_time").cast(pa.int64()).to_pylist()
@@ -106,7 +159,7 @@ def test_export_writes_the_topics_table(tmp_path, suffix, topic, read, window):
     assert main(["export", str(bag), topic, str(out), *window]) == 0
     bounds = dict(start=NS + 5_000_000, end=NS + 20_000_000) if window else {}
     with ros2.open_recording(bag) as recording:
-        want = recording.table(topic, flatten=suffix == ".csv", **bounds)
+        want = pa.table(recording.table(topic, flatten=suffix == ".csv", **bounds))
     got = read(out)
     assert got.num_rows == want.num_rows > 0
     if suffix == ".csv":
@@ -133,3 +186,15 @@ def test_export_refuses_what_it_cannot_write(tmp_path, capsys):
         err = capsys.readouterr().err
         assert err.startswith("korvex-ros2: error: ") and text in err
         assert len(err.strip().splitlines()) == 1
+
+
+def test_tables_are_read_without_pyarrow(tmp_path, monkeypatch):
+    path, rows = several_chunks(tmp_path)
+    count = sum(1 for name, _, _ in rows if name == "/pose")
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # any import of it fails
+    with ros2.open_recording(path) as recording:
+        table = recording.table("/pose", flatten=True)
+        pieces = list(recording.batches("/pose", max_bytes=500))
+    assert all(isinstance(t, ros2.Table) for t in [table, *pieces]) and len(pieces) > 1
+    assert table.num_rows == sum(t.num_rows for t in pieces) == count
+    assert table.column_names[:2] == ["log_time", "header.stamp.sec"]

@@ -77,7 +77,7 @@ def sequential_tables(paths, topic, types=None, **options):
     tables = []
     for path in paths:
         with ros2.open_recording(path, types=types) as recording:
-            tables.append(recording.table(topic, **options))
+            tables.append(pa.table(recording.table(topic, **options)))
     return tables
 
 

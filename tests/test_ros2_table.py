@@ -241,6 +241,57 @@ def test_inputs_that_are_no_batch_are_refused(messages, offsets, exception, patt
         ros2.decode_table(POSE, messages, offsets=offsets)
 
 
+# _log_times (the recordings' log_time column): N int64, in any form the
+# offsets take, each value kept whole; anything else is refused by name.
+
+EXTREME_TIMES = [-(2**63), 2**63 - 1, 0, 1_700_000_000_123_456_789, -1]
+
+
+@pytest.mark.parametrize("form", range(4))
+@pytest.mark.parametrize("as_buffer", [False, True])
+def test_log_times_in_each_form_become_the_first_column(form, as_buffer):
+    label, make = offset_forms()[form]
+    values, data = pose_batch(len(EXTREME_TIMES))
+    messages, offsets = joined(data) if as_buffer else (data, None)
+    table = ros2.decode_table(POSE, messages, offsets=offsets, _log_times=make(EXTREME_TIMES))
+    got = pa().table(table)
+    plain = pa().table(ros2.decode_table(POSE, data))
+    assert table.column_names == ["log_time", *plain.column_names], label
+    assert got.schema.field("log_time") == pa().field(
+        "log_time", pa().timestamp("ns", tz="UTC"), nullable=False
+    )
+    assert got.column("log_time").cast(pa().int64()).to_pylist() == EXTREME_TIMES, label
+    assert got.drop_columns(["log_time"]).equals(plain), label
+
+
+BAD_LOG_TIMES = [
+    # (log times of two messages, exception, message pattern)
+    (array.array("d", [1, 2]), TypeError, "'_log_times': a buffer must hold int64 .* format 'd'"),
+    (array.array("i", [1, 2]), TypeError, "'_log_times': .* format 'i' with items of 4 bytes"),
+    (array.array("Q", [1, 2]), TypeError, "'_log_times': .* format 'Q'"),
+    (
+        array.array("q", [1]),
+        ValueError,
+        "'_log_times': expected one log time per message, 2, got 1",
+    ),
+    (array.array("q", [1, 2, 3]), ValueError, "per message, 2, got 3"),
+    ([], ValueError, "per message, 2, got 0"),
+    (b"\0" * 16, ValueError, "per message, 2, got 16"),
+    ([1, "2"], TypeError, r"_log_times\[1\]: expected int, got str"),
+    ([1, 2**63], OverflowError, "too big"),
+    (5, TypeError, "argument '_log_times': expected int64 log times"),
+]
+
+
+@pytest.mark.parametrize("as_buffer", [False, True])
+@pytest.mark.parametrize("log_times, exception, pattern", BAD_LOG_TIMES)
+def test_log_times_that_do_not_fit_the_batch_are_refused(log_times, exception, pattern, as_buffer):
+    _, data = pose_batch(2)
+    messages, offsets = joined(data) if as_buffer else (data, None)
+    with pytest.raises(exception, match=pattern):
+        ros2.decode_table(POSE, messages, offsets=offsets, _log_times=log_times)
+
+
 # The table functions and ROS 2 deserialize share one matcher for their
 # keyword-only parameters: the same texts, each naming its function.
 KEYWORD_ONLY_CALLS = [
@@ -464,6 +515,19 @@ def encoded_from_pyarrow(t):
 def encoded_from_polars(t):
     return ros2.encode_table("leak_test/msg/Blob", polars.DataFrame(t))[0][:1]
 
+def log_times_refused(t):
+    # The log times read before their count is found wrong are dropped.
+    try:
+        ros2.decode_table("leak_test/msg/Blob", [blob], _log_times=[0] * (SIZE // 8))
+    except ValueError:
+        return None
+    raise AssertionError("a log time per byte was taken")
+
+def with_log_times(t):
+    return pyarrow.table(
+        ros2.decode_table("leak_test/msg/Blob", [blob], _log_times=[7])
+    ).column("log_time")[0]
+
 def stream_dropped(t):
     return t.__arrow_c_stream__()
 
@@ -471,7 +535,8 @@ def schema_dropped(t):
     return t.__arrow_c_schema__()
 
 CONSUMERS = [pyarrow_table, pyarrow_half_read, polars_frame, duckdb_query, stream_dropped,
-             schema_dropped, refused, encoded_from_pyarrow, encoded_from_polars]
+             schema_dropped, refused, encoded_from_pyarrow, encoded_from_polars, log_times_refused,
+             with_log_times]
 consumer = CONSUMERS[int(sys.argv[1])]
 for _ in range(2):  # libraries settle their own memory
     consumer(ros2.decode_table("leak_test/msg/Blob", [blob]))
@@ -494,9 +559,10 @@ assert grown < SIZE, grown
     reason="AddressSanitizer's quarantine keeps freed memory: the resident size tells nothing",
 )
 @pytest.mark.extra("pyarrow", "polars", "duckdb")
-@pytest.mark.parametrize("consumer", range(9), ids=[
+@pytest.mark.parametrize("consumer", range(11), ids=[
     "pyarrow", "pyarrow-schema-only", "polars", "duckdb", "stream-unconsumed", "schema-unconsumed",
-    "refused-batch", "encode-table-of-pyarrow", "encode-table-of-polars",
+    "refused-batch", "encode-table-of-pyarrow", "encode-table-of-polars", "log-times-refused",
+    "with-log-times",
 ])  # fmt: skip
 def test_every_consumer_releases_the_columns_once(run_python, consumer):
     """Six tables of 8 MiB each, consumed one way: a release that never runs

@@ -213,6 +213,34 @@ def test_batches_start_before_an_offset_could_overflow(kt, testing_schema):
         kt.decode_table(name, [data[0], cdr.HEADER + bytes(64)])
 
 
+@pytest.mark.parametrize("flatten", [False, True])
+def test_log_times_are_cut_into_the_batches_of_their_rows(kt, testing_schema, flatten):
+    """With 64-byte record batches, each batch's log_time column holds the
+    times of exactly its own messages, and the batches are those of the
+    same call without log times."""
+    name = testing_schema([("s", "string"), ("a", "array<uint8>"), ("t", "time")])
+    rng = random.Random("log times")
+    values = [
+        {"s": "x" * (i % 5), "a": list(range(i % 4)), "t": random_value("time", rng)}
+        for i in range(30)
+    ]
+    data = [kt.serialize(name, v) for v in values]
+    times = [rng.randrange(-(2**63), 2**63) for _ in values]
+    plain = list(pa().RecordBatchReader.from_stream(kt.decode_table(name, data, flatten=flatten)))
+    table = kt.decode_table(name, data, flatten=flatten, _log_times=times)
+    batches = list(pa().RecordBatchReader.from_stream(table))
+    assert len(batches) == len(plain) > 1
+    assert table.column_names == ["log_time", *plain[0].schema.names]
+    start = 0
+    for batch, alone in zip(batches, plain):
+        assert batch.num_rows == alone.num_rows
+        stamps = batch.column(0).cast(pa().int64()).to_pylist()
+        assert stamps == times[start : start + batch.num_rows]
+        assert pa().RecordBatch.from_arrays(batch.columns[1:], schema=alone.schema).equals(alone)
+        start += batch.num_rows
+    assert start == len(values)
+
+
 # ---------------------------------------------------------------------------
 # encode_table's column path in the core layout: arrays of arrays, bytes and
 # time values, against serialize of each row as pyarrow reads it

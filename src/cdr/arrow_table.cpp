@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "module/failure.hpp"
+
 namespace korvex {
 namespace {
 
@@ -229,12 +231,32 @@ void release_stream(ArrowArrayStream* stream) {
 }  // namespace
 
 TableData* TableData::make(String type_name, ColumnType root, Vector<ColumnData> batches,
-                           bool flatten) {
+                           bool flatten, const Vector<std::int64_t>* log_times) {
   auto* table = new TableData;
   table->type_name_ = std::move(type_name);
   table->root_ = std::move(root);
   table->batches_ = std::move(batches);
   for (const ColumnData& batch : table->batches_) table->rows_ += batch.length;
+  if (log_times != nullptr) {
+    KORVEX_ASSERT(log_times->size() == static_cast<std::size_t>(table->rows_));
+    ColumnType& type = table->log_time_type_;
+    type.form = ColumnForm::Fixed;
+    type.kind = TypeKind::Int64;
+    type.width = 8;
+    type.name = "log_time";
+    // Each batch's own copy of its rows' times, so that a batch exports as
+    // the message columns do.
+    std::size_t first = 0;
+    table->log_time_batches_.reserve(table->batches_.size());
+    for (const ColumnData& batch : table->batches_) {
+      ColumnData& times = table->log_time_batches_.emplace_back();
+      const auto count = static_cast<std::size_t>(batch.length);
+      times.values.append(log_times->data() + first, count * sizeof(std::int64_t));
+      times.length = batch.length;
+      first += count;
+    }
+    table->columns_.push_back(TableColumn{String("log_time"), &type, {}, true});
+  }
   Vector<std::size_t> path;
   table->add_columns(table->root_, String(), path, flatten);
   return table;
@@ -259,8 +281,13 @@ void TableData::export_schema(ArrowSchema* out) const {
   fill_schema(out, "+s", String(), metadata_of(type_name_), columns_.size());
   auto* node = static_cast<SchemaNode*>(out->private_data);
   for (std::size_t index = 0; index < columns_.size(); ++index) {
+    const TableColumn& column = columns_[index];
+    if (column.log_time) {
+      fill_schema(&node->children[index], "tsn:UTC", column.name, String(), 0);
+      continue;
+    }
     // The column's own name, which flatten makes dotted.
-    export_type(*columns_[index].type, columns_[index].name, &node->children[index]);
+    export_type(*column.type, column.name, &node->children[index]);
   }
 }
 
@@ -268,7 +295,7 @@ void TableData::export_batch(std::size_t index, ArrowArray* out) {
   const ColumnData& batch = batches_[index];
   ArrayNode* node = fill_array(out, this, batch.length, 1, columns_.size());
   for (std::size_t column = 0; column < columns_.size(); ++column) {
-    const ColumnData* data = &batch;
+    const ColumnData* data = columns_[column].log_time ? &log_time_batches_[index] : &batch;
     for (std::size_t step : columns_[column].path) data = &data->children[step];
     export_data(*columns_[column].type, *data, this, &node->children[column]);
   }

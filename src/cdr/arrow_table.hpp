@@ -21,20 +21,24 @@ namespace korvex {
 
 // A column of the table: a field of the message, or with flatten a field
 // of a nested message ("pose.position.x"), reached from the message's
-// column by the child indices of `path`.
+// column by the child indices of `path`; or the log times a recording
+// gives its messages (`log_time`, no path).
 struct TableColumn {
   String name;
   const ColumnType* type;
   Vector<std::size_t> path;
+  bool log_time = false;
 };
 
 class TableData : public AbortingNew {
  public:
   // Takes the batches decode_columns filled; with `flatten`, nested
   // messages are replaced by their fields, named "outer.inner", until none
-  // is left (lists of messages stay).  One reference, the caller's.
+  // is left (lists of messages stay).  With `log_times` (one per row), the
+  // first column is "log_time", timestamp[ns, UTC], cut into the same
+  // record batches as the rows.  One reference, the caller's.
   static TableData* make(String type_name, ColumnType root, Vector<ColumnData> batches,
-                         bool flatten);
+                         bool flatten, const Vector<std::int64_t>* log_times = nullptr);
 
   void retain() noexcept { references_.fetch_add(1, std::memory_order_relaxed); }
   void release() noexcept {
@@ -60,6 +64,10 @@ class TableData : public AbortingNew {
   String type_name_;
   ColumnType root_;
   Vector<ColumnData> batches_;
+  // The log_time column's type and its values in each record batch, when
+  // the table has one.
+  ColumnType log_time_type_;
+  Vector<ColumnData> log_time_batches_;
   Vector<TableColumn> columns_;
   std::int64_t rows_ = 0;
 };

@@ -20,7 +20,7 @@
 namespace korvex {
 namespace {
 
-constexpr std::size_t kParameterCount = 4;
+constexpr std::size_t kParameterCount = 5;
 
 // The messages of one call and the exports that keep their bytes in place
 // until it returns.
@@ -40,8 +40,6 @@ class MessageBatch {
   std::span<const MessageBytes> messages() const noexcept { return messages_; }
 
  private:
-  bool read_offsets(PyObject* offsets, Vector<std::int64_t>& out);
-
   // Holds every item of the sequence, whatever the caller does with it.
   PyRef items_;
   Vector<Py_buffer> views_;
@@ -95,16 +93,19 @@ bool is_native_int64(const BufferView& view) {
   return format == "q" || format == "l";
 }
 
-bool MessageBatch::read_offsets(PyObject* offsets, Vector<std::int64_t>& out) {
-  if (PyObject_CheckBuffer(offsets) && !PyBytes_Check(offsets) && !PyByteArray_Check(offsets)) {
+// The int64 items of `values`, argument `name` (a buffer of int64, or a
+// sequence of ints; `expected` is the TypeError of anything else).
+bool read_int64s(PyObject* values, const char* name, const char* expected,
+                 Vector<std::int64_t>& out) {
+  if (PyObject_CheckBuffer(values) && !PyBytes_Check(values) && !PyByteArray_Check(values)) {
     BufferView view;
-    if (!view.acquire(offsets, PyBUF_FORMAT | PyBUF_ND)) return false;
+    if (!view.acquire(values, PyBUF_FORMAT | PyBUF_ND)) return false;
     if (!is_native_int64(view)) {
       const String format(view.format());
       PyErr_Format(PyExc_TypeError,
-                   "argument 'offsets': a buffer of offsets must hold int64 items (format 'q'), "
-                   "got format '%s' with items of %zd bytes",
-                   format.c_str(), view.item_size());
+                   "argument '%s': a buffer must hold int64 items (format 'q'), got format '%s' "
+                   "with items of %zd bytes",
+                   name, format.c_str(), view.item_size());
       return false;
     }
     const std::span<const unsigned char> bytes = view.bytes();
@@ -112,10 +113,7 @@ bool MessageBatch::read_offsets(PyObject* offsets, Vector<std::int64_t>& out) {
     if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 8);
     return true;
   }
-  PyRef sequence =
-      PyRef::steal(PySequence_Fast(offsets,
-                                   "argument 'offsets': expected int64 starts (a numpy array, an "
-                                   "array('q') or a list of ints)"));
+  PyRef sequence = PyRef::steal(PySequence_Fast(values, expected));
   if (!sequence) return false;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
   out.reserve(static_cast<std::size_t>(count));
@@ -124,11 +122,11 @@ bool MessageBatch::read_offsets(PyObject* offsets, Vector<std::int64_t>& out) {
     // change: hold the item while converting it.
     PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence.get(), index));
     if (PySequence_Fast_GET_SIZE(sequence.get()) != count) {
-      PyErr_SetString(PyExc_RuntimeError, "argument 'offsets' changed size while being read");
+      PyErr_Format(PyExc_RuntimeError, "argument '%s' changed size while being read", name);
       return false;
     }
     if (!PyLong_Check(item.get())) {
-      PyErr_Format(PyExc_TypeError, "offsets[%zd]: expected int, got %.200s", index,
+      PyErr_Format(PyExc_TypeError, "%s[%zd]: expected int, got %.200s", name, index,
                    Py_TYPE(item.get())->tp_name);
       return false;
     }
@@ -147,7 +145,12 @@ bool MessageBatch::take_buffer(PyObject* buffer, PyObject* offsets) {
     return false;
   }
   Vector<std::int64_t> starts;
-  if (!read_offsets(offsets, starts)) return false;
+  if (!read_int64s(offsets, "offsets",
+                   "argument 'offsets': expected int64 starts (a numpy array, an array('q') or a "
+                   "list of ints)",
+                   starts)) {
+    return false;
+  }
   if (!whole_.acquire(buffer, PyBUF_C_CONTIGUOUS)) return false;
   const std::span<const unsigned char> bytes = whole_.bytes();
   if (starts.empty()) {
@@ -174,8 +177,25 @@ bool MessageBatch::take_buffer(PyObject* buffer, PyObject* offsets) {
   return true;
 }
 
+// The log times of `count` messages: int64 items, one a message.
+bool read_log_times(PyObject* log_times, std::size_t count, Vector<std::int64_t>& out) {
+  if (!read_int64s(log_times, "_log_times",
+                   "argument '_log_times': expected int64 log times (a numpy array, an "
+                   "array('q') or a list of ints)",
+                   out)) {
+    return false;
+  }
+  if (out.size() != count) {
+    PyErr_Format(PyExc_ValueError,
+                 "argument '_log_times': expected one log time per message, %zu, got %zu", count,
+                 out.size());
+    return false;
+  }
+  return true;
+}
+
 BodyResult decode_table_body(std::string_view name, std::span<const MessageBytes> messages,
-                             bool flatten) {
+                             bool flatten, const Vector<std::int64_t>* log_times) {
   SchemaRef holder;
   std::optional<MessageError> error;
   const MessagePlan* plan = lookup_plan(name, holder, error);
@@ -197,8 +217,8 @@ BodyResult decode_table_body(std::string_view name, std::span<const MessageBytes
     PyErr_SetString(PyExc_ValueError, failure.c_str());
     return PythonErrorSet{};
   }
-  TableData* data =
-      TableData::make(String(name), std::move(type.value()), std::move(batches), flatten);
+  TableData* data = TableData::make(String(name), std::move(type.value()), std::move(batches),
+                                    flatten, log_times);
   return PyRef::steal(new_table(data));
 }
 
@@ -209,8 +229,10 @@ PyObject* decode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
     const ActiveCall call;
     if (!call.admitted()) return ActiveCall::refuse();
-    const char* const names[kParameterCount] = {first_parameter, "messages", "offsets", "flatten"};
-    PyObject* slots[kParameterCount] = {nullptr, nullptr, nullptr, nullptr};
+    // _log_times: the recordings' first column, a log_time per message.
+    const char* const names[kParameterCount] = {first_parameter, "messages", "offsets", "flatten",
+                                                "_log_times"};
+    PyObject* slots[kParameterCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     if (!match_keyword_arguments({"decode_table", names, kParameterCount, 2}, args, nargs, kwnames,
                                  slots)) {
       return nullptr;
@@ -231,9 +253,14 @@ PyObject* decode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* k
                            ? batch.take_sequence(slots[1])
                            : batch.take_buffer(slots[1], slots[2]);
     if (!taken) return nullptr;
+    Vector<std::int64_t> log_times;
+    const bool with_log_times = slots[4] != nullptr && slots[4] != Py_None;
+    if (with_log_times && !read_log_times(slots[4], batch.messages().size(), log_times)) {
+      return nullptr;
+    }
     String storage;
-    return finish_call(
-        decode_table_body(full_name(name.view(), storage), batch.messages(), flatten));
+    return finish_call(decode_table_body(full_name(name.view(), storage), batch.messages(), flatten,
+                                         with_log_times ? &log_times : nullptr));
   });
 }
 

@@ -139,10 +139,12 @@ def export(arguments: argparse.Namespace) -> None:
             arguments.topic, start=arguments.start, end=arguments.end, flatten=kind == "csv"
         )
         progress = sys.stderr.isatty()
+        pa = importlib.import_module("pyarrow")
         writer = None
         done = 0
         try:
-            for table in batches:
+            for batch in batches:
+                table = pa.table(batch)
                 if writer is None:
                     writer = _writer(kind, out, table.schema)
                 writer.write_table(table)
@@ -154,7 +156,7 @@ def export(arguments: argparse.Namespace) -> None:
                 # No message in the window: the file still gets the columns.
                 empty = recording.table(arguments.topic, start=arguments.start, end=arguments.end,
                                         flatten=kind == "csv")  # fmt: skip
-                writer = _writer(kind, out, empty.schema)
+                writer = _writer(kind, out, pa.schema(empty))
         finally:
             if writer is not None:
                 writer.close()

@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import datetime
 import heapq
-import importlib
 import os
 import shutil
 import tempfile
@@ -26,10 +25,11 @@ from pathlib import Path
 from typing import Any, NamedTuple
 
 import _korvex_messages_ros2 as _native
+from _korvex_messages_ros2 import Table
 
 from korvex_messages.ros2._definitions import RecordingTypes, TypeSource
 from korvex_messages.ros2._mcap_file import McapFile, RecordingError, TopicTally
-from korvex_messages.ros2._packed import Batch, merge_in_time_order, pack
+from korvex_messages.ros2._packed import Batch, concatenate, merge_in_time_order, pack
 from korvex_messages.ros2._rosbag2 import BagMetadata, SqliteFile, read_metadata, zstd_decompressor
 
 __all__ = ["Recording", "RecordingError", "TopicInfo", "open_recording"]
@@ -355,22 +355,18 @@ class Recording:
         start: int | datetime.datetime | None = None,
         end: int | datetime.datetime | None = None,
         flatten: bool = False,
-    ) -> Any:
-        """The topic's messages in [start, end) as one pyarrow Table: first
-        `log_time` (timestamp[ns, UTC]), then the columns decode_table gives
-        the type (nested messages as "outer.inner" with ``flatten=True``)."""
+    ) -> Table:
+        """The topic's messages in [start, end) as one Table (decode_table's,
+        which Arrow libraries read directly): first `log_time`
+        (timestamp[ns, UTC]), then the columns decode_table gives the type
+        (nested messages as "outer.inner" with ``flatten=True``)."""
         low, high = as_nanoseconds(start, "start"), as_nanoseconds(end, "end")
-        tables = [
-            self._decode(topic, *batch, flatten)
-            for batch in self._topic_batches(topic, low, high, max_bytes=2**62)
+        batches = [
+            Batch(*batch) for batch in self._topic_batches(topic, low, high, max_bytes=2**62)
         ]
-        if len(tables) == 1:
-            return tables[0]
-        if not tables:
-            return self._decode(topic, b"", array("q", [0]), array("q"), flatten)
-        pa = importlib.import_module("pyarrow")
-
-        return pa.concat_tables(tables)
+        # One decode of the whole window: the batches' buffers joined.
+        whole = concatenate(batches) if batches else Batch(b"", array("q", [0]), array("q"))
+        return self._decode(topic, whole.payload, whole.offsets, whole.log_times, flatten)
 
     def batches(
         self,
@@ -380,35 +376,24 @@ class Recording:
         end: int | datetime.datetime | None = None,
         flatten: bool = False,
         max_bytes: int = DEFAULT_BATCH_BYTES,
-    ) -> Iterator[Any]:
-        """The topic's messages as pyarrow Tables of about `max_bytes` of
-        message data each (one MCAP chunk at least), in log-time order; the
-        columns as `table` gives them."""
+    ) -> Iterator[Table]:
+        """The topic's messages as Tables of about `max_bytes` of message
+        data each (one MCAP chunk at least), in log-time order; the columns
+        as `table` gives them."""
         low, high = as_nanoseconds(start, "start"), as_nanoseconds(end, "end")
         for batch in self._topic_batches(topic, low, high, max_bytes=max_bytes):
             yield self._decode(topic, *batch, flatten)
 
-    def _decode(self, topic: str, payload: bytes, offsets: Any, times: Any, flatten: bool) -> Any:
+    def _decode(self, topic: str, payload: bytes, offsets: Any, times: Any, flatten: bool) -> Table:
         decode_table = getattr(_native, "decode_table", None)
         if decode_table is None:
             raise NotImplementedError(
                 "Recording.table and Recording.batches need korvex_messages.ros2.decode_table,"
                 " which this build of the codec lacks"
             )
-        try:
-            pa = importlib.import_module("pyarrow")
-        except ImportError:
-            raise ImportError(
-                "Recording.table and Recording.batches return pyarrow Tables: pip install pyarrow"
-            ) from None
-        table = pa.table(decode_table(self.codec_type(topic), payload, offsets=offsets,
-                                      flatten=flatten))  # fmt: skip
-        count = len(times)
-        data = pa.py_buffer(memoryview(times).cast("B") if count else b"")
-        log_time = pa.Array.from_buffers(pa.int64(), count, [None, data]).view(
-            pa.timestamp("ns", tz="UTC")
-        )
-        return table.add_column(0, "log_time", log_time)
+        table: Table = decode_table(self.codec_type(topic), payload, offsets=offsets,
+                                    flatten=flatten, _log_times=times)  # fmt: skip
+        return table
 
     def messages(
         self,

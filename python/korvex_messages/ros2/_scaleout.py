@@ -166,7 +166,7 @@ def make_plan(
                     f"{path}: topic {topic} is serialized as {info.serialization_format!r};"
                     " only cdr is read"
                 )
-            columns = recording.table(topic, end=_NOTHING, flatten=flatten).schema
+            columns = _pyarrow_table(recording.table(topic, end=_NOTHING, flatten=flatten)).schema
             every = sum(t.message_count for t in recording.topics)
         if schema is None:
             schema = columns
@@ -209,6 +209,11 @@ def shipped(schema: Any) -> bytes:
     return bytes(schema.serialize().to_pybytes())
 
 
+def _pyarrow_table(table: Any) -> Any:
+    """A recording's Table as the pyarrow Table the workers hand on."""
+    return importlib.import_module("pyarrow").table(table)
+
+
 def received(schema: bytes) -> Any:
     pa = importlib.import_module("pyarrow")
     return pa.ipc.read_schema(pa.py_buffer(schema))
@@ -229,7 +234,7 @@ def read_table(
     """A part's messages as one pyarrow Table, in a worker; `schema` is
     what `shipped` made of the plan's."""
     with open_recording(path, types=types) as recording:
-        table = recording.table(topic, start=start, end=end, flatten=flatten)
+        table = _pyarrow_table(recording.table(topic, start=start, end=end, flatten=flatten))
     return _checked(table, received(schema), path, topic)
 
 
@@ -243,6 +248,6 @@ def read_blocks(
         empty = True
         for table in recording.batches(topic, start=start, end=end, flatten=flatten):
             empty = False
-            yield _checked(table, columns, path, topic)
+            yield _checked(_pyarrow_table(table), columns, path, topic)
         if empty:
             yield columns.empty_table()
