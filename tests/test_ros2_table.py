@@ -228,7 +228,7 @@ BAD_INPUTS = [
     (b"abcd", [0, 5], ValueError, r"offsets\[1\] is 5"),
     (b"abcd", [2, 1], ValueError, r"offsets\[1\] is 1: offsets must not decrease"),
     (b"abcd", [-1, 2], ValueError, r"offsets\[0\] is -1"),
-    (b"abcd", array.array("i", [0, 4]), TypeError, "must hold int64 items"),
+    (b"abcd", array.array("i", [0, 4]), TypeError, "a buffer of offsets must hold int64 items"),
     (b"abcd", [0, "4"], TypeError, r"offsets\[1\]: expected int, got str"),
     (b"abcd", 4, TypeError, "expected int64 starts"),
     (["not a buffer"], [0, 1], TypeError, "with offsets=, expected one bytes-like"),
@@ -266,7 +266,11 @@ def test_log_times_in_each_form_become_the_first_column(form, as_buffer):
 
 BAD_LOG_TIMES = [
     # (log times of two messages, exception, message pattern)
-    (array.array("d", [1, 2]), TypeError, "'_log_times': a buffer must hold int64 .* format 'd'"),
+    (
+        array.array("d", [1, 2]),
+        TypeError,
+        "'_log_times': a buffer of _log_times must hold int64 .* format 'd'",
+    ),
     (array.array("i", [1, 2]), TypeError, "'_log_times': .* format 'i' with items of 4 bytes"),
     (array.array("Q", [1, 2]), TypeError, "'_log_times': .* format 'Q'"),
     (

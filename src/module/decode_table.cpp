@@ -103,9 +103,9 @@ bool read_int64s(PyObject* values, const char* name, const char* expected,
     if (!is_native_int64(view)) {
       const String format(view.format());
       PyErr_Format(PyExc_TypeError,
-                   "argument '%s': a buffer must hold int64 items (format 'q'), got format '%s' "
-                   "with items of %zd bytes",
-                   name, format.c_str(), view.item_size());
+                   "argument '%s': a buffer of %s must hold int64 items (format 'q'), got "
+                   "format '%s' with items of %zd bytes",
+                   name, name, format.c_str(), view.item_size());
       return false;
     }
     const std::span<const unsigned char> bytes = view.bytes();
