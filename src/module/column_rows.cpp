@@ -213,7 +213,7 @@ class RowWriter {
     switch (node.source) {
       case ArrowSource::Offsets32:
       case ArrowSource::Offsets64: {
-        // The spec bounds the data buffer by the array's last offset.
+        // Arrow's columnar format bounds the data buffer by the array's last offset.
         const std::int64_t last_at = array.offset + array.length;
         std::int64_t last;
         if (node.source == ArrowSource::Offsets32) {
