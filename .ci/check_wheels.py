@@ -16,12 +16,10 @@ EXPECTED = [
     r"_korvex_messages\..*(so|pyd)$",
     r"_korvex_messages\.pyi$",
     r"_korvex_messages-stubs/__init__\.pyi$",
-    r"_korvex_messages_ros2\..*(so|pyd)$",
-    r"_korvex_messages_ros2\.pyi$",
-    r"_korvex_messages_ros2-stubs/__init__\.pyi$",
-    r"_korvex_messages_columns\..*(so|pyd)$",
-    r"_korvex_messages_columns\.pyi$",
-    r"_korvex_messages_columns-stubs/__init__\.pyi$",
+    r"korvex_messages/ros2/_native\..*(so|pyd)$",
+    r"korvex_messages/ros2/_native\.pyi$",
+    r"korvex_messages/_columns\..*(so|pyd)$",
+    r"korvex_messages/_columns\.pyi$",
     r"korvex_messages/_tables\.py$",
     r"korvex_messages/py\.typed$",
     r"korvex_messages/ros2/__init__\.py$",
@@ -35,6 +33,9 @@ EXPECTED = [
     r".*\.dist-info/METADATA$",
 ]
 TESTING = r"_korvex_messages_testing\..*(so|pyd)$"
+# Only the core's module is installed at the top level; the others live inside
+# the package.
+TOP_LEVEL_MODULES = (r"_korvex_messages\..*(so|pyd)$", TESTING)
 METADATA_LINES = ("Requires-Python: >=3.10", "License-Expression: MIT", "License-File: LICENSE")
 
 
@@ -46,6 +47,12 @@ def problems_of(path, with_testing):
             "%s: nothing matches %s" % (path, pattern)
             for pattern in EXPECTED
             if not any(re.fullmatch(pattern, f) for f in files)
+        ]
+        problems += [
+            "%s: extension module %s outside the package" % (path, f)
+            for f in files
+            if re.fullmatch(r"[^/]+\.(so|pyd)", f)
+            and not any(re.fullmatch(p, f) for p in TOP_LEVEL_MODULES)
         ]
         has_testing = any(re.fullmatch(TESTING, f) for f in files)
         if has_testing != with_testing:

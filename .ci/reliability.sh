@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Reliability checks for _korvex_messages and _korvex_messages_ros2:
+# Reliability checks for _korvex_messages and korvex_messages.ros2._native:
 #   1. a sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer, the
 #      plain CMake build with -DKORVEX_SANITIZE=ON, and the comparison
 #      tracing that the fuzzer reads), proven to report faults;
@@ -97,7 +97,7 @@ build_asan() {
     -DKORVEX_SANITIZE=ON "-DCMAKE_CXX_FLAGS=-fsanitize-coverage=trace-cmp" &&
     cmake --build "$WORK/build-asan" &&
     nm -D "$WORK"/build-asan/_korvex_messages.*.so | grep __asan_report >/dev/null &&
-    nm -D "$WORK"/build-asan/_korvex_messages_ros2.*.so | grep __asan_report >/dev/null &&
+    nm -D "$WORK"/build-asan/korvex_messages/ros2/_native.*.so | grep __asan_report >/dev/null &&
     gcc -shared -fPIC -O2 -fno-stack-protector -fvisibility=hidden -Wall \
       -o "$WORK/sancov_bridge.so" "$ROOT/fuzz/sancov_bridge.c" -ldl
 }

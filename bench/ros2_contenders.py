@@ -54,9 +54,9 @@ class Ours:
         self.ros2 = ros2
 
     def version(self) -> str:
-        import _korvex_messages_ros2
+        from korvex_messages.ros2 import _native
 
-        return _korvex_messages_ros2.__file__
+        return _native.__file__
 
     def prepare(self, w: Ros2Workload) -> list[Ros2Prepared]:
         self.ros2.register_msg(w.type_name, w.text)

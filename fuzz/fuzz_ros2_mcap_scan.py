@@ -75,7 +75,7 @@ def test_one_input(data):
 
         bind_native_coverage()
         _bound = True
-    import _korvex_messages_ros2 as native
+    from korvex_messages.ros2 import _native as native
 
     if not data:
         return

@@ -42,9 +42,8 @@ def setup():
         from fuzz.common import bind_native_coverage
 
         bind_native_coverage()
-        import _korvex_messages_ros2 as native
-
         from korvex_messages import ros2
+        from korvex_messages.ros2 import _native as native
 
         _ready = ros2, native
     return _ready

@@ -7,7 +7,7 @@ the whole module skips; each other peer's cases skip when it is missing.
 
 import pytest
 
-pytest.importorskip("_korvex_messages_ros2", reason="the ROS 2 codec module is not built")
+pytest.importorskip("korvex_messages.ros2._native", reason="the ROS 2 codec module is not built")
 pytest.importorskip("numpy", reason="numpy is not installed")
 pytest.importorskip("rosbags", reason="rosbags (the type definitions) is not installed")
 

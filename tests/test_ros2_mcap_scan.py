@@ -10,7 +10,7 @@ import pytest
 
 mcap_writer = pytest.importorskip("mcap.writer")
 mcap_reader = pytest.importorskip("mcap.reader")
-native = pytest.importorskip("_korvex_messages_ros2")
+native = pytest.importorskip("korvex_messages.ros2._native")
 
 MAGIC_LENGTH = 8
 COMPLETE, CUT_SHORT, MALFORMED = 0, 1, 2

@@ -14,7 +14,7 @@ import pytest
 from korvex_messages import ros2
 from korvex_messages.ros2 import MsgDefinitionError
 
-native = pytest.importorskip("_korvex_messages_ros2")
+native = pytest.importorskip("korvex_messages.ros2._native")
 
 
 def sections(root, *others):

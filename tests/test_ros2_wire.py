@@ -13,7 +13,7 @@ import pytest
 from korvex_messages import ros2 as public
 from tests.support import ros2 as peers
 
-ros2 = pytest.importorskip("_korvex_messages_ros2")
+ros2 = pytest.importorskip("korvex_messages.ros2._native")
 pytest.importorskip("rosbags")
 
 NAMES = peers.message_names()

@@ -237,3 +237,23 @@ def test_the_package_reexports_the_six_functions_as_they_are():
         assert name in korvex_messages.__all__
     # Everything __all__ names exists (a star import would fail otherwise).
     assert all(hasattr(korvex_messages, name) for name in korvex_messages.__all__)
+
+
+def test_only_the_core_module_is_installed_beside_the_package():
+    import importlib.util
+    from pathlib import Path
+
+    import korvex_messages
+    import korvex_messages.ros2
+    from korvex_messages import _columns
+    from korvex_messages.ros2 import _native
+
+    for module, package, name in (
+        (_columns, korvex_messages, "korvex_messages._columns"),
+        (_native, korvex_messages.ros2, "korvex_messages.ros2._native"),
+    ):
+        assert module.__name__ == name
+        assert Path(module.__file__).parent == Path(package.__file__).parent, module.__file__
+    # The names the native halves had as modules of their own are gone.
+    for old in ("_korvex_messages_ros2", "_korvex_messages_columns"):
+        assert importlib.util.find_spec(old) is None, old

@@ -361,8 +361,8 @@ def test_stub_lists_exactly_the_module_functions():
 def test_ros2_stub_lists_exactly_the_module_functions():
     import inspect
 
-    native = pytest.importorskip("_korvex_messages_ros2")
-    stub = (STUB_SOURCE / "_korvex_messages_ros2.pyi").read_text()
+    native = pytest.importorskip("korvex_messages.ros2._native")
+    stub = (PACKAGE_SOURCE / "korvex_messages" / "ros2" / "_native.pyi").read_text()
     namespace = {}
     exec(compile("from __future__ import annotations\n" + stub, "stub", "exec"), namespace)
     assert namespace["__all__"] == native.__all__

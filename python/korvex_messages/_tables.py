@@ -1,7 +1,7 @@
 """decode_table for schemas registered with `_korvex_messages`.
 
 The core's module keeps its own six functions; its schemas are decoded into
-Arrow columns by `_korvex_messages_columns`, the same codec compiled again
+Arrow columns by `korvex_messages._columns`, the same codec compiled again
 with a registry of its own.  Each call copies the schema and every schema it
 nests from the core's registry into that one (resolved once per call), then
 decodes there.
@@ -13,9 +13,9 @@ import threading
 from collections.abc import Sequence
 from typing import Any
 
-import _korvex_messages_columns as _native
-
 import _korvex_messages
+
+from . import _columns as _native
 
 Table = _native.Table
 

@@ -2,7 +2,7 @@
 //
 // Every extension module is compiled from the same sources with one layout:
 // `_korvex_messages` with its own (alignment counted from the header's first
-// byte, an empty message as the bare header), `_korvex_messages_ros2` with
+// byte, an empty message as the bare header), `korvex_messages.ros2._native` with
 // ROS 2's plain CDR as rmw writes it (compiled with KORVEX_ROS2_LAYOUT).
 // The choice is a compile-time constant, so the layout costs the other
 // module nothing at run time: each difference is an `if constexpr`.

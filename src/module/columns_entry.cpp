@@ -1,4 +1,4 @@
-// `_korvex_messages_columns`: decode_table for the core's layout, the
+// `korvex_messages._columns`: decode_table for the core's layout, the
 // private half of korvex_messages.decode_table.
 //
 // The core's own module keeps exactly its six functions, so the tables are
@@ -63,8 +63,8 @@ int exec_module(PyObject* module) {
   return add_table_type(module);
 }
 
-ModuleDefinition g_module{"_korvex_messages_columns", &exec_module};
+ModuleDefinition g_module{"korvex_messages._columns", &exec_module};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__korvex_messages_columns(void) { return g_module.init(); }
+PyMODINIT_FUNC PyInit__columns(void) { return g_module.init(); }

@@ -1,4 +1,4 @@
-// The ROS 2 codec's native module: multi-phase initialisation with one exec
+// The ROS 2 codec's native module, korvex_messages.ros2._native: multi-phase initialisation with one exec
 // slot that adds its functions.
 #include <Python.h>
 
@@ -15,8 +15,8 @@ int exec_module(PyObject* module) {
   return korvex::add_table_type(module);
 }
 
-korvex::ModuleDefinition g_module{"_korvex_messages_ros2", &exec_module};
+korvex::ModuleDefinition g_module{"korvex_messages.ros2._native", &exec_module};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__korvex_messages_ros2(void) { return g_module.init(); }
+PyMODINIT_FUNC PyInit__native(void) { return g_module.init(); }

@@ -1,4 +1,4 @@
-// The functions of the ROS 2 codec's native module, `_korvex_messages_ros2`:
+// The functions of the ROS 2 codec's native module, `korvex_messages.ros2._native`:
 // the same call wrapper, encoder and decoder as `_korvex_messages`, compiled
 // for the ROS 2 layout (base/layout.hpp), over a registry of its own.
 #include "ros2/functions.hpp"

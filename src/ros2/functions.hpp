@@ -1,4 +1,4 @@
-// The function table of `_korvex_messages_ros2`.
+// The function table of `korvex_messages.ros2._native`.
 #pragma once
 
 #include <Python.h>

@@ -1,4 +1,4 @@
-// scan_mcap_records of `_korvex_messages_ros2`: the records of an MCAP byte
+// scan_mcap_records of `korvex_messages.ros2._native`: the records of an MCAP byte
 // range as one packed buffer of message data, for decode_table.
 #pragma once
 

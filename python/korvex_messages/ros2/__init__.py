@@ -37,8 +37,6 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
-import _korvex_messages_ros2 as _native
-
 from korvex_messages.ros2._msgdef import (
     ConstantDef,
     FieldDef,
@@ -48,6 +46,8 @@ from korvex_messages.ros2._msgdef import (
     parse_msg_text,
 )
 from korvex_messages.ros2._registry import Ros2Registry
+
+from . import _native
 
 
 class _NativeInstaller:

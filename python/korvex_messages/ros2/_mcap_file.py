@@ -25,9 +25,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-import _korvex_messages_ros2 as _native
-
 from korvex_messages.ros2._packed import Batch, merge_in_time_order
+
+from . import _native
 
 __all__ = ["McapFile", "RecordingCutShort", "RecordingError", "record_places"]
 

@@ -24,13 +24,13 @@ from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any, NamedTuple
 
-import _korvex_messages_ros2 as _native
-from _korvex_messages_ros2 import Table
-
 from korvex_messages.ros2._definitions import RecordingTypes, TypeSource
 from korvex_messages.ros2._mcap_file import McapFile, RecordingError, TopicTally
 from korvex_messages.ros2._packed import Batch, concatenate, merge_in_time_order, pack
 from korvex_messages.ros2._rosbag2 import BagMetadata, SqliteFile, read_metadata, zstd_decompressor
+
+from . import _native
+from ._native import Table
 
 __all__ = ["Recording", "RecordingError", "TopicInfo", "open_recording"]
 

@@ -1,4 +1,4 @@
-# Type stubs for the _korvex_messages_columns extension module, the native
+# Type stubs for the korvex_messages._columns extension module, the native
 # half of korvex_messages.decode_table (which is the documented interface).
 
 from collections.abc import Sequence

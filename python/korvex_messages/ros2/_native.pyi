@@ -1,4 +1,4 @@
-# Type stubs for the _korvex_messages_ros2 extension module, the native half
+# Type stubs for the korvex_messages.ros2._native extension module, the native half
 # of korvex_messages.ros2 (which is the documented interface).
 
 from collections.abc import Iterable, Sequence
