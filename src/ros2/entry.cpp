@@ -1,5 +1,5 @@
-// The ROS 2 codec's native module, korvex_messages.ros2._native: multi-phase initialisation with one exec
-// slot that adds its functions.
+// The ROS 2 codec's native module, korvex_messages.ros2._native: multi-phase initialisation with
+// one exec slot that adds its functions.
 #include <Python.h>
 
 #include "module/module_setup.hpp"
