@@ -22,24 +22,30 @@
 namespace korvex {
 namespace {
 
+// Releases a structure taken over from its producer.  The callback may run
+// Python code (a producer written with ctypes or cffi calls back into the
+// interpreter), which must not start with this call's exception pending:
+// that is kept aside meanwhile.
+template <class Arrow>
+void release_taken(Arrow& object) noexcept {
+  if (object.release == nullptr) return;
+  FetchedError pending = FetchedError::fetch();
+  object.release(&object);
+  if (!pending.empty()) pending.restore();
+}
+
 // The Arrow structs taken over from their producer, released on every path.
 struct StreamHolder {
   ArrowArrayStream stream{};
-  ~StreamHolder() {
-    if (stream.release != nullptr) stream.release(&stream);
-  }
+  ~StreamHolder() { release_taken(stream); }
 };
 struct SchemaHolder {
   ArrowSchema schema{};
-  ~SchemaHolder() {
-    if (schema.release != nullptr) schema.release(&schema);
-  }
+  ~SchemaHolder() { release_taken(schema); }
 };
 struct ArrayHolder {
   ArrowArray array{};
-  ~ArrayHolder() {
-    if (array.release != nullptr) array.release(&array);
-  }
+  ~ArrayHolder() { release_taken(array); }
 };
 
 const FieldPlan* field_named(const MessagePlan& plan, std::string_view name) {
