@@ -218,8 +218,7 @@ class EncodedRows {
   // A message of the dict path (borrowed).
   bool add(PyObject* message) {
     if (!joined_) return PyList_Append(list_.get(), message) == 0;
-    append(PyBytes_AS_STRING(message), static_cast<std::size_t>(PyBytes_GET_SIZE(message)));
-    return true;
+    return append(PyBytes_AS_STRING(message), static_cast<std::size_t>(PyBytes_GET_SIZE(message)));
   }
 
   // The messages of the column path.
@@ -227,7 +226,7 @@ class EncodedRows {
     for (std::size_t index = 0; index < messages.message_count(); ++index) {
       const std::span<const char> message = messages.message(index);
       if (joined_) {
-        append(message.data(), message.size());
+        if (!append(message.data(), message.size())) return false;
         continue;
       }
       PyRef bytes = PyRef::steal(
@@ -239,27 +238,60 @@ class EncodedRows {
 
   PyObject* finish() {
     if (!joined_) return list_.release();
-    PyRef buffer = PyRef::steal(
-        PyBytes_FromStringAndSize(data_.data(), static_cast<Py_ssize_t>(data_.size())));
+    if (!reserve(0)) return nullptr;  // the empty table's buffer
+    PyObject* buffer = buffer_.release();
+    // Down to the bytes written: a realloc, which leaves them in place.
+    if (_PyBytes_Resize(&buffer, static_cast<Py_ssize_t>(size_)) < 0) return nullptr;
+    PyRef owned = PyRef::steal(buffer);
     PyRef offsets = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(starts_.size())));
-    if (!buffer || !offsets) return nullptr;
+    if (!offsets) return nullptr;
     for (std::size_t index = 0; index < starts_.size(); ++index) {
       PyObject* start = PyLong_FromSize_t(starts_[index]);
       if (start == nullptr) return nullptr;
       PyList_SET_ITEM(offsets.get(), static_cast<Py_ssize_t>(index), start);
     }
-    return PyTuple_Pack(2, buffer.get(), offsets.get());
+    return PyTuple_Pack(2, owned.get(), offsets.get());
   }
 
  private:
-  void append(const char* data, std::size_t size) {
-    data_.append(data, size);
-    starts_.push_back(data_.size());
+  // The joined messages are written straight into the bytes object that is
+  // returned, grown by doubling: a realloc, which for large blocks moves
+  // pages rather than bytes, so no copy of the whole is ever made.
+  bool reserve(std::size_t extra) {
+    if (buffer_ && capacity_ - size_ >= extra) return true;
+    std::size_t wanted = capacity_ < 4096 ? 4096 : capacity_;
+    while (wanted - size_ < extra) {
+      if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 2) {
+        PyErr_NoMemory();
+        return false;
+      }
+      wanted *= 2;
+    }
+    if (!buffer_) {
+      buffer_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted)));
+      if (!buffer_) return false;
+    } else if (wanted != capacity_) {
+      PyObject* grown = buffer_.release();
+      if (_PyBytes_Resize(&grown, static_cast<Py_ssize_t>(wanted)) < 0) return false;
+      buffer_ = PyRef::steal(grown);
+    }
+    capacity_ = wanted;
+    return true;
+  }
+
+  bool append(const char* data, std::size_t size) {
+    if (!reserve(size)) return false;
+    std::memcpy(PyBytes_AS_STRING(buffer_.get()) + size_, data, size);
+    size_ += size;
+    starts_.push_back(size_);
+    return true;
   }
 
   bool joined_;
   PyRef list_;
-  String data_;
+  PyRef buffer_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
   Vector<std::size_t> starts_;
 };
 
