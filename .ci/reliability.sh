@@ -30,7 +30,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-15}
 FUZZ_ONLY=${FUZZ_ONLY:-0}
 FUZZ_ARGS=${FUZZ_ARGS:-}
 # The fuzz targets, fuzz/fuzz_TARGET.py, each with its seeds in fuzz/corpus/TARGET.
-TARGETS="deserialize serialize decode_table ros2_deserialize ros2_serialize ros2_register ros2_decode_table ros2_encode_table ros2_mcap_scan"
+TARGETS="deserialize serialize decode_table ros2_deserialize ros2_serialize ros2_register ros2_decode_table ros2_encode_table ros2_mcap_scan ros2_arrow_producer"
 mkdir -p "$WORK"
 if [ -z "${KORVEX_CI_PYTHON:-}" ]; then
   echo "==> test environment in $WORK/venv"
@@ -196,6 +196,7 @@ step "fuzz ros2_register ${FUZZ_SECONDS}s" fuzz ros2_register
 step "fuzz ros2_decode_table ${FUZZ_SECONDS}s" fuzz ros2_decode_table
 step "fuzz ros2_encode_table ${FUZZ_SECONDS}s" fuzz ros2_encode_table
 step "fuzz ros2_mcap_scan ${FUZZ_SECONDS}s" fuzz ros2_mcap_scan
+step "fuzz ros2_arrow_producer ${FUZZ_SECONDS}s" fuzz ros2_arrow_producer
 step "sanitizer reports" sanitizer_reports
 
 echo

@@ -18,7 +18,8 @@ ros2_decode_table and ros2_encode_table take the inputs of ros2_deserialize,
 and their seeds are its.
 
 ros2_mcap_scan seeds: a selection byte followed by the records of a small
-MCAP file, whole, cut, and lying about lengths.
+MCAP file, whole, cut, and lying about lengths; ros2_arrow_producer seeds:
+pseudo-random bytes of a fixed seed (fuzz_ros2_arrow_producer.seeds).
 """
 
 import os
@@ -218,6 +219,21 @@ def ros2_register_seeds(out_dir):
     return written + 1
 
 
+def seeds_of(out_dir, target):
+    """The seeds a target module gives itself (its seeds() function)."""
+    import importlib
+
+    directory = os.path.join(out_dir, target)
+    os.makedirs(directory, exist_ok=True)
+    for entry in os.listdir(directory):
+        os.remove(os.path.join(directory, entry))
+    found = importlib.import_module("fuzz.fuzz_" + target).seeds()
+    for label, data in found:
+        with open(os.path.join(directory, label), "wb") as handle:
+            handle.write(data)
+    return len(found)
+
+
 def ros2_mcap_scan_seeds(out_dir):
     """The records of a small MCAP file by mcap's writer under each
     selection, cut, and lying about lengths (fuzz_ros2_mcap_scan.seeds)."""
@@ -280,6 +296,7 @@ def main(argv):
     written += ros2_seeds(out_dir)
     written += ros2_register_seeds(out_dir)
     written += ros2_mcap_scan_seeds(out_dir)
+    written += seeds_of(out_dir, "ros2_arrow_producer")
     print("wrote %d seed inputs under %s" % (written, out_dir))
     return 0
 

@@ -4,8 +4,8 @@ without libFuzzer (used for the sanitizer run and to reproduce a crash).
     python3 -m fuzz.replay TARGET PATH...
 
 TARGET is deserialize, serialize, decode_table, ros2_deserialize,
-ros2_serialize, ros2_register, ros2_decode_table, ros2_encode_table or
-ros2_mcap_scan; run
+ros2_serialize, ros2_register, ros2_decode_table, ros2_encode_table,
+ros2_mcap_scan or ros2_arrow_producer; run
 from the checkout, or with the checkout on PYTHONPATH.
 
 PATH may be a directory (every file in it) or a single input file.  Exits
@@ -26,6 +26,7 @@ TARGETS = (
     "ros2_encode_table",
     "decode_table",
     "ros2_mcap_scan",
+    "ros2_arrow_producer",
 )
 
 

@@ -92,6 +92,7 @@ class Node:
     children: list[Node] = field(default_factory=list)
     offset: int = 0
     array_children: list[Node] | None = None
+    null_count: int = 0
 
 
 class _Keep:
@@ -120,7 +121,7 @@ def _schema(node: Node, keep: _Keep) -> ArrowSchema:
 
 def _array(node: Node, keep: _Keep) -> ArrowArray:
     array = ArrowArray()
-    array.length, array.offset = node.length, node.offset
+    array.length, array.offset, array.null_count = node.length, node.offset, node.null_count
     array.n_buffers = len(node.buffers)
     pointers = keep((ctypes.c_void_p * max(1, len(node.buffers)))())
     for i, data in enumerate(node.buffers):
