@@ -179,13 +179,64 @@ def test_export_refuses_what_it_cannot_write(tmp_path, capsys):
     for argv, text in [
         (["export", str(bag), "/imu", str(tmp_path / "x.txt")], "must end in .parquet"),
         (["export", str(bag), "/nope", str(tmp_path / "x.parquet")], "no topic /nope"),
-        # Imu's covariances are lists, which CSV cannot hold.
-        (["export", str(bag), "/imu", str(tmp_path / "x.csv")], "korvex-ros2: error: "),
     ]:
         assert main(argv) == 1
         err = capsys.readouterr().err
         assert err.startswith("korvex-ros2: error: ") and text in err
         assert len(err.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize("topic", ["/imu", "/diagnostics"])
+def test_csv_holds_lists_as_json_and_bytes_as_hex(tmp_path, topic):
+    import csv
+    import json
+
+    from korvex_messages.ros2.__main__ import _csv_cells, main
+
+    bag = rec.write_bag(tmp_path / "bag", ROWS)
+    out = tmp_path / "out.csv"
+    assert main(["export", str(bag), topic, str(out)]) == 0
+    with ros2.open_recording(bag) as recording:
+        want = pa.table(recording.table(topic, flatten=True)).drop_columns(["log_time"])
+    with out.open(newline="", encoding="utf-8") as handle:
+        got = list(csv.DictReader(handle))
+    lists = [f.name for f in want.schema if pa.types.is_list(f.type) or
+             pa.types.is_fixed_size_list(f.type)]  # fmt: skip
+    assert lists and len(got) == want.num_rows
+    for row, expected in zip(got, want.to_pylist()):
+        for name in lists:
+            assert peers.same(json.loads(row[name]), expected[name]), name
+    # Bytes, alone and inside lists of structs.
+    octets = pa.table({
+        "raw": pa.array([b"\x00\xff"], pa.binary()),
+        "fixed": pa.array([b"ab"], pa.binary(2)),
+        "nested": pa.array([[{"data": b"\x01"}]], pa.list_(pa.struct([("data", pa.binary())]))),
+    })  # fmt: skip
+    assert _csv_cells(octets).to_pylist() == [
+        {"raw": "00ff", "fixed": "6162", "nested": '[{"data": "01"}]'}
+    ]
+
+
+def test_an_export_that_fails_midway_leaves_no_file(tmp_path, monkeypatch, capsys):
+    import itertools
+
+    from korvex_messages.ros2 import __main__ as cli
+    from korvex_messages.ros2._mcap_file import RecordingError
+    from korvex_messages.ros2._recording import Recording
+
+    bag = rec.write_bag(tmp_path / "bag", ROWS)
+    real = Recording.batches
+
+    def one_batch_then_a_failure(self, *args, **kwargs):
+        yield from itertools.islice(real(self, *args, **kwargs), 1)
+        raise RecordingError("chunk at offset 1234: CRC mismatch")
+
+    monkeypatch.setattr(Recording, "batches", one_batch_then_a_failure)
+    for suffix in (".parquet", ".csv", ".arrow"):
+        out = tmp_path / f"out{suffix}"
+        assert cli.main(["export", str(bag), "/imu", str(out)]) == 1
+        assert "CRC mismatch" in capsys.readouterr().err
+        assert not out.exists(), suffix
 
 
 def test_tables_are_read_without_pyarrow(tmp_path, monkeypatch):

@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import importlib
+import json
 import os
 import sys
 import warnings
@@ -145,6 +146,8 @@ def export(arguments: argparse.Namespace) -> None:
         try:
             for batch in batches:
                 table = pa.table(batch)
+                if kind == "csv":
+                    table = _csv_cells(table)
                 if writer is None:
                     writer = _writer(kind, out, table.schema)
                 writer.write_table(table)
@@ -154,14 +157,45 @@ def export(arguments: argparse.Namespace) -> None:
                           file=sys.stderr)  # fmt: skip
             if writer is None:
                 # No message in the window: the file still gets the columns.
-                empty = recording.table(arguments.topic, start=arguments.start, end=arguments.end,
-                                        flatten=kind == "csv")  # fmt: skip
-                writer = _writer(kind, out, pa.schema(empty))
+                window = dict(start=arguments.start, end=arguments.end)
+                empty = pa.table(recording.table(arguments.topic, flatten=kind == "csv", **window))
+                writer = _writer(kind, out, (_csv_cells(empty) if kind == "csv" else empty).schema)
+        except BaseException:
+            # A file cut short by an error is no export: it goes.
+            if writer is not None:
+                writer.close()
+                writer = None
+                out.unlink(missing_ok=True)
+            raise
         finally:
             if writer is not None:
                 writer.close()
             if progress:
                 print(file=sys.stderr)
+
+
+def _csv_cells(table: Any) -> Any:
+    """The table as CSV can hold it: a column of lists (or structs inside
+    them) becomes text, each cell the JSON of its value, and a column of
+    bytes becomes their hex digits."""
+    pa = importlib.import_module("pyarrow")
+    kinds = pa.types
+    for index, field in enumerate(table.schema):
+        kind = field.type
+        if kinds.is_list(kind) or kinds.is_large_list(kind) or kinds.is_fixed_size_list(kind):
+            cells = [
+                json.dumps(v, default=bytes.hex, ensure_ascii=False)
+                for v in table.column(index).to_pylist()
+            ]
+        elif (
+            kinds.is_binary(kind) or kinds.is_large_binary(kind) or kinds.is_fixed_size_binary(kind)
+        ):
+            cells = [v.hex() for v in table.column(index).to_pylist()]
+        else:
+            continue
+        column = pa.array(cells, pa.string())
+        table = table.set_column(index, pa.field(field.name, pa.string(), nullable=False), column)
+    return table
 
 
 def _writer(kind: str, out: Path, schema: Any) -> Any:
