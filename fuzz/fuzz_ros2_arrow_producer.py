@@ -2,7 +2,8 @@
 """Fuzz target: korvex_messages.ros2.encode_table over the Arrow C stream of a
 producer that is no Arrow library (tests.support.arrow_producer), whose
 arrays the input bends: lengths, offsets into their arrays, list offsets,
-child lengths, missing buffers, children and validity bits.
+child lengths, missing buffers, children, formats and names, and validity
+bits.
 
 Input: bytes read as small numbers, which first pick the rows (0 to 4 of
 them, their values), then up to eight changes to the arrays of those rows.
@@ -115,14 +116,15 @@ def columns_of(rows):
 def nodes_in(node):
     yield node
     for child in node.children:
-        yield from nodes_in(child)
+        if child is not None:
+            yield from nodes_in(child)
 
 
 def change(numbers, batch):
     """One change to one array of the batch (the batch itself included)."""
     nodes = list(nodes_in(batch))
     node = nodes[numbers.below(len(nodes))]
-    kind = numbers.below(7)
+    kind = numbers.below(10)
     if kind == 0:
         node.length = numbers.below(8)
     elif kind == 1:
@@ -141,8 +143,20 @@ def change(numbers, batch):
         node.null_count = numbers.signed(-1, 2)
     elif kind == 5:
         node.array_children = list(node.children)[: numbers.below(len(node.children) + 1)]
-    else:
+    elif kind == 6:
         node.buffers = node.buffers[: numbers.below(len(node.buffers) + 1)]
+    elif kind == 7:
+        node.format = None
+    elif kind == 8:
+        node.name = None
+    elif node.children:
+        # A child left out of the type or of the array.
+        at = numbers.below(len(node.children))
+        if numbers.below(2):
+            node.array_children = list(node.children)
+            node.array_children[at] = None
+        else:
+            node.children[at] = None
 
 
 def outcome(call, *args, **kwargs):

@@ -111,3 +111,57 @@ def test_a_malformed_array_is_refused_by_row_and_column(row_type, replace, row):
     assert str(raised.value) == f"row {row}, column '{column}': {MALFORMED}"
     with pytest.raises(ValueError):
         ros2.encode_table(row_type, columns(**replace), as_buffer=True)
+
+
+def batch_of(columns_producer, change):
+    """The producer's one batch after `change(batch)`."""
+    (batch,) = columns_producer.batches
+    change(batch)
+    return columns_producer
+
+
+def drop_format(batch):
+    batch.children[1].format = None
+
+
+def drop_schema_child(batch):
+    batch.array_children = list(batch.children)
+    batch.children[2] = None
+
+
+def drop_array_child(batch):
+    batch.array_children = list(batch.children)
+    batch.array_children[3] = None
+
+
+SCHEMA_FAULTS = [
+    (drop_format, "argument 'table': a malformed Arrow schema (a format or a child is missing)"),
+    (drop_schema_child,
+     "argument 'table': a malformed Arrow schema (a format or a child is missing)"),
+    (drop_array_child, "argument 'table': a malformed record batch (a child array is missing)"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("change, text", SCHEMA_FAULTS)
+def test_a_schema_or_batch_missing_a_part_is_refused(row_type, change, text):
+    with pytest.raises(ValueError) as raised:
+        ros2.encode_table(row_type, batch_of(columns(), change))
+    assert str(raised.value) == text
+
+
+@pytest.mark.parametrize("where", ["column", "member"])
+def test_a_name_left_out_reads_as_the_empty_name(row_type, where):
+    def name(batch, value):
+        node = batch.children[0] if where == "column" else batch.children[5].children[1]
+        node.name = value
+
+    outcomes = []
+    for value in (None, ""):
+        try:
+            outcomes.append(
+                ros2.encode_table(row_type, batch_of(columns(), lambda b, v=value: name(b, v)))
+            )
+        except (TypeError, ValueError) as error:
+            outcomes.append((type(error), str(error)))
+    assert outcomes[0] == outcomes[1]
+    assert isinstance(outcomes[0], tuple)  # no field has the empty name

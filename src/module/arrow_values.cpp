@@ -49,7 +49,7 @@ bool has_children(const ArrowSchema& schema, const ArrowArray& array, std::int64
   if (schema.children == nullptr || array.children == nullptr) return false;
   for (std::int64_t index = 0; index < count; ++index) {
     if (schema.children[index] == nullptr || array.children[index] == nullptr ||
-        schema.children[index]->name == nullptr || schema.children[index]->format == nullptr) {
+        schema.children[index]->format == nullptr) {
       return false;
     }
   }
@@ -215,7 +215,9 @@ PyObject* struct_value(const ArrowSchema& schema, const ArrowArray& array, std::
     PyRef value = PyRef::steal(
         arrow_value(*schema.children[child], *array.children[child], at, problem, views));
     if (!value) return nullptr;
-    if (PyDict_SetItemString(dict.get(), schema.children[child]->name, value.get()) < 0) {
+    // The interface lets a producer leave a name out.
+    const char* name = schema.children[child]->name;
+    if (PyDict_SetItemString(dict.get(), name != nullptr ? name : "", value.get()) < 0) {
       return nullptr;
     }
   }

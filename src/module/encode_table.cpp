@@ -48,6 +48,36 @@ struct ArrayHolder {
   ~ArrayHolder() { release_taken(array); }
 };
 
+// What encode_rows reads of a producer's schema and record batches before
+// the column binding and the value readers check the rest: the top's
+// format, and each of its children there.
+constexpr const char* kMalformedSchema =
+    "argument 'table': a malformed Arrow schema (a format or a child is missing)";
+constexpr const char* kMalformedBatch =
+    "argument 'table': a malformed record batch (a child array is missing)";
+
+bool top_is_whole(const ArrowSchema& schema) {
+  if (schema.format == nullptr || schema.n_children < 0) return false;
+  if (schema.n_children > 0 && schema.children == nullptr) return false;
+  for (std::int64_t child = 0; child < schema.n_children; ++child) {
+    if (schema.children[child] == nullptr || schema.children[child]->format == nullptr) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool top_is_whole(const ArrowArray& batch) {
+  if (batch.n_children > 0 && batch.children == nullptr) return false;
+  for (std::int64_t child = 0; child < batch.n_children; ++child) {
+    if (batch.children[child] == nullptr) return false;
+  }
+  return true;
+}
+
+// A field's name; the interface lets a producer leave it out.
+const char* name_of(const ArrowSchema& field) { return field.name != nullptr ? field.name : ""; }
+
 const FieldPlan* field_named(const MessagePlan& plan, std::string_view name) {
   for (const FieldPlan& field : plan.fields) {
     if (field.name == name) return &field;
@@ -339,7 +369,7 @@ class DictRows {
       if (!value) {
         if (!problem.empty()) {
           PyErr_Format(PyExc_ValueError, "row %lld, column '%s': %s", static_cast<long long>(row),
-                       schema_.children[column]->name, problem.c_str());
+                       name_of(*schema_.children[column]), problem.c_str());
         }
         return PyRef();
       }
@@ -414,6 +444,10 @@ bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStrea
   if (int code = stream.get_schema(&stream, &schema.schema); code != 0) {
     return stream_failed(stream, code);
   }
+  if (!top_is_whole(schema.schema)) {
+    PyErr_SetString(PyExc_ValueError, kMalformedSchema);
+    return false;
+  }
   if (std::string_view(schema.schema.format) != "+s") {
     PyErr_Format(PyExc_TypeError, "argument 'table': expected a stream of record batches, got '%s'",
                  schema.schema.format);
@@ -422,14 +456,15 @@ bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStrea
   Vector<ColumnPath> paths(static_cast<std::size_t>(schema.schema.n_children));
   for (std::size_t column = 0; column < paths.size(); ++column) {
     String problem;
-    if (!column_path(plan, schema.schema.children[column]->name, paths[column], problem)) {
+    if (!column_path(plan, name_of(*schema.schema.children[column]), paths[column], problem)) {
       PyErr_SetString(PyExc_ValueError, problem.c_str());
       return false;
     }
     for (std::size_t other = 0; other < column; ++other) {
       if (overlaps(paths[column], paths[other])) {
         PyErr_Format(PyExc_ValueError, "column '%s' gives again values that column '%s' gives",
-                     schema.schema.children[column]->name, schema.schema.children[other]->name);
+                     name_of(*schema.schema.children[column]),
+                     name_of(*schema.schema.children[other]));
         return false;
       }
     }
@@ -463,6 +498,10 @@ bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStrea
     if (batch.array.release == nullptr) return true;
     if (batch.array.n_children != schema.schema.n_children) {
       PyErr_SetString(PyExc_ValueError, "a record batch does not match the stream's schema");
+      return false;
+    }
+    if (!top_is_whole(batch.array)) {
+      PyErr_SetString(PyExc_ValueError, kMalformedBatch);
       return false;
     }
     const ColumnBinding* bound = nullptr;

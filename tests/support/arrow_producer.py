@@ -82,16 +82,17 @@ def _release_array(array):
 
 @dataclass
 class Node:
-    """One array and its type: `buffers` as bytes (None for a null pointer),
-    `array_children` when the array's children differ from the type's."""
+    """One array and its type: `buffers` as bytes, and a format, name or
+    child None for a null pointer; `array_children` when the array's
+    children differ from the type's."""
 
-    format: str
+    format: str | None
     length: int
     buffers: list[bytes | None]
-    name: str = ""
-    children: list[Node] = field(default_factory=list)
+    name: str | None = ""
+    children: list[Node | None] = field(default_factory=list)
     offset: int = 0
-    array_children: list[Node] | None = None
+    array_children: list[Node | None] | None = None
     null_count: int = 0
 
 
@@ -108,12 +109,13 @@ class _Keep:
 
 def _schema(node: Node, keep: _Keep) -> ArrowSchema:
     schema = ArrowSchema()
-    schema.format = keep(node.format.encode())
-    schema.name = keep(node.name.encode())
+    schema.format = None if node.format is None else keep(node.format.encode())
+    schema.name = None if node.name is None else keep(node.name.encode())
     schema.n_children = len(node.children)
     children = keep((ctypes.POINTER(ArrowSchema) * max(1, len(node.children)))())
     for i, child in enumerate(node.children):
-        children[i] = ctypes.pointer(keep(_schema(child, keep)))
+        if child is not None:
+            children[i] = ctypes.pointer(keep(_schema(child, keep)))
     schema.children = children
     schema.release = _release_schema
     return schema
@@ -132,7 +134,8 @@ def _array(node: Node, keep: _Keep) -> ArrowArray:
     array.n_children = len(kids)
     children = keep((ctypes.POINTER(ArrowArray) * max(1, len(kids)))())
     for i, child in enumerate(kids):
-        children[i] = ctypes.pointer(keep(_array(child, keep)))
+        if child is not None:
+            children[i] = ctypes.pointer(keep(_array(child, keep)))
     array.children = children
     array.release = _release_array
     return array
