@@ -305,7 +305,6 @@ def test_needs_of_a_block(code, expected):
     assert needs_of(code) == expected
 
 
-
 def test_the_child_runs_blocks_in_one_namespace(tmp_path):
     page = Page(tmp_path, tmp_path / "output.log")
     try:
