@@ -14,9 +14,11 @@ rosbag2 (Iron and later) stores it.  Reading needs no ROS install.
 from __future__ import annotations
 
 import argparse
+import importlib
 import sqlite3
 import tempfile
 from pathlib import Path
+from typing import Any
 
 from korvex_messages import ros2
 
@@ -69,7 +71,7 @@ TABLES = [
 ]
 
 
-def imu(step: int, t: int) -> dict:
+def imu(step: int, t: int) -> dict[str, Any]:
     vector = {"x": 0.0, "y": 0.0, "z": 0.0}
     return {
         "header": {"stamp": {"sec": t // 10**9, "nanosec": t % 10**9}, "frame_id": "imu_link"},
@@ -108,7 +110,8 @@ def write_recording(path: Path, seconds: int = 2) -> None:
 
 
 def main() -> None:
-    import pyarrow.parquet
+    # pyarrow has no type information: imported by name, it is Any to mypy.
+    parquet = importlib.import_module("pyarrow.parquet")
 
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--keep", type=Path, help="write the recording and the Parquet file here")
@@ -127,8 +130,8 @@ def main() -> None:
         print(table.select(["log_time", "header.frame_id", "linear_acceleration.z"]).slice(0, 3))
 
         out = folder / "imu.parquet"
-        pyarrow.parquet.write_table(table, out)
-        back = pyarrow.parquet.read_table(out)
+        parquet.write_table(table, out)
+        back = parquet.read_table(out)
         assert back.equals(table), "the Parquet file reads back differently"
         print(f"{out.name}: {back.num_rows} rows, {back.num_columns} columns")
 
