@@ -11,8 +11,9 @@
 # on the way, which must then find the definitions in the files again), and
 # passes only if the recipe's totals equal a sequential read of the files
 # (the recipe exits non-zero otherwise) and, for Ray, every service was on
-# 127.0.0.1.  Then the job runs tests/test_ros2_scaleout.py against the
-# installed package: the tests of its library run there (the other's skip).
+# 127.0.0.1.  Then the job runs tests/test_ros2_scaleout.py and
+# tests/test_docs.py against the installed package: the tests of its library
+# run there (the other's skip), and so do the docs' blocks that use it.
 #
 # Environment: KORVEX_CI_DIR (work directory, default build/ci);
 # KORVEX_SCALEOUT_JOBS picks the jobs (default "dask ray"); python3 is the
@@ -51,10 +52,10 @@ print("  " + ", ".join(n + " " + v(n) for n in sys.argv[1:]))' korvex-messages "
     [ $rc -eq 0 ] || { echo "  exit status $rc"; tail -n 30 "$W/run.log"; exit 1; }
     grep -q '^totals match a sequential read$' "$W/run.log"
     [ -z "$expect" ] || grep -qx "$expect" "$W/run.log" || { echo "  no line: $expect"; exit 1; }
-    ci_log "$name: pytest tests/test_ros2_scaleout.py"
+    ci_log "$name: pytest tests/test_ros2_scaleout.py tests/test_docs.py"
     # The package as installed; the test-only module is not part of it.
     timeout 600 "$W/venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$CI_ROOT" \
-      --without-testing-module --junit-xml="$xml" "$CI_ROOT/tests/test_ros2_scaleout.py" \
+      --without-testing-module --junit-xml="$xml" "$CI_ROOT/tests/test_ros2_scaleout.py" "$CI_ROOT/tests/test_docs.py" \
       >"$W/pytest.log" 2>&1 || { tail -n 40 "$W/pytest.log"; exit 1; }
     tail -n 1 "$W/pytest.log" | sed 's/^/  /'
   )

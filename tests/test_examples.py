@@ -148,3 +148,47 @@ def test_workers_need_the_initializer(parallel_decode, record_file):
         counts, decoded = parallel_decode.decode_file(pool, path, [(offsets[0], offsets[-1])])
     assert decoded == stream
     assert sum(counts) == len(stream)
+
+
+@pytest.mark.extra("pyarrow")
+def test_quickstart_writes_a_recording_rosbags_reads_and_its_parquet(tmp_path):
+    """The quick start's `.db3` holds what rosbags decodes to the values of
+    the Parquet file it exported."""
+    import sqlite3
+
+    import pyarrow.parquet
+
+    from tests.support import ros2 as peer
+
+    completed = subprocess.run(
+        [sys.executable, str(EXAMPLES / "quickstart.py"), "--keep", str(tmp_path)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=child_environment(),
+        timeout=300,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    lines = completed.stdout.splitlines()
+    assert lines[0].split() == ["/imu", "sensor_msgs/msg/Imu", "200", "messages"]
+    assert lines[1].split() == ["/status", "std_msgs/msg/String", "2", "messages"]
+    assert lines[-1] == "imu.parquet: 200 rows, 17 columns"
+
+    with sqlite3.connect(tmp_path / "run.db3") as db:
+        rows = db.execute(
+            "SELECT timestamp, data FROM messages JOIN topics ON topics.id = topic_id"
+            " WHERE topics.name = '/imu' ORDER BY timestamp"
+        ).fetchall()
+    db.close()
+    exported = pyarrow.parquet.read_table(tmp_path / "imu.parquet")
+    times = exported["log_time"].cast("int64").to_pylist()
+    table = exported.to_pydict()
+    assert len(rows) == len(times) == 200
+    for index, (stamp, data) in enumerate(rows):
+        message = peer.deserialize(data, "sensor_msgs/msg/Imu")
+        assert message.header.stamp.sec * 10**9 + message.header.stamp.nanosec == stamp
+        assert times[index] == stamp
+        assert table["header.frame_id"][index] == message.header.frame_id
+        assert table["angular_velocity.z"][index] == message.angular_velocity.z
+        assert table["linear_acceleration.z"][index] == message.linear_acceleration.z
+        assert table["orientation_covariance"][index] == list(message.orientation_covariance)

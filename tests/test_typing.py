@@ -323,7 +323,7 @@ def test_package_types(mypy, tmp_path, snippet, expected, is_error):
 
 @pytest.mark.parametrize(
     "example, arguments",
-    [("quickstart.py", []), ("record_replay.py", ["--seconds", "0.1"])],
+    [("core_roundtrip.py", []), ("record_replay.py", ["--seconds", "0.1"])],
 )
 def test_examples_run(tmp_path, example, arguments):
     env = child_environment()
@@ -336,7 +336,7 @@ def test_examples_run(tmp_path, example, arguments):
         timeout=300,
     )
     assert completed.returncode == 0, completed.stdout + completed.stderr
-    expected = {"quickstart.py": "round trip ok", "record_replay.py": "replay matches"}[example]
+    expected = {"core_roundtrip.py": "round trip ok", "record_replay.py": "replay matches"}[example]
     assert expected in completed.stdout, completed.stdout
 
 

@@ -1,4 +1,4 @@
-"""The reference model of the wire format, written straight from the README.
+"""The reference model of the wire format, written straight from docs/core.md.
 
 * `parse_type` reads a type name into a `Type`; `parse_schemas` turns
   ``{name: [(field, type name), ...]}`` into the registry the model works on.

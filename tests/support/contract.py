@@ -1,4 +1,4 @@
-"""What the README fixes and the tests, the fuzzers and the benchmark check:
+"""What docs/core.md fixes and the tests, the fuzzers and the benchmark check:
 the six functions and their parameters, the bounds, and the fixed texts.
 
 Every literal text that more than one place expects is built here, so a
