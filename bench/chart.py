@@ -40,10 +40,18 @@ def load(folder):
 
 
 def recordings_bars(document):
-    """[(file kind title, [(route title, ms, ours?, complete?)])], fastest first."""
+    """[(file kind title, [(route title, ms, ours?, complete?), ...], messages on
+    the topic, (shortest, longest) ms of every panel)], fastest first."""
     from bench.recordings import KIND_TITLES
 
     groups = []
+    every = [r["seconds"] * 1e3 for rs in document["results"].values() for r in rs.values()
+             if "error" not in r]  # fmt: skip
+    machine = document["machine"]
+    count = next(
+        (r["rows"] for rs in document["results"].values() for r in rs.values() if "rows" in r),
+        machine["messages"] // 2,
+    )
     for kind, routes in document["results"].items():
         bars = []
         for name, result in routes.items():
@@ -54,7 +62,7 @@ def recordings_bars(document):
                 (title, result["seconds"] * 1e3, name.startswith("ours"), not result.get("missing"))
             )
         bars.sort(key=lambda bar: bar[1])
-        groups.append((KIND_TITLES.get(kind, kind), bars))
+        groups.append((KIND_TITLES.get(kind, kind), bars, count, (min(every), max(every))))
     return groups
 
 
@@ -80,14 +88,14 @@ def core_ratios(document):
                 if name in ("rosbags", "msgspec") and f"{name} {op}" not in row:
                     row[f"{name} {op}"] = ratio
         if row:
-            rows[key] = row
+            rows[f"{key}: {result['title']}" if "title" in result else key] = row
     return rows
 
 
 def draw(found, out):
     import matplotlib
 
-    matplotlib.use("svg")
+    matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     plt.rcParams.update({"svg.fonttype": "none", "font.size": 8, "axes.titlesize": 9})
@@ -110,7 +118,9 @@ def draw(found, out):
         )
     figure.tight_layout()
     out.parent.mkdir(parents=True, exist_ok=True)
-    figure.savefig(out, format="svg", metadata={"Date": None})
+    # The format follows the suffix (SVG for the page, PNG to look at).
+    metadata = {"Date": None} if out.suffix == ".svg" else {}
+    figure.savefig(out, metadata=metadata, dpi=110)
     plt.close(figure)
 
 
@@ -122,7 +132,9 @@ def panel_rows(panel):
 
 
 def draw_recordings(axis, panel):
-    title, bars = panel[1]
+    from matplotlib.ticker import FixedLocator, NullFormatter
+
+    title, bars, count, (low, high) = panel[1]
     labels = [b[0] + ("" if b[3] else " (fewer fields)") for b in bars]
     values = [b[1] for b in bars]
     colours = [OURS_COLOUR if b[2] else (PEER_COLOUR if b[3] else MISSING_COLOUR) for b in bars]
@@ -131,16 +143,20 @@ def draw_recordings(axis, panel):
     axis.set_yticks(list(positions), labels)
     axis.invert_yaxis()
     axis.set_xscale("log")
-    axis.set_xlabel("ms to a pandas DataFrame of /imu (30,000 Imu messages), log scale")
+    axis.set_xlim(low * 0.6, high * 14)
+    ticks = [t for t in (1, 10, 100, 1000, 10000, 100000) if low * 0.6 <= t <= high * 14]
+    axis.xaxis.set_major_locator(FixedLocator(ticks))
+    axis.set_xticklabels([f"{t:,}" for t in ticks])
+    axis.xaxis.set_minor_formatter(NullFormatter())
+    axis.set_xlabel(f"ms to a DataFrame of /imu ({count:,} Imu messages; log scale)")
     axis.set_title(f"Reading a topic: {title}")
     fastest_ours = min((v for v, b in zip(values, bars) if b[2] and "Arrow" not in b[0]),
                        default=None)  # fmt: skip
     for index, (value, bar) in enumerate(zip(values, bars)):
         note = f"{value:.0f} ms"
         if fastest_ours and not bar[2]:
-            note += f"  ({value / fastest_ours:.1f}x ours)"
+            note += f"  ({value / fastest_ours:.1f}x ours' time)"
         axis.text(value * 1.03, index, note, va="center", fontsize=7)
-    axis.set_xlim(right=max(values) * 6)
 
 
 def draw_grouped(axis, panel):
@@ -157,7 +173,8 @@ def draw_grouped(axis, panel):
     axis.invert_yaxis()
     axis.axvline(1.0, color="black", linewidth=0.8)
     axis.set_xscale("log")
-    axis.legend(fontsize=7, loc="lower right")
+    axis.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.22 if kind == "table"
+                else -0.12), ncol=2, frameon=False)  # fmt: skip
     if kind == "table":
         axis.set_title("decode_table against decoding message by message")
         axis.set_xlabel("times faster than the route (log scale)")
