@@ -45,8 +45,12 @@ def recordings_bars(document):
     from bench.recordings import KIND_TITLES
 
     groups = []
-    every = [r["seconds"] * 1e3 for rs in document["results"].values() for r in rs.values()
-             if "error" not in r]  # fmt: skip
+    every = [
+        r["seconds"] * 1e3
+        for rs in document["results"].values()
+        for r in rs.values()
+        if "error" not in r
+    ]
     machine = document["machine"]
     count = next(
         (r["rows"] for rs in document["results"].values() for r in rs.values() if "rows" in r),
@@ -68,8 +72,11 @@ def recordings_bars(document):
 
 def table_speedups(document):
     """{batch: {route: route's time / decode_table's}} of the decode table."""
-    routes = {"deser": "deserialize each", "rosbags": "rosbags each",
-              "pylist": "deserialize + from_pylist"}  # fmt: skip
+    routes = {
+        "deser": "deserialize each",
+        "rosbags": "rosbags each",
+        "pylist": "deserialize + from_pylist",
+    }
     return {
         batch: {label: us[key] / us["table"] for key, label in routes.items()}
         for batch, us in document["decode"].items()
@@ -98,7 +105,11 @@ def draw(found, out):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    plt.rcParams.update({"svg.fonttype": "none", "font.size": 8, "axes.titlesize": 9})
+    # Text stays text, and the element ids do not change from one drawing to
+    # the next, so that a redraw of the same results is the same file.
+    plt.rcParams.update(
+        {"svg.fonttype": "none", "svg.hashsalt": "performance", "font.size": 8, "axes.titlesize": 9}
+    )
     panels = []
     if "recordings" in found:
         for group in recordings_bars(found["recordings"]):
@@ -110,8 +121,13 @@ def draw(found, out):
     if not panels:
         raise SystemExit("no results to draw: run the bench scripts with --json first")
     heights = [max(1.6, 0.22 * panel_rows(p) + 0.7) for p in panels]
-    figure, axes = plt.subplots(len(panels), 1, figsize=(7.5, sum(heights)),
-                                gridspec_kw={"height_ratios": heights}, squeeze=False)  # fmt: skip
+    figure, axes = plt.subplots(
+        len(panels),
+        1,
+        figsize=(7.5, sum(heights)),
+        gridspec_kw={"height_ratios": heights},
+        squeeze=False,
+    )
     for axis, panel in zip(axes[:, 0], panels):
         {"recordings": draw_recordings, "table": draw_grouped, "core": draw_grouped}[panel[0]](
             axis, panel
@@ -150,8 +166,9 @@ def draw_recordings(axis, panel):
     axis.xaxis.set_minor_formatter(NullFormatter())
     axis.set_xlabel(f"ms to a DataFrame of /imu ({count:,} Imu messages; log scale)")
     axis.set_title(f"Reading a topic: {title}")
-    fastest_ours = min((v for v, b in zip(values, bars) if b[2] and "Arrow" not in b[0]),
-                       default=None)  # fmt: skip
+    fastest_ours = min(
+        (v for v, b in zip(values, bars) if b[2] and "Arrow" not in b[0]), default=None
+    )
     for index, (value, bar) in enumerate(zip(values, bars)):
         note = f"{value:.0f} ms"
         if fastest_ours and not bar[2]:
@@ -173,8 +190,13 @@ def draw_grouped(axis, panel):
     axis.invert_yaxis()
     axis.axvline(1.0, color="black", linewidth=0.8)
     axis.set_xscale("log")
-    axis.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.22 if kind == "table"
-                else -0.12), ncol=2, frameon=False)  # fmt: skip
+    axis.legend(
+        fontsize=7,
+        loc="upper center",
+        bbox_to_anchor=(0.5, -0.22 if kind == "table" else -0.12),
+        ncol=2,
+        frameon=False,
+    )
     if kind == "table":
         axis.set_title("decode_table against decoding message by message")
         axis.set_xlabel("times faster than the route (log scale)")

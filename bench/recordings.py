@@ -59,8 +59,13 @@ if str(ROOT) not in sys.path:
 TOPICS = {"/imu": "sensor_msgs/msg/Imu", "/pose": "geometry_msgs/msg/PoseStamped"}
 TOPIC = "/imu"
 # Fields compared between each route's DataFrame and ours, at a few rows.
-SPOT_FIELDS = ("header.stamp.sec", "header.stamp.nanosec", "angular_velocity.x",
-               "linear_acceleration.z", "orientation.w")  # fmt: skip
+SPOT_FIELDS = (
+    "header.stamp.sec",
+    "header.stamp.nanosec",
+    "angular_velocity.x",
+    "linear_acceleration.z",
+    "orientation.w",
+)
 START = 1_700_000_000_000_000_000
 KINDS = ("mcap-zstd", "sqlite3", "rosbag2-mcap")
 KIND_TITLES = {
@@ -376,20 +381,51 @@ MCAP_KINDS = ("mcap-zstd", "rosbag2-mcap")
 BAG_KINDS = ("sqlite3", "rosbag2-mcap")
 ROUTES = [
     Route("ours", "ours: table(flatten=True).to_pandas()", KINDS, _ours_prepare, _ours_pandas),
-    Route("ours-table", "ours: table() (Arrow, no pandas)", KINDS, _ours_prepare, _ours_table,
-          arrow_only=True),  # fmt: skip
-    Route("rosbags", "rosbags: AnyReader + deserialize_cdr", BAG_KINDS + ("mcap-zstd",),
-          _rosbags_prepare, _rosbags),  # fmt: skip
-    Route("mcap-fast", "mcap + mcap-ros2-support-fast + from_pylist", MCAP_KINDS,
-          _mcap_fast_prepare, _mcap_fast),  # fmt: skip
-    Route("rosbags-dataframe", "rosbags-dataframe: get_dataframe", BAG_KINDS + ("mcap-zstd",),
-          _rosbags_dataframe_prepare, _rosbags_dataframe),  # fmt: skip
+    Route(
+        "ours-table",
+        "ours: table() (Arrow, no pandas)",
+        KINDS,
+        _ours_prepare,
+        _ours_table,
+        arrow_only=True,
+    ),
+    Route(
+        "rosbags",
+        "rosbags: AnyReader + deserialize_cdr",
+        BAG_KINDS + ("mcap-zstd",),
+        _rosbags_prepare,
+        _rosbags,
+    ),
+    Route(
+        "mcap-fast",
+        "mcap + mcap-ros2-support-fast + from_pylist",
+        MCAP_KINDS,
+        _mcap_fast_prepare,
+        _mcap_fast,
+    ),
+    Route(
+        "rosbags-dataframe",
+        "rosbags-dataframe: get_dataframe",
+        BAG_KINDS + ("mcap-zstd",),
+        _rosbags_dataframe_prepare,
+        _rosbags_dataframe,
+    ),
     Route("baglab", "baglab: load()[topic]", BAG_KINDS, _baglab_prepare, _baglab),
     Route("roboto", "roboto-mcap-codec: open_mcap_file", MCAP_KINDS, _roboto_prepare, _roboto),
-    Route("mcap-bag-parser", "mcap-bag-parser: parse_mcap_file", MCAP_KINDS,
-          _mcap_bag_parser_prepare, _mcap_bag_parser),  # fmt: skip
-    Route("resurrector", "rosbag-resurrector: BagFrame[topic].to_pandas()", MCAP_KINDS,
-          _resurrector_prepare, _resurrector),  # fmt: skip
+    Route(
+        "mcap-bag-parser",
+        "mcap-bag-parser: parse_mcap_file",
+        MCAP_KINDS,
+        _mcap_bag_parser_prepare,
+        _mcap_bag_parser,
+    ),
+    Route(
+        "resurrector",
+        "rosbag-resurrector: BagFrame[topic].to_pandas()",
+        MCAP_KINDS,
+        _resurrector_prepare,
+        _resurrector,
+    ),
     Route("pybag", "pybag-sdk: Reader.messages", MCAP_KINDS, _pybag_prepare, _pybag),
 ]
 BY_NAME = {r.name: r for r in ROUTES}
@@ -461,8 +497,12 @@ def child(arguments):
     seconds = time.perf_counter() - started
     peak = max_rss_kib() - before
     if route.arrow_only:
-        return {"seconds": seconds, "peak_kib": peak, "rows": output.num_rows,
-                "columns": output.num_columns}  # fmt: skip
+        return {
+            "seconds": seconds,
+            "peak_kib": peak,
+            "rows": output.num_rows,
+            "columns": output.num_columns,
+        }
     return {
         "seconds": seconds,
         "peak_kib": peak,
@@ -633,8 +673,12 @@ def child_threads(arguments):
 
     want = one_thread()
     assert two_threads() == want, "the threads read other rows"
-    calls = {"one": one_thread, "two": two_threads, "control_one": control_one,
-             "control_two": control_two}  # fmt: skip
+    calls = {
+        "one": one_thread,
+        "two": two_threads,
+        "control_one": control_one,
+        "control_two": control_two,
+    }
     times = {key: [] for key in calls}
     for _ in range(arguments["rounds"]):
         for key, call in calls.items():
@@ -653,8 +697,11 @@ def source_revision():
     try:
         return subprocess.run(
             ["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
-            capture_output=True, text=True, timeout=10, check=True,
-        ).stdout.strip()  # fmt: skip
+            capture_output=True,
+            text=True,
+            timeout=10,
+            check=True,
+        ).stdout.strip()
     except (OSError, subprocess.SubprocessError):
         return "unknown"
 
@@ -680,10 +727,11 @@ def compare_routes(paths, routes, rounds, expected_rows, log):
         here = [r for r in routes if kind in BY_NAME[r].kinds]
         entry = {}
         for name in here:  # the check run (it also warms the page cache)
-            entry[name] = run_child({"route": name, "kind": kind, "path": str(path),
-                                     "topic": TOPIC})  # fmt: skip
+            entry[name] = run_child(
+                {"route": name, "kind": kind, "path": str(path), "topic": TOPIC}
+            )
         reference = entry.get("ours")
-        for name, result in entry.items():
+        for result in entry.values():
             if "error" in result:
                 continue
             if reference is None or "error" in reference:
@@ -701,8 +749,7 @@ def compare_routes(paths, routes, rounds, expected_rows, log):
         for round_index in range(rounds):
             turn = round_index % len(timed) if timed else 0
             for name in timed[turn:] + timed[:turn]:
-                result = run_child({"route": name, "kind": kind, "path": str(path),
-                                    "topic": TOPIC})  # fmt: skip
+                result = run_child({"route": name, "kind": kind, "path": str(path), "topic": TOPIC})
                 if "error" in result:
                     entry[name] = result
                     runs.pop(name, None)
@@ -720,9 +767,11 @@ def compare_routes(paths, routes, rounds, expected_rows, log):
                 log(f"  {kind:>13} {name:<18} unavailable: {result['error']}")
             else:
                 lacks = f", lacks {result['missing']}" if result.get("missing") else ""
-                log(f"  {kind:>13} {name:<18} {result['seconds'] * 1e3:9.1f} ms"
+                log(
+                    f"  {kind:>13} {name:<18} {result['seconds'] * 1e3:9.1f} ms"
                     f"  {result['peak_kib'] / 1024:7.1f} MiB  {result['rows']} rows,"
-                    f" {result['columns']} columns{lacks}")  # fmt: skip
+                    f" {result['columns']} columns{lacks}"
+                )
         results[kind] = entry
     return results
 
@@ -742,20 +791,26 @@ def ratios(results):
         return not results.get(kind, {}).get(route, {}).get("missing")
 
     def fastest_peer(kind):
-        timed = [(seconds(kind, p), p) for p in PEERS
-                 if seconds(kind, p) is not None and complete(kind, p)]  # fmt: skip
+        timed = [
+            (seconds(kind, p), p)
+            for p in PEERS
+            if seconds(kind, p) is not None and complete(kind, p)
+        ]
         return min(timed) if timed else (None, None)
 
     figures = {
         "MCAP (zstd) table() against rosbags": (over("mcap-zstd", "rosbags", "ours-table"), 20),
         "MCAP (zstd) table() against mcap + fast": (
-            over("mcap-zstd", "mcap-fast", "ours-table"), 10),
+            over("mcap-zstd", "mcap-fast", "ours-table"),
+            10,
+        ),
         "sqlite3 bag table() against rosbags": (over("sqlite3", "rosbags", "ours-table"), 10),
-    }  # fmt: skip
+    }
     for kind, target in (("mcap-zstd", 3), ("sqlite3", 3), ("rosbag2-mcap", 1.5)):
         best, peer = fastest_peer(kind)
-        ratio = None if best is None or seconds(kind, "ours") is None else best / seconds(
-            kind, "ours")
+        ratio = (
+            None if best is None or seconds(kind, "ours") is None else best / seconds(kind, "ours")
+        )
         figures[f"{kind}: DataFrame against the fastest peer ({peer})"] = (ratio, target)
     return figures
 
@@ -776,8 +831,9 @@ def report(results, figures, memory, threads, info, log):
                 cells.append("unavailable")
             else:
                 lacks = f" (lacks {len(result['missing'])} fields)" if result.get("missing") else ""
-                cells.append(f"{result['seconds'] * 1e3:.0f} ms, {result['peak_kib'] / 1024:.0f}"
-                             f" MiB{lacks}")  # fmt: skip
+                cells.append(
+                    f"{result['seconds'] * 1e3:.0f} ms, {result['peak_kib'] / 1024:.0f} MiB{lacks}"
+                )
         log(f"| {route.title} | {' | '.join(cells)} |")
     log("")
     log("| figure | ratio | target | met |\n|---|--:|--:|---|")
@@ -787,34 +843,47 @@ def report(results, figures, memory, threads, info, log):
         log(f"| {name} | {shown} | >= {target}x | {met} |")
     if memory:
         log("")
-        log(f"{info['big_messages']} messages, MCAP zstd file of {info['big_mb']:.1f} MB "
+        log(
+            f"{info['big_messages']} messages, MCAP zstd file of {info['big_mb']:.1f} MB "
             f"({memory['batches']['batches']} batches of /imu, "
-            f"{memory['batches']['rows']} rows):")  # fmt: skip
+            f"{memory['batches']['rows']} rows):"
+        )
         table = memory["table"]
         per_row = table["output_bytes"] / table["rows"]
-        log(f"  the table of /imu: {table['output_bytes'] / 2**20:.1f} MiB; the largest batch:"
+        log(
+            f"  the table of /imu: {table['output_bytes'] / 2**20:.1f} MiB; the largest batch:"
             f" {memory['batches']['largest_batch_rows']} rows,"
-            f" {per_row * memory['batches']['largest_batch_rows'] / 2**20:.1f} MiB")  # fmt: skip
+            f" {per_row * memory['batches']['largest_batch_rows'] / 2**20:.1f} MiB"
+        )
         for how, m in memory.items():
-            log(f"  {how:>25}: peak +{m['peak_kib'] / 1024:.1f} MiB (ru_maxrss),"
+            log(
+                f"  {how:>25}: peak +{m['peak_kib'] / 1024:.1f} MiB (ru_maxrss),"
                 f" anonymous +{m['anon_at_batches_kib'] / 1024:.1f} MiB at batch ends,"
                 f" file pages +{m['file_mapped_kib'] / 1024:.1f} MiB,"
-                f" {m['seconds'] * 1e3:.0f} ms")  # fmt: skip
+                f" {m['seconds'] * 1e3:.0f} ms"
+            )
     for label, t in (threads or {}).items():
-        log(f"  {label}: one thread {t['one'] * 1e3:.0f} ms, two threads {t['two'] * 1e3:.0f} ms"
+        log(
+            f"  {label}: one thread {t['one'] * 1e3:.0f} ms, two threads {t['two'] * 1e3:.0f} ms"
             f" ({t['two'] / t['one']:.2f} of one thread's time); control (sha256, no lock):"
-            f" {t['control_two'] / t['control_one']:.2f}")  # fmt: skip
+            f" {t['control_two'] / t['control_one']:.2f}"
+        )
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--messages", type=int, default=60_000)
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--routes", help="comma-separated routes (ours always runs): "
-                        + ",".join(PEERS))  # fmt: skip
+    parser.add_argument(
+        "--routes", help="comma-separated routes (ours always runs): " + ",".join(PEERS)
+    )
     parser.add_argument("--kinds", default=",".join(KINDS), help="recordings to read")
-    parser.add_argument("--big-messages", type=int, default=400_000,
-                        help="messages of the file for batches() and threads; 0 skips them")
+    parser.add_argument(
+        "--big-messages",
+        type=int,
+        default=400_000,
+        help="messages of the file for batches() and threads; 0 skips them",
+    )
     parser.add_argument("--json", metavar="PATH", help="also write the results as JSON")
     parser.add_argument("--keep", type=Path, help="write the recordings here and keep them")
     parser.add_argument("--child", help=argparse.SUPPRESS)
@@ -826,9 +895,11 @@ def main(argv=None):
         print(RESULT_MARK + json.dumps(task(arguments)), flush=True)
         return 0
 
-    routes = ["ours", "ours-table"] + (PEERS if not args.routes else
-                                       [r for r in args.routes.split(",") if r in BY_NAME
-                                        and not r.startswith("ours")])  # fmt: skip
+    routes = ["ours", "ours-table"] + (
+        PEERS
+        if not args.routes
+        else [r for r in args.routes.split(",") if r in BY_NAME and not r.startswith("ours")]
+    )
     unknown = [r for r in (args.routes or "").split(",") if r and r not in BY_NAME]
     if unknown:
         parser.error(f"unknown routes {unknown}; the routes are {list(BY_NAME)}")
@@ -840,10 +911,13 @@ def main(argv=None):
         print(text, flush=True)
 
     info = machine()
-    info.update(messages=args.messages, rounds=args.rounds, topic=TOPIC,
-                big_messages=args.big_messages)  # fmt: skip
-    log(f"CPython {info['python']} on {info['platform']}, {info['cpu']}, {info['cores']} CPUs;"
-        f" source {info['source']}; load average {info['load_average']:.2f}")  # fmt: skip
+    info.update(
+        messages=args.messages, rounds=args.rounds, topic=TOPIC, big_messages=args.big_messages
+    )
+    log(
+        f"CPython {info['python']} on {info['platform']}, {info['cpu']}, {info['cores']} CPUs;"
+        f" source {info['source']}; load average {info['load_average']:.2f}"
+    )
     with tempfile.TemporaryDirectory() as scratch:
         folder = args.keep or Path(scratch)
         folder.mkdir(parents=True, exist_ok=True)
@@ -851,8 +925,10 @@ def main(argv=None):
         paths = write_recordings(folder, rows, kinds)
         expected = sum(1 for row in rows if row[0] == TOPIC)
         info["sizes_mb"] = {k: size_of(p) / 1e6 for k, p in paths.items()}
-        log(f"{args.messages} messages ({expected} on {TOPIC}); "
-            + ", ".join(f"{k} {v:.1f} MB" for k, v in info["sizes_mb"].items()))  # fmt: skip
+        log(
+            f"{args.messages} messages ({expected} on {TOPIC}); "
+            + ", ".join(f"{k} {v:.1f} MB" for k, v in info["sizes_mb"].items())
+        )
         results = compare_routes(paths, routes, args.rounds, expected, log)
         memory = threads = None
         if args.big_messages:
@@ -870,12 +946,24 @@ def main(argv=None):
             # what is freed leaves the resident set at once (by default the
             # threshold rises with the first large block freed, and freed
             # blocks stay in the heap).
-            for how, env in (("batches", None), ("table", None),
-                             ("batches, fixed threshold", {"MALLOC_MMAP_THRESHOLD_": "65536"}),
-                             ("table, fixed threshold", {"MALLOC_MMAP_THRESHOLD_": "65536"})):
-                got = [run_child({"task": "memory", "path": str(big), "topic": TOPIC,
-                                  "how": how.split(",")[0]}, env=env)
-                       for _ in range(max(1, args.rounds))]  # fmt: skip
+            for how, env in (
+                ("batches", None),
+                ("table", None),
+                ("batches, fixed threshold", {"MALLOC_MMAP_THRESHOLD_": "65536"}),
+                ("table, fixed threshold", {"MALLOC_MMAP_THRESHOLD_": "65536"}),
+            ):
+                got = [
+                    run_child(
+                        {
+                            "task": "memory",
+                            "path": str(big),
+                            "topic": TOPIC,
+                            "how": how.split(",")[0],
+                        },
+                        env=env,
+                    )
+                    for _ in range(max(1, args.rounds))
+                ]
                 failed = [g for g in got if "error" in g]
                 if failed:
                     raise SystemExit(f"memory run ({how}): {failed[0]['error']}")

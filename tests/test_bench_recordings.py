@@ -30,10 +30,22 @@ def run(tmp_path_factory):
     baglab's routes (baglab standing for a peer that may be missing)."""
     folder = tmp_path_factory.mktemp("bench-recordings")
     out = folder / "results.json"
-    status = bench.main([
-        "--messages", "200", "--rounds", "1", "--big-messages", "3000",
-        "--routes", "rosbags,baglab", "--json", str(out), "--keep", str(folder / "files"),
-    ])  # fmt: skip
+    status = bench.main(
+        [
+            "--messages",
+            "200",
+            "--rounds",
+            "1",
+            "--big-messages",
+            "3000",
+            "--routes",
+            "rosbags,baglab",
+            "--json",
+            str(out),
+            "--keep",
+            str(folder / "files"),
+        ]
+    )
     assert status == 0
     return json.loads(out.read_text())
 
@@ -85,8 +97,11 @@ def test_batches_and_threads_read_whole_topics(run):
 
 def _reference():
     names = ["log_time", "header.stamp.sec", "angular_velocity.x", "orientation_covariance"]
-    spots = {"header.stamp.sec": [1.0, 2.0, 3.0], "angular_velocity.x": [0.5, 0.25, math.nan],
-             "orientation.w": [1.0, 1.0, 1.0]}  # fmt: skip
+    spots = {
+        "header.stamp.sec": [1.0, 2.0, 3.0],
+        "angular_velocity.x": [0.5, 0.25, math.nan],
+        "orientation.w": [1.0, 1.0, 1.0],
+    }
     return {"names": names, "spots": spots}
 
 
@@ -115,12 +130,22 @@ def test_check_catches_a_route_doing_less(change, says):
     [
         (["log_time", "header.stamp.sec", "angular_velocity.x", "orientation_covariance"], []),
         # mcap-bag-parser's spelling: arrays spread over numbered columns
-        (["msg_timestamp", "/imu/header/stamp/sec", "angular_velocity/x",
-          "orientation_covariance.0", "orientation_covariance.8"], []),  # fmt: skip
+        (
+            [
+                "msg_timestamp",
+                "/imu/header/stamp/sec",
+                "angular_velocity/x",
+                "orientation_covariance.0",
+                "orientation_covariance.8",
+            ],
+            [],
+        ),
         # rosbag-resurrector's: underscores, and no covariance arrays
         (["timestamp_ns", "header.stamp_sec", "angular_velocity.x"], ["orientation_covariance"]),
-        (["header.stamp.nanosec", "angular_velocity.y"],
-         ["header.stamp.sec", "angular_velocity.x", "orientation_covariance"]),  # fmt: skip
+        (
+            ["header.stamp.nanosec", "angular_velocity.y"],
+            ["header.stamp.sec", "angular_velocity.x", "orientation_covariance"],
+        ),
     ],
 )
 def test_missing_fields_by_any_spelling(names, missing):
@@ -152,3 +177,34 @@ def test_recordings_hold_the_messages_in_turn(tmp_path):
     # distinct=4 repeats the first four messages' bytes, each on its topic
     assert read[4][2] == read[0][2] and read[5][2] == read[1][2] != read[0][2]
     assert peers.deserialize(read[0][2], IMU).header.frame_id == "imu_link"
+
+
+# The chart of the performance page, drawn from the committed results.
+RESULTS = bench.ROOT / "bench" / "results"
+
+
+def test_chart_bars_are_the_timed_routes_fastest_first():
+    from bench import chart
+
+    document = json.loads((RESULTS / "recordings.json").read_text())
+    groups = chart.recordings_bars(document)
+    assert [g[0] for g in groups] == [bench.KIND_TITLES[k] for k in document["results"]]
+    for (_, bars, count, _), routes in zip(groups, document["results"].values()):
+        timed = {document["routes"][n]: r for n, r in routes.items() if "error" not in r}
+        assert {b[0] for b in bars} == set(timed)
+        assert [b[1] for b in bars] == sorted(timed[b[0]]["seconds"] * 1e3 for b in bars)
+        for title, _, ours, complete in bars:
+            assert ours == title.startswith("ours")
+            assert complete == (not timed[title].get("missing"))
+        assert count == timed[bars[0][0]]["rows"]
+
+
+def test_chart_draws_every_panel(tmp_path):
+    pytest.importorskip("matplotlib", reason="matplotlib (the bench extra) is not installed")
+    from bench import chart
+
+    out = tmp_path / "chart.svg"
+    assert chart.main(["--results", str(RESULTS), "--out", str(out)]) == 0
+    text = out.read_text()
+    for title in ("MCAP file, zstd chunks", "decode_table against", "ours against rosbags"):
+        assert title in text
