@@ -694,14 +694,21 @@ def child_threads(arguments):
 
 
 def source_revision():
-    try:
+    """The commit of the tree, with "+changes" where the library or the bench
+    has edits not committed."""
+
+    def git(*arguments):
         return subprocess.run(
-            ["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
+            ["git", "-C", str(ROOT), *arguments],
             capture_output=True,
             text=True,
             timeout=10,
             check=True,
         ).stdout.strip()
+
+    try:
+        dirty = git("status", "--porcelain", "--", "src", "python", "bench")
+        return git("rev-parse", "--short", "HEAD") + (" +changes" if dirty else "")
     except (OSError, subprocess.SubprocessError):
         return "unknown"
 
