@@ -514,13 +514,17 @@ def child(arguments):
 
 
 def run_child(arguments, timeout=900, env=None):
-    done = subprocess.run(
-        [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(arguments)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=None if env is None else {**os.environ, **env},
-    )
+    """One run in a fresh process: its result, or {"error": why}."""
+    try:
+        done = subprocess.run(
+            [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(arguments)],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+            env=None if env is None else {**os.environ, **env},
+        )
+    except subprocess.TimeoutExpired:
+        return {"error": f"the run took more than {timeout} s"}
     for line in done.stdout.splitlines():
         if line.startswith(RESULT_MARK):
             return json.loads(line[len(RESULT_MARK) :])
