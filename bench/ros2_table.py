@@ -1,7 +1,7 @@
 """decode_table and encode_table against the per-message routes, on batches
 of real ROS 2 types (the targets of the columnar path).
 
-    python bench/ros2_table.py [--count 10000] [--rounds 3] [--encode-only]
+    python bench/ros2_table.py [--count 10000] [--rounds 3] [--encode-only] [--json PATH]
 
 Each batch is `count` messages of one type, built from a fixed seed outside
 any timed region (bench/ros2_workloads.py's builders, with TFMessage at 10
@@ -11,12 +11,14 @@ ratios are per-message route / decode_table (or serialize / encode_table).
 A second table sets encode_table (of the decoded table, nested and
 flattened, and into one buffer) beside serialize of each row's dict: the
 median of `rounds` runs each, taken in turn, and serialize / encode_table.
-Needs pyarrow and rosbags.
+With --json, the figures (us a message, by batch and route) are also
+written to PATH.  Needs pyarrow and rosbags.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import platform
 import random
 import statistics
@@ -58,8 +60,9 @@ def median(rounds, calls):
     return [statistics.median(t) for t in times]
 
 
-def encode_row(title, name, build, count, rounds):
-    """The encode table's row of one batch."""
+def encode_row(title, name, build, count, rounds, figures=None):
+    """The encode table's row of one batch (its figures, in us a message,
+    also put in `figures`)."""
     ros2.register_msg(name, r2.msgdef_text(name))
     rng = random.Random(7)
     values = [build(rng) for _ in range(count)]
@@ -77,12 +80,15 @@ def encode_row(title, name, build, count, rounds):
         ],
     )
     us = [s / count * 1e6 for s in seconds]
+    if figures is not None:
+        figures[title] = dict(zip(("serialize", "encode_table", "flattened", "as_buffer"), us))
     cells = " | ".join(f"{u:.3g} ({us[0] / u:.1f}x)" for u in us[1:])
     return f"| {title} | {us[0]:.3g} | {cells} |"
 
 
-def row(title, name, build, count, rounds, store):
-    """The table row of one batch."""
+def row(title, name, build, count, rounds, store, figures=None):
+    """The table row of one batch (its figures, in us a message, also put
+    in `figures`)."""
     ros2.register_msg(name, r2.msgdef_text(name))
     rng = random.Random(7)
     values = [build(rng) for _ in range(count)]
@@ -106,6 +112,8 @@ def row(title, name, build, count, rounds, store):
         "serialize": best(rounds, lambda: [ros2.serialize(name, v) for v in values]),
     }
     us = {k: v / count * 1e6 for k, v in t.items()}
+    if figures is not None:
+        figures[title] = us
 
     def cell(key, base="table"):
         return f"{us[key]:.3g} ({us[key] / us[base]:.1f}x)"
@@ -122,28 +130,41 @@ def main() -> None:
     parser.add_argument("--count", type=int, default=10_000)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--encode-only", action="store_true", help="only the encode table")
+    parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
     args = parser.parse_args()
     store = r2.typestore()
-    print(f"- Python {platform.python_version()} on {platform.system()} {platform.machine()}")
+    document = {
+        "machine": f"Python {platform.python_version()} on {platform.system()}"
+        f" {platform.machine()}",
+        "count": args.count,
+        "rounds": args.rounds,
+        "decode": {},
+        "encode": {},
+    }
+    print(f"- {document['machine']}")
     if not args.encode_only:
         print(f"- {args.count} messages a batch, best of {args.rounds} rounds, us a message\n")
-        decode_rows(args, store)
+        decode_rows(args, store, document["decode"])
     print(f"\n- {args.count} messages a batch, median of {args.rounds} rounds, us a message\n")
     print(
         "| batch | serialize each | encode_table | flattened | as_buffer=True |\n|---|" + "--:|" * 4
     )
     for title, name, build in BATCHES:
-        print(encode_row(title, name, build, args.count, args.rounds))
+        print(encode_row(title, name, build, args.count, args.rounds, document["encode"]))
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as out:
+            json.dump(document, out, indent=1)
+            out.write("\n")
 
 
-def decode_rows(args, store):
+def decode_rows(args, store, figures=None):
     print(
         "| batch | decode_table | one buffer | b''.join | deserialize | numpy mode | rosbags"
         " | deserialize + from_pylist | encode_table | serialize |"
     )
     print("|---|" + "--:|" * 9)
     for title, name, build in BATCHES:
-        print(row(title, name, build, args.count, args.rounds, store))
+        print(row(title, name, build, args.count, args.rounds, store, figures))
 
 
 if __name__ == "__main__":

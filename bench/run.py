@@ -814,6 +814,7 @@ def main(argv: list[str] | None = None) -> int:
                     "mode": "quick" if args.quick else "full",
                     "results": {
                         k: {
+                            "title": r.workload.title,
                             "medians": r.medians,
                             "ratios": r.ratios,
                             "ours_over": r.inverse,
