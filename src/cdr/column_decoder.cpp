@@ -20,11 +20,11 @@ inline constexpr bool kNativeBigEndian = std::endian::native == std::endian::big
 
 template <std::size_t Width>
 KORVEX_ALWAYS_INLINE void copy_value(unsigned char* out, const unsigned char* bytes, bool swap) {
-  if (!swap) {
+  if (swap) {
+    copy_reversed<Width>(out, bytes, 1);
+  } else {
     std::memcpy(out, bytes, Width);
-    return;
   }
-  for (std::size_t byte = 0; byte < Width; ++byte) out[byte] = bytes[Width - 1 - byte];
 }
 
 // Appends one value of `width` bytes (1, 2, 4 or 8) in the input's byte
@@ -54,12 +54,7 @@ void append_values(ColumnBuffer& values, const unsigned char* bytes, std::uint64
     values.append(bytes, size);
     return;
   }
-  unsigned char* out = values.extend(size);
-  for (std::uint64_t index = 0; index < count; ++index) {
-    for (std::uint8_t byte = 0; byte < width; ++byte) {
-      out[index * width + byte] = bytes[index * width + (width - 1 - byte)];
-    }
-  }
+  copy_reversed(values.extend(size), bytes, static_cast<std::size_t>(count), width);
 }
 
 void append_bit(ColumnData& column, bool bit) {

@@ -216,12 +216,7 @@ KORVEX_ALWAYS_INLINE PyObject* read_number(const TypeDescriptor& type, const uns
   if constexpr (kLayout.big_endian_input) {
     if (big_endian) [[unlikely]] {
       unsigned char reversed[8];
-      // Single primitives are at most 8 bytes; the bound says so to the
-      // compiler too.
-      const std::size_t size = type.size < sizeof reversed ? type.size : sizeof reversed;
-      for (std::size_t index = 0; index < size; ++index) {
-        reversed[index] = bytes[size - 1 - index];
-      }
+      copy_reversed(reversed, bytes, 1, type.size);
       return type.read(reversed);
     }
   }

@@ -292,6 +292,15 @@ Step Encoder<Out>::write_bounded_string(ValueType type, PyObject* value, const P
   return Step::Done;
 }
 
+// Exports the items of a buffer that `value` (not a str) has, C-contiguous
+// and with their struct-module format, into `view`: the start that octets
+// and numeric arrays from buffers share.  False where there is none such
+// (the caller reports the mismatch).
+inline bool export_items(PyObject* value, BufferView& view) noexcept {
+  return !PyUnicode_Check(value) && PyObject_CheckBuffer(value) &&
+         view.acquire(value, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+}
+
 // Octets come from any object with a contiguous buffer of single bytes:
 // bytes, bytearray, memoryview, a numpy uint8 array (of int8 only without
 // negative items, where values are taken without loss).
@@ -304,13 +313,8 @@ Step Encoder<Out>::write_octets(ValueType type, PyObject* value, const PathNode&
     out_.write_raw(PyBytes_AS_STRING(value), static_cast<std::size_t>(size));
     return Step::Done;
   }
-  if (PyUnicode_Check(value) || !PyObject_CheckBuffer(value)) {
-    return mismatch(reporter, type.name());
-  }
   BufferView view;
-  if (!view.acquire(value, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-    return mismatch(reporter, type.name());
-  }
+  if (!export_items(value, view)) return mismatch(reporter, type.name());
   const std::string_view format = view.format();
   const bool octets = view.item_size() == 1 && (format == "B" || format == "b" || format == "c");
   if (!octets) return mismatch(reporter, type.name());
@@ -333,31 +337,9 @@ Step Encoder<Out>::write_octets(ValueType type, PyObject* value, const PathNode&
 // Whether a buffer's struct-module format (after its byte-order mark) holds
 // exactly the values of `kind`: the same sort of number and the same size.
 inline bool format_holds(std::string_view format, Py_ssize_t itemsize, TypeKind kind) noexcept {
-  if (format.size() != 1) return false;
   const TypeDescriptor& type = describe(kind);
-  if (itemsize != type.size) return false;
-  const char code = format.front();
-  const std::string_view signed_codes = "bhilqn";
-  const std::string_view unsigned_codes = "BHILQN";
-  switch (type.conversion) {
-    case Conversion::Bool:
-      return code == '?';
-    case Conversion::Integer:
-      return type.min < 0 ? signed_codes.find(code) != std::string_view::npos
-                          : unsigned_codes.find(code) != std::string_view::npos;
-    case Conversion::Unsigned64:
-      return unsigned_codes.find(code) != std::string_view::npos;
-    case Conversion::Float32:
-    case Conversion::Float64:
-      return code == 'f' || code == 'd';
-    case Conversion::String:
-    case Conversion::Bytes:
-    case Conversion::Array:
-    case Conversion::Struct:
-    case Conversion::Time:
-      return false;
-  }
-  return false;
+  return format.size() == 1 && itemsize == type.size &&
+         type.buffer_formats.find(format.front()) != std::string_view::npos;
 }
 
 template <class Out>
@@ -368,9 +350,7 @@ Step Encoder<Out>::write_primitive_buffer(ValueType type, PyObject* value, const
     return mismatch(reporter, type.name());
   }
   BufferView view;
-  if (!view.acquire(value, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-    return mismatch(reporter, type.name());
-  }
+  if (!export_items(value, view)) return mismatch(reporter, type.name());
   // The byte order of the items: a struct-module mark, or the machine's.
   std::string_view format = view.format();
   bool big_endian = std::endian::native == std::endian::big;
@@ -394,11 +374,7 @@ Step Encoder<Out>::write_primitive_buffer(ValueType type, PyObject* value, const
     with_fixed_size_kind(
         element.leaf,
         [&]<TypeKind Kind>() {
-          using Bits = std::conditional_t<
-              describe(Kind).size == 1, std::uint8_t,
-              std::conditional_t<
-                  describe(Kind).size == 2, std::uint16_t,
-                  std::conditional_t<describe(Kind).size == 4, std::uint32_t, std::uint64_t>>>;
+          using Bits = UnsignedOfSize<describe(Kind).size>;
           if (!big_endian && describe(Kind).conversion != Conversion::Bool) {
             out_.write_raw(reinterpret_cast<const char*>(items), bytes.size());
             return;
@@ -531,11 +507,9 @@ Step Encoder<Out>::write_array(ValueType type, PyObject* value, const PathNode& 
   Py_ssize_t count;
   if constexpr (kLayout.shaped_types) {
     if (!PyList_Check(value)) {
-      // Any buffer, bytes too: only char[] (unsigned bytes) takes one of octets.
-      if (PyObject_CheckBuffer(value) && !PyUnicode_Check(value)) {
-        return write_primitive_buffer(type, value, path, reporter);
-      }
-      return mismatch(reporter, type.name());
+      // Any buffer, bytes too: only char[] (unsigned bytes) takes one of
+      // octets.  Anything else is reported there as a mismatch.
+      return write_primitive_buffer(type, value, path, reporter);
     }
     count = PyList_GET_SIZE(value);
     if (write_shaped_count(type, static_cast<std::uint64_t>(count), "elements", path) ==

@@ -26,14 +26,6 @@ namespace korvex {
 template <TypeKind Kind>
 inline constexpr bool kNoExactStep = false;
 
-// The unsigned type of `Size` bytes, in which an integer's low bytes (two's
-// complement) are stored.
-template <std::size_t Size>
-using UnsignedOfSize = std::conditional_t<
-    Size == 1, std::uint8_t,
-    std::conditional_t<Size == 2, std::uint16_t,
-                       std::conditional_t<Size == 4, std::uint32_t, std::uint64_t>>>;
-
 // Puts an integer of an Integer kind; false, putting nothing, when it is out
 // of the kind's range.
 template <TypeKind Kind, class Put>
@@ -41,6 +33,7 @@ KORVEX_ALWAYS_INLINE bool put_integer(long long integer, Put&& put) {
   constexpr TypeDescriptor type = describe(Kind);
   static_assert(type.conversion == Conversion::Integer);
   if (integer < type.min || integer > type.max) return false;
+  // The integer's low bytes (two's complement) are its wire value.
   put(static_cast<UnsignedOfSize<type.size>>(integer));
   return true;
 }

@@ -1,10 +1,14 @@
 #include "module/arrow_values.hpp"
 
+#include <bit>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
+#include "base/byte_order.hpp"
 #include "base/layout.hpp"
 #include "base/py_ref.hpp"
+#include "schema/type_table.hpp"
 
 namespace korvex {
 namespace {
@@ -49,44 +53,25 @@ PyObject* view_value(const ArrowArray& array, std::int64_t at, bool text) {
   return text_or_bytes(data, length, text);
 }
 
-// The struct-module format of an Arrow fixed-width number format, and its
-// width; null for any other.
-const char* number_format(std::string_view format, std::int64_t& width) {
-  if (format.size() != 1) return nullptr;
-  switch (format[0]) {
-    case 'c':
-      width = 1;
-      return "b";
-    case 'C':
-      width = 1;
-      return "B";
-    case 's':
-      width = 2;
-      return "h";
-    case 'S':
-      width = 2;
-      return "H";
-    case 'i':
-      width = 4;
-      return "i";
-    case 'I':
-      width = 4;
-      return "I";
-    case 'l':
-      width = 8;
-      return "q";
-    case 'L':
-      width = 8;
-      return "Q";
-    case 'f':
-      width = 4;
-      return "f";
-    case 'g':
-      width = 8;
-      return "d";
-    default:
-      return nullptr;
+// The number kind of an Arrow fixed-width format (booleans are bits, not
+// numbers of a byte); null for any other.
+const TypeDescriptor* number_type(std::string_view format) {
+  const std::optional<TypeKind> kind = kind_with_arrow_format(format);
+  if (!kind || *kind == TypeKind::Bool) return nullptr;
+  return &describe(*kind);
+}
+
+// A new reference to the number at `at` of an array of `type`'s values in
+// the machine's byte order (the table's reader takes little-endian bytes).
+PyObject* number_value(const TypeDescriptor& type, const void* buffer, std::int64_t at) {
+  const unsigned char* item = static_cast<const unsigned char*>(buffer) + at * type.size;
+  unsigned char bytes[8];
+  if constexpr (std::endian::native == std::endian::big) {
+    copy_reversed(bytes, item, 1, type.size);
+  } else {
+    std::memcpy(bytes, item, type.size);
   }
+  return type.read(bytes);
 }
 
 // The elements [start, end) of a list of numbers without nulls as a
@@ -96,11 +81,11 @@ const char* number_format(std::string_view format, std::int64_t& width) {
 // apply (nothing set).
 [[maybe_unused]] PyObject* numbers_view(const ArrowSchema& element, const ArrowArray& values,
                                         std::int64_t start, std::int64_t end) {
-  std::int64_t width = 0;
-  const char* format = number_format(element.format, width);
-  if (format == nullptr || element.dictionary != nullptr || values.null_count != 0) {
+  const TypeDescriptor* type = number_type(element.format);
+  if (type == nullptr || element.dictionary != nullptr || values.null_count != 0) {
     return nullptr;
   }
+  const std::int64_t width = type->size;
   Py_ssize_t count = static_cast<Py_ssize_t>(end - start);
   Py_buffer buffer{};
   buffer.buf = const_cast<unsigned char*>(static_cast<const unsigned char*>(values.buffers[1]) +
@@ -109,7 +94,7 @@ const char* number_format(std::string_view format, std::int64_t& width) {
   buffer.itemsize = static_cast<Py_ssize_t>(width);
   buffer.readonly = 1;
   buffer.ndim = 1;
-  buffer.format = const_cast<char*>(format);
+  buffer.format = const_cast<char*>(type->buffer_format.data());
   buffer.shape = &count;  // copied by the memoryview
   return PyMemoryView_FromBuffer(&buffer);
 }
@@ -164,30 +149,14 @@ PyObject* arrow_value(const ArrowSchema& schema, const ArrowArray& array, std::i
     return nullptr;
   }
   const std::string_view format(schema.format);
+  if (format == describe(TypeKind::Bool).arrow_format) {
+    return PyBool_FromLong(bit(array.buffers[1], at));
+  }
+  if (const TypeDescriptor* type = number_type(format)) {
+    return number_value(*type, array.buffers[1], at);
+  }
   if (format.size() == 1) {
     switch (format[0]) {
-      case 'b':
-        return PyBool_FromLong(bit(array.buffers[1], at));
-      case 'c':
-        return PyLong_FromLong(load<std::int8_t>(array.buffers[1], at));
-      case 'C':
-        return PyLong_FromLong(load<std::uint8_t>(array.buffers[1], at));
-      case 's':
-        return PyLong_FromLong(load<std::int16_t>(array.buffers[1], at));
-      case 'S':
-        return PyLong_FromLong(load<std::uint16_t>(array.buffers[1], at));
-      case 'i':
-        return PyLong_FromLong(load<std::int32_t>(array.buffers[1], at));
-      case 'I':
-        return PyLong_FromUnsignedLong(load<std::uint32_t>(array.buffers[1], at));
-      case 'l':
-        return PyLong_FromLongLong(load<std::int64_t>(array.buffers[1], at));
-      case 'L':
-        return PyLong_FromUnsignedLongLong(load<std::uint64_t>(array.buffers[1], at));
-      case 'f':
-        return PyFloat_FromDouble(load<float>(array.buffers[1], at));
-      case 'g':
-        return PyFloat_FromDouble(load<double>(array.buffers[1], at));
       case 'u':
       case 'z':
       case 'U':

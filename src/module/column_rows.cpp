@@ -6,9 +6,11 @@
 #include <span>
 #include <string_view>
 
+#include "base/byte_order.hpp"
 #include "base/layout.hpp"
 #include "base/utf8.hpp"
 #include "cdr/limits.hpp"
+#include "schema/type_table.hpp"
 
 namespace korvex {
 namespace {
@@ -167,41 +169,26 @@ class RowWriter {
     return false;
   }
 
+  // The value's bits, as the writer stores numbers; booleans are bits of
+  // their own (ArrowSource::Bool), and a float32 signalling NaN is left to
+  // the dict path.
   bool number(TypeKind kind, const void* values, std::int64_t at) {
-    switch (kind) {
-      case TypeKind::Int8:
-      case TypeKind::UInt8:
-        out_.write(load<std::uint8_t>(values, at));
-        return true;
-      case TypeKind::Int16:
-      case TypeKind::UInt16:
-        out_.write(load<std::uint16_t>(values, at));
-        return true;
-      case TypeKind::Int32:
-      case TypeKind::UInt32:
-        out_.write(load<std::uint32_t>(values, at));
-        return true;
-      case TypeKind::Int64:
-      case TypeKind::UInt64:
-      case TypeKind::Float64:
-        out_.write(load<std::uint64_t>(values, at));
-        return true;
-      case TypeKind::Float32: {
-        const auto bits = load<std::uint32_t>(values, at);
-        if (signalling_nan(bits)) return false;
-        out_.write(bits);
-        return true;
-      }
-      case TypeKind::Bool:
-      case TypeKind::String:
-      case TypeKind::Bytes:
-      case TypeKind::Array:
-      case TypeKind::Struct:
-      case TypeKind::Time:
-      case TypeKind::Duration:
-        break;
-    }
-    return false;
+    return with_fixed_size_kind(
+        kind,
+        [&]<TypeKind Kind>() {
+          constexpr TypeDescriptor type = describe(Kind);
+          if constexpr (type.conversion == Conversion::Bool) {
+            return false;
+          } else {
+            const auto bits = load<UnsignedOfSize<type.size>>(values, at);
+            if constexpr (type.conversion == Conversion::Float32) {
+              if (signalling_nan(bits)) return false;
+            }
+            out_.write(bits);
+            return true;
+          }
+        },
+        [] { return false; });
   }
 
   // The bytes of the value at `at`, within what the array says it holds.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "base/memory.hpp"
@@ -13,6 +14,16 @@
 #include "schema/field_type.hpp"
 
 namespace korvex {
+
+// A primitive type of `.msg` definitions and the kind its values have.
+struct Ros2Primitive {
+  std::string_view name;
+  TypeKind kind;
+};
+
+// Every primitive type name ros2_field_type takes (bool, the integers,
+// byte, char, the floats, string), each once.
+std::span<const Ros2Primitive> ros2_primitives() noexcept;
 
 // SchemaDefinition for a name outside that grammar, its text led by `where`
 // (the type and field, e.g. "'pkg/msg/A', field 'x': ").  Arrays and
