@@ -53,6 +53,11 @@ int add_functions(PyObject* module, PyMethodDef* functions, std::size_t count) {
       PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_attribute));
       if (!name) return -1;
       if (!PyUnicode_Check(name.get())) return refuse(name.get(), "str");
+      // A private helper (its name starts with '_') stays out of __all__.
+      if (PyUnicode_GetLength(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '_') {
+        if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return -1;
+        continue;
+      }
       PyRef all = all_list(module);
       if (!all) return -1;
       if (PyList_Append(all.get(), name.get()) < 0) {

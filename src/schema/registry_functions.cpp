@@ -70,6 +70,24 @@ BodyResult register_schema_body(std::string_view name, PyObject* fields) {
   return PyRef::borrow(Py_None);
 }
 
+BodyResult canonical_type_name_body(PyObject* type_name) {
+  if (!PyUnicode_Check(type_name)) return PyRef::borrow(Py_None);
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(type_name, &size);
+  if (utf8 == nullptr) {
+    // A text without a UTF-8 form is refused by register_schema too.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return PythonErrorSet{};
+    PyErr_Clear();
+    return PyRef::borrow(Py_None);
+  }
+  Result<FieldType> type =
+      FieldType::from_name(std::string_view(utf8, static_cast<std::size_t>(size)));
+  if (!type.ok()) return PyRef::borrow(Py_None);
+  PyRef name = make_text(type.value().as_name());
+  if (!name) return PythonErrorSet{};
+  return name;
+}
+
 BodyResult get_schema_body(std::string_view name) {
   Result<SchemaRef> found = get_schema_internal(name);
   if (!found.ok()) return std::move(found).pass_on<PyRef>();

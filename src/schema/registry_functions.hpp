@@ -15,4 +15,9 @@ BodyResult get_schema_body(std::string_view name);
 BodyResult schema_exists_body(std::string_view name);
 BodyResult unregister_schema_body(std::string_view name);
 
+// The name get_schema gives a field of type `type_name` (a str) once
+// registered, or None where register_schema refuses that type: the form in
+// which korvex_messages.ensure_schemas compares field lists.
+BodyResult canonical_type_name_body(PyObject* type_name);
+
 }  // namespace korvex
