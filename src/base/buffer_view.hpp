@@ -25,7 +25,7 @@ class BufferView {
 
   // Asks `exporter` for its buffer with the PyBUF_* `flags`; false, with the
   // Python exception set, when it has none of that kind.
-  bool acquire(PyObject* exporter, int flags) noexcept {
+  [[nodiscard]] bool acquire(PyObject* exporter, int flags) noexcept {
     if (PyObject_GetBuffer(exporter, &view_, flags) < 0) return false;
     held_ = true;
     return true;

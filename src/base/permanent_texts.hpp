@@ -21,7 +21,7 @@ inline PermanentTexts g_permanent_texts;
 
 // The text in `slot` of g_permanent_texts; null with an error set if it
 // could not be made.
-inline PyObject* permanent(PyObject* PermanentTexts::* slot, const char* text) {
+[[nodiscard]] inline PyObject* permanent(PyObject* PermanentTexts::* slot, const char* text) {
   return permanent_text(g_permanent_texts.*slot, text);
 }
 

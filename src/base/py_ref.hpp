@@ -11,7 +11,7 @@
 
 namespace korvex {
 
-class PyRef {
+class [[nodiscard]] PyRef {
  public:
   PyRef() noexcept = default;
   // Takes ownership of a new reference (which may be null).
@@ -39,7 +39,7 @@ class PyRef {
   PyObject* get() const noexcept { return object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }
   // Hands the reference over to the caller.
-  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
 
  private:
   explicit PyRef(PyObject* owned) noexcept : object_(owned) {}

@@ -79,7 +79,7 @@ class ColumnDecoder {
     swap_ = in_.big_endian() != kNativeBigEndian;
   }
 
-  bool message(const ColumnType& root, ColumnData& data) {
+  [[nodiscard]] bool message(const ColumnType& root, ColumnData& data) {
     return read_struct(root, data, nullptr);
   }
   std::uint64_t empty_values() const noexcept { return empty_values_; }
@@ -93,24 +93,25 @@ class ColumnDecoder {
   }
 
  private:
-  bool read(const ColumnType& type, ColumnData& data, const PathNode& path);
+  [[nodiscard]] bool read(const ColumnType& type, ColumnData& data, const PathNode& path);
   // `path` is null for the message itself.
-  bool read_struct(const ColumnType& type, ColumnData& data, const PathNode* path);
-  bool read_elements(const ColumnType& element, ColumnData& data, std::uint32_t count,
-                     const PathNode& path);
-  bool read_count(const ColumnType& type, const PathNode& path, std::uint32_t& count);
-  bool read_text(const ColumnType& type, ColumnData& data, const PathNode& path);
+  [[nodiscard]] bool read_struct(const ColumnType& type, ColumnData& data, const PathNode* path);
+  [[nodiscard]] bool read_elements(const ColumnType& element, ColumnData& data, std::uint32_t count,
+                                   const PathNode& path);
+  [[nodiscard]] bool read_count(const ColumnType& type, const PathNode& path, std::uint32_t& count);
+  [[nodiscard]] bool read_text(const ColumnType& type, ColumnData& data, const PathNode& path);
 
-  KORVEX_COLD bool fail(String reason, std::uint64_t offset, const PathNode* path) {
+  [[nodiscard]] KORVEX_COLD bool fail(String reason, std::uint64_t offset, const PathNode* path) {
     reason_ = std::move(reason);
     offset_ = offset;
     path_ = render_path(path);
     return false;
   }
-  KORVEX_COLD bool fail(String reason, std::uint64_t offset, const PathNode& path) {
+  [[nodiscard]] KORVEX_COLD bool fail(String reason, std::uint64_t offset, const PathNode& path) {
     return fail(std::move(reason), offset, &path);
   }
-  KORVEX_COLD bool fail(ReadFailure failure, std::uint64_t start, const PathNode* path) {
+  [[nodiscard]] KORVEX_COLD bool fail(ReadFailure failure, std::uint64_t start,
+                                      const PathNode* path) {
     const char* reason = "failed to fill whole buffer";
     if (failure == ReadFailure::TruncatedWhileAligning) {
       reason = "Input truncated while aligning CDR stream";
@@ -121,11 +122,13 @@ class ColumnDecoder {
     if constexpr (kLayout.ros2_errors) start = in_.failed_at();
     return fail(String(reason), start, path);
   }
-  KORVEX_COLD bool fail(ReadFailure failure, std::uint64_t start, const PathNode& path) {
+  [[nodiscard]] KORVEX_COLD bool fail(ReadFailure failure, std::uint64_t start,
+                                      const PathNode& path) {
     return fail(failure, start, &path);
   }
-  KORVEX_COLD bool beyond_bound(std::uint64_t count, const char* unit, std::uint64_t bound,
-                                std::uint64_t offset, const PathNode& path) {
+  [[nodiscard]] KORVEX_COLD bool beyond_bound(std::uint64_t count, const char* unit,
+                                              std::uint64_t bound, std::uint64_t offset,
+                                              const PathNode& path) {
     return fail(concat({"has ", decimal(count), " ", unit, ", but holds at most ", decimal(bound)}),
                 offset, path);
   }

@@ -10,11 +10,11 @@
 namespace korvex {
 
 // Exactly True or False, or a numpy boolean scalar taken by its truth value.
-bool bool_rule(PyObject* value, bool& out);
+[[nodiscard]] bool bool_rule(PyObject* value, bool& out);
 
 // int (bool included) or any object with __index__, as a signed 64-bit value
 // (long long: C long is only 32 bits wide on Windows and 32-bit platforms).
-inline bool integer_rule(PyObject* value, long long& out) {
+[[nodiscard]] inline bool integer_rule(PyObject* value, long long& out) {
   const long long result = PyLong_AsLongLong(value);
   if (result == -1 && PyErr_Occurred()) return false;
   out = result;
@@ -23,7 +23,7 @@ inline bool integer_rule(PyObject* value, long long& out) {
 
 // The value of an exact int (never a subclass: the fast paths below read
 // its storage), if it fits a long long.  No user code runs.
-inline bool exact_int_value(PyObject* value, long long& out) noexcept {
+[[nodiscard]] inline bool exact_int_value(PyObject* value, long long& out) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
   if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
     out = static_cast<long long>(
@@ -78,7 +78,7 @@ inline bool exact_uint64_value(PyObject* value, unsigned long long& out) noexcep
 }
 
 // An int directly, anything else through __index__; 0 .. 2**64-1.
-bool unsigned_rule(PyObject* value, unsigned long long& out);
+[[nodiscard]] bool unsigned_rule(PyObject* value, unsigned long long& out);
 
 // Whether `value` is a complex number: a complex, or one of numpy's complex
 // scalars (whose __float__ drops the imaginary part).  No Python code runs.
@@ -87,7 +87,7 @@ bool is_complex_number(PyObject* value);
 // Exactly float directly; anything else through PyFloat_AsDouble
 // (int, bool, __float__, __index__).  Where values must be taken without
 // loss, a complex number is refused.
-inline bool float_rule(PyObject* value, double& out) {
+[[nodiscard]] inline bool float_rule(PyObject* value, double& out) {
   if (PyFloat_CheckExact(value)) {
     out = PyFloat_AS_DOUBLE(value);
     return true;

@@ -49,7 +49,7 @@ class DictCursor {
 
   // The value stored under `key` (borrowed), or null: absent, or with the
   // exception that the lookup raised pending.
-  PyObject* find(PyObject* key) {
+  [[nodiscard]] PyObject* find(PyObject* key) {
     if (walking_) {
       Py_ssize_t position = position_;
       PyObject* entry_key;
@@ -65,7 +65,7 @@ class DictCursor {
 
   // The value of a plan's field, as find(field.key) gives it, adopting the
   // key of the entry where the walk stops where the plan allows.
-  PyObject* find(const FieldPlan& field) {
+  [[nodiscard]] PyObject* find(const FieldPlan& field) {
     if (walking_) {
       Py_ssize_t position = position_;
       PyObject* entry_key;

@@ -63,7 +63,7 @@ struct Reporter {
   PyObject* value;  // kept alive by the caller for the reporter's lifetime
 };
 
-enum class Step : bool { Failed = false, Done = true };
+enum class [[nodiscard]] Step : bool { Failed = false, Done = true };
 
 // Elements of a primitive array that are written between two checks of
 // the buffer's capacity.
@@ -110,9 +110,9 @@ class Encoder {
 
   // Inlined into the field and element loops: a call and a return cost as
   // much as the step itself (a frame a few words larger per nesting level).
-  bool write_exact(TypeKind kind, PyObject* value);
+  [[nodiscard]] bool write_exact(TypeKind kind, PyObject* value);
   // An exact str of ASCII text (its characters are its UTF-8 form).
-  bool write_exact_ascii(PyObject* value) {
+  [[nodiscard]] bool write_exact_ascii(PyObject* value) {
     if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
     if (length >= Out::kLengthLimit) return false;
@@ -128,15 +128,15 @@ class Encoder {
     return [this](auto value) KORVEX_INLINE_LAMBDA { out_.put_aligned_reserved(value); };
   }
   template <TypeKind Kind>
-  Py_ssize_t write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count);
-  KORVEX_NOINLINE Py_ssize_t write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
-                                                  Py_ssize_t count);
+  [[nodiscard]] Py_ssize_t write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count);
+  [[nodiscard]] KORVEX_NOINLINE Py_ssize_t write_exact_elements(TypeKind kind, PyObject* list,
+                                                                Py_ssize_t from, Py_ssize_t count);
 
   // A field's value as the cursor found it in a nested dict (borrowed), or
   // null after storing why it is missing (or with an exception that must
   // propagate pending).
-  PyObject* nested_item(PyObject* item, const PathNode& path, std::string_view name,
-                        const char* missing_prefix);
+  [[nodiscard]] PyObject* nested_item(PyObject* item, const PathNode& path, std::string_view name,
+                                      const char* missing_prefix);
   KORVEX_COLD void nested_item_failed(const PathNode& path, std::string_view name,
                                       const char* missing_prefix);
 
@@ -296,7 +296,7 @@ Step Encoder<Out>::write_bounded_string(ValueType type, PyObject* value, const P
 // and with their struct-module format, into `view`: the start that octets
 // and numeric arrays from buffers share.  False where there is none such
 // (the caller reports the mismatch).
-inline bool export_items(PyObject* value, BufferView& view) noexcept {
+[[nodiscard]] inline bool export_items(PyObject* value, BufferView& view) noexcept {
   return !PyUnicode_Check(value) && PyObject_CheckBuffer(value) &&
          view.acquire(value, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
 }
@@ -573,10 +573,11 @@ PyObject* Encoder<Out>::nested_item(PyObject* item, const PathNode& path, std::s
 template <class Out>
 void Encoder<Out>::nested_item_failed(const PathNode& path, std::string_view name,
                                       const char* missing_prefix) {
+  // Records the failure; the caller returns null for it.
   if (PyErr_Occurred()) {
     // An exception that must propagate is left pending, unchanged.
     if (std::optional<String> rendered = render_pending_exception()) {
-      fail(MessageError::serialization_failed(std::move(*rendered)));
+      static_cast<void>(fail(MessageError::serialization_failed(std::move(*rendered))));
     }
   } else {
     String text = missing_prefix;
@@ -584,7 +585,7 @@ void Encoder<Out>::nested_item_failed(const PathNode& path, std::string_view nam
     text += '.';
     text += name;
     text += '\'';
-    fail(MessageError::serialization_failed(std::move(text)));
+    static_cast<void>(fail(MessageError::serialization_failed(std::move(text))));
   }
 }
 

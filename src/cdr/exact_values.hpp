@@ -29,7 +29,7 @@ inline constexpr bool kNoExactStep = false;
 // Puts an integer of an Integer kind; false, putting nothing, when it is out
 // of the kind's range.
 template <TypeKind Kind, class Put>
-KORVEX_ALWAYS_INLINE bool put_integer(long long integer, Put&& put) {
+[[nodiscard]] KORVEX_ALWAYS_INLINE bool put_integer(long long integer, Put&& put) {
   constexpr TypeDescriptor type = describe(Kind);
   static_assert(type.conversion == Conversion::Integer);
   if (integer < type.min || integer > type.max) return false;
@@ -39,7 +39,7 @@ KORVEX_ALWAYS_INLINE bool put_integer(long long integer, Put&& put) {
 }
 
 template <TypeKind Kind, class Put>
-KORVEX_ALWAYS_INLINE bool put_exact(PyObject* value, Put&& put) {
+[[nodiscard]] KORVEX_ALWAYS_INLINE bool put_exact(PyObject* value, Put&& put) {
   constexpr TypeDescriptor type = describe(Kind);
   static_assert(type.size > 0, "only fixed-size kinds have an exact-value step");
   if constexpr (type.conversion == Conversion::Bool) {

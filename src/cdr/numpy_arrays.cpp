@@ -21,7 +21,7 @@ struct NumpyState {
 };
 NumpyState g_numpy;
 
-PyObject* dtype_for(TypeKind kind) {
+[[nodiscard]] PyObject* dtype_for(TypeKind kind) {
   const auto index = static_cast<std::size_t>(kind);
   if (g_numpy.dtypes[index] != nullptr) return g_numpy.dtypes[index];
   if (g_numpy.dtype == nullptr) {

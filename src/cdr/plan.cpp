@@ -95,8 +95,9 @@ const MessagePlan* plan_for(const RegisteredSchema& schema) {
 namespace {
 
 // Looks `name` up in the registry and records the result in `link`.
-const MessagePlan* resolve_slow(std::string_view name, StructLink& link, SchemaRef& holder,
-                                std::optional<MessageError>& error) {
+[[nodiscard]] const MessagePlan* resolve_slow(std::string_view name, StructLink& link,
+                                              SchemaRef& holder,
+                                              std::optional<MessageError>& error) {
   std::uint64_t generation = 0;
   Result<SchemaRef> found = get_schema_internal(name, &generation);
   if (!found.ok()) {

@@ -14,7 +14,7 @@ String full_name(const FunctionDescription& description) {
   return String(description.function_name) + "()";
 }
 
-bool raise_type_error(const String& text) {
+[[nodiscard]] bool raise_type_error(const String& text) {
   PyRef message = make_text(text);
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
   return false;
@@ -38,7 +38,8 @@ String quoted_list(const char* const* names, Py_ssize_t count) {
   return text;
 }
 
-bool refuse_argument(PyObject* object, const char* parameter, std::string_view target) {
+[[nodiscard]] bool refuse_argument(PyObject* object, const char* parameter,
+                                   std::string_view target) {
   std::optional<String> refusal = not_an_instance_text(object, target);
   if (!refusal) return false;  // reading the type's name raised; that passes on
   return raise_type_error(String("argument '") + parameter + "': " + *refusal);

@@ -33,14 +33,14 @@ void span_of(const ArrowArray& array, std::int64_t at, std::int64_t& start, std:
   end = static_cast<std::int64_t>(load<Offset>(array.buffers[1], at + 1));
 }
 
-PyObject* text_or_bytes(const char* data, std::int64_t size, bool text) {
+[[nodiscard]] PyObject* text_or_bytes(const char* data, std::int64_t size, bool text) {
   if (text) return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
   return PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
 }
 
 // A binary or string view: 16 bytes, the length first; up to 12 bytes
 // inline, else a prefix, the data buffer's index and the offset in it.
-PyObject* view_value(const ArrowArray& array, std::int64_t at, bool text) {
+[[nodiscard]] PyObject* view_value(const ArrowArray& array, std::int64_t at, bool text) {
   const unsigned char* view = static_cast<const unsigned char*>(array.buffers[1]) + at * 16;
   std::int32_t length;
   std::memcpy(&length, view, 4);
@@ -55,7 +55,7 @@ PyObject* view_value(const ArrowArray& array, std::int64_t at, bool text) {
 
 // The number kind of an Arrow fixed-width format (booleans are bits, not
 // numbers of a byte); null for any other.
-const TypeDescriptor* number_type(std::string_view format) {
+[[nodiscard]] const TypeDescriptor* number_type(std::string_view format) {
   const std::optional<TypeKind> kind = kind_with_arrow_format(format);
   if (!kind || *kind == TypeKind::Bool) return nullptr;
   return &describe(*kind);
@@ -63,7 +63,8 @@ const TypeDescriptor* number_type(std::string_view format) {
 
 // A new reference to the number at `at` of an array of `type`'s values in
 // the machine's byte order (the table's reader takes little-endian bytes).
-PyObject* number_value(const TypeDescriptor& type, const void* buffer, std::int64_t at) {
+[[nodiscard]] PyObject* number_value(const TypeDescriptor& type, const void* buffer,
+                                     std::int64_t at) {
   const unsigned char* item = static_cast<const unsigned char*>(buffer) + at * type.size;
   unsigned char bytes[8];
   if constexpr (std::endian::native == std::endian::big) {
@@ -79,8 +80,9 @@ PyObject* number_value(const TypeDescriptor& type, const void* buffer, std::int6
 // encoder copies as a whole (serialize takes numeric arrays as buffers of
 // their element type).  Valid while the array is; null where it does not
 // apply (nothing set).
-[[maybe_unused]] PyObject* numbers_view(const ArrowSchema& element, const ArrowArray& values,
-                                        std::int64_t start, std::int64_t end) {
+[[nodiscard]] [[maybe_unused]] PyObject* numbers_view(const ArrowSchema& element,
+                                                      const ArrowArray& values, std::int64_t start,
+                                                      std::int64_t end) {
   const TypeDescriptor* type = number_type(element.format);
   if (type == nullptr || element.dictionary != nullptr || values.null_count != 0) {
     return nullptr;
@@ -99,8 +101,9 @@ PyObject* number_value(const TypeDescriptor& type, const void* buffer, std::int6
   return PyMemoryView_FromBuffer(&buffer);
 }
 
-PyObject* list_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start,
-                     std::int64_t end, String& problem, bool views) {
+[[nodiscard]] PyObject* list_value(const ArrowSchema& schema, const ArrowArray& array,
+                                   std::int64_t start, std::int64_t end, String& problem,
+                                   bool views) {
   if constexpr (kLayout.shaped_types) {
     if (views && end > start) {
       if (PyObject* view = numbers_view(*schema.children[0], *array.children[0], start, end)) {
@@ -119,8 +122,8 @@ PyObject* list_value(const ArrowSchema& schema, const ArrowArray& array, std::in
   return list.release();
 }
 
-PyObject* struct_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t at,
-                       String& problem, bool views) {
+[[nodiscard]] PyObject* struct_value(const ArrowSchema& schema, const ArrowArray& array,
+                                     std::int64_t at, String& problem, bool views) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (std::int64_t child = 0; child < schema.n_children; ++child) {

@@ -42,10 +42,9 @@ constexpr FunctionDescription kCanonicalTypeName{"_canonical_type_name", kTypeNa
 // The core's field type grammar, for korvex_messages.ensure_schemas.
 PyObject* canonical_type_name_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return call_function(kCanonicalTypeName, args, nargs, kwnames,
-                       [](PyObject** slots) -> BodyResult {
-                         return canonical_type_name_body(slots[0]);
-                       });
+  return call_function(
+      kCanonicalTypeName, args, nargs, kwnames,
+      [](PyObject** slots) -> BodyResult { return canonical_type_name_body(slots[0]); });
 }
 
 std::string_view same_name(std::string_view name, String&) { return name; }

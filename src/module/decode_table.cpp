@@ -34,9 +34,9 @@ class MessageBatch {
   }
 
   // A sequence of bytes-like objects, one a message.
-  bool take_sequence(PyObject* messages);
+  [[nodiscard]] bool take_sequence(PyObject* messages);
   // One buffer cut at `offsets`, N+1 int64 starts.
-  bool take_buffer(PyObject* buffer, PyObject* offsets);
+  [[nodiscard]] bool take_buffer(PyObject* buffer, PyObject* offsets);
   std::span<const MessageBytes> messages() const noexcept { return messages_; }
 
  private:
@@ -178,7 +178,8 @@ bool MessageBatch::take_buffer(PyObject* buffer, PyObject* offsets) {
 }
 
 // The log times of `count` messages: int64 items, one a message.
-bool read_log_times(PyObject* log_times, std::size_t count, Vector<std::int64_t>& out) {
+[[nodiscard]] bool read_log_times(PyObject* log_times, std::size_t count,
+                                  Vector<std::int64_t>& out) {
   if (!read_int64s(log_times, "_log_times",
                    "argument '_log_times': expected int64 log times (a numpy array, an "
                    "array('q') or a list of ints)",

@@ -42,7 +42,7 @@ struct ArrayHolder {
   }
 };
 
-const FieldPlan* field_named(const MessagePlan& plan, std::string_view name) {
+[[nodiscard]] const FieldPlan* field_named(const MessagePlan& plan, std::string_view name) {
   for (const FieldPlan& field : plan.fields) {
     if (field.name == name) return &field;
   }
@@ -52,8 +52,8 @@ const FieldPlan* field_named(const MessagePlan& plan, std::string_view name) {
 // The path of the column `name` in the message of `plan`: the field of that
 // name, or the dotted path of a field of nested messages.  False with the
 // reason in `problem`.
-bool column_path(const MessagePlan& plan, std::string_view name, ColumnPath& path,
-                 String& problem) {
+[[nodiscard]] bool column_path(const MessagePlan& plan, std::string_view name, ColumnPath& path,
+                               String& problem) {
   if (field_named(plan, name) != nullptr) {
     path.push_back(name);
     return true;
@@ -99,7 +99,8 @@ bool column_path(const MessagePlan& plan, std::string_view name, ColumnPath& pat
 
 // The paths of the nested messages without fields (not in arrays): a
 // flattened table has no column for them, and their value is {} anyway.
-bool empty_messages(const MessagePlan& plan, ColumnPath& prefix, Vector<ColumnPath>& out) {
+[[nodiscard]] bool empty_messages(const MessagePlan& plan, ColumnPath& prefix,
+                                  Vector<ColumnPath>& out) {
   for (const FieldPlan& field : plan.fields) {
     if (field.type.is_array() || field.type.link == nullptr) continue;
     SchemaRef holder;
@@ -132,7 +133,7 @@ bool overlaps(const ColumnPath& a, const ColumnPath& b) {
 // A path's field names as str keys, made once per call.
 using PathKeys = Vector<PyRef>;
 
-bool keys_of(const ColumnPath& path, PathKeys& keys) {
+[[nodiscard]] bool keys_of(const ColumnPath& path, PathKeys& keys) {
   for (std::string_view name : path) {
     PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
     keys.push_back(PyRef::steal(key));
@@ -144,7 +145,7 @@ bool keys_of(const ColumnPath& path, PathKeys& keys) {
 
 // Sets `value` at the path of `keys` in `row`, making the dicts of nested
 // messages on the way.
-bool put(PyObject* row, const PathKeys& keys, PyObject* value) {
+[[nodiscard]] bool put(PyObject* row, const PathKeys& keys, PyObject* value) {
   PyObject* at = row;  // borrowed
   for (std::size_t index = 0; index + 1 < keys.size(); ++index) {
     PyObject* inner = PyDict_GetItemWithError(at, keys[index].get());  // borrowed
@@ -171,7 +172,7 @@ void name_row(std::int64_t row) {
 constexpr std::size_t kParameterCount = 3;
 
 // Takes the stream `table` exports into `holder`.
-bool take_stream(PyObject* table, StreamHolder& holder) {
+[[nodiscard]] bool take_stream(PyObject* table, StreamHolder& holder) {
   PyRef capsule = PyRef::steal(PyObject_CallMethod(table, "__arrow_c_stream__", nullptr));
   if (!capsule) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -190,7 +191,7 @@ bool take_stream(PyObject* table, StreamHolder& holder) {
   return true;
 }
 
-bool stream_failed(ArrowArrayStream& stream, int code) {
+[[nodiscard]] bool stream_failed(ArrowArrayStream& stream, int code) {
   const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
   PyErr_Format(PyExc_ValueError, "reading the Arrow stream failed (error %d): %s", code,
                text != nullptr ? text : "no message");
@@ -203,21 +204,21 @@ class EncodedRows {
  public:
   explicit EncodedRows(bool joined) : joined_(joined) { starts_.push_back(0); }
 
-  bool start() {
+  [[nodiscard]] bool start() {
     if (joined_) return true;
     list_ = PyRef::steal(PyList_New(0));
     return static_cast<bool>(list_);
   }
 
   // A message of the dict path (borrowed).
-  bool add(PyObject* message) {
+  [[nodiscard]] bool add(PyObject* message) {
     if (!joined_) return PyList_Append(list_.get(), message) == 0;
     append(PyBytes_AS_STRING(message), static_cast<std::size_t>(PyBytes_GET_SIZE(message)));
     return true;
   }
 
   // The messages of the column path.
-  bool add(const MessageBuffer& messages) {
+  [[nodiscard]] bool add(const MessageBuffer& messages) {
     for (std::size_t index = 0; index < messages.message_count(); ++index) {
       const std::span<const char> message = messages.message(index);
       if (joined_) {
@@ -231,7 +232,7 @@ class EncodedRows {
     return true;
   }
 
-  PyObject* finish() {
+  [[nodiscard]] PyObject* finish() {
     if (!joined_) return list_.release();
     PyRef buffer = PyRef::steal(
         PyBytes_FromStringAndSize(data_.data(), static_cast<Py_ssize_t>(data_.size())));
@@ -267,7 +268,8 @@ class DictRows {
 
   // Row `index` of `batch`, the stream's row `row`, into `out`; false with
   // the row's exception set.
-  bool encode(const ArrowArray& batch, std::int64_t index, std::int64_t row, EncodedRows& out) {
+  [[nodiscard]] bool encode(const ArrowArray& batch, std::int64_t index, std::int64_t row,
+                            EncodedRows& out) {
     // Lists of numbers go to the encoder as views of their elements; a
     // row refused so is made again of plain lists, which the encoder
     // converts value by value (an int64 column for an int32[] field), so
@@ -330,7 +332,7 @@ class CurrentBinding {
       : name_(name), schema_(schema), paths_(paths) {}
 
   // Null where the columns have no binding (the dict path takes them).
-  const ColumnBinding* get() {
+  [[nodiscard]] const ColumnBinding* get() {
     const std::uint64_t generation = registry_generation();
     if (generation == bound_at_) return binding_ ? &*binding_ : nullptr;
     bound_at_ = generation;
@@ -370,8 +372,8 @@ constexpr std::size_t kSegmentBytes = std::size_t{64} << 10;
 // in order and a row's error is raised before any later row is read, so
 // the messages, the error and the row it names are those of the dict path
 // alone.
-bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStream& stream,
-                 EncodedRows& out) {
+[[nodiscard]] bool encode_rows(std::string_view name, const MessagePlan& plan,
+                               ArrowArrayStream& stream, EncodedRows& out) {
   SchemaHolder schema;
   if (int code = stream.get_schema(&stream, &schema.schema); code != 0) {
     return stream_failed(stream, code);

@@ -108,7 +108,7 @@ PyObject* to_pandas(PyObject* self, PyObject*) {
   return PyObject_CallMethod(table.get(), "to_pandas", nullptr);
 }
 
-PyObject* text_object(std::string_view text) {
+[[nodiscard]] PyObject* text_object(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 

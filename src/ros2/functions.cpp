@@ -192,7 +192,8 @@ PyObject* primitive_types_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
         case Conversion::Unsigned64:
           sort = "integer";
           low = PyRef::steal(PyLong_FromLong(0));
-          high = PyRef::steal(PyLong_FromUnsignedLongLong(std::numeric_limits<std::uint64_t>::max()));
+          high =
+              PyRef::steal(PyLong_FromUnsignedLongLong(std::numeric_limits<std::uint64_t>::max()));
           break;
         case Conversion::Float32:
         case Conversion::Float64:

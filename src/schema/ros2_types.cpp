@@ -40,7 +40,7 @@ std::span<const Ros2Primitive> ros2_primitives() noexcept {
 
 namespace {
 
-std::optional<TypeKind> primitive_named(std::string_view name) noexcept {
+[[nodiscard]] std::optional<TypeKind> primitive_named(std::string_view name) noexcept {
   for (const Ros2Primitive& primitive : ros2_primitives()) {
     if (primitive.name == name) return primitive.kind;
   }
@@ -48,7 +48,7 @@ std::optional<TypeKind> primitive_named(std::string_view name) noexcept {
 }
 
 // A decimal count from 1 to 2**32 - 1, the whole of `text`.
-std::optional<std::uint32_t> count_of(std::string_view text) noexcept {
+[[nodiscard]] std::optional<std::uint32_t> count_of(std::string_view text) noexcept {
   if (text.empty() || text.front() == '0') return std::nullopt;
   std::uint32_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);

@@ -29,7 +29,7 @@ std::span<const Ros2Primitive> ros2_primitives() noexcept;
 // (the type and field, e.g. "'pkg/msg/A', field 'x': ").  Arrays and
 // sequences of uint8 and byte become a Bytes leaf with the array's shape;
 // byte and char are uint8 values.
-Result<FieldType> ros2_field_type(std::string_view text, std::string_view where = {});
+[[nodiscard]] Result<FieldType> ros2_field_type(std::string_view text, std::string_view where = {});
 
 // Whether `text` is a message type's full name: pkg/msg/Name, or
 // pkg/srv/Name and pkg/action/Name for the types generated for services and

@@ -79,8 +79,8 @@ struct TypeDescriptor {
   // little-endian bytes (null with an exception set on failure).
   PyObject* (*read)(const unsigned char* bytes);
   // For a single primitive: the struct-module code its items are exported
-  // with (one character, NUL-terminated), and the codes a buffer's items may carry to be read as this type
-  // (their size checked apart); else empty.
+  // with (one character, NUL-terminated), and the codes a buffer's items may carry to be read as
+  // this type (their size checked apart); else empty.
   std::string_view buffer_format;
   std::string_view buffer_formats;
   // For a single primitive: the numpy dtype of its arrays (without byte
@@ -91,10 +91,12 @@ struct TypeDescriptor {
 
 namespace type_readers {
 
-inline PyObject* boolean(const unsigned char* bytes) { return PyBool_FromLong(bytes[0] != 0); }
+[[nodiscard]] inline PyObject* boolean(const unsigned char* bytes) {
+  return PyBool_FromLong(bytes[0] != 0);
+}
 
 template <class T>
-PyObject* integer(const unsigned char* bytes) {
+[[nodiscard]] PyObject* integer(const unsigned char* bytes) {
   const T value = load_le<T>(bytes);
   // C long is only 32 bits wide on some platforms: each value goes through
   // the narrowest call that is exact everywhere.
@@ -110,7 +112,7 @@ PyObject* integer(const unsigned char* bytes) {
 }
 
 template <class T>
-PyObject* real(const unsigned char* bytes) {
+[[nodiscard]] PyObject* real(const unsigned char* bytes) {
   return PyFloat_FromDouble(static_cast<double>(load_le<T>(bytes)));
 }
 
@@ -123,8 +125,8 @@ inline constexpr std::string_view kUnsignedFormats = "BHILQN";
 
 template <class T>
 constexpr TypeDescriptor integer_type(TypeKind kind, std::string_view name,
-                                      std::string_view buffer_format,
-                                      std::string_view numpy_dtype, std::string_view arrow_format) {
+                                      std::string_view buffer_format, std::string_view numpy_dtype,
+                                      std::string_view arrow_format) {
   constexpr bool is_signed = std::numeric_limits<T>::is_signed;
   // uint64's range does not fit these columns: its Conversion checks it.
   constexpr bool fits = sizeof(T) < 8 || is_signed;
@@ -147,8 +149,9 @@ template <class T>
 constexpr TypeDescriptor real_type(TypeKind kind, std::string_view name, Conversion conversion,
                                    std::string_view buffer_format, std::string_view numpy_dtype,
                                    std::string_view arrow_format) {
-  return {kind,     name, sizeof(T),     sizeof(T),   conversion, 0, 0, true, &type_readers::real<T>,
-          buffer_format, "fd", numpy_dtype, arrow_format};
+  return {
+      kind,          name, sizeof(T),   sizeof(T),   conversion, 0, 0, true, &type_readers::real<T>,
+      buffer_format, "fd", numpy_dtype, arrow_format};
 }
 
 constexpr TypeDescriptor composite_type(TypeKind kind, std::string_view name,
@@ -184,7 +187,8 @@ constexpr const TypeDescriptor& describe(TypeKind kind) noexcept {
 
 // The kind whose column has the Arrow C data interface `format`, if any.
 // (Bool's "b" is bit-packed: one value is not `size` bytes there.)
-constexpr std::optional<TypeKind> kind_with_arrow_format(std::string_view format) noexcept {
+[[nodiscard]] constexpr std::optional<TypeKind> kind_with_arrow_format(
+    std::string_view format) noexcept {
   for (const TypeDescriptor& type : kTypeTable) {
     if (!type.arrow_format.empty() && type.arrow_format == format) return type.kind;
   }
