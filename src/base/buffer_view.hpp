@@ -38,7 +38,6 @@ class BufferView {
   std::span<unsigned char> writable_bytes() const noexcept {
     return {static_cast<unsigned char*>(view_.buf), static_cast<std::size_t>(view_.len)};
   }
-  Py_ssize_t length() const noexcept { return view_.len; }
   Py_ssize_t item_size() const noexcept { return view_.itemsize; }
   int dimensions() const noexcept { return view_.ndim; }
   // The struct-module format of the items ("B" where the exporter gives
