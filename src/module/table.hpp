@@ -5,13 +5,14 @@
 
 #include <Python.h>
 
+#include "base/py_ref.hpp"
 #include "cdr/arrow_table.hpp"
 
 namespace korvex {
 
 // Readies the type and adds it to `module` as "Table"; -1 with the
 // exception set on failure.
-[[nodiscard]] int add_table_type(PyObject* module);
+[[nodiscard]] int add_table_type(Borrowed module);
 
 // A new Table taking over the caller's reference to `data` (released here
 // on failure too); null with the exception set.
