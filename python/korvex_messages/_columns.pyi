@@ -25,6 +25,9 @@ def encode_table(schema_name: str, table: object, *, as_buffer: bool = False) ->
     flattened, as serialize encodes the row's dict: a list of bytes, or with
     ``as_buffer=True`` a tuple of one buffer and its N+1 offsets."""
 
+def _canonical_type_name(type_name: object) -> str | None:
+    """The name get_schema gives a field of this type, or None if refused."""
+
 class Table:
     """Decoded messages as Arrow columns; Arrow libraries read it directly."""
 

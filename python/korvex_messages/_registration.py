@@ -10,7 +10,8 @@ there with other fields.
 "The same fields" means what `get_schema` returns: the registered list
 holds canonical type names (`ros_string` as `string`, `ros_bytes` as
 `bytes`, `struct: Name ` as `struct:Name`), so the requested fields are put
-in that form before they are compared.  Field names are compared exactly.
+in that form, by the native module's own type grammar, before they are
+compared.  Field names are compared exactly.
 """
 
 from __future__ import annotations
@@ -19,38 +20,10 @@ from collections.abc import Mapping, Sequence
 from typing import cast
 
 import _korvex_messages as km
+from korvex_messages import _columns
 
 # One field as register_schema takes it: (field name, type name).
 Field = tuple[str, str] | list[str]
-
-_SIMPLE = {
-    "bool": "bool",
-    "int8": "int8",
-    "int16": "int16",
-    "int32": "int32",
-    "int64": "int64",
-    "uint8": "uint8",
-    "uint16": "uint16",
-    "uint32": "uint32",
-    "uint64": "uint64",
-    "float32": "float32",
-    "float64": "float64",
-    "string": "string",
-    "ros_string": "string",
-    "bytes": "bytes",
-    "ros_bytes": "bytes",
-    "time": "time",
-    "duration": "duration",
-}
-
-# What the module trims around a struct name: the characters with the
-# Unicode White_Space property.  str.strip() would also remove U+001C to
-# U+001F, which the module keeps as part of the name.
-_WHITE_SPACE = (
-    "\t\n\x0b\x0c\r \x85\xa0\u1680"
-    "\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a"
-    "\u2028\u2029\u202f\u205f\u3000"
-)
 
 # How often one name may be found changed by other threads (registered
 # between our look and our registration, or removed between them) before
@@ -96,26 +69,6 @@ def _mismatch_text(
     )
 
 
-def _canonical_type(text: str) -> str | None:
-    """The type name as get_schema prints it, or None if the module would
-    refuse it.  Iterative: array names may nest to any depth."""
-    start, stop, depth = 0, len(text), 0
-    while stop - start > 6 and text.startswith("array<", start) and text[stop - 1] == ">":
-        start, stop, depth = start + 6, stop - 1, depth + 1
-    core = text[start:stop]
-    if core.startswith("struct:"):
-        struct_name = core[7:].strip(_WHITE_SPACE)
-        if not struct_name:
-            return None
-        canonical = "struct:" + struct_name
-    else:
-        found = _SIMPLE.get(core)
-        if found is None:
-            return None
-        canonical = found
-    return "array<" * depth + canonical + ">" * depth
-
-
 def _canonical_fields(fields: Sequence[Field]) -> list[tuple[str, str]] | None:
     """The fields as get_schema would return them once registered, or None
     if register_schema would refuse them (it then reports why itself)."""
@@ -130,7 +83,8 @@ def _canonical_fields(fields: Sequence[Field]) -> list[tuple[str, str]] | None:
             field_name.encode("utf-8")
         except UnicodeEncodeError:
             return None
-        canonical_type = _canonical_type(type_name)
+        # The type as get_schema prints it, or None if the module would refuse it.
+        canonical_type = _columns._canonical_type_name(type_name)
         if canonical_type is None:
             return None
         # str.__str__ gives a plain str of a subclass's text, as the module reads it.

@@ -12,6 +12,8 @@
 #include <span>
 #include <string_view>
 
+#include "base/py_ref.hpp"
+
 namespace korvex {
 
 class BufferView {
@@ -25,8 +27,8 @@ class BufferView {
 
   // Asks `exporter` for its buffer with the PyBUF_* `flags`; false, with the
   // Python exception set, when it has none of that kind.
-  bool acquire(PyObject* exporter, int flags) noexcept {
-    if (PyObject_GetBuffer(exporter, &view_, flags) < 0) return false;
+  [[nodiscard]] bool acquire(Borrowed exporter, int flags) noexcept {
+    if (PyObject_GetBuffer(exporter.get(), &view_, flags) < 0) return false;
     held_ = true;
     return true;
   }
@@ -38,7 +40,6 @@ class BufferView {
   std::span<unsigned char> writable_bytes() const noexcept {
     return {static_cast<unsigned char*>(view_.buf), static_cast<std::size_t>(view_.len)};
   }
-  Py_ssize_t length() const noexcept { return view_.len; }
   Py_ssize_t item_size() const noexcept { return view_.itemsize; }
   int dimensions() const noexcept { return view_.ndim; }
   // The struct-module format of the items ("B" where the exporter gives

@@ -8,7 +8,7 @@
 namespace korvex {
 
 // Null with an exception set on failure.
-inline PyObject* new_dict(std::size_t expected_size) {
+[[nodiscard]] inline PyObject* new_dict(std::size_t expected_size) {
 #if PY_VERSION_HEX < 0x030D0000
   // A dict sized up front never resizes while the decoder fills it.  3.13
   // still declares _PyDict_NewPresized (cpython/dictobject.h), but there

@@ -12,13 +12,13 @@ namespace korvex {
 
 // The text of a str object (or str subclass, whose methods are not called)
 // as UTF-8.  Lone surrogates, which have no UTF-8 form, become U+FFFD.
-String lossy_utf8(PyObject* str);
+String lossy_utf8(Borrowed str);
 
 // A new str from UTF-8 text; null with an error set on failure.
 PyRef make_text(std::string_view text);
 
 // A str made once per process and kept: `slot` holds it after the first
 // call.  Null with an error set if it could not be made.
-PyObject* permanent_text(PyObject*& slot, const char* text);
+[[nodiscard]] PyObject* permanent_text(PyObject*& slot, const char* text);
 
 }  // namespace korvex

@@ -126,8 +126,8 @@ void release_array(ArrowArray* array) {
   table->release();
 }
 
-ArrayNode* fill_array(ArrowArray* out, TableData* table, std::int64_t length, std::int64_t buffers,
-                      std::size_t children) {
+[[nodiscard]] ArrayNode* fill_array(ArrowArray* out, TableData* table, std::int64_t length,
+                                    std::int64_t buffers, std::size_t children) {
   auto* node = new ArrayNode;
   table->retain();
   node->table = table;

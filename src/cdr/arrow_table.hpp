@@ -37,8 +37,9 @@ class TableData : public AbortingNew {
   // is left (lists of messages stay).  With `log_times` (one per row), the
   // first column is "log_time", timestamp[ns, UTC], cut into the same
   // record batches as the rows.  One reference, the caller's.
-  static TableData* make(String type_name, ColumnType root, Vector<ColumnData> batches,
-                         bool flatten, const Vector<std::int64_t>* log_times = nullptr);
+  [[nodiscard]] static TableData* make(String type_name, ColumnType root,
+                                       Vector<ColumnData> batches, bool flatten,
+                                       const Vector<std::int64_t>* log_times = nullptr);
 
   void retain() noexcept { references_.fetch_add(1, std::memory_order_relaxed); }
   void release() noexcept {

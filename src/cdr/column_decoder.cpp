@@ -20,11 +20,11 @@ inline constexpr bool kNativeBigEndian = std::endian::native == std::endian::big
 
 template <std::size_t Width>
 KORVEX_ALWAYS_INLINE void copy_value(unsigned char* out, const unsigned char* bytes, bool swap) {
-  if (!swap) {
+  if (swap) {
+    copy_reversed<Width>(out, bytes, 1);
+  } else {
     std::memcpy(out, bytes, Width);
-    return;
   }
-  for (std::size_t byte = 0; byte < Width; ++byte) out[byte] = bytes[Width - 1 - byte];
 }
 
 // Appends one value of `width` bytes (1, 2, 4 or 8) in the input's byte
@@ -54,12 +54,7 @@ void append_values(ColumnBuffer& values, const unsigned char* bytes, std::uint64
     values.append(bytes, size);
     return;
   }
-  unsigned char* out = values.extend(size);
-  for (std::uint64_t index = 0; index < count; ++index) {
-    for (std::uint8_t byte = 0; byte < width; ++byte) {
-      out[index * width + byte] = bytes[index * width + (width - 1 - byte)];
-    }
-  }
+  copy_reversed(values.extend(size), bytes, static_cast<std::size_t>(count), width);
 }
 
 void append_bit(ColumnData& column, bool bit) {
@@ -84,7 +79,7 @@ class ColumnDecoder {
     swap_ = in_.big_endian() != kNativeBigEndian;
   }
 
-  bool message(const ColumnType& root, ColumnData& data) {
+  [[nodiscard]] bool message(const ColumnType& root, ColumnData& data) {
     return read_struct(root, data, nullptr);
   }
   std::uint64_t empty_values() const noexcept { return empty_values_; }
@@ -98,24 +93,25 @@ class ColumnDecoder {
   }
 
  private:
-  bool read(const ColumnType& type, ColumnData& data, const PathNode& path);
+  [[nodiscard]] bool read(const ColumnType& type, ColumnData& data, const PathNode& path);
   // `path` is null for the message itself.
-  bool read_struct(const ColumnType& type, ColumnData& data, const PathNode* path);
-  bool read_elements(const ColumnType& element, ColumnData& data, std::uint32_t count,
-                     const PathNode& path);
-  bool read_count(const ColumnType& type, const PathNode& path, std::uint32_t& count);
-  bool read_text(const ColumnType& type, ColumnData& data, const PathNode& path);
+  [[nodiscard]] bool read_struct(const ColumnType& type, ColumnData& data, const PathNode* path);
+  [[nodiscard]] bool read_elements(const ColumnType& element, ColumnData& data, std::uint32_t count,
+                                   const PathNode& path);
+  [[nodiscard]] bool read_count(const ColumnType& type, const PathNode& path, std::uint32_t& count);
+  [[nodiscard]] bool read_text(const ColumnType& type, ColumnData& data, const PathNode& path);
 
-  KORVEX_COLD bool fail(String reason, std::uint64_t offset, const PathNode* path) {
+  [[nodiscard]] KORVEX_COLD bool fail(String reason, std::uint64_t offset, const PathNode* path) {
     reason_ = std::move(reason);
     offset_ = offset;
     path_ = render_path(path);
     return false;
   }
-  KORVEX_COLD bool fail(String reason, std::uint64_t offset, const PathNode& path) {
+  [[nodiscard]] KORVEX_COLD bool fail(String reason, std::uint64_t offset, const PathNode& path) {
     return fail(std::move(reason), offset, &path);
   }
-  KORVEX_COLD bool fail(ReadFailure failure, std::uint64_t start, const PathNode* path) {
+  [[nodiscard]] KORVEX_COLD bool fail(ReadFailure failure, std::uint64_t start,
+                                      const PathNode* path) {
     const char* reason = "failed to fill whole buffer";
     if (failure == ReadFailure::TruncatedWhileAligning) {
       reason = "Input truncated while aligning CDR stream";
@@ -126,11 +122,13 @@ class ColumnDecoder {
     if constexpr (kLayout.ros2_errors) start = in_.failed_at();
     return fail(String(reason), start, path);
   }
-  KORVEX_COLD bool fail(ReadFailure failure, std::uint64_t start, const PathNode& path) {
+  [[nodiscard]] KORVEX_COLD bool fail(ReadFailure failure, std::uint64_t start,
+                                      const PathNode& path) {
     return fail(failure, start, &path);
   }
-  KORVEX_COLD bool beyond_bound(std::uint64_t count, const char* unit, std::uint64_t bound,
-                                std::uint64_t offset, const PathNode& path) {
+  [[nodiscard]] KORVEX_COLD bool beyond_bound(std::uint64_t count, const char* unit,
+                                              std::uint64_t bound, std::uint64_t offset,
+                                              const PathNode& path) {
     return fail(concat({"has ", decimal(count), " ", unit, ", but holds at most ", decimal(bound)}),
                 offset, path);
   }

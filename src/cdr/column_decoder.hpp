@@ -28,7 +28,7 @@ static_assert(kBatchInputLimit <= 0x7FFFFFFF);
 // reason in `failure` ("message 3, field 'pose.position.x': ...") when a
 // message is malformed; the batches are then partly filled and only fit to
 // be dropped.
-bool decode_columns(const ColumnType& root, std::span<const MessageBytes> messages,
-                    Vector<ColumnData>& batches, String& failure);
+[[nodiscard]] bool decode_columns(const ColumnType& root, std::span<const MessageBytes> messages,
+                                  Vector<ColumnData>& batches, String& failure);
 
 }  // namespace korvex

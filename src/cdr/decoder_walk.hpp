@@ -67,7 +67,7 @@ inline PyRef new_filling_list(std::uint32_t count) {
   return list;
 }
 
-inline PyObject* filled(PyRef list) {
+[[nodiscard]] inline PyObject* filled(PyRef list) {
   PyObject_GC_Track(list.get());
   return list.release();
 }
@@ -95,13 +95,13 @@ class Decoder {
   // read_value, read_array and read_struct recurse once per nesting level;
   // everything else stays out of line so that their frames stay small and
   // the nesting bound fits comfortably on a small thread stack.
-  PyObject* read_value(ValueType type, const PathNode& path);
-  PyObject* read_array(ValueType type, const PathNode& path);
-  PyObject* read_struct(ValueType type, const PathNode& path);
+  [[nodiscard]] PyObject* read_value(ValueType type, const PathNode& path);
+  [[nodiscard]] PyObject* read_array(ValueType type, const PathNode& path);
+  [[nodiscard]] PyObject* read_struct(ValueType type, const PathNode& path);
   // An element of an array at `path`: named by its index in the ROS 2
   // layout, by the array in the core's.
-  KORVEX_ALWAYS_INLINE PyObject* read_element(ValueType type, const PathNode& path,
-                                              std::uint32_t index) {
+  [[nodiscard]] KORVEX_ALWAYS_INLINE PyObject* read_element(ValueType type, const PathNode& path,
+                                                            std::uint32_t index) {
     if constexpr (kLayout.shaped_types) {
       const PathNode element{&path, {}, {index}};
       return read_value(type, element);
@@ -110,18 +110,18 @@ class Decoder {
     }
   }
   // The dict of a top-level message (`parent` null) or of a nested struct.
-  PyObject* read_fields(const MessagePlan& plan, const PathNode* parent);
-  KORVEX_NOINLINE PyObject* read_primitive(TypeKind kind, const PathNode& path);
-  KORVEX_NOINLINE PyObject* read_string(const PathNode& path);
-  KORVEX_NOINLINE PyObject* read_bytes(const PathNode& path);
+  [[nodiscard]] PyObject* read_fields(const MessagePlan& plan, const PathNode* parent);
+  [[nodiscard]] KORVEX_NOINLINE PyObject* read_primitive(TypeKind kind, const PathNode& path);
+  [[nodiscard]] KORVEX_NOINLINE PyObject* read_string(const PathNode& path);
+  [[nodiscard]] KORVEX_NOINLINE PyObject* read_bytes(const PathNode& path);
   // The ROS 2 layout's octet arrays and sequences and bounded strings.
-  KORVEX_NOINLINE PyObject* read_octets(ValueType type, const PathNode& path);
-  KORVEX_NOINLINE PyObject* read_bounded_string(ValueType type, const PathNode& path);
+  [[nodiscard]] KORVEX_NOINLINE PyObject* read_octets(ValueType type, const PathNode& path);
+  [[nodiscard]] KORVEX_NOINLINE PyObject* read_bounded_string(ValueType type, const PathNode& path);
   // The element count of an array: its length when fixed, else the count
   // read, checked against a bound.  False after storing the failure.
-  bool read_shaped_count(ValueType type, const PathNode& path, std::uint32_t& count);
-  KORVEX_COLD PyObject* beyond_bound(ValueType type, std::uint64_t count, const char* unit,
-                                     const PathNode& path);
+  [[nodiscard]] bool read_shaped_count(ValueType type, const PathNode& path, std::uint32_t& count);
+  [[nodiscard]] KORVEX_COLD PyObject* beyond_bound(ValueType type, std::uint64_t count,
+                                                   const char* unit, const PathNode& path);
   // Whether numeric arrays become numpy arrays (never in the core layout).
   bool numpy() const noexcept { return kLayout.shaped_types && numpy_; }
   // Whether the input is big-endian (only the ROS 2 layout reads such).
@@ -145,17 +145,19 @@ class Decoder {
       return String();
     }
   }
-  KORVEX_NOINLINE PyObject* read_primitive_run(TypeKind kind, std::uint32_t count,
-                                               const PathNode& path);
-  KORVEX_NOINLINE PyObject* read_time(const PathNode& path);
-  KORVEX_NOINLINE PyObject* read_fixed_struct(const MessagePlan& plan, const PathNode* parent);
+  [[nodiscard]] KORVEX_NOINLINE PyObject* read_primitive_run(TypeKind kind, std::uint32_t count,
+                                                             const PathNode& path);
+  [[nodiscard]] KORVEX_NOINLINE PyObject* read_time(const PathNode& path);
+  [[nodiscard]] KORVEX_NOINLINE PyObject* read_fixed_struct(const MessagePlan& plan,
+                                                            const PathNode* parent);
   // Stores a field's value in its dict.  A failure at the top level passes
   // the exception on unchanged; inside a struct it is folded into the error.
-  bool store(PyObject* dict, const FieldPlan& field, PyObject* value, const PathNode* parent);
-  KORVEX_COLD PyObject* nesting_too_deep(const PathNode& path);
-  KORVEX_COLD PyObject* too_many_empty_values(const PathNode& path);
+  [[nodiscard]] bool store(Borrowed dict, const FieldPlan& field, Borrowed value,
+                           const PathNode* parent);
+  [[nodiscard]] KORVEX_COLD PyObject* nesting_too_deep(const PathNode& path);
+  [[nodiscard]] KORVEX_COLD PyObject* too_many_empty_values(const PathNode& path);
 
-  PyObject* fail(MessageError error) {
+  [[nodiscard]] PyObject* fail(MessageError error) {
     error_.emplace(std::move(error));
     return nullptr;
   }
@@ -163,7 +165,8 @@ class Decoder {
   // The ROS 2 layout names the place as decode_table does, "field 'a.b':
   // reason (at offset N)"; the core's gives the reason alone.
   template <class Offset>
-  KORVEX_COLD PyObject* fail_at(const PathNode* path, String reason, Offset&& offset) {
+  [[nodiscard]] KORVEX_COLD PyObject* fail_at(const PathNode* path, String reason,
+                                              Offset&& offset) {
     if constexpr (kLayout.ros2_errors) {
       if (path != nullptr) reason.insert(0, concat({"field '", render_path(path), "': "}));
       reason += offset_note(offset);
@@ -171,17 +174,17 @@ class Decoder {
     return fail(MessageError::deserialization_failed(std::move(reason)));
   }
   // A read that ran out of input, at the offset where it began.
-  KORVEX_COLD PyObject* fail(ReadFailure failure, const PathNode* path) {
+  [[nodiscard]] KORVEX_COLD PyObject* fail(ReadFailure failure, const PathNode* path) {
     return fail_at(path,
                    failure == ReadFailure::TruncatedWhileAligning
                        ? "Input truncated while aligning CDR stream"
                        : "failed to fill whole buffer",
                    [](auto* self) { return self->in_.failed_at(); });
   }
-  KORVEX_COLD PyObject* fail(ReadFailure failure, const PathNode& path) {
+  [[nodiscard]] KORVEX_COLD PyObject* fail(ReadFailure failure, const PathNode& path) {
     return fail(failure, &path);
   }
-  KORVEX_COLD PyObject* missing_terminator(const PathNode& path) {
+  [[nodiscard]] KORVEX_COLD PyObject* missing_terminator(const PathNode& path) {
     if constexpr (kLayout.ros2_errors) {
       return fail_at(&path, "missing NUL terminator",
                      [](auto* self) { return self->in_.failed_at(); });
@@ -191,7 +194,7 @@ class Decoder {
     }
   }
   // Folds the pending exception into the error, unless it must propagate.
-  KORVEX_COLD PyObject* fail_with_python_error() {
+  [[nodiscard]] KORVEX_COLD PyObject* fail_with_python_error() {
     std::optional<String> rendered = render_pending_exception();
     if (!rendered) return nullptr;
     return fail(MessageError::deserialization_failed(std::move(*rendered)));
@@ -211,17 +214,13 @@ class Decoder {
 
 // The Python value of a single primitive at `bytes`, in the input's byte
 // order.
-KORVEX_ALWAYS_INLINE PyObject* read_number(const TypeDescriptor& type, const unsigned char* bytes,
-                                           bool big_endian) {
+[[nodiscard]] KORVEX_ALWAYS_INLINE PyObject* read_number(const TypeDescriptor& type,
+                                                         const unsigned char* bytes,
+                                                         bool big_endian) {
   if constexpr (kLayout.big_endian_input) {
     if (big_endian) [[unlikely]] {
       unsigned char reversed[8];
-      // Single primitives are at most 8 bytes; the bound says so to the
-      // compiler too.
-      const std::size_t size = type.size < sizeof reversed ? type.size : sizeof reversed;
-      for (std::size_t index = 0; index < size; ++index) {
-        reversed[index] = bytes[size - 1 - index];
-      }
+      copy_reversed(reversed, bytes, 1, type.size);
       return type.read(reversed);
     }
   }
@@ -297,12 +296,13 @@ bool Decoder<In>::read_shaped_count(ValueType type, const PathNode& path, std::u
     count = type.length;
     return true;
   }
+  // Each failure is recorded; false reports it.
   if (ReadFailure failure = in_.read(count); failure != ReadFailure::None) {
-    fail(failure, path);
+    static_cast<void>(fail(failure, path));
     return false;
   }
   if (type.shape == ArrayShape::Bounded && count > type.length) {
-    beyond_bound(type, count, type.is_array() ? "elements" : "bytes", path);
+    static_cast<void>(beyond_bound(type, count, type.is_array() ? "elements" : "bytes", path));
     return false;
   }
   return true;
@@ -346,10 +346,11 @@ PyObject* Decoder<In>::read_time(const PathNode& path) {
   if (!dict) return nullptr;
   PyRef sec_object = PyRef::steal(PyLong_FromLong(sec));
   if (!sec_object) return nullptr;
-  if (PyDict_SetItem(dict.get(), sec_key(), sec_object.get()) < 0) return fail_with_python_error();
+  if (PyDict_SetItem(dict.get(), sec_key().get(), sec_object.get()) < 0)
+    return fail_with_python_error();
   PyRef nanosec_object = PyRef::steal(PyLong_FromUnsignedLong(nanosec));
   if (!nanosec_object) return nullptr;
-  if (PyDict_SetItem(dict.get(), nanosec_key(), nanosec_object.get()) < 0) {
+  if (PyDict_SetItem(dict.get(), nanosec_key().get(), nanosec_object.get()) < 0) {
     return fail_with_python_error();
   }
   return dict.release();
@@ -462,11 +463,12 @@ PyObject* Decoder<In>::read_struct(ValueType type, const PathNode& path) {
 }
 
 template <class In>
-bool Decoder<In>::store(PyObject* dict, const FieldPlan& field, PyObject* value,
+bool Decoder<In>::store(Borrowed dict, const FieldPlan& field, Borrowed value,
                         const PathNode* parent) {
-  if (PyDict_SetItem(dict, field.key.get(), value) == 0) [[likely]]
+  if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) == 0) [[likely]]
     return true;
-  if (parent != nullptr) fail_with_python_error();
+  // Inside a struct the exception becomes the recorded error.
+  if (parent != nullptr) static_cast<void>(fail_with_python_error());
   return false;
 }
 

@@ -45,27 +45,27 @@ namespace korvex {
 
 class DictCursor {
  public:
-  explicit DictCursor(PyObject* dict) noexcept : dict_(dict) {}
+  explicit DictCursor(Borrowed dict) noexcept : dict_(dict.get()) {}
 
   // The value stored under `key` (borrowed), or null: absent, or with the
   // exception that the lookup raised pending.
-  PyObject* find(PyObject* key) {
+  [[nodiscard]] PyObject* find(Borrowed key) {
     if (walking_) {
       Py_ssize_t position = position_;
       PyObject* entry_key;
       PyObject* entry_value;
-      if (PyDict_Next(dict_, &position, &entry_key, &entry_value) && entry_key == key) {
+      if (PyDict_Next(dict_, &position, &entry_key, &entry_value) && entry_key == key.get()) {
         position_ = position;
         return entry_value;
       }
       walking_ = false;
     }
-    return PyDict_GetItemWithError(dict_, key);
+    return PyDict_GetItemWithError(dict_, key.get());
   }
 
   // The value of a plan's field, as find(field.key) gives it, adopting the
   // key of the entry where the walk stops where the plan allows.
-  PyObject* find(const FieldPlan& field) {
+  [[nodiscard]] PyObject* find(const FieldPlan& field) {
     if (walking_) {
       Py_ssize_t position = position_;
       PyObject* entry_key;

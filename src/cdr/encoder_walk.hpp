@@ -63,7 +63,7 @@ struct Reporter {
   PyObject* value;  // kept alive by the caller for the reporter's lifetime
 };
 
-enum class Step : bool { Failed = false, Done = true };
+enum class [[nodiscard]] Step : bool { Failed = false, Done = true };
 
 // Elements of a primitive array that are written between two checks of
 // the buffer's capacity.
@@ -73,35 +73,34 @@ template <class Out>
 class Encoder {
  public:
   Encoder() noexcept : levels_(t_nesting_levels) {}
-  BodyResult run(std::string_view schema_name, PyObject* values);
+  BodyResult run(std::string_view schema_name, Borrowed values);
 
  private:
   // The fields of a top-level message (`parent` and `inherited` null) or
   // of a nested struct value.
-  Step write_fields(const MessagePlan& plan, PyObject* dict, const PathNode* parent,
+  Step write_fields(const MessagePlan& plan, Borrowed dict, const PathNode* parent,
                     const Reporter* inherited);
-  Step write_converted(ValueType type, PyObject* value, const PathNode& path,
+  Step write_converted(ValueType type, Borrowed value, const PathNode& path,
                        const Reporter& reporter);
   // The recursive steps (write_fields, write_converted, write_array,
   // write_struct) keep their frames small; everything else stays out of
   // line, so that the nesting bound fits a small thread stack even in
   // sanitizer builds.
   // `expected` names the field's type in a mismatch (ValueType::scalar_name).
-  KORVEX_NOINLINE Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
+  KORVEX_NOINLINE Step write_scalar(TypeKind kind, Borrowed value, const PathNode& path,
                                     const Reporter& reporter, std::string_view expected);
-  Step write_array(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter);
-  Step write_struct(ValueType type, PyObject* value, const PathNode& path,
-                    const Reporter& reporter);
-  KORVEX_NOINLINE Step write_time(TypeKind kind, PyObject* value, const PathNode& path,
+  Step write_array(ValueType type, Borrowed value, const PathNode& path, const Reporter& reporter);
+  Step write_struct(ValueType type, Borrowed value, const PathNode& path, const Reporter& reporter);
+  KORVEX_NOINLINE Step write_time(TypeKind kind, Borrowed value, const PathNode& path,
                                   const Reporter& reporter);
   // The ROS 2 layout's bounded strings and octet sequences.
-  KORVEX_NOINLINE Step write_bounded_string(ValueType type, PyObject* value, const PathNode& path,
+  KORVEX_NOINLINE Step write_bounded_string(ValueType type, Borrowed value, const PathNode& path,
                                             const Reporter& reporter);
-  KORVEX_NOINLINE Step write_octets(ValueType type, PyObject* value, const PathNode& path,
+  KORVEX_NOINLINE Step write_octets(ValueType type, Borrowed value, const PathNode& path,
                                     const Reporter& reporter);
   // A numeric array given as a buffer of exactly its element type (a numpy
   // array, an array.array), in the ROS 2 layout.
-  KORVEX_NOINLINE Step write_primitive_buffer(ValueType type, PyObject* value, const PathNode& path,
+  KORVEX_NOINLINE Step write_primitive_buffer(ValueType type, Borrowed value, const PathNode& path,
                                               const Reporter& reporter);
   // Checks a count against a fixed length or a bound, and writes it unless
   // the length is fixed.
@@ -110,13 +109,14 @@ class Encoder {
 
   // Inlined into the field and element loops: a call and a return cost as
   // much as the step itself (a frame a few words larger per nesting level).
-  bool write_exact(TypeKind kind, PyObject* value);
+  [[nodiscard]] bool write_exact(TypeKind kind, Borrowed value);
   // An exact str of ASCII text (its characters are its UTF-8 form).
-  bool write_exact_ascii(PyObject* value) {
-    if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+  [[nodiscard]] bool write_exact_ascii(Borrowed value) {
+    if (!PyUnicode_CheckExact(value.get()) || !PyUnicode_IS_COMPACT_ASCII(value.get()))
+      return false;
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value.get()));
     if (length >= Out::kLengthLimit) return false;
-    out_.write_ros_string(static_cast<const char*>(PyUnicode_DATA(value)), length);
+    out_.write_ros_string(static_cast<const char*>(PyUnicode_DATA(value.get())), length);
     return true;
   }
   // How the exact-value steps put a value: room reserved first (single
@@ -128,15 +128,15 @@ class Encoder {
     return [this](auto value) KORVEX_INLINE_LAMBDA { out_.put_aligned_reserved(value); };
   }
   template <TypeKind Kind>
-  Py_ssize_t write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count);
-  KORVEX_NOINLINE Py_ssize_t write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
-                                                  Py_ssize_t count);
+  [[nodiscard]] Py_ssize_t write_exact_run(Borrowed list, Py_ssize_t from, Py_ssize_t count);
+  [[nodiscard]] KORVEX_NOINLINE Py_ssize_t write_exact_elements(TypeKind kind, Borrowed list,
+                                                                Py_ssize_t from, Py_ssize_t count);
 
   // A field's value as the cursor found it in a nested dict (borrowed), or
   // null after storing why it is missing (or with an exception that must
   // propagate pending).
-  PyObject* nested_item(PyObject* item, const PathNode& path, std::string_view name,
-                        const char* missing_prefix);
+  [[nodiscard]] PyObject* nested_item(Borrowed item, const PathNode& path, std::string_view name,
+                                      const char* missing_prefix);
   KORVEX_COLD void nested_item_failed(const PathNode& path, std::string_view name,
                                       const char* missing_prefix);
 
@@ -165,7 +165,7 @@ class Encoder {
 // general conversions (cdr/exact_values.hpp; ASCII str here); false,
 // writing nothing, sends the value down the general path.
 template <class Out>
-KORVEX_ALWAYS_INLINE bool Encoder<Out>::write_exact(TypeKind kind, PyObject* value) {
+KORVEX_ALWAYS_INLINE bool Encoder<Out>::write_exact(TypeKind kind, Borrowed value) {
   return with_kind(kind, [&]<TypeKind Kind>() KORVEX_INLINE_LAMBDA -> bool {
     constexpr Conversion conversion = describe(Kind).conversion;
     if constexpr (describe(Kind).size > 0) {
@@ -188,10 +188,10 @@ KORVEX_ALWAYS_INLINE bool Encoder<Out>::write_exact(TypeKind kind, PyObject* val
 // Nothing here runs user code, so the list cannot change meanwhile.
 template <class Out>
 template <TypeKind Kind>
-Py_ssize_t Encoder<Out>::write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count) {
+Py_ssize_t Encoder<Out>::write_exact_run(Borrowed list, Py_ssize_t from, Py_ssize_t count) {
   constexpr TypeDescriptor type = describe(Kind);
   static_assert(type.size > 0);
-  PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  PyObject* const* items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   Py_ssize_t index = from;
   while (index < count) {
     const Py_ssize_t chunk_end = std::min(count, index + kRunChunk);
@@ -205,14 +205,14 @@ Py_ssize_t Encoder<Out>::write_exact_run(PyObject* list, Py_ssize_t from, Py_ssi
 }
 
 template <class Out>
-Py_ssize_t Encoder<Out>::write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
+Py_ssize_t Encoder<Out>::write_exact_elements(TypeKind kind, Borrowed list, Py_ssize_t from,
                                               Py_ssize_t count) {
   return with_kind(kind, [&]<TypeKind Kind>() KORVEX_INLINE_LAMBDA -> Py_ssize_t {
     if constexpr (describe(Kind).size > 0) {
       return write_exact_run<Kind>(list, from, count);
     } else if constexpr (describe(Kind).conversion == Conversion::String) {
       // Strings in a loop of their own.
-      PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+      PyObject* const* items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
       Py_ssize_t index = from;
       while (index < count && write_exact_ascii(items[index])) ++index;
       return index;
@@ -280,10 +280,11 @@ Step Encoder<Out>::write_shaped_count(ValueType type, std::uint64_t count, const
 }
 
 template <class Out>
-Step Encoder<Out>::write_bounded_string(ValueType type, PyObject* value, const PathNode& path,
+Step Encoder<Out>::write_bounded_string(ValueType type, Borrowed value, const PathNode& path,
                                         const Reporter& reporter) {
   Py_ssize_t size = 0;
-  const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+  const char* text =
+      PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8AndSize(value.get(), &size) : nullptr;
   if (text == nullptr) return mismatch(reporter, type.name());
   if (static_cast<std::uint64_t>(size) > type.string_bound) {
     return wrong_count(type, static_cast<std::uint64_t>(size), "UTF-8 bytes", path);
@@ -292,25 +293,29 @@ Step Encoder<Out>::write_bounded_string(ValueType type, PyObject* value, const P
   return Step::Done;
 }
 
+// Exports the items of a buffer that `value` (not a str) has, C-contiguous
+// and with their struct-module format, into `view`: the start that octets
+// and numeric arrays from buffers share.  False where there is none such
+// (the caller reports the mismatch).
+[[nodiscard]] inline bool export_items(Borrowed value, BufferView& view) noexcept {
+  return !PyUnicode_Check(value.get()) && PyObject_CheckBuffer(value.get()) &&
+         view.acquire(value, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+}
+
 // Octets come from any object with a contiguous buffer of single bytes:
 // bytes, bytearray, memoryview, a numpy uint8 array (of int8 only without
 // negative items, where values are taken without loss).
 template <class Out>
-Step Encoder<Out>::write_octets(ValueType type, PyObject* value, const PathNode& path,
+Step Encoder<Out>::write_octets(ValueType type, Borrowed value, const PathNode& path,
                                 const Reporter& reporter) {
-  if (PyBytes_CheckExact(value)) {
-    const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value));
+  if (PyBytes_CheckExact(value.get())) {
+    const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value.get()));
     if (write_shaped_count(type, size, "bytes", path) == Step::Failed) return Step::Failed;
-    out_.write_raw(PyBytes_AS_STRING(value), static_cast<std::size_t>(size));
+    out_.write_raw(PyBytes_AS_STRING(value.get()), static_cast<std::size_t>(size));
     return Step::Done;
   }
-  if (PyUnicode_Check(value) || !PyObject_CheckBuffer(value)) {
-    return mismatch(reporter, type.name());
-  }
   BufferView view;
-  if (!view.acquire(value, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-    return mismatch(reporter, type.name());
-  }
+  if (!export_items(value, view)) return mismatch(reporter, type.name());
   const std::string_view format = view.format();
   const bool octets = view.item_size() == 1 && (format == "B" || format == "b" || format == "c");
   if (!octets) return mismatch(reporter, type.name());
@@ -333,44 +338,20 @@ Step Encoder<Out>::write_octets(ValueType type, PyObject* value, const PathNode&
 // Whether a buffer's struct-module format (after its byte-order mark) holds
 // exactly the values of `kind`: the same sort of number and the same size.
 inline bool format_holds(std::string_view format, Py_ssize_t itemsize, TypeKind kind) noexcept {
-  if (format.size() != 1) return false;
   const TypeDescriptor& type = describe(kind);
-  if (itemsize != type.size) return false;
-  const char code = format.front();
-  const std::string_view signed_codes = "bhilqn";
-  const std::string_view unsigned_codes = "BHILQN";
-  switch (type.conversion) {
-    case Conversion::Bool:
-      return code == '?';
-    case Conversion::Integer:
-      return type.min < 0 ? signed_codes.find(code) != std::string_view::npos
-                          : unsigned_codes.find(code) != std::string_view::npos;
-    case Conversion::Unsigned64:
-      return unsigned_codes.find(code) != std::string_view::npos;
-    case Conversion::Float32:
-    case Conversion::Float64:
-      return code == 'f' || code == 'd';
-    case Conversion::String:
-    case Conversion::Bytes:
-    case Conversion::Array:
-    case Conversion::Struct:
-    case Conversion::Time:
-      return false;
-  }
-  return false;
+  return format.size() == 1 && itemsize == type.size &&
+         type.buffer_formats.find(format.front()) != std::string_view::npos;
 }
 
 template <class Out>
-Step Encoder<Out>::write_primitive_buffer(ValueType type, PyObject* value, const PathNode& path,
+Step Encoder<Out>::write_primitive_buffer(ValueType type, Borrowed value, const PathNode& path,
                                           const Reporter& reporter) {
   const ValueType element = type.element();
   if (element.is_array() || describe(element.leaf).size == 0) {
     return mismatch(reporter, type.name());
   }
   BufferView view;
-  if (!view.acquire(value, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-    return mismatch(reporter, type.name());
-  }
+  if (!export_items(value, view)) return mismatch(reporter, type.name());
   // The byte order of the items: a struct-module mark, or the machine's.
   std::string_view format = view.format();
   bool big_endian = std::endian::native == std::endian::big;
@@ -394,11 +375,7 @@ Step Encoder<Out>::write_primitive_buffer(ValueType type, PyObject* value, const
     with_fixed_size_kind(
         element.leaf,
         [&]<TypeKind Kind>() {
-          using Bits = std::conditional_t<
-              describe(Kind).size == 1, std::uint8_t,
-              std::conditional_t<
-                  describe(Kind).size == 2, std::uint16_t,
-                  std::conditional_t<describe(Kind).size == 4, std::uint32_t, std::uint64_t>>>;
+          using Bits = UnsignedOfSize<describe(Kind).size>;
           if (!big_endian && describe(Kind).conversion != Conversion::Bool) {
             out_.write_raw(reinterpret_cast<const char*>(items), bytes.size());
             return;
@@ -425,7 +402,7 @@ Step Encoder<Out>::nesting_too_deep(const PathNode& path) {
 }
 
 template <class Out>
-Step Encoder<Out>::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
+Step Encoder<Out>::write_scalar(TypeKind kind, Borrowed value, const PathNode& path,
                                 const Reporter& reporter, std::string_view expected) {
   const TypeDescriptor& type = describe(kind);
   switch (type.conversion) {
@@ -473,7 +450,8 @@ Step Encoder<Out>::write_scalar(TypeKind kind, PyObject* value, const PathNode& 
     }
     case Conversion::String: {
       Py_ssize_t size = 0;
-      const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+      const char* text =
+          PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8AndSize(value.get(), &size) : nullptr;
       if (text == nullptr) return mismatch(reporter, String(expected));
       if (static_cast<std::uint64_t>(size) >= Out::kLengthLimit) {
         return too_long(path, static_cast<std::uint64_t>(size), "UTF-8 bytes",
@@ -483,10 +461,10 @@ Step Encoder<Out>::write_scalar(TypeKind kind, PyObject* value, const PathNode& 
       return Step::Done;
     }
     case Conversion::Bytes: {
-      if (!PyBytes_Check(value)) return mismatch(reporter, String(expected));
-      const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value));
+      if (!PyBytes_Check(value.get())) return mismatch(reporter, String(expected));
+      const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value.get()));
       if (size > Out::kLengthLimit) return too_long(path, size, "bytes", Out::kLengthLimit);
-      out_.write_byte_string(PyBytes_AS_STRING(value), static_cast<std::size_t>(size));
+      out_.write_byte_string(PyBytes_AS_STRING(value.get()), static_cast<std::size_t>(size));
       return Step::Done;
     }
     case Conversion::Array:
@@ -499,7 +477,7 @@ Step Encoder<Out>::write_scalar(TypeKind kind, PyObject* value, const PathNode& 
 
 // Writes a non-array value through the general conversion rules.
 template <class Out>
-Step Encoder<Out>::write_converted(ValueType type, PyObject* value, const PathNode& path,
+Step Encoder<Out>::write_converted(ValueType type, Borrowed value, const PathNode& path,
                                    const Reporter& reporter) {
   if constexpr (kLayout.shaped_types) {
     if (type.leaf == TypeKind::Bytes) return write_octets(type, value, path, reporter);
@@ -524,28 +502,26 @@ Step Encoder<Out>::write_converted(ValueType type, PyObject* value, const PathNo
 }
 
 template <class Out>
-Step Encoder<Out>::write_array(ValueType type, PyObject* value, const PathNode& path,
+Step Encoder<Out>::write_array(ValueType type, Borrowed value, const PathNode& path,
                                const Reporter& reporter) {
   const NestingLevel level(levels_);
   if (!level.entered()) return nesting_too_deep(path);
   Py_ssize_t count;
   if constexpr (kLayout.shaped_types) {
-    if (!PyList_Check(value)) {
-      // Any buffer, bytes too: only char[] (unsigned bytes) takes one of octets.
-      if (PyObject_CheckBuffer(value) && !PyUnicode_Check(value)) {
-        return write_primitive_buffer(type, value, path, reporter);
-      }
-      return mismatch(reporter, type.name());
+    if (!PyList_Check(value.get())) {
+      // Any buffer, bytes too: only char[] (unsigned bytes) takes one of
+      // octets.  Anything else is reported there as a mismatch.
+      return write_primitive_buffer(type, value, path, reporter);
     }
-    count = PyList_GET_SIZE(value);
+    count = PyList_GET_SIZE(value.get());
     if (write_shaped_count(type, static_cast<std::uint64_t>(count), "elements", path) ==
         Step::Failed) {
       return Step::Failed;
     }
   } else {
     out_.align(4);
-    if (!PyList_Check(value)) return mismatch(reporter, type.name());
-    count = PyList_GET_SIZE(value);
+    if (!PyList_Check(value.get())) return mismatch(reporter, type.name());
+    count = PyList_GET_SIZE(value.get());
     if (static_cast<std::uint64_t>(count) > Out::kLengthLimit) {
       return too_long(path, static_cast<std::uint64_t>(count), "elements", Out::kLengthLimit);
     }
@@ -560,13 +536,13 @@ Step Encoder<Out>::write_array(ValueType type, PyObject* value, const PathNode& 
     // The general path's conversions can run user code, which may change
     // the list.  The count is already written, so a list that shrank cannot
     // be encoded faithfully; elements appended meanwhile are not written.
-    const Py_ssize_t available = std::min(count, PyList_GET_SIZE(value));
+    const Py_ssize_t available = std::min(count, PyList_GET_SIZE(value.get()));
     if (index >= available) return changed_size(path);
     if (exact_elements) {
       index = write_exact_elements(element_type.leaf, value, index, available);
       if (index == available) continue;
     }
-    PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
+    PyRef element = PyRef::borrow(PyList_GET_ITEM(value.get(), index));
     auto write_element = [&](const PathNode& element_path) KORVEX_INLINE_LAMBDA {
       const Reporter element_reporter{&element_path, element.get()};
       return element_type.is_array()
@@ -588,10 +564,10 @@ Step Encoder<Out>::write_array(ValueType type, PyObject* value, const PathNode& 
 }
 
 template <class Out>
-PyObject* Encoder<Out>::nested_item(PyObject* item, const PathNode& path, std::string_view name,
+PyObject* Encoder<Out>::nested_item(Borrowed item, const PathNode& path, std::string_view name,
                                     const char* missing_prefix) {
-  if (item != nullptr) [[likely]]
-    return item;
+  if (item.get() != nullptr) [[likely]]
+    return item.get();
   nested_item_failed(path, name, missing_prefix);
   return nullptr;
 }
@@ -599,10 +575,11 @@ PyObject* Encoder<Out>::nested_item(PyObject* item, const PathNode& path, std::s
 template <class Out>
 void Encoder<Out>::nested_item_failed(const PathNode& path, std::string_view name,
                                       const char* missing_prefix) {
+  // Records the failure; the caller returns null for it.
   if (PyErr_Occurred()) {
     // An exception that must propagate is left pending, unchanged.
     if (std::optional<String> rendered = render_pending_exception()) {
-      fail(MessageError::serialization_failed(std::move(*rendered)));
+      static_cast<void>(fail(MessageError::serialization_failed(std::move(*rendered))));
     }
   } else {
     String text = missing_prefix;
@@ -610,16 +587,16 @@ void Encoder<Out>::nested_item_failed(const PathNode& path, std::string_view nam
     text += '.';
     text += name;
     text += '\'';
-    fail(MessageError::serialization_failed(std::move(text)));
+    static_cast<void>(fail(MessageError::serialization_failed(std::move(text))));
   }
 }
 
 template <class Out>
-Step Encoder<Out>::write_struct(ValueType type, PyObject* value, const PathNode& path,
+Step Encoder<Out>::write_struct(ValueType type, Borrowed value, const PathNode& path,
                                 const Reporter& reporter) {
   const NestingLevel level(levels_);
   if (!level.entered()) return nesting_too_deep(path);
-  if (!PyDict_Check(value)) return mismatch(reporter, type.name());
+  if (!PyDict_Check(value.get())) return mismatch(reporter, type.name());
   SchemaRef schema;
   const MessagePlan* plan = resolve_link(*type.link, schema, error_);
   if (plan == nullptr) return Step::Failed;
@@ -627,7 +604,7 @@ Step Encoder<Out>::write_struct(ValueType type, PyObject* value, const PathNode&
 }
 
 template <class Out>
-Step Encoder<Out>::write_fields(const MessagePlan& plan, PyObject* dict, const PathNode* parent,
+Step Encoder<Out>::write_fields(const MessagePlan& plan, Borrowed dict, const PathNode* parent,
                                 const Reporter* inherited) {
   if constexpr (kLayout.empty_struct_byte) {
     if (plan.fields.empty()) {
@@ -669,10 +646,10 @@ Step Encoder<Out>::write_fields(const MessagePlan& plan, PyObject* dict, const P
 }
 
 template <class Out>
-Step Encoder<Out>::write_time(TypeKind kind, PyObject* value, const PathNode& path,
+Step Encoder<Out>::write_time(TypeKind kind, Borrowed value, const PathNode& path,
                               const Reporter& reporter) {
   const std::string_view type_name = describe(kind).name;
-  if (!PyDict_Check(value)) return mismatch(reporter, String(type_name));
+  if (!PyDict_Check(value.get())) return mismatch(reporter, String(type_name));
   out_.align(4);
   DictCursor cursor(value);
   long long integer;
@@ -700,7 +677,7 @@ Step Encoder<Out>::write_time(TypeKind kind, PyObject* value, const PathNode& pa
 }
 
 template <class Out>
-BodyResult Encoder<Out>::run(std::string_view schema_name, PyObject* values) {
+BodyResult Encoder<Out>::run(std::string_view schema_name, Borrowed values) {
   SchemaRef schema;
   const MessagePlan* plan = lookup_plan(schema_name, schema, error_);
   // Some room beyond the last size: the primitive runs reserve ahead.

@@ -26,49 +26,42 @@ namespace korvex {
 template <TypeKind Kind>
 inline constexpr bool kNoExactStep = false;
 
-// The unsigned type of `Size` bytes, in which an integer's low bytes (two's
-// complement) are stored.
-template <std::size_t Size>
-using UnsignedOfSize = std::conditional_t<
-    Size == 1, std::uint8_t,
-    std::conditional_t<Size == 2, std::uint16_t,
-                       std::conditional_t<Size == 4, std::uint32_t, std::uint64_t>>>;
-
 // Puts an integer of an Integer kind; false, putting nothing, when it is out
 // of the kind's range.
 template <TypeKind Kind, class Put>
-KORVEX_ALWAYS_INLINE bool put_integer(long long integer, Put&& put) {
+[[nodiscard]] KORVEX_ALWAYS_INLINE bool put_integer(long long integer, Put&& put) {
   constexpr TypeDescriptor type = describe(Kind);
   static_assert(type.conversion == Conversion::Integer);
   if (integer < type.min || integer > type.max) return false;
+  // The integer's low bytes (two's complement) are its wire value.
   put(static_cast<UnsignedOfSize<type.size>>(integer));
   return true;
 }
 
 template <TypeKind Kind, class Put>
-KORVEX_ALWAYS_INLINE bool put_exact(PyObject* value, Put&& put) {
+[[nodiscard]] KORVEX_ALWAYS_INLINE bool put_exact(Borrowed value, Put&& put) {
   constexpr TypeDescriptor type = describe(Kind);
   static_assert(type.size > 0, "only fixed-size kinds have an exact-value step");
   if constexpr (type.conversion == Conversion::Bool) {
-    if (value != Py_True && value != Py_False) return false;
-    put(static_cast<std::uint8_t>(value == Py_True ? 1 : 0));
+    if (value.get() != Py_True && value.get() != Py_False) return false;
+    put(static_cast<std::uint8_t>(value.get() == Py_True ? 1 : 0));
     return true;
   } else if constexpr (type.conversion == Conversion::Integer) {
     long long integer;
-    return PyLong_CheckExact(value) && exact_int_value(value, integer) &&
+    return PyLong_CheckExact(value.get()) && exact_int_value(value.get(), integer) &&
            put_integer<Kind>(integer, put);
   } else if constexpr (type.conversion == Conversion::Unsigned64) {
     unsigned long long integer;
-    if (!PyLong_CheckExact(value) || !exact_uint64_value(value, integer)) return false;
+    if (!PyLong_CheckExact(value.get()) || !exact_uint64_value(value.get(), integer)) return false;
     put(static_cast<std::uint64_t>(integer));
     return true;
   } else if constexpr (type.conversion == Conversion::Float32) {
-    if (!PyFloat_CheckExact(value)) return false;
-    put(static_cast<float>(PyFloat_AS_DOUBLE(value)));
+    if (!PyFloat_CheckExact(value.get())) return false;
+    put(static_cast<float>(PyFloat_AS_DOUBLE(value.get())));
     return true;
   } else if constexpr (type.conversion == Conversion::Float64) {
-    if (!PyFloat_CheckExact(value)) return false;
-    put(PyFloat_AS_DOUBLE(value));
+    if (!PyFloat_CheckExact(value.get())) return false;
+    put(PyFloat_AS_DOUBLE(value.get()));
     return true;
   } else {
     static_assert(kNoExactStep<Kind>, "a fixed-size conversion without an exact-value step");

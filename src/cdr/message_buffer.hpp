@@ -101,13 +101,10 @@ class MessageBuffer {
     length_ += size;
   }
 
-  // Room for `extra` more bytes, at the end (write_raw_reserved, or the
-  // caller's own stores through `tail`).
+  // Room for `extra` more bytes, at the end.
   void reserve(std::size_t extra) {
     if (capacity_ - length_ < extra) grow(extra);
   }
-  char* tail() noexcept { return data_ + length_; }
-  void advance(std::size_t written) noexcept { length_ += written; }
 
  private:
   void grow(std::size_t extra) {

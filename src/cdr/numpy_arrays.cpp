@@ -1,12 +1,12 @@
 #include "cdr/numpy_arrays.hpp"
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 #include <span>
 
 #include "base/buffer_view.hpp"
+#include "base/byte_order.hpp"
 #include "base/py_ref.hpp"
 
 namespace korvex {
@@ -21,7 +21,7 @@ struct NumpyState {
 };
 NumpyState g_numpy;
 
-PyObject* dtype_for(TypeKind kind) {
+[[nodiscard]] PyObject* dtype_for(TypeKind kind) {
   const auto index = static_cast<std::size_t>(kind);
   if (g_numpy.dtypes[index] != nullptr) return g_numpy.dtypes[index];
   if (g_numpy.dtype == nullptr) {
@@ -69,14 +69,12 @@ PyObject* numpy_array(TypeKind kind, const unsigned char* bytes, std::size_t cou
     for (std::size_t index = 0; index < count; ++index) items[index] = bytes[index] != 0 ? 1 : 0;
     return array.release();
   }
-  std::memcpy(items.data(), bytes, items.size());
   // The array holds the machine's byte order: the input's is reversed where
   // they differ.
-  const bool reverse = swap != (std::endian::native == std::endian::big);
-  if (reverse && size > 1) {
-    for (unsigned char* item = items.data(); item != items.data() + items.size(); item += size) {
-      std::reverse(item, item + size);
-    }
+  if (swap != (std::endian::native == std::endian::big)) {
+    copy_reversed(items.data(), bytes, count, size);
+  } else {
+    std::memcpy(items.data(), bytes, items.size());
   }
   return array.release();
 }

@@ -17,6 +17,7 @@ namespace korvex {
 // in the machine's byte order, copied from little-endian `bytes` (or
 // big-endian ones when `swap`); booleans as 0 and 1.  Null with an
 // exception set on failure (ModuleNotFoundError without numpy).
-PyObject* numpy_array(TypeKind kind, const unsigned char* bytes, std::size_t count, bool swap);
+[[nodiscard]] PyObject* numpy_array(TypeKind kind, const unsigned char* bytes, std::size_t count,
+                                    bool swap);
 
 }  // namespace korvex

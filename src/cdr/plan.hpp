@@ -154,20 +154,20 @@ class MessagePlan final : public SchemaCache {
 // up by and every decoded dict stores it under, so the identity walk and the
 // lookup go by the same object, and round trips and literal dicts match the
 // walk again.  Runs no Python code.  Returns whether it adopted.
-bool adopt_field_key(const FieldPlan& field, PyObject* candidate);
+[[nodiscard]] bool adopt_field_key(const FieldPlan& field, Borrowed candidate);
 
 // The plan of a registered schema, built on first use.  Null with a Python
 // exception set if building it failed.
-const MessagePlan* plan_for(const RegisteredSchema& schema);
+[[nodiscard]] const MessagePlan* plan_for(const RegisteredSchema& schema);
 
 // Resolves a struct link to the registered schema it names now and returns
 // that schema's plan, with `holder` keeping the schema alive.  On failure
 // returns null after storing the registry's error in `error`, or with a
 // Python exception pending.
-const MessagePlan* resolve_link_slow(StructLink& link, SchemaRef& holder,
-                                     std::optional<MessageError>& error);
-inline const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
-                                       std::optional<MessageError>& error) {
+[[nodiscard]] const MessagePlan* resolve_link_slow(StructLink& link, SchemaRef& holder,
+                                                   std::optional<MessageError>& error);
+[[nodiscard]] inline const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
+                                                     std::optional<MessageError>& error) {
   KORVEX_ASSERT(link.schema_name != nullptr);
   if (link.generation == registry_generation()) [[likely]] {
     KORVEX_ASSERT(link.target != nullptr && link.plan != nullptr);
@@ -180,7 +180,7 @@ inline const MessagePlan* resolve_link(StructLink& link, SchemaRef& holder,
 // The plan of the top-level schema named `name`, as get_schema_internal
 // would find it now, with `holder` keeping the schema alive.  Null with the
 // registry's error in `error` or a Python exception pending.
-const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
-                               std::optional<MessageError>& error);
+[[nodiscard]] const MessagePlan* lookup_plan(std::string_view name, SchemaRef& holder,
+                                             std::optional<MessageError>& error);
 
 }  // namespace korvex

@@ -12,7 +12,7 @@
 
 namespace korvex {
 
-enum class ReadFailure : std::uint8_t {
+enum class [[nodiscard]] ReadFailure : std::uint8_t {
   None,
   TruncatedWhileAligning,  // "Input truncated while aligning CDR stream"
   NotEnoughBytes,          // "failed to fill whole buffer"

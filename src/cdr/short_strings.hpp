@@ -37,7 +37,7 @@ class ShortStrings {
 
   // A new reference to a str of the ASCII `text` (size at most kMaxLength),
   // made or reused; null with an exception set if making it failed.
-  PyObject* get(const char* text, std::size_t size) {
+  [[nodiscard]] PyObject* get(const char* text, std::size_t size) {
     const std::size_t index = slot_index(text, size);
     const std::uint64_t bit = std::uint64_t{1} << index;
     PyObject*& slot = slots_[index];

@@ -8,6 +8,8 @@
 #include <span>
 #include <string_view>
 
+#include "base/py_ref.hpp"
+
 namespace korvex {
 
 // Drives argument matching for one exported function.  All parameters are
@@ -22,9 +24,9 @@ constexpr Py_ssize_t kMaxParameters = 2;
 
 // Fills `slots` (parameter_count entries) with borrowed references, or
 // raises TypeError and returns false.
-bool extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                Py_ssize_t positional_count, PyObject* keyword_names,
-                                PyObject** slots);
+[[nodiscard]] bool extract_arguments_fastcall(const FunctionDescription& description,
+                                              PyObject* const* args, Py_ssize_t positional_count,
+                                              PyObject* keyword_names, PyObject** slots);
 
 // A function whose first `positional_count` parameters are required and
 // may be given by position or keyword, and whose others are keyword-only
@@ -39,8 +41,9 @@ struct KeywordFunction {
 // Fills `slots` (parameter_count entries, null on entry) with borrowed
 // references, leaving null the optional parameters not given, or raises
 // TypeError and returns false.
-bool match_keyword_arguments(const KeywordFunction& function, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* keyword_names, PyObject** slots);
+[[nodiscard]] bool match_keyword_arguments(const KeywordFunction& function, PyObject* const* args,
+                                           Py_ssize_t nargs, PyObject* keyword_names,
+                                           PyObject** slots);
 
 // A read-only UTF-8 view owned by a str object.
 struct TextView {
@@ -57,9 +60,9 @@ using ByteSpan = std::span<const unsigned char>;
 // Each conversion returns false with the Python exception set: a TypeError
 // "argument '<parameter>': ..." for a refused type, or the interpreter's own
 // error (a str without a UTF-8 form raises UnicodeEncodeError unchanged).
-bool convert_text(PyObject* object, const char* parameter, TextView& out);
-bool convert_dict(PyObject* object, const char* parameter);
-bool convert_bytes(PyObject* object, const char* parameter, ByteSpan& out);
-bool convert_list(PyObject* object, const char* parameter);
+[[nodiscard]] bool convert_text(Borrowed object, const char* parameter, TextView& out);
+[[nodiscard]] bool convert_dict(Borrowed object, const char* parameter);
+[[nodiscard]] bool convert_bytes(Borrowed object, const char* parameter, ByteSpan& out);
+[[nodiscard]] bool convert_list(Borrowed object, const char* parameter);
 
 }  // namespace korvex

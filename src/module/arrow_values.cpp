@@ -1,11 +1,15 @@
 #include "module/arrow_values.hpp"
 
+#include <bit>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string_view>
 
+#include "base/byte_order.hpp"
 #include "base/layout.hpp"
 #include "base/py_ref.hpp"
+#include "schema/type_table.hpp"
 
 namespace korvex {
 namespace {
@@ -35,7 +39,7 @@ constexpr const char* kMalformed =
 // below this (an index times at most 16 bytes, plus one).
 constexpr std::int64_t kMostExtent = std::numeric_limits<std::int64_t>::max() / 32;
 
-bool has_buffers(const ArrowArray& array, std::int64_t count) {
+[[nodiscard]] bool has_buffers(const ArrowArray& array, std::int64_t count) {
   if (array.n_buffers != count || array.buffers == nullptr) return false;
   for (std::int64_t index = 1; index < count; ++index) {
     if (array.buffers[index] == nullptr) return false;
@@ -43,7 +47,8 @@ bool has_buffers(const ArrowArray& array, std::int64_t count) {
   return true;
 }
 
-bool has_children(const ArrowSchema& schema, const ArrowArray& array, std::int64_t count) {
+[[nodiscard]] bool has_children(const ArrowSchema& schema, const ArrowArray& array,
+                                std::int64_t count) {
   if (schema.n_children != count || array.n_children != count) return false;
   if (count == 0) return true;
   if (schema.children == nullptr || array.children == nullptr) return false;
@@ -59,7 +64,8 @@ bool has_children(const ArrowSchema& schema, const ArrowArray& array, std::int64
 // The [start, end) of the value at `at` of an array with 32- or 64-bit
 // offsets; false where the offsets are out of order or negative.
 template <class Offset>
-bool span_of(const ArrowArray& array, std::int64_t at, std::int64_t& start, std::int64_t& end) {
+[[nodiscard]] bool span_of(const ArrowArray& array, std::int64_t at, std::int64_t& start,
+                           std::int64_t& end) {
   start = static_cast<std::int64_t>(load<Offset>(array.buffers[1], at));
   end = static_cast<std::int64_t>(load<Offset>(array.buffers[1], at + 1));
   return start >= 0 && start <= end && end <= kMostExtent;
@@ -77,7 +83,7 @@ std::int64_t fixed_size(std::string_view digits) {
   return size;
 }
 
-PyObject* text_or_bytes(const char* data, std::int64_t size, bool text) {
+[[nodiscard]] PyObject* text_or_bytes(const char* data, std::int64_t size, bool text) {
   if (text) return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
   return PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
 }
@@ -85,7 +91,8 @@ PyObject* text_or_bytes(const char* data, std::int64_t size, bool text) {
 // A binary or string view: 16 bytes, the length first; up to 12 bytes
 // inline, else a prefix, the data buffer's index and the offset in it.
 // The last buffer holds the int64 size of each data buffer.
-PyObject* view_value(const ArrowArray& array, std::int64_t at, bool text, String& problem) {
+[[nodiscard]] PyObject* view_value(const ArrowArray& array, std::int64_t at, bool text,
+                                   String& problem) {
   if (array.n_buffers < 3 || array.buffers == nullptr || array.buffers[1] == nullptr) {
     problem = kMalformed;
     return nullptr;
@@ -114,44 +121,26 @@ PyObject* view_value(const ArrowArray& array, std::int64_t at, bool text, String
   return text_or_bytes(data, length, text);
 }
 
-// The struct-module format of an Arrow fixed-width number format, and its
-// width; null for any other.
-const char* number_format(std::string_view format, std::int64_t& width) {
-  if (format.size() != 1) return nullptr;
-  switch (format[0]) {
-    case 'c':
-      width = 1;
-      return "b";
-    case 'C':
-      width = 1;
-      return "B";
-    case 's':
-      width = 2;
-      return "h";
-    case 'S':
-      width = 2;
-      return "H";
-    case 'i':
-      width = 4;
-      return "i";
-    case 'I':
-      width = 4;
-      return "I";
-    case 'l':
-      width = 8;
-      return "q";
-    case 'L':
-      width = 8;
-      return "Q";
-    case 'f':
-      width = 4;
-      return "f";
-    case 'g':
-      width = 8;
-      return "d";
-    default:
-      return nullptr;
+// The number kind of an Arrow fixed-width format (booleans are bits, not
+// numbers of a byte); null for any other.
+[[nodiscard]] const TypeDescriptor* number_type(std::string_view format) {
+  const std::optional<TypeKind> kind = kind_with_arrow_format(format);
+  if (!kind || *kind == TypeKind::Bool) return nullptr;
+  return &describe(*kind);
+}
+
+// A new reference to the number at `at` of an array of `type`'s values in
+// the machine's byte order (the table's reader takes little-endian bytes).
+[[nodiscard]] PyObject* number_value(const TypeDescriptor& type, const void* buffer,
+                                     std::int64_t at) {
+  const unsigned char* item = static_cast<const unsigned char*>(buffer) + at * type.size;
+  unsigned char bytes[8];
+  if constexpr (std::endian::native == std::endian::big) {
+    copy_reversed(bytes, item, 1, type.size);
+  } else {
+    std::memcpy(bytes, item, type.size);
   }
+  return type.read(bytes);
 }
 
 // The elements [start, end) of a list of numbers without nulls as a
@@ -159,17 +148,18 @@ const char* number_format(std::string_view format, std::int64_t& width) {
 // encoder copies as a whole (serialize takes numeric arrays as buffers of
 // their element type).  Valid while the array is; null where it does not
 // apply (nothing set).
-[[maybe_unused]] PyObject* numbers_view(const ArrowSchema& element, const ArrowArray& values,
-                                        std::int64_t start, std::int64_t end) {
-  std::int64_t width = 0;
-  const char* format = number_format(element.format, width);
+[[nodiscard]] [[maybe_unused]] PyObject* numbers_view(const ArrowSchema& element,
+                                                      const ArrowArray& values, std::int64_t start,
+                                                      std::int64_t end) {
+  const TypeDescriptor* type = number_type(element.format);
   // Anything less plain goes value by value, through the checks of
   // arrow_value.
-  if (format == nullptr || element.dictionary != nullptr || values.null_count != 0 ||
+  if (type == nullptr || element.dictionary != nullptr || values.null_count != 0 ||
       !has_buffers(values, 2) || values.offset < 0 || values.length < 0 || start < 0 ||
       end > values.length || values.offset > kMostExtent - values.length) {
     return nullptr;
   }
+  const std::int64_t width = type->size;
   Py_ssize_t count = static_cast<Py_ssize_t>(end - start);
   Py_buffer buffer{};
   buffer.buf = const_cast<unsigned char*>(static_cast<const unsigned char*>(values.buffers[1]) +
@@ -178,13 +168,14 @@ const char* number_format(std::string_view format, std::int64_t& width) {
   buffer.itemsize = static_cast<Py_ssize_t>(width);
   buffer.readonly = 1;
   buffer.ndim = 1;
-  buffer.format = const_cast<char*>(format);
+  buffer.format = const_cast<char*>(type->buffer_format.data());
   buffer.shape = &count;  // copied by the memoryview
   return PyMemoryView_FromBuffer(&buffer);
 }
 
-PyObject* list_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start,
-                     std::int64_t end, String& problem, bool views) {
+[[nodiscard]] PyObject* list_value(const ArrowSchema& schema, const ArrowArray& array,
+                                   std::int64_t start, std::int64_t end, String& problem,
+                                   bool views) {
   if constexpr (kLayout.shaped_types) {
     if (views && end > start) {
       if (PyObject* view = numbers_view(*schema.children[0], *array.children[0], start, end)) {
@@ -203,8 +194,8 @@ PyObject* list_value(const ArrowSchema& schema, const ArrowArray& array, std::in
   return list.release();
 }
 
-PyObject* struct_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t at,
-                       String& problem, bool views) {
+[[nodiscard]] PyObject* struct_value(const ArrowSchema& schema, const ArrowArray& array,
+                                     std::int64_t at, String& problem, bool views) {
   if (!has_children(schema, array, schema.n_children)) {
     problem = kMalformed;
     return nullptr;
@@ -244,50 +235,16 @@ PyObject* arrow_value(const ArrowSchema& schema, const ArrowArray& array, std::i
     return nullptr;
   }
   const std::string_view format(schema.format);
+  const bool boolean = format == describe(TypeKind::Bool).arrow_format;
+  const TypeDescriptor* number = boolean ? nullptr : number_type(format);
+  if ((boolean || number != nullptr) && (!has_buffers(array, 2) || array.n_children != 0)) {
+    problem = kMalformed;
+    return nullptr;
+  }
+  if (boolean) return PyBool_FromLong(bit(array.buffers[1], at));
+  if (number != nullptr) return number_value(*number, array.buffers[1], at);
   if (format.size() == 1) {
     switch (format[0]) {
-      case 'b':
-      case 'c':
-      case 'C':
-      case 's':
-      case 'S':
-      case 'i':
-      case 'I':
-      case 'l':
-      case 'L':
-      case 'f':
-      case 'g':
-        if (!has_buffers(array, 2) || array.n_children != 0) {
-          problem = kMalformed;
-          return nullptr;
-        }
-        break;
-      default:
-        break;
-    }
-    switch (format[0]) {
-      case 'b':
-        return PyBool_FromLong(bit(array.buffers[1], at));
-      case 'c':
-        return PyLong_FromLong(load<std::int8_t>(array.buffers[1], at));
-      case 'C':
-        return PyLong_FromLong(load<std::uint8_t>(array.buffers[1], at));
-      case 's':
-        return PyLong_FromLong(load<std::int16_t>(array.buffers[1], at));
-      case 'S':
-        return PyLong_FromLong(load<std::uint16_t>(array.buffers[1], at));
-      case 'i':
-        return PyLong_FromLong(load<std::int32_t>(array.buffers[1], at));
-      case 'I':
-        return PyLong_FromUnsignedLong(load<std::uint32_t>(array.buffers[1], at));
-      case 'l':
-        return PyLong_FromLongLong(load<std::int64_t>(array.buffers[1], at));
-      case 'L':
-        return PyLong_FromUnsignedLongLong(load<std::uint64_t>(array.buffers[1], at));
-      case 'f':
-        return PyFloat_FromDouble(load<float>(array.buffers[1], at));
-      case 'g':
-        return PyFloat_FromDouble(load<double>(array.buffers[1], at));
       case 'u':
       case 'z':
       case 'U':

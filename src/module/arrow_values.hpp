@@ -19,7 +19,7 @@ namespace korvex {
 // (problem left empty).  With `views` (only the ROS 2 layout's encoder
 // takes them), a list of numbers without nulls is a read-only memoryview of
 // its elements, valid while `array` is.
-PyObject* arrow_value(const ArrowSchema& schema, const ArrowArray& array, std::int64_t index,
-                      String& problem, bool views = false);
+[[nodiscard]] PyObject* arrow_value(const ArrowSchema& schema, const ArrowArray& array,
+                                    std::int64_t index, String& problem, bool views = false);
 
 }  // namespace korvex

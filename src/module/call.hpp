@@ -13,14 +13,15 @@ namespace korvex {
 
 // Turns a body's outcome into the Python result (or null with the
 // exception set).
-PyObject* finish_call(BodyResult&& outcome);
+[[nodiscard]] PyObject* finish_call(BodyResult&& outcome);
 
 // The common entry path: arm containment, admit the call under the bound on
 // re-entrant calls, match the arguments, then let
 // `convert_and_run` convert the parameters (in order) and run the body.
 template <class ConvertAndRun>
-PyObject* call_function(const FunctionDescription& description, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames, ConvertAndRun&& convert_and_run) {
+[[nodiscard]] PyObject* call_function(const FunctionDescription& description, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames,
+                                      ConvertAndRun&& convert_and_run) {
   return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
     const ActiveCall call;
     if (!call.admitted()) return ActiveCall::refuse();

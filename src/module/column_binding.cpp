@@ -11,7 +11,7 @@ namespace {
 
 // N of a "w:N" or "+w:N" format after its prefix; false unless it is plain
 // decimal digits of a count that a 32-bit length can hold.
-bool fixed_width(std::string_view digits, std::int64_t& width) {
+[[nodiscard]] bool fixed_width(std::string_view digits, std::int64_t& width) {
   if (digits.empty() || digits.size() > 10) return false;
   std::int64_t value = 0;
   for (char digit : digits) {
@@ -28,7 +28,7 @@ class Binder {
   explicit Binder(std::span<const ColumnPath> paths, const ArrowSchema& schema)
       : paths_(paths), schema_(schema), levels_left_(kMaxNesting - t_nesting_levels) {}
 
-  bool bind_root(const MessagePlan& plan, ColumnNode& root) {
+  [[nodiscard]] bool bind_root(const MessagePlan& plan, ColumnNode& root) {
     Vector<std::size_t> all(paths_.size());
     for (std::size_t column = 0; column < all.size(); ++column) all[column] = column;
     if (!bind_group(plan, all, 0, 0, root)) return false;
@@ -44,7 +44,7 @@ class Binder {
   // level it would refuse is left to it.
   bool enter(unsigned level) const { return level <= levels_left_; }
 
-  const MessagePlan* nested_plan(const ValueType& type) {
+  [[nodiscard]] const MessagePlan* nested_plan(const ValueType& type) {
     SchemaRef holder;
     std::optional<MessageError> error;
     const MessagePlan* plan = resolve_link(*type.link, holder, error);
@@ -59,8 +59,8 @@ class Binder {
 
   // The fields of `plan` from the columns `columns`, whose paths name
   // `plan`'s fields at position `depth`.
-  bool bind_group(const MessagePlan& plan, const Vector<std::size_t>& columns, std::size_t depth,
-                  unsigned level, ColumnNode& node) {
+  [[nodiscard]] bool bind_group(const MessagePlan& plan, const Vector<std::size_t>& columns,
+                                std::size_t depth, unsigned level, ColumnNode& node) {
     node.source = ArrowSource::Group;
     node.kind = TypeKind::Struct;
     node.members.resize(plan.fields.size());
@@ -100,7 +100,8 @@ class Binder {
   }
 
   // A time value as the two columns "...sec" and "...nanosec".
-  bool bind_flat_time(const Vector<std::size_t>& given, std::size_t depth, ColumnNode& node) {
+  [[nodiscard]] bool bind_flat_time(const Vector<std::size_t>& given, std::size_t depth,
+                                    ColumnNode& node) {
     if (given.size() != 2) return false;
     node.source = ArrowSource::Group;
     node.kind = TypeKind::Struct;
@@ -122,7 +123,7 @@ class Binder {
   // Only the kind's own Arrow format: its values are the ones the dict path
   // turns into exactly the Python objects the encoder writes directly (int,
   // float, bool), each in the kind's range.
-  bool bind_number(TypeKind kind, const ArrowSchema& schema, ColumnNode& node) {
+  [[nodiscard]] bool bind_number(TypeKind kind, const ArrowSchema& schema, ColumnNode& node) {
     if (schema.dictionary != nullptr || schema.format == nullptr ||
         std::string_view(schema.format) != describe(kind).arrow_format) {
       return false;
@@ -133,8 +134,8 @@ class Binder {
   }
 
   // One value of `type` from the array `schema` describes.
-  bool bind_value(const ValueType& type, const ArrowSchema& schema, unsigned level,
-                  ColumnNode& node) {
+  [[nodiscard]] bool bind_value(const ValueType& type, const ArrowSchema& schema, unsigned level,
+                                ColumnNode& node) {
     if (schema.dictionary != nullptr || schema.format == nullptr) return false;
     const std::string_view format(schema.format);
     node.shape = type.shape;
@@ -207,7 +208,7 @@ class Binder {
   }
 
   // A time value as a struct of exactly int32 "sec" and uint32 "nanosec".
-  bool bind_time_struct(const ArrowSchema& schema, ColumnNode& node) {
+  [[nodiscard]] bool bind_time_struct(const ArrowSchema& schema, ColumnNode& node) {
     if (std::string_view(schema.format) != "+s" || schema.n_children != 2 ||
         schema.children == nullptr) {
       return false;
@@ -232,8 +233,8 @@ class Binder {
 
   // A nested message as a struct array of exactly its fields (in any
   // order): the dict path would read any other child too.
-  bool bind_struct(const ValueType& type, const ArrowSchema& schema, unsigned level,
-                   ColumnNode& node) {
+  [[nodiscard]] bool bind_struct(const ValueType& type, const ArrowSchema& schema, unsigned level,
+                                 ColumnNode& node) {
     if (std::string_view(schema.format) != "+s" || !enter(level + 1)) return false;
     const MessagePlan* nested = nested_plan(type);
     if (nested == nullptr || schema.n_children < 0 ||

@@ -80,7 +80,8 @@ struct ColumnBinding {
 // be bound, a message's field has no column, or the nesting could reach
 // serialize's bound.  Needs the GIL (it resolves nested plans); leaves no
 // exception pending.
-std::optional<ColumnBinding> bind_columns(const MessagePlan& plan, const ArrowSchema& schema,
-                                          std::span<const ColumnPath> paths);
+[[nodiscard]] std::optional<ColumnBinding> bind_columns(const MessagePlan& plan,
+                                                        const ArrowSchema& schema,
+                                                        std::span<const ColumnPath> paths);
 
 }  // namespace korvex

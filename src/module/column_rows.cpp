@@ -6,9 +6,11 @@
 #include <span>
 #include <string_view>
 
+#include "base/byte_order.hpp"
 #include "base/layout.hpp"
 #include "base/utf8.hpp"
 #include "cdr/limits.hpp"
+#include "schema/type_table.hpp"
 
 namespace korvex {
 namespace {
@@ -57,9 +59,9 @@ bool buffers_present(const ArrowArray& array, std::int64_t first, std::int64_t l
   return true;
 }
 
-bool array_fits(const ColumnNode& node, const ArrowArray* array);
+[[nodiscard]] bool array_fits(const ColumnNode& node, const ArrowArray* array);
 
-bool members_fit(const ColumnNode& node, const ArrowArray& owner) {
+[[nodiscard]] bool members_fit(const ColumnNode& node, const ArrowArray& owner) {
   for (const ColumnNode& member : node.members) {
     if (member.source == ArrowSource::Group) {
       if (!members_fit(member, owner)) return false;
@@ -108,7 +110,7 @@ class RowWriter {
  public:
   explicit RowWriter(MessageBuffer& out) noexcept : out_(out) {}
 
-  bool row(const ColumnNode& root, const ArrowArray& batch, std::int64_t index) {
+  [[nodiscard]] bool row(const ColumnNode& root, const ArrowArray& batch, std::int64_t index) {
     out_.begin_message();
     if (!members(root, batch, batch.offset + index)) {
       out_.drop_message();
@@ -122,7 +124,7 @@ class RowWriter {
   // The fields of a group or struct: arrays among `owner`'s children, at
   // index `at` of each (a group passes its own index on, a struct its
   // array's offset plus its index, as the dict path reads them).
-  bool members(const ColumnNode& node, const ArrowArray& owner, std::int64_t at) {
+  [[nodiscard]] bool members(const ColumnNode& node, const ArrowArray& owner, std::int64_t at) {
     if constexpr (kLayout.empty_struct_byte) {
       if (node.members.empty()) {
         out_.write<std::uint8_t>(0);
@@ -138,7 +140,7 @@ class RowWriter {
     return true;
   }
 
-  bool value(const ColumnNode& node, const ArrowArray& array, std::int64_t index) {
+  [[nodiscard]] bool value(const ColumnNode& node, const ArrowArray& array, std::int64_t index) {
     if (index < 0 || index >= array.length) return false;
     const std::int64_t at = array.offset + index;
     if (has_validity(array) && !bit(array.buffers[0], at)) return false;
@@ -167,46 +169,31 @@ class RowWriter {
     return false;
   }
 
-  bool number(TypeKind kind, const void* values, std::int64_t at) {
-    switch (kind) {
-      case TypeKind::Int8:
-      case TypeKind::UInt8:
-        out_.write(load<std::uint8_t>(values, at));
-        return true;
-      case TypeKind::Int16:
-      case TypeKind::UInt16:
-        out_.write(load<std::uint16_t>(values, at));
-        return true;
-      case TypeKind::Int32:
-      case TypeKind::UInt32:
-        out_.write(load<std::uint32_t>(values, at));
-        return true;
-      case TypeKind::Int64:
-      case TypeKind::UInt64:
-      case TypeKind::Float64:
-        out_.write(load<std::uint64_t>(values, at));
-        return true;
-      case TypeKind::Float32: {
-        const auto bits = load<std::uint32_t>(values, at);
-        if (signalling_nan(bits)) return false;
-        out_.write(bits);
-        return true;
-      }
-      case TypeKind::Bool:
-      case TypeKind::String:
-      case TypeKind::Bytes:
-      case TypeKind::Array:
-      case TypeKind::Struct:
-      case TypeKind::Time:
-      case TypeKind::Duration:
-        break;
-    }
-    return false;
+  // The value's bits, as the writer stores numbers; booleans are bits of
+  // their own (ArrowSource::Bool), and a float32 signalling NaN is left to
+  // the dict path.
+  [[nodiscard]] bool number(TypeKind kind, const void* values, std::int64_t at) {
+    return with_fixed_size_kind(
+        kind,
+        [&]<TypeKind Kind>() {
+          constexpr TypeDescriptor type = describe(Kind);
+          if constexpr (type.conversion == Conversion::Bool) {
+            return false;
+          } else {
+            const auto bits = load<UnsignedOfSize<type.size>>(values, at);
+            if constexpr (type.conversion == Conversion::Float32) {
+              if (signalling_nan(bits)) return false;
+            }
+            out_.write(bits);
+            return true;
+          }
+        },
+        [] { return false; });
   }
 
   // The bytes of the value at `at`, within what the array says it holds.
-  static bool binary_at(const ColumnNode& node, const ArrowArray& array, std::int64_t at,
-                        std::string_view& bytes) {
+  [[nodiscard]] static bool binary_at(const ColumnNode& node, const ArrowArray& array,
+                                      std::int64_t at, std::string_view& bytes) {
     std::int64_t start = 0;
     std::int64_t end = 0;
     const char* data = nullptr;
@@ -265,7 +252,7 @@ class RowWriter {
     return true;
   }
 
-  bool text_or_octets(const ColumnNode& node, std::string_view bytes) {
+  [[nodiscard]] bool text_or_octets(const ColumnNode& node, std::string_view bytes) {
     const std::uint64_t size = bytes.size();
     if (node.kind == TypeKind::String) {
       // The dict path decodes the text strictly (and raises where it is no
@@ -288,7 +275,7 @@ class RowWriter {
   }
 
   // The count of an array or of octets, as serialize checks and writes it.
-  bool count(const ColumnNode& node, std::uint64_t count) {
+  [[nodiscard]] bool count(const ColumnNode& node, std::uint64_t count) {
     if constexpr (kLayout.shaped_types) {
       switch (node.shape) {
         case ArrayShape::Fixed:
@@ -307,7 +294,7 @@ class RowWriter {
     return true;
   }
 
-  bool list(const ColumnNode& node, const ArrowArray& array, std::int64_t at) {
+  [[nodiscard]] bool list(const ColumnNode& node, const ArrowArray& array, std::int64_t at) {
     std::int64_t start;
     std::int64_t end;
     if (node.source == ArrowSource::List32) {
@@ -334,7 +321,8 @@ class RowWriter {
   }
 
   // A run of numbers without nulls, copied as a whole.
-  bool numbers(TypeKind kind, const ArrowArray& elements, std::int64_t start, std::int64_t end) {
+  [[nodiscard]] bool numbers(TypeKind kind, const ArrowArray& elements, std::int64_t start,
+                             std::int64_t end) {
     if (start == end) return true;  // no elements, no padding before them
     const std::size_t width = describe(kind).size;
     const auto size = static_cast<std::size_t>(end - start) * width;

@@ -23,7 +23,7 @@ namespace korvex {
 // say (buffer and child counts, buffers present, offsets and lengths that
 // cannot overflow an index), so that the walk needs to check only indexes
 // and the values it reads.  The dict path takes a batch that is not.
-bool batch_fits(const ColumnNode& root, const ArrowArray& batch);
+[[nodiscard]] bool batch_fits(const ColumnNode& root, const ArrowArray& batch);
 
 struct WrittenRows {
   // The first row not written.

@@ -36,6 +36,17 @@ PyObject* install_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+constexpr const char* kTypeName[] = {"type_name"};
+constexpr FunctionDescription kCanonicalTypeName{"_canonical_type_name", kTypeName, 1};
+
+// The core's field type grammar, for korvex_messages.ensure_schemas.
+PyObject* canonical_type_name_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return call_function(
+      kCanonicalTypeName, args, nargs, kwnames,
+      [](PyObject** slots) -> BodyResult { return canonical_type_name_body(slots[0]); });
+}
+
 std::string_view same_name(std::string_view name, String&) { return name; }
 
 PyObject* decode_table_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -54,6 +65,8 @@ PyMethodDef g_functions[] = {
      "decode_table(schema_name, messages, *, offsets=None, flatten=False)\n--\n\n"},
     {"encode_table", as_method(&encode_table_entry), kCallFlags,
      "encode_table(schema_name, table, *, as_buffer=False)\n--\n\n"},
+    {"_canonical_type_name", as_method(&canonical_type_name_entry), kCallFlags,
+     "_canonical_type_name(type_name)\n--\n\n"},
 };
 
 int exec_module(PyObject* module) {

@@ -15,7 +15,8 @@ namespace korvex {
 // (the ROS 2 codec's pkg/Name short form), using `storage` if it must.
 using NameForm = std::string_view (*)(std::string_view name, String& storage);
 
-PyObject* decode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                            const char* first_parameter, NameForm full_name);
+[[nodiscard]] PyObject* decode_table_call(PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames, const char* first_parameter,
+                                          NameForm full_name);
 
 }  // namespace korvex

@@ -56,7 +56,7 @@ constexpr const char* kMalformedSchema =
 constexpr const char* kMalformedBatch =
     "argument 'table': a malformed record batch (a child array is missing)";
 
-bool top_is_whole(const ArrowSchema& schema) {
+[[nodiscard]] bool top_is_whole(const ArrowSchema& schema) {
   if (schema.format == nullptr || schema.n_children < 0) return false;
   if (schema.n_children > 0 && schema.children == nullptr) return false;
   for (std::int64_t child = 0; child < schema.n_children; ++child) {
@@ -67,7 +67,7 @@ bool top_is_whole(const ArrowSchema& schema) {
   return true;
 }
 
-bool top_is_whole(const ArrowArray& batch) {
+[[nodiscard]] bool top_is_whole(const ArrowArray& batch) {
   if (batch.n_children > 0 && batch.children == nullptr) return false;
   for (std::int64_t child = 0; child < batch.n_children; ++child) {
     if (batch.children[child] == nullptr) return false;
@@ -76,9 +76,11 @@ bool top_is_whole(const ArrowArray& batch) {
 }
 
 // A field's name; the interface lets a producer leave it out.
-const char* name_of(const ArrowSchema& field) { return field.name != nullptr ? field.name : ""; }
+[[nodiscard]] const char* name_of(const ArrowSchema& field) {
+  return field.name != nullptr ? field.name : "";
+}
 
-const FieldPlan* field_named(const MessagePlan& plan, std::string_view name) {
+[[nodiscard]] const FieldPlan* field_named(const MessagePlan& plan, std::string_view name) {
   for (const FieldPlan& field : plan.fields) {
     if (field.name == name) return &field;
   }
@@ -88,8 +90,8 @@ const FieldPlan* field_named(const MessagePlan& plan, std::string_view name) {
 // The path of the column `name` in the message of `plan`: the field of that
 // name, or the dotted path of a field of nested messages.  False with the
 // reason in `problem`.
-bool column_path(const MessagePlan& plan, std::string_view name, ColumnPath& path,
-                 String& problem) {
+[[nodiscard]] bool column_path(const MessagePlan& plan, std::string_view name, ColumnPath& path,
+                               String& problem) {
   if (field_named(plan, name) != nullptr) {
     path.push_back(name);
     return true;
@@ -135,7 +137,8 @@ bool column_path(const MessagePlan& plan, std::string_view name, ColumnPath& pat
 
 // The paths of the nested messages without fields (not in arrays): a
 // flattened table has no column for them, and their value is {} anyway.
-bool empty_messages(const MessagePlan& plan, ColumnPath& prefix, Vector<ColumnPath>& out) {
+[[nodiscard]] bool empty_messages(const MessagePlan& plan, ColumnPath& prefix,
+                                  Vector<ColumnPath>& out) {
   for (const FieldPlan& field : plan.fields) {
     if (field.type.is_array() || field.type.link == nullptr) continue;
     SchemaRef holder;
@@ -168,7 +171,7 @@ bool overlaps(const ColumnPath& a, const ColumnPath& b) {
 // A path's field names as str keys, made once per call.
 using PathKeys = Vector<PyRef>;
 
-bool keys_of(const ColumnPath& path, PathKeys& keys) {
+[[nodiscard]] bool keys_of(const ColumnPath& path, PathKeys& keys) {
   for (std::string_view name : path) {
     PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
     keys.push_back(PyRef::steal(key));
@@ -180,8 +183,8 @@ bool keys_of(const ColumnPath& path, PathKeys& keys) {
 
 // Sets `value` at the path of `keys` in `row`, making the dicts of nested
 // messages on the way.
-bool put(PyObject* row, const PathKeys& keys, PyObject* value) {
-  PyObject* at = row;  // borrowed
+[[nodiscard]] bool put(Borrowed row, const PathKeys& keys, Borrowed value) {
+  PyObject* at = row.get();  // borrowed
   for (std::size_t index = 0; index + 1 < keys.size(); ++index) {
     PyObject* inner = PyDict_GetItemWithError(at, keys[index].get());  // borrowed
     if (inner == nullptr) {
@@ -192,7 +195,7 @@ bool put(PyObject* row, const PathKeys& keys, PyObject* value) {
     }
     at = inner;
   }
-  return PyDict_SetItem(at, keys.back().get(), value) == 0;
+  return PyDict_SetItem(at, keys.back().get(), value.get()) == 0;
 }
 
 // Raises the pending exception again, its text after "row N: ".
@@ -207,15 +210,15 @@ void name_row(std::int64_t row) {
 constexpr std::size_t kParameterCount = 3;
 
 // Takes the stream `table` exports into `holder`.
-bool take_stream(PyObject* table, StreamHolder& holder) {
-  PyRef capsule = PyRef::steal(PyObject_CallMethod(table, "__arrow_c_stream__", nullptr));
+[[nodiscard]] bool take_stream(Borrowed table, StreamHolder& holder) {
+  PyRef capsule = PyRef::steal(PyObject_CallMethod(table.get(), "__arrow_c_stream__", nullptr));
   if (!capsule) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError,
                  "argument 'table': expected an object exporting an Arrow C stream "
                  "(__arrow_c_stream__), got %.200s",
-                 Py_TYPE(table)->tp_name);
+                 Py_TYPE(table.get())->tp_name);
     return false;
   }
   auto* stream =
@@ -226,7 +229,7 @@ bool take_stream(PyObject* table, StreamHolder& holder) {
   return true;
 }
 
-bool stream_failed(ArrowArrayStream& stream, int code) {
+[[nodiscard]] bool stream_failed(ArrowArrayStream& stream, int code) {
   const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
   PyErr_Format(PyExc_ValueError, "reading the Arrow stream failed (error %d): %s", code,
                text != nullptr ? text : "no message");
@@ -239,20 +242,21 @@ class EncodedRows {
  public:
   explicit EncodedRows(bool joined) : joined_(joined) { starts_.push_back(0); }
 
-  bool start() {
+  [[nodiscard]] bool start() {
     if (joined_) return true;
     list_ = PyRef::steal(PyList_New(0));
     return static_cast<bool>(list_);
   }
 
   // A message of the dict path (borrowed).
-  bool add(PyObject* message) {
-    if (!joined_) return PyList_Append(list_.get(), message) == 0;
-    return append(PyBytes_AS_STRING(message), static_cast<std::size_t>(PyBytes_GET_SIZE(message)));
+  [[nodiscard]] bool add(Borrowed message) {
+    if (!joined_) return PyList_Append(list_.get(), message.get()) == 0;
+    return append(PyBytes_AS_STRING(message.get()),
+                  static_cast<std::size_t>(PyBytes_GET_SIZE(message.get())));
   }
 
   // The messages of the column path.
-  bool add(const MessageBuffer& messages) {
+  [[nodiscard]] bool add(const MessageBuffer& messages) {
     for (std::size_t index = 0; index < messages.message_count(); ++index) {
       const std::span<const char> message = messages.message(index);
       if (joined_) {
@@ -266,7 +270,7 @@ class EncodedRows {
     return true;
   }
 
-  PyObject* finish() {
+  [[nodiscard]] PyObject* finish() {
     if (!joined_) return list_.release();
     if (!reserve(0)) return nullptr;  // the empty table's buffer
     PyObject* buffer = buffer_.release();
@@ -287,7 +291,7 @@ class EncodedRows {
   // The joined messages are written straight into the bytes object that is
   // returned, grown by doubling: a realloc, which for large blocks moves
   // pages rather than bytes, so no copy of the whole is ever made.
-  bool reserve(std::size_t extra) {
+  [[nodiscard]] bool reserve(std::size_t extra) {
     if (buffer_ && capacity_ - size_ >= extra) return true;
     std::size_t wanted = capacity_ < 4096 ? 4096 : capacity_;
     while (wanted - size_ < extra) {
@@ -309,7 +313,7 @@ class EncodedRows {
     return true;
   }
 
-  bool append(const char* data, std::size_t size) {
+  [[nodiscard]] bool append(const char* data, std::size_t size) {
     if (!reserve(size)) return false;
     std::memcpy(PyBytes_AS_STRING(buffer_.get()) + size_, data, size);
     size_ += size;
@@ -335,7 +339,8 @@ class DictRows {
 
   // Row `index` of `batch`, the stream's row `row`, into `out`; false with
   // the row's exception set.
-  bool encode(const ArrowArray& batch, std::int64_t index, std::int64_t row, EncodedRows& out) {
+  [[nodiscard]] bool encode(const ArrowArray& batch, std::int64_t index, std::int64_t row,
+                            EncodedRows& out) {
     // Lists of numbers go to the encoder as views of their elements; a
     // row refused so is made again of plain lists, which the encoder
     // converts value by value (an int64 column for an int32[] field), so
@@ -398,7 +403,7 @@ class CurrentBinding {
       : name_(name), schema_(schema), paths_(paths) {}
 
   // Null where the columns have no binding (the dict path takes them).
-  const ColumnBinding* get() {
+  [[nodiscard]] const ColumnBinding* get() {
     const std::uint64_t generation = registry_generation();
     if (generation == bound_at_) return binding_ ? &*binding_ : nullptr;
     bound_at_ = generation;
@@ -438,8 +443,8 @@ constexpr std::size_t kSegmentBytes = std::size_t{64} << 10;
 // in order and a row's error is raised before any later row is read, so
 // the messages, the error and the row it names are those of the dict path
 // alone.
-bool encode_rows(std::string_view name, const MessagePlan& plan, ArrowArrayStream& stream,
-                 EncodedRows& out) {
+[[nodiscard]] bool encode_rows(std::string_view name, const MessagePlan& plan,
+                               ArrowArrayStream& stream, EncodedRows& out) {
   SchemaHolder schema;
   if (int code = stream.get_schema(&stream, &schema.schema); code != 0) {
     return stream_failed(stream, code);

@@ -8,7 +8,8 @@
 
 namespace korvex {
 
-PyObject* encode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                            const char* first_parameter, NameForm full_name);
+[[nodiscard]] PyObject* encode_table_call(PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames, const char* first_parameter,
+                                          NameForm full_name);
 
 }  // namespace korvex

@@ -71,7 +71,7 @@ class MessageError {
 struct PythonErrorSet {};
 
 template <class T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::move(value)) {}             // NOLINT: implicit by design
   Result(MessageError error) : state_(std::move(error)) {}  // NOLINT

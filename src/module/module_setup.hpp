@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "base/py_ref.hpp"
+
 namespace korvex {
 
 // A module's definition, kept for the life of the process as the
@@ -21,7 +23,7 @@ class ModuleDefinition {
   ModuleDefinition(const ModuleDefinition&) = delete;
   ModuleDefinition& operator=(const ModuleDefinition&) = delete;
 
-  PyObject* init() noexcept { return PyModuleDef_Init(&definition_); }
+  [[nodiscard]] PyObject* init() noexcept { return PyModuleDef_Init(&definition_); }
 
  private:
   PyModuleDef_Slot slots_[2];
@@ -30,6 +32,6 @@ class ModuleDefinition {
 
 // Adds `count` records to the module and their names to its __all__.
 // Returns 0, or -1 with an exception set.
-int add_functions(PyObject* module, PyMethodDef* functions, std::size_t count);
+[[nodiscard]] int add_functions(Borrowed module, PyMethodDef* functions, std::size_t count);
 
 }  // namespace korvex

@@ -40,24 +40,24 @@ bool must_propagate(const FetchedError& error) noexcept;
 inline constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
 
 // str() of an object; nullopt if it fails.
-std::optional<String> object_str(PyObject* object);
+[[nodiscard]] std::optional<String> object_str(Borrowed object);
 
 // The __qualname__ of a type; nullopt if it cannot be read or is not a str.
-std::optional<String> type_qualname(PyTypeObject* type);
+[[nodiscard]] std::optional<String> type_qualname(PyTypeObject* type);
 
 // "QualifiedTypeName: message" for a fetched exception, with the stand-in
 // type name when the name cannot be read and "<exception str() failed>"
 // when str() of the exception fails.  Nullopt, with the exception pending,
 // for an exception that must propagate (the fetched one or one raised while
 // rendering it).
-std::optional<String> render_exception(FetchedError& error);
+[[nodiscard]] std::optional<String> render_exception(FetchedError& error);
 
 // Takes the pending Python exception and renders it as above.
-std::optional<String> render_pending_exception();
+[[nodiscard]] std::optional<String> render_pending_exception();
 
 // The text of a refused conversion: "'T' object is not an instance of
 // 'target'", or "'None' is not an instance of 'target'"; nullopt when
 // reading the type's name raised an exception that must propagate.
-std::optional<String> not_an_instance_text(PyObject* object, std::string_view target);
+[[nodiscard]] std::optional<String> not_an_instance_text(Borrowed object, std::string_view target);
 
 }  // namespace korvex

@@ -66,7 +66,7 @@ class ActiveCall {
   // False for a refused call; refuse() then raises its error.
   bool admitted() const noexcept { return admitted_; }
   // Sets the RecursionError of a refused call; returns null.
-  static PyObject* refuse() noexcept {
+  [[nodiscard]] static PyObject* refuse() noexcept {
     PyErr_SetString(PyExc_RecursionError, kTooManyActiveCalls.data());
     return nullptr;
   }

@@ -108,7 +108,7 @@ PyObject* to_pandas(PyObject* self, PyObject*) {
   return PyObject_CallMethod(table.get(), "to_pandas", nullptr);
 }
 
-PyObject* text_object(std::string_view text) {
+[[nodiscard]] PyObject* text_object(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
@@ -192,12 +192,12 @@ PyObject* g_table_type = nullptr;
 
 }  // namespace
 
-int add_table_type(PyObject* module) {
+int add_table_type(Borrowed module) {
   if (g_table_type == nullptr) {
     g_table_type = PyType_FromSpec(&g_spec);
     if (g_table_type == nullptr) return -1;
   }
-  return PyModule_AddObjectRef(module, "Table", g_table_type);
+  return PyModule_AddObjectRef(module.get(), "Table", g_table_type);
 }
 
 PyObject* new_table(TableData* data) {

@@ -5,16 +5,17 @@
 
 #include <Python.h>
 
+#include "base/py_ref.hpp"
 #include "cdr/arrow_table.hpp"
 
 namespace korvex {
 
 // Readies the type and adds it to `module` as "Table"; -1 with the
 // exception set on failure.
-int add_table_type(PyObject* module);
+[[nodiscard]] int add_table_type(Borrowed module);
 
 // A new Table taking over the caller's reference to `data` (released here
 // on failure too); null with the exception set.
-PyObject* new_table(TableData* data);
+[[nodiscard]] PyObject* new_table(TableData* data);
 
 }  // namespace korvex

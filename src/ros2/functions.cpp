@@ -3,6 +3,9 @@
 // for the ROS 2 layout (base/layout.hpp), over a registry of its own.
 #include "ros2/functions.hpp"
 
+#include <cstdint>
+#include <limits>
+#include <span>
 #include <string_view>
 
 #include "base/buffer_view.hpp"
@@ -14,6 +17,7 @@
 #include "module/encode_table.hpp"
 #include "ros2/mcap_scan_function.hpp"
 #include "ros2/registration.hpp"
+#include "schema/ros2_types.hpp"
 
 namespace korvex {
 namespace {
@@ -29,6 +33,7 @@ constexpr FunctionDescription kTypeExists{"type_exists", kTypeOnly, 1};
 constexpr FunctionDescription kSerialize{"serialize", kTypeAndValues, 2};
 constexpr FunctionDescription kRegisterTypes{"register_types", kTypes, 1};
 constexpr FunctionDescription kUnregisterTypes{"unregister_types", kTypeNames, 1};
+constexpr FunctionDescription kPrimitiveTypes{"_primitive_types", nullptr, 0};
 
 // pkg/Name is pkg/msg/Name: the short form is spelt out in `storage`.
 // `Header` alone is std_msgs/msg/Header, as in `.msg` texts, so that every
@@ -96,18 +101,18 @@ PyObject* serialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // cannot be resized under the decoder.
 class InputBuffer {
  public:
-  bool take(PyObject* data) {
-    if (PyBytes_Check(data)) {
-      bytes_ = ByteSpan(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
-                        static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+  [[nodiscard]] bool take(Borrowed data) {
+    if (PyBytes_Check(data.get())) {
+      bytes_ = ByteSpan(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get())),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
       return true;
     }
-    if (PyUnicode_Check(data) || !PyObject_CheckBuffer(data)) {
+    if (PyUnicode_Check(data.get()) || !PyObject_CheckBuffer(data.get())) {
       PyErr_Format(PyExc_TypeError, "argument 'data': expected a bytes-like object, got %.200s",
-                   Py_TYPE(data)->tp_name);
+                   Py_TYPE(data.get())->tp_name);
       return false;
     }
-    if (!view_.acquire(data, PyBUF_C_CONTIGUOUS)) return false;
+    if (!view_.acquire(data.get(), PyBUF_C_CONTIGUOUS)) return false;
     bytes_ = view_.bytes();
     return true;
   }
@@ -160,6 +165,61 @@ PyObject* encode_table_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return encode_table_call(args, nargs, kwnames, "type_name", &full_type_name);
 }
 
+// The primitive types of `.msg` definitions from the type table, for the
+// Python parser of definitions: a tuple of (name, sort, low, high), sort
+// being "bool", "integer", "float" or "string", and low and high the range
+// of an integer type (else None).
+PyObject* primitive_types_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return call_function(kPrimitiveTypes, args, nargs, kwnames, [](PyObject**) -> BodyResult {
+    const std::span<const Ros2Primitive> primitives = ros2_primitives();
+    PyRef rows = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(primitives.size())));
+    if (!rows) return PythonErrorSet{};
+    for (std::size_t index = 0; index < primitives.size(); ++index) {
+      const TypeDescriptor& type = describe(primitives[index].kind);
+      const char* sort = "string";
+      PyRef low = PyRef::borrow(Py_None);
+      PyRef high = PyRef::borrow(Py_None);
+      switch (type.conversion) {
+        case Conversion::Bool:
+          sort = "bool";
+          break;
+        case Conversion::Integer:
+          sort = "integer";
+          low = PyRef::steal(PyLong_FromLongLong(type.min));
+          high = PyRef::steal(PyLong_FromLongLong(type.max));
+          break;
+        case Conversion::Unsigned64:
+          sort = "integer";
+          low = PyRef::steal(PyLong_FromLong(0));
+          high =
+              PyRef::steal(PyLong_FromUnsignedLongLong(std::numeric_limits<std::uint64_t>::max()));
+          break;
+        case Conversion::Float32:
+        case Conversion::Float64:
+          sort = "float";
+          break;
+        case Conversion::String:
+        case Conversion::Bytes:
+        case Conversion::Array:
+        case Conversion::Struct:
+        case Conversion::Time:
+          break;
+      }
+      if (!low || !high) return PythonErrorSet{};
+      const std::string_view name = primitives[index].name;
+      PyRef name_text = PyRef::steal(
+          PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+      PyRef sort_text = PyRef::steal(PyUnicode_FromString(sort));
+      if (!name_text || !sort_text) return PythonErrorSet{};
+      PyObject* row = PyTuple_Pack(4, name_text.get(), sort_text.get(), low.get(), high.get());
+      if (row == nullptr) return PythonErrorSet{};
+      PyTuple_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(index), row);
+    }
+    return rows;
+  });
+}
+
 }  // namespace
 
 PyMethodDef kRos2Functions[kRos2FunctionCount] = {
@@ -178,6 +238,8 @@ PyMethodDef kRos2Functions[kRos2FunctionCount] = {
     {"encode_table", as_method(&encode_table_entry), kCallFlags,
      "encode_table(type_name, table, *, as_buffer=False)\n--\n\n"},
     {"scan_mcap_records", as_method(&scan_mcap_records_entry), kCallFlags, kScanMcapRecordsDoc},
+    {"_primitive_types", as_method(&primitive_types_entry), kCallFlags,
+     "_primitive_types()\n--\n\n"},
 };
 
 }  // namespace korvex

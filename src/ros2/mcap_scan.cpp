@@ -20,7 +20,8 @@ struct Record {
 };
 
 // The record at `at`, or false where its header or content runs past `size`.
-bool record_at(std::span<const unsigned char> bytes, std::uint64_t at, Record& out) noexcept {
+[[nodiscard]] bool record_at(std::span<const unsigned char> bytes, std::uint64_t at,
+                             Record& out) noexcept {
   const std::uint64_t size = bytes.size();
   if (size - at < kRecordHeader) return false;
   const std::uint64_t length = load_le<std::uint64_t>(bytes.data() + at + 1);

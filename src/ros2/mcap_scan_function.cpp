@@ -14,10 +14,10 @@ namespace {
 
 constexpr Py_ssize_t kParameterCount = 5;
 
-bool read_channels(PyObject* channels, McapSelection& selection) {
-  if (channels == Py_None) return true;
+[[nodiscard]] bool read_channels(Borrowed channels, McapSelection& selection) {
+  if (channels.get() == Py_None) return true;
   selection.want_only_listed();
-  const PyRef iterator = PyRef::steal(PyObject_GetIter(channels));
+  const PyRef iterator = PyRef::steal(PyObject_GetIter(channels.get()));
   if (!iterator) return false;
   while (true) {
     const PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
@@ -38,19 +38,19 @@ bool read_channels(PyObject* channels, McapSelection& selection) {
 }
 
 // A bound of the window: None, or an int in [0, 2**64).
-bool read_time(PyObject* value, const char* name, bool& present, std::uint64_t& out) {
-  present = value != Py_None;
+[[nodiscard]] bool read_time(Borrowed value, const char* name, bool& present, std::uint64_t& out) {
+  present = value.get() != Py_None;
   if (!present) return true;
-  if (!PyLong_Check(value)) {
+  if (!PyLong_Check(value.get())) {
     PyErr_Format(PyExc_TypeError, "scan_mcap_records: %s must be an int or None, not %.200s", name,
-                 Py_TYPE(value)->tp_name);
+                 Py_TYPE(value.get())->tp_name);
     return false;
   }
-  out = PyLong_AsUnsignedLongLong(value);
+  out = PyLong_AsUnsignedLongLong(value.get());
   return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred() != nullptr);
 }
 
-PyObject* new_bytes(std::uint64_t size) {
+[[nodiscard]] PyObject* new_bytes(std::uint64_t size) {
   if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
 }
@@ -62,7 +62,7 @@ unsigned char* bytes_of(const PyRef& bytes) {
 // Every other record as three int64 (opcode, content offset, content
 // length) in one bytes object: 24 bytes per record of at least 9, and no
 // Python object per record.
-PyObject* others_bytes(const McapScanCount& count) {
+[[nodiscard]] PyObject* others_bytes(const McapScanCount& count) {
   PyRef bytes = PyRef::steal(new_bytes(count.others.size() * 3 * sizeof(std::int64_t)));
   if (!bytes) return nullptr;
   auto* out = reinterpret_cast<std::int64_t*>(bytes_of(bytes));
@@ -74,7 +74,7 @@ PyObject* others_bytes(const McapScanCount& count) {
   return bytes.release();
 }
 
-PyObject* tallies_list(const Vector<McapChannelTally>& tallies) {
+[[nodiscard]] PyObject* tallies_list(const Vector<McapChannelTally>& tallies) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tallies.size())));
   if (!list) return nullptr;
   for (std::size_t index = 0; index < tallies.size(); ++index) {
@@ -89,7 +89,7 @@ PyObject* tallies_list(const Vector<McapChannelTally>& tallies) {
   return list.release();
 }
 
-PyObject* scan(PyObject* const* args) {
+[[nodiscard]] PyObject* scan(PyObject* const* args) {
   BufferView view;
   if (!view.acquire(args[0], PyBUF_SIMPLE)) return nullptr;
   McapSelection selection;

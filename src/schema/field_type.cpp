@@ -19,7 +19,7 @@ struct Alias {
 constexpr Alias kAliases[] = {{"ros_string", TypeKind::String}, {"ros_bytes", TypeKind::Bytes}};
 
 // A simple (non-array, non-struct) type named exactly `text`.
-std::optional<TypeKind> simple_kind_named(std::string_view text) noexcept {
+[[nodiscard]] std::optional<TypeKind> simple_kind_named(std::string_view text) noexcept {
   for (const TypeDescriptor& type : kTypeTable) {
     if (type.kind != TypeKind::Array && type.kind != TypeKind::Struct && type.name == text) {
       return type.kind;

@@ -1,36 +1,54 @@
 #include "schema/ros2_types.hpp"
 
+#include <array>
 #include <charconv>
+#include <iterator>
 #include <optional>
+#include <utility>
 
 #include "base/memory.hpp"
 
 namespace korvex {
 namespace {
 
-struct Ros2Primitive {
+struct Ros2Alias {
   std::string_view name;
   TypeKind kind;
 };
 // byte is an octet and char an 8-bit character in ROS 2; both are ints in
 // Python, as in rosidl's own Python mapping.
-constexpr Ros2Primitive kPrimitives[] = {
-    {"bool", TypeKind::Bool},       {"byte", TypeKind::UInt8},    {"char", TypeKind::UInt8},
-    {"int8", TypeKind::Int8},       {"uint8", TypeKind::UInt8},   {"int16", TypeKind::Int16},
-    {"uint16", TypeKind::UInt16},   {"int32", TypeKind::Int32},   {"uint32", TypeKind::UInt32},
-    {"int64", TypeKind::Int64},     {"uint64", TypeKind::UInt64}, {"float32", TypeKind::Float32},
-    {"float64", TypeKind::Float64}, {"string", TypeKind::String},
-};
+constexpr Ros2Alias kAliases[] = {{"byte", TypeKind::UInt8}, {"char", TypeKind::UInt8}};
 
-std::optional<TypeKind> primitive_named(std::string_view name) noexcept {
-  for (const Ros2Primitive& primitive : kPrimitives) {
+}  // namespace
+
+std::span<const Ros2Primitive> ros2_primitives() noexcept {
+  // The table's single primitives and string, under their own names, then
+  // the aliases.
+  static constexpr auto kPrimitives = [] {
+    std::array<Ros2Primitive, kTypeTable.size() + std::size(kAliases)> primitives{};
+    std::size_t count = 0;
+    for (const TypeDescriptor& type : kTypeTable) {
+      if (type.size > 0 || type.kind == TypeKind::String) {
+        primitives[count++] = {type.name, type.kind};
+      }
+    }
+    for (const Ros2Alias& alias : kAliases) primitives[count++] = {alias.name, alias.kind};
+    return std::pair{primitives, count};
+  }();
+  return {kPrimitives.first.data(), kPrimitives.second};
+}
+
+namespace {
+
+[[nodiscard]] std::optional<TypeKind> primitive_named(std::string_view name) noexcept {
+  for (const Ros2Primitive& primitive : ros2_primitives()) {
     if (primitive.name == name) return primitive.kind;
   }
   return std::nullopt;
 }
 
 // A decimal count from 1 to 2**32 - 1, the whole of `text`.
-std::optional<std::uint32_t> count_of(std::string_view text) noexcept {
+[[nodiscard]] std::optional<std::uint32_t> count_of(std::string_view text) noexcept {
   if (text.empty() || text.front() == '0') return std::nullopt;
   std::uint32_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);

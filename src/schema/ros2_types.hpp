@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "base/memory.hpp"
@@ -14,11 +15,21 @@
 
 namespace korvex {
 
+// A primitive type of `.msg` definitions and the kind its values have.
+struct Ros2Primitive {
+  std::string_view name;
+  TypeKind kind;
+};
+
+// Every primitive type name ros2_field_type takes (bool, the integers,
+// byte, char, the floats, string), each once.
+std::span<const Ros2Primitive> ros2_primitives() noexcept;
+
 // SchemaDefinition for a name outside that grammar, its text led by `where`
 // (the type and field, e.g. "'pkg/msg/A', field 'x': ").  Arrays and
 // sequences of uint8 and byte become a Bytes leaf with the array's shape;
 // byte and char are uint8 values.
-Result<FieldType> ros2_field_type(std::string_view text, std::string_view where = {});
+[[nodiscard]] Result<FieldType> ros2_field_type(std::string_view text, std::string_view where = {});
 
 // Whether `text` is a message type's full name: pkg/msg/Name, or
 // pkg/srv/Name and pkg/action/Name for the types generated for services and

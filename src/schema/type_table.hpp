@@ -1,8 +1,9 @@
 // What the system knows about each field type, in one table: its canonical
 // name, its size and alignment on the wire, which conversion serialize
-// applies to a Python value (with the range of an integer type), how
-// deserialize turns its bytes into a Python value, and the numpy dtype and
-// Arrow format of a value of a primitive type.
+// applies to a Python value (with the range of an integer type), whether it
+// holds negative values, how deserialize turns its bytes into a Python
+// value, and the struct-module codes, numpy dtype and Arrow format of a value
+// of a primitive type.  Every other place reads these columns.
 //
 // A new field type gets a TypeKind, a row here and a case in with_kind
 // below; every switch over TypeKind or Conversion lists all of them (no
@@ -15,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 
@@ -68,12 +70,19 @@ struct TypeDescriptor {
   // none of its own (1).
   std::uint8_t alignment;
   Conversion conversion;
-  // The range an Integer type accepts.
+  // The range an Integer type accepts (Unsigned64's is its Conversion's).
   long long min;
   long long max;
+  // Whether values of the type may be negative.
+  bool is_signed;
   // For a single primitive: a new reference to the Python value of its
   // little-endian bytes (null with an exception set on failure).
   PyObject* (*read)(const unsigned char* bytes);
+  // For a single primitive: the struct-module code its items are exported
+  // with (one character, NUL-terminated), and the codes a buffer's items may carry to be read as
+  // this type (their size checked apart); else empty.
+  std::string_view buffer_format;
+  std::string_view buffer_formats;
   // For a single primitive: the numpy dtype of its arrays (without byte
   // order) and the Arrow C data interface format of its column; else empty.
   std::string_view numpy_dtype;
@@ -82,10 +91,12 @@ struct TypeDescriptor {
 
 namespace type_readers {
 
-inline PyObject* boolean(const unsigned char* bytes) { return PyBool_FromLong(bytes[0] != 0); }
+[[nodiscard]] inline PyObject* boolean(const unsigned char* bytes) {
+  return PyBool_FromLong(bytes[0] != 0);
+}
 
 template <class T>
-PyObject* integer(const unsigned char* bytes) {
+[[nodiscard]] PyObject* integer(const unsigned char* bytes) {
   const T value = load_le<T>(bytes);
   // C long is only 32 bits wide on some platforms: each value goes through
   // the narrowest call that is exact everywhere.
@@ -101,48 +112,67 @@ PyObject* integer(const unsigned char* bytes) {
 }
 
 template <class T>
-PyObject* real(const unsigned char* bytes) {
+[[nodiscard]] PyObject* real(const unsigned char* bytes) {
   return PyFloat_FromDouble(static_cast<double>(load_le<T>(bytes)));
 }
 
 }  // namespace type_readers
 
+// Any struct-module code of a signed or of an unsigned integer: which one
+// of them a buffer of items carries depends on the platform's C types.
+inline constexpr std::string_view kSignedFormats = "bhilqn";
+inline constexpr std::string_view kUnsignedFormats = "BHILQN";
+
 template <class T>
 constexpr TypeDescriptor integer_type(TypeKind kind, std::string_view name,
-                                      std::string_view numpy_dtype, std::string_view arrow_format) {
+                                      std::string_view buffer_format, std::string_view numpy_dtype,
+                                      std::string_view arrow_format) {
+  constexpr bool is_signed = std::numeric_limits<T>::is_signed;
+  // uint64's range does not fit these columns: its Conversion checks it.
+  constexpr bool fits = sizeof(T) < 8 || is_signed;
   return {kind,
           name,
           sizeof(T),
           sizeof(T),
-          Conversion::Integer,
-          static_cast<long long>(std::numeric_limits<T>::min()),
-          static_cast<long long>(std::numeric_limits<T>::max()),
+          fits ? Conversion::Integer : Conversion::Unsigned64,
+          fits ? static_cast<long long>(std::numeric_limits<T>::min()) : 0,
+          fits ? static_cast<long long>(std::numeric_limits<T>::max()) : 0,
+          is_signed,
           &type_readers::integer<T>,
+          buffer_format,
+          is_signed ? kSignedFormats : kUnsignedFormats,
           numpy_dtype,
           arrow_format};
 }
 
+template <class T>
+constexpr TypeDescriptor real_type(TypeKind kind, std::string_view name, Conversion conversion,
+                                   std::string_view buffer_format, std::string_view numpy_dtype,
+                                   std::string_view arrow_format) {
+  return {
+      kind,          name, sizeof(T),   sizeof(T),   conversion, 0, 0, true, &type_readers::real<T>,
+      buffer_format, "fd", numpy_dtype, arrow_format};
+}
+
 constexpr TypeDescriptor composite_type(TypeKind kind, std::string_view name,
                                         std::uint8_t alignment, Conversion conversion) {
-  return {kind, name, 0, alignment, conversion, 0, 0, nullptr, {}, {}};
+  return {kind, name, 0, alignment, conversion, 0, 0, false, nullptr, {}, {}, {}, {}};
 }
 
 // Indexed by TypeKind; its length is the number of rows.
 inline constexpr auto kTypeTable = std::to_array<TypeDescriptor>({
-    {TypeKind::Bool, "bool", 1, 1, Conversion::Bool, 0, 1, &type_readers::boolean, "?", "b"},
-    integer_type<std::int8_t>(TypeKind::Int8, "int8", "i1", "c"),
-    integer_type<std::int16_t>(TypeKind::Int16, "int16", "i2", "s"),
-    integer_type<std::int32_t>(TypeKind::Int32, "int32", "i4", "i"),
-    integer_type<std::int64_t>(TypeKind::Int64, "int64", "i8", "l"),
-    integer_type<std::uint8_t>(TypeKind::UInt8, "uint8", "u1", "C"),
-    integer_type<std::uint16_t>(TypeKind::UInt16, "uint16", "u2", "S"),
-    integer_type<std::uint32_t>(TypeKind::UInt32, "uint32", "u4", "I"),
-    {TypeKind::UInt64, "uint64", 8, 8, Conversion::Unsigned64, 0, 0,
-     &type_readers::integer<std::uint64_t>, "u8", "L"},
-    {TypeKind::Float32, "float32", 4, 4, Conversion::Float32, 0, 0, &type_readers::real<float>,
-     "f4", "f"},
-    {TypeKind::Float64, "float64", 8, 8, Conversion::Float64, 0, 0, &type_readers::real<double>,
-     "f8", "g"},
+    {TypeKind::Bool, "bool", 1, 1, Conversion::Bool, 0, 1, false, &type_readers::boolean, "?", "?",
+     "?", "b"},
+    integer_type<std::int8_t>(TypeKind::Int8, "int8", "b", "i1", "c"),
+    integer_type<std::int16_t>(TypeKind::Int16, "int16", "h", "i2", "s"),
+    integer_type<std::int32_t>(TypeKind::Int32, "int32", "i", "i4", "i"),
+    integer_type<std::int64_t>(TypeKind::Int64, "int64", "q", "i8", "l"),
+    integer_type<std::uint8_t>(TypeKind::UInt8, "uint8", "B", "u1", "C"),
+    integer_type<std::uint16_t>(TypeKind::UInt16, "uint16", "H", "u2", "S"),
+    integer_type<std::uint32_t>(TypeKind::UInt32, "uint32", "I", "u4", "I"),
+    integer_type<std::uint64_t>(TypeKind::UInt64, "uint64", "Q", "u8", "L"),
+    real_type<float>(TypeKind::Float32, "float32", Conversion::Float32, "f", "f4", "f"),
+    real_type<double>(TypeKind::Float64, "float64", Conversion::Float64, "d", "f8", "g"),
     composite_type(TypeKind::String, "string", 4, Conversion::String),
     composite_type(TypeKind::Bytes, "bytes", 4, Conversion::Bytes),
     composite_type(TypeKind::Array, "array", 4, Conversion::Array),
@@ -153,6 +183,16 @@ inline constexpr auto kTypeTable = std::to_array<TypeDescriptor>({
 
 constexpr const TypeDescriptor& describe(TypeKind kind) noexcept {
   return kTypeTable[static_cast<std::size_t>(kind)];
+}
+
+// The kind whose column has the Arrow C data interface `format`, if any.
+// (Bool's "b" is bit-packed: one value is not `size` bytes there.)
+[[nodiscard]] constexpr std::optional<TypeKind> kind_with_arrow_format(
+    std::string_view format) noexcept {
+  for (const TypeDescriptor& type : kTypeTable) {
+    if (!type.arrow_format.empty() && type.arrow_format == format) return type.kind;
+  }
+  return std::nullopt;
 }
 
 constexpr bool table_follows_the_kinds() {

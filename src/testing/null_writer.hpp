@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "base/byte_order.hpp"
 #include "base/py_ref.hpp"
 #include "cdr/limits.hpp"
 
@@ -38,7 +39,7 @@ class NullWriter {
   template <class T>
   void put_aligned_reserved(T value) noexcept {
     if constexpr (std::is_floating_point_v<T>) {
-      using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+      using Bits = UnsignedOfSize<sizeof(T)>;
       sum_ += std::bit_cast<Bits>(value);
     } else {
       sum_ += static_cast<std::uint64_t>(value);

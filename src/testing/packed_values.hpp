@@ -90,34 +90,34 @@ class PackedReader {
   ReadFailure align(std::uint64_t) noexcept { return ReadFailure::None; }
 
   ReadFailure take(std::uint64_t count, const unsigned char*& out) {
-    KORVEX_ASSERT(size_ - position_ >= count);
-    out = data_ + position_;
-    position_ += count;
+    out = next(count);
     return ReadFailure::None;
   }
 
   template <class T>
   ReadFailure read(T& value) {
-    const unsigned char* bytes;
-    take(sizeof(T), bytes);
-    value = load_le<T>(bytes);
+    value = load_le<T>(next(sizeof(T)));
     return ReadFailure::None;
   }
 
   ReadFailure read_text(TextRead& text) {
-    std::uint32_t size;
-    read(size);
-    const unsigned char* ascii;
-    take(1, ascii);
-    const unsigned char* bytes;
-    take(size, bytes);
-    text.data = reinterpret_cast<const char*>(bytes);
+    const auto size = load_le<std::uint32_t>(next(sizeof(std::uint32_t)));
+    const unsigned char* ascii = next(1);
+    text.data = reinterpret_cast<const char*>(next(size));
     text.size = size;
     text.ascii = *ascii != 0;
     return ReadFailure::None;
   }
 
  private:
+  // The next `count` bytes, which the packing put there.
+  const unsigned char* next(std::uint64_t count) {
+    KORVEX_ASSERT(size_ - position_ >= count);
+    const unsigned char* at = data_ + position_;
+    position_ += count;
+    return at;
+  }
+
   const unsigned char* data_;
   std::uint64_t size_;
   std::uint64_t position_ = 0;

@@ -29,6 +29,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from korvex_messages.ros2 import _native
+
 __all__ = [
     "PRIMITIVE_TYPES",
     "ConstantDef",
@@ -44,39 +46,18 @@ class MsgDefinitionError(ValueError):
     """A `.msg` definition, or a type name, that cannot be used."""
 
 
-PRIMITIVE_TYPES = frozenset(
-    {
-        "bool",
-        "byte",
-        "char",
-        "int8",
-        "uint8",
-        "int16",
-        "uint16",
-        "int32",
-        "uint32",
-        "int64",
-        "uint64",
-        "float32",
-        "float64",
-        "string",
-        "wstring",
-    }
-)
+# The primitive types the native codec takes, from its type table: (name,
+# "bool" | "integer" | "float" | "string", low, high), with the range of an
+# integer type (byte and char are uint8 values, as rosidl reads them).
+# wstring is parsed too; the codec refuses it when the type is registered.
+_PRIMITIVES: tuple[tuple[str, str, int | None, int | None], ...] = _native._primitive_types()
+PRIMITIVE_TYPES = frozenset([name for name, _, _, _ in _PRIMITIVES] + ["wstring"])
 _STRING_TYPES = frozenset({"string", "wstring"})
-_FLOAT_TYPES = frozenset({"float32", "float64"})
-# rosidl reads byte and char values as uint8 values.
+_FLOAT_TYPES = frozenset(name for name, sort, _, _ in _PRIMITIVES if sort == "float")
 _INTEGER_RANGES = {
-    "byte": (0, 255),
-    "char": (0, 255),
-    "int8": (-(2**7), 2**7 - 1),
-    "uint8": (0, 2**8 - 1),
-    "int16": (-(2**15), 2**15 - 1),
-    "uint16": (0, 2**16 - 1),
-    "int32": (-(2**31), 2**31 - 1),
-    "uint32": (0, 2**32 - 1),
-    "int64": (-(2**63), 2**63 - 1),
-    "uint64": (0, 2**64 - 1),
+    name: (low, high)
+    for name, sort, low, high in _PRIMITIVES
+    if sort == "integer" and low is not None and high is not None
 }
 # ROS 1 spellings that rosbags (and definitions converted from ROS 1) use.
 _ALIASES = {

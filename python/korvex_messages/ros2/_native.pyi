@@ -71,6 +71,9 @@ def encode_table(type_name: str, table: object, *, as_buffer: bool = False) -> A
     flattened, as serialize encodes the row's dict: a list of bytes, or with
     ``as_buffer=True`` a tuple of one buffer and its N+1 offsets."""
 
+def _primitive_types() -> tuple[tuple[str, str, int | None, int | None], ...]:
+    """The primitive types of `.msg` definitions: (name, sort, low, high)."""
+
 class Table:
     """Decoded messages as Arrow columns; Arrow libraries read it directly."""
 
