@@ -341,9 +341,12 @@ class RowWriter {
     if constexpr (std::endian::native == std::endian::little) {
       out_.write_raw(from, size);
     } else {
+      // Element by element into the wire's byte order.  number() declines a
+      // float32 signalling NaN, which the dict path then writes as
+      // serialize does.
       const std::int64_t at = elements.offset + start;
       for (std::int64_t index = 0; index < end - start; ++index) {
-        number(kind, elements.buffers[1], at + index);
+        if (!number(kind, elements.buffers[1], at + index)) return false;
       }
     }
     return true;
