@@ -19,8 +19,9 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 from typing import cast
 
-import _korvex_messages as km
 import _korvex_messages_columns as _columns
+
+import _korvex_messages as km
 
 # One field as register_schema takes it: (field name, type name).
 Field = tuple[str, str] | list[str]
