@@ -88,7 +88,7 @@ def test_ensure_schemas_reads_names_as_get_schema_prints_them(text, expected, un
     )
 
 
-def test_a_name_without_utf8_form_is_left_to_register_schema(unique_name):
+def test_a_name_without_utf8_form_is_left_to_register_schema():
     assert _registration._canonical_fields([("f", "struct:\ud800")]) is None
 
 
