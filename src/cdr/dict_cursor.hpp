@@ -47,9 +47,9 @@ class DictCursor {
  public:
   explicit DictCursor(Borrowed dict) noexcept : dict_(dict.get()) {}
 
-  // The value stored under `key`, or null: absent, or with the exception
-  // that the lookup raised pending.
-  [[nodiscard]] Borrowed find(Borrowed key) {
+  // The value stored under `key` (borrowed), or null: absent, or with the
+  // exception that the lookup raised pending.
+  [[nodiscard]] PyObject* find(Borrowed key) {
     if (walking_) {
       Py_ssize_t position = position_;
       PyObject* entry_key;
@@ -65,7 +65,7 @@ class DictCursor {
 
   // The value of a plan's field, as find(field.key) gives it, adopting the
   // key of the entry where the walk stops where the plan allows.
-  [[nodiscard]] Borrowed find(const FieldPlan& field) {
+  [[nodiscard]] PyObject* find(const FieldPlan& field) {
     if (walking_) {
       Py_ssize_t position = position_;
       PyObject* entry_key;

@@ -135,8 +135,8 @@ class Encoder {
   // A field's value as the cursor found it in a nested dict (borrowed), or
   // null after storing why it is missing (or with an exception that must
   // propagate pending).
-  [[nodiscard]] Borrowed nested_item(Borrowed item, const PathNode& path, std::string_view name,
-                                     const char* missing_prefix);
+  [[nodiscard]] PyObject* nested_item(Borrowed item, const PathNode& path, std::string_view name,
+                                      const char* missing_prefix);
   KORVEX_COLD void nested_item_failed(const PathNode& path, std::string_view name,
                                       const char* missing_prefix);
 
@@ -564,10 +564,10 @@ Step Encoder<Out>::write_array(ValueType type, Borrowed value, const PathNode& p
 }
 
 template <class Out>
-Borrowed Encoder<Out>::nested_item(Borrowed item, const PathNode& path, std::string_view name,
-                                   const char* missing_prefix) {
-  if (item) [[likely]]
-    return item;
+PyObject* Encoder<Out>::nested_item(Borrowed item, const PathNode& path, std::string_view name,
+                                    const char* missing_prefix) {
+  if (item.get() != nullptr) [[likely]]
+    return item.get();
   nested_item_failed(path, name, missing_prefix);
   return nullptr;
 }
@@ -614,17 +614,17 @@ Step Encoder<Out>::write_fields(const MessagePlan& plan, Borrowed dict, const Pa
   }
   DictCursor cursor(dict);
   for (const FieldPlan& field : plan.fields) {
-    Borrowed item;
+    PyObject* item;  // borrowed
     if (parent == nullptr) {
       // A top-level lookup that raises passes its exception on unchanged.
       item = cursor.find(field);
-      if (!item) {
+      if (item == nullptr) {
         if (PyErr_Occurred()) return Step::Failed;
         return missing_field(field.name);
       }
     } else {
       item = nested_item(cursor.find(field), *parent, field.name, "Missing nested field '");
-      if (!item) return Step::Failed;
+      if (item == nullptr) return Step::Failed;
     }
     if (!field.type.is_array() && (!kLayout.shaped_types || field.type.string_bound == 0) &&
         write_exact(field.type.leaf, item)) {
@@ -634,7 +634,7 @@ Step Encoder<Out>::write_fields(const MessagePlan& plan, Borrowed dict, const Pa
     // reference to the value.
     PyRef held = PyRef::borrow(item);
     const PathNode child{parent, field.name};
-    const Reporter own{&child, item.get()};
+    const Reporter own{&child, item};
     // The core reports a mismatch inside a struct against the outermost
     // field or element; the ROS 2 layout against the value itself.
     const Reporter& reporter = inherited != nullptr && !kLayout.shaped_types ? *inherited : own;
@@ -653,9 +653,9 @@ Step Encoder<Out>::write_time(TypeKind kind, Borrowed value, const PathNode& pat
   out_.align(4);
   DictCursor cursor(value);
   long long integer;
-  const Borrowed sec = nested_item(cursor.find(sec_key()), path, "sec", "Missing field '");
-  if (!sec) return Step::Failed;
-  if (!PyLong_CheckExact(sec.get()) || !exact_int_value(sec, integer) || integer < INT32_MIN ||
+  PyObject* sec = nested_item(cursor.find(sec_key()), path, "sec", "Missing field '");
+  if (sec == nullptr) return Step::Failed;
+  if (!PyLong_CheckExact(sec) || !exact_int_value(sec, integer) || integer < INT32_MIN ||
       integer > INT32_MAX) {
     PyRef held = PyRef::borrow(sec);
     if (!integer_rule(sec, integer) || integer < INT32_MIN || integer > INT32_MAX) {
@@ -663,10 +663,9 @@ Step Encoder<Out>::write_time(TypeKind kind, Borrowed value, const PathNode& pat
     }
   }
   out_.write(static_cast<std::int32_t>(integer));
-  const Borrowed nanosec =
-      nested_item(cursor.find(nanosec_key()), path, "nanosec", "Missing field '");
-  if (!nanosec) return Step::Failed;
-  if (!PyLong_CheckExact(nanosec.get()) || !exact_int_value(nanosec, integer) || integer < 0 ||
+  PyObject* nanosec = nested_item(cursor.find(nanosec_key()), path, "nanosec", "Missing field '");
+  if (nanosec == nullptr) return Step::Failed;
+  if (!PyLong_CheckExact(nanosec) || !exact_int_value(nanosec, integer) || integer < 0 ||
       integer > UINT32_MAX) {
     PyRef held = PyRef::borrow(nanosec);
     if (!integer_rule(nanosec, integer) || integer < 0 || integer > UINT32_MAX) {
