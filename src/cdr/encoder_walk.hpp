@@ -73,34 +73,35 @@ template <class Out>
 class Encoder {
  public:
   Encoder() noexcept : levels_(t_nesting_levels) {}
-  BodyResult run(std::string_view schema_name, Borrowed values);
+  BodyResult run(std::string_view schema_name, PyObject* values);
 
  private:
   // The fields of a top-level message (`parent` and `inherited` null) or
   // of a nested struct value.
-  Step write_fields(const MessagePlan& plan, Borrowed dict, const PathNode* parent,
+  Step write_fields(const MessagePlan& plan, PyObject* dict, const PathNode* parent,
                     const Reporter* inherited);
-  Step write_converted(ValueType type, Borrowed value, const PathNode& path,
+  Step write_converted(ValueType type, PyObject* value, const PathNode& path,
                        const Reporter& reporter);
   // The recursive steps (write_fields, write_converted, write_array,
   // write_struct) keep their frames small; everything else stays out of
   // line, so that the nesting bound fits a small thread stack even in
   // sanitizer builds.
   // `expected` names the field's type in a mismatch (ValueType::scalar_name).
-  KORVEX_NOINLINE Step write_scalar(TypeKind kind, Borrowed value, const PathNode& path,
+  KORVEX_NOINLINE Step write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
                                     const Reporter& reporter, std::string_view expected);
-  Step write_array(ValueType type, Borrowed value, const PathNode& path, const Reporter& reporter);
-  Step write_struct(ValueType type, Borrowed value, const PathNode& path, const Reporter& reporter);
-  KORVEX_NOINLINE Step write_time(TypeKind kind, Borrowed value, const PathNode& path,
+  Step write_array(ValueType type, PyObject* value, const PathNode& path, const Reporter& reporter);
+  Step write_struct(ValueType type, PyObject* value, const PathNode& path,
+                    const Reporter& reporter);
+  KORVEX_NOINLINE Step write_time(TypeKind kind, PyObject* value, const PathNode& path,
                                   const Reporter& reporter);
   // The ROS 2 layout's bounded strings and octet sequences.
-  KORVEX_NOINLINE Step write_bounded_string(ValueType type, Borrowed value, const PathNode& path,
+  KORVEX_NOINLINE Step write_bounded_string(ValueType type, PyObject* value, const PathNode& path,
                                             const Reporter& reporter);
-  KORVEX_NOINLINE Step write_octets(ValueType type, Borrowed value, const PathNode& path,
+  KORVEX_NOINLINE Step write_octets(ValueType type, PyObject* value, const PathNode& path,
                                     const Reporter& reporter);
   // A numeric array given as a buffer of exactly its element type (a numpy
   // array, an array.array), in the ROS 2 layout.
-  KORVEX_NOINLINE Step write_primitive_buffer(ValueType type, Borrowed value, const PathNode& path,
+  KORVEX_NOINLINE Step write_primitive_buffer(ValueType type, PyObject* value, const PathNode& path,
                                               const Reporter& reporter);
   // Checks a count against a fixed length or a bound, and writes it unless
   // the length is fixed.
@@ -109,14 +110,13 @@ class Encoder {
 
   // Inlined into the field and element loops: a call and a return cost as
   // much as the step itself (a frame a few words larger per nesting level).
-  [[nodiscard]] bool write_exact(TypeKind kind, Borrowed value);
+  [[nodiscard]] bool write_exact(TypeKind kind, PyObject* value);
   // An exact str of ASCII text (its characters are its UTF-8 form).
-  [[nodiscard]] bool write_exact_ascii(Borrowed value) {
-    if (!PyUnicode_CheckExact(value.get()) || !PyUnicode_IS_COMPACT_ASCII(value.get()))
-      return false;
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value.get()));
+  [[nodiscard]] bool write_exact_ascii(PyObject* value) {
+    if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
     if (length >= Out::kLengthLimit) return false;
-    out_.write_ros_string(static_cast<const char*>(PyUnicode_DATA(value.get())), length);
+    out_.write_ros_string(static_cast<const char*>(PyUnicode_DATA(value)), length);
     return true;
   }
   // How the exact-value steps put a value: room reserved first (single
@@ -128,14 +128,14 @@ class Encoder {
     return [this](auto value) KORVEX_INLINE_LAMBDA { out_.put_aligned_reserved(value); };
   }
   template <TypeKind Kind>
-  [[nodiscard]] Py_ssize_t write_exact_run(Borrowed list, Py_ssize_t from, Py_ssize_t count);
-  [[nodiscard]] KORVEX_NOINLINE Py_ssize_t write_exact_elements(TypeKind kind, Borrowed list,
+  [[nodiscard]] Py_ssize_t write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count);
+  [[nodiscard]] KORVEX_NOINLINE Py_ssize_t write_exact_elements(TypeKind kind, PyObject* list,
                                                                 Py_ssize_t from, Py_ssize_t count);
 
   // A field's value as the cursor found it in a nested dict (borrowed), or
   // null after storing why it is missing (or with an exception that must
   // propagate pending).
-  [[nodiscard]] PyObject* nested_item(Borrowed item, const PathNode& path, std::string_view name,
+  [[nodiscard]] PyObject* nested_item(PyObject* item, const PathNode& path, std::string_view name,
                                       const char* missing_prefix);
   KORVEX_COLD void nested_item_failed(const PathNode& path, std::string_view name,
                                       const char* missing_prefix);
@@ -165,7 +165,7 @@ class Encoder {
 // general conversions (cdr/exact_values.hpp; ASCII str here); false,
 // writing nothing, sends the value down the general path.
 template <class Out>
-KORVEX_ALWAYS_INLINE bool Encoder<Out>::write_exact(TypeKind kind, Borrowed value) {
+KORVEX_ALWAYS_INLINE bool Encoder<Out>::write_exact(TypeKind kind, PyObject* value) {
   return with_kind(kind, [&]<TypeKind Kind>() KORVEX_INLINE_LAMBDA -> bool {
     constexpr Conversion conversion = describe(Kind).conversion;
     if constexpr (describe(Kind).size > 0) {
@@ -188,10 +188,10 @@ KORVEX_ALWAYS_INLINE bool Encoder<Out>::write_exact(TypeKind kind, Borrowed valu
 // Nothing here runs user code, so the list cannot change meanwhile.
 template <class Out>
 template <TypeKind Kind>
-Py_ssize_t Encoder<Out>::write_exact_run(Borrowed list, Py_ssize_t from, Py_ssize_t count) {
+Py_ssize_t Encoder<Out>::write_exact_run(PyObject* list, Py_ssize_t from, Py_ssize_t count) {
   constexpr TypeDescriptor type = describe(Kind);
   static_assert(type.size > 0);
-  PyObject* const* items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+  PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
   Py_ssize_t index = from;
   while (index < count) {
     const Py_ssize_t chunk_end = std::min(count, index + kRunChunk);
@@ -205,14 +205,14 @@ Py_ssize_t Encoder<Out>::write_exact_run(Borrowed list, Py_ssize_t from, Py_ssiz
 }
 
 template <class Out>
-Py_ssize_t Encoder<Out>::write_exact_elements(TypeKind kind, Borrowed list, Py_ssize_t from,
+Py_ssize_t Encoder<Out>::write_exact_elements(TypeKind kind, PyObject* list, Py_ssize_t from,
                                               Py_ssize_t count) {
   return with_kind(kind, [&]<TypeKind Kind>() KORVEX_INLINE_LAMBDA -> Py_ssize_t {
     if constexpr (describe(Kind).size > 0) {
       return write_exact_run<Kind>(list, from, count);
     } else if constexpr (describe(Kind).conversion == Conversion::String) {
       // Strings in a loop of their own.
-      PyObject* const* items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+      PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
       Py_ssize_t index = from;
       while (index < count && write_exact_ascii(items[index])) ++index;
       return index;
@@ -280,11 +280,10 @@ Step Encoder<Out>::write_shaped_count(ValueType type, std::uint64_t count, const
 }
 
 template <class Out>
-Step Encoder<Out>::write_bounded_string(ValueType type, Borrowed value, const PathNode& path,
+Step Encoder<Out>::write_bounded_string(ValueType type, PyObject* value, const PathNode& path,
                                         const Reporter& reporter) {
   Py_ssize_t size = 0;
-  const char* text =
-      PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8AndSize(value.get(), &size) : nullptr;
+  const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
   if (text == nullptr) return mismatch(reporter, type.name());
   if (static_cast<std::uint64_t>(size) > type.string_bound) {
     return wrong_count(type, static_cast<std::uint64_t>(size), "UTF-8 bytes", path);
@@ -297,8 +296,8 @@ Step Encoder<Out>::write_bounded_string(ValueType type, Borrowed value, const Pa
 // and with their struct-module format, into `view`: the start that octets
 // and numeric arrays from buffers share.  False where there is none such
 // (the caller reports the mismatch).
-[[nodiscard]] inline bool export_items(Borrowed value, BufferView& view) noexcept {
-  return !PyUnicode_Check(value.get()) && PyObject_CheckBuffer(value.get()) &&
+[[nodiscard]] inline bool export_items(PyObject* value, BufferView& view) noexcept {
+  return !PyUnicode_Check(value) && PyObject_CheckBuffer(value) &&
          view.acquire(value, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
 }
 
@@ -306,12 +305,12 @@ Step Encoder<Out>::write_bounded_string(ValueType type, Borrowed value, const Pa
 // bytes, bytearray, memoryview, a numpy uint8 array (of int8 only without
 // negative items, where values are taken without loss).
 template <class Out>
-Step Encoder<Out>::write_octets(ValueType type, Borrowed value, const PathNode& path,
+Step Encoder<Out>::write_octets(ValueType type, PyObject* value, const PathNode& path,
                                 const Reporter& reporter) {
-  if (PyBytes_CheckExact(value.get())) {
-    const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value.get()));
+  if (PyBytes_CheckExact(value)) {
+    const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value));
     if (write_shaped_count(type, size, "bytes", path) == Step::Failed) return Step::Failed;
-    out_.write_raw(PyBytes_AS_STRING(value.get()), static_cast<std::size_t>(size));
+    out_.write_raw(PyBytes_AS_STRING(value), static_cast<std::size_t>(size));
     return Step::Done;
   }
   BufferView view;
@@ -344,7 +343,7 @@ inline bool format_holds(std::string_view format, Py_ssize_t itemsize, TypeKind 
 }
 
 template <class Out>
-Step Encoder<Out>::write_primitive_buffer(ValueType type, Borrowed value, const PathNode& path,
+Step Encoder<Out>::write_primitive_buffer(ValueType type, PyObject* value, const PathNode& path,
                                           const Reporter& reporter) {
   const ValueType element = type.element();
   if (element.is_array() || describe(element.leaf).size == 0) {
@@ -402,7 +401,7 @@ Step Encoder<Out>::nesting_too_deep(const PathNode& path) {
 }
 
 template <class Out>
-Step Encoder<Out>::write_scalar(TypeKind kind, Borrowed value, const PathNode& path,
+Step Encoder<Out>::write_scalar(TypeKind kind, PyObject* value, const PathNode& path,
                                 const Reporter& reporter, std::string_view expected) {
   const TypeDescriptor& type = describe(kind);
   switch (type.conversion) {
@@ -450,8 +449,7 @@ Step Encoder<Out>::write_scalar(TypeKind kind, Borrowed value, const PathNode& p
     }
     case Conversion::String: {
       Py_ssize_t size = 0;
-      const char* text =
-          PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8AndSize(value.get(), &size) : nullptr;
+      const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
       if (text == nullptr) return mismatch(reporter, String(expected));
       if (static_cast<std::uint64_t>(size) >= Out::kLengthLimit) {
         return too_long(path, static_cast<std::uint64_t>(size), "UTF-8 bytes",
@@ -461,10 +459,10 @@ Step Encoder<Out>::write_scalar(TypeKind kind, Borrowed value, const PathNode& p
       return Step::Done;
     }
     case Conversion::Bytes: {
-      if (!PyBytes_Check(value.get())) return mismatch(reporter, String(expected));
-      const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value.get()));
+      if (!PyBytes_Check(value)) return mismatch(reporter, String(expected));
+      const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(value));
       if (size > Out::kLengthLimit) return too_long(path, size, "bytes", Out::kLengthLimit);
-      out_.write_byte_string(PyBytes_AS_STRING(value.get()), static_cast<std::size_t>(size));
+      out_.write_byte_string(PyBytes_AS_STRING(value), static_cast<std::size_t>(size));
       return Step::Done;
     }
     case Conversion::Array:
@@ -477,7 +475,7 @@ Step Encoder<Out>::write_scalar(TypeKind kind, Borrowed value, const PathNode& p
 
 // Writes a non-array value through the general conversion rules.
 template <class Out>
-Step Encoder<Out>::write_converted(ValueType type, Borrowed value, const PathNode& path,
+Step Encoder<Out>::write_converted(ValueType type, PyObject* value, const PathNode& path,
                                    const Reporter& reporter) {
   if constexpr (kLayout.shaped_types) {
     if (type.leaf == TypeKind::Bytes) return write_octets(type, value, path, reporter);
@@ -502,26 +500,26 @@ Step Encoder<Out>::write_converted(ValueType type, Borrowed value, const PathNod
 }
 
 template <class Out>
-Step Encoder<Out>::write_array(ValueType type, Borrowed value, const PathNode& path,
+Step Encoder<Out>::write_array(ValueType type, PyObject* value, const PathNode& path,
                                const Reporter& reporter) {
   const NestingLevel level(levels_);
   if (!level.entered()) return nesting_too_deep(path);
   Py_ssize_t count;
   if constexpr (kLayout.shaped_types) {
-    if (!PyList_Check(value.get())) {
+    if (!PyList_Check(value)) {
       // Any buffer, bytes too: only char[] (unsigned bytes) takes one of
       // octets.  Anything else is reported there as a mismatch.
       return write_primitive_buffer(type, value, path, reporter);
     }
-    count = PyList_GET_SIZE(value.get());
+    count = PyList_GET_SIZE(value);
     if (write_shaped_count(type, static_cast<std::uint64_t>(count), "elements", path) ==
         Step::Failed) {
       return Step::Failed;
     }
   } else {
     out_.align(4);
-    if (!PyList_Check(value.get())) return mismatch(reporter, type.name());
-    count = PyList_GET_SIZE(value.get());
+    if (!PyList_Check(value)) return mismatch(reporter, type.name());
+    count = PyList_GET_SIZE(value);
     if (static_cast<std::uint64_t>(count) > Out::kLengthLimit) {
       return too_long(path, static_cast<std::uint64_t>(count), "elements", Out::kLengthLimit);
     }
@@ -536,13 +534,13 @@ Step Encoder<Out>::write_array(ValueType type, Borrowed value, const PathNode& p
     // The general path's conversions can run user code, which may change
     // the list.  The count is already written, so a list that shrank cannot
     // be encoded faithfully; elements appended meanwhile are not written.
-    const Py_ssize_t available = std::min(count, PyList_GET_SIZE(value.get()));
+    const Py_ssize_t available = std::min(count, PyList_GET_SIZE(value));
     if (index >= available) return changed_size(path);
     if (exact_elements) {
       index = write_exact_elements(element_type.leaf, value, index, available);
       if (index == available) continue;
     }
-    PyRef element = PyRef::borrow(PyList_GET_ITEM(value.get(), index));
+    PyRef element = PyRef::borrow(PyList_GET_ITEM(value, index));
     auto write_element = [&](const PathNode& element_path) KORVEX_INLINE_LAMBDA {
       const Reporter element_reporter{&element_path, element.get()};
       return element_type.is_array()
@@ -564,10 +562,10 @@ Step Encoder<Out>::write_array(ValueType type, Borrowed value, const PathNode& p
 }
 
 template <class Out>
-PyObject* Encoder<Out>::nested_item(Borrowed item, const PathNode& path, std::string_view name,
+PyObject* Encoder<Out>::nested_item(PyObject* item, const PathNode& path, std::string_view name,
                                     const char* missing_prefix) {
-  if (item.get() != nullptr) [[likely]]
-    return item.get();
+  if (item != nullptr) [[likely]]
+    return item;
   nested_item_failed(path, name, missing_prefix);
   return nullptr;
 }
@@ -592,11 +590,11 @@ void Encoder<Out>::nested_item_failed(const PathNode& path, std::string_view nam
 }
 
 template <class Out>
-Step Encoder<Out>::write_struct(ValueType type, Borrowed value, const PathNode& path,
+Step Encoder<Out>::write_struct(ValueType type, PyObject* value, const PathNode& path,
                                 const Reporter& reporter) {
   const NestingLevel level(levels_);
   if (!level.entered()) return nesting_too_deep(path);
-  if (!PyDict_Check(value.get())) return mismatch(reporter, type.name());
+  if (!PyDict_Check(value)) return mismatch(reporter, type.name());
   SchemaRef schema;
   const MessagePlan* plan = resolve_link(*type.link, schema, error_);
   if (plan == nullptr) return Step::Failed;
@@ -604,7 +602,7 @@ Step Encoder<Out>::write_struct(ValueType type, Borrowed value, const PathNode& 
 }
 
 template <class Out>
-Step Encoder<Out>::write_fields(const MessagePlan& plan, Borrowed dict, const PathNode* parent,
+Step Encoder<Out>::write_fields(const MessagePlan& plan, PyObject* dict, const PathNode* parent,
                                 const Reporter* inherited) {
   if constexpr (kLayout.empty_struct_byte) {
     if (plan.fields.empty()) {
@@ -646,10 +644,10 @@ Step Encoder<Out>::write_fields(const MessagePlan& plan, Borrowed dict, const Pa
 }
 
 template <class Out>
-Step Encoder<Out>::write_time(TypeKind kind, Borrowed value, const PathNode& path,
+Step Encoder<Out>::write_time(TypeKind kind, PyObject* value, const PathNode& path,
                               const Reporter& reporter) {
   const std::string_view type_name = describe(kind).name;
-  if (!PyDict_Check(value.get())) return mismatch(reporter, String(type_name));
+  if (!PyDict_Check(value)) return mismatch(reporter, String(type_name));
   out_.align(4);
   DictCursor cursor(value);
   long long integer;
@@ -677,7 +675,7 @@ Step Encoder<Out>::write_time(TypeKind kind, Borrowed value, const PathNode& pat
 }
 
 template <class Out>
-BodyResult Encoder<Out>::run(std::string_view schema_name, Borrowed values) {
+BodyResult Encoder<Out>::run(std::string_view schema_name, PyObject* values) {
   SchemaRef schema;
   const MessagePlan* plan = lookup_plan(schema_name, schema, error_);
   // Some room beyond the last size: the primitive runs reserve ahead.
