@@ -152,7 +152,7 @@ class Decoder {
                                                             const PathNode* parent);
   // Stores a field's value in its dict.  A failure at the top level passes
   // the exception on unchanged; inside a struct it is folded into the error.
-  [[nodiscard]] bool store(Borrowed dict, const FieldPlan& field, Borrowed value,
+  [[nodiscard]] bool store(PyObject* dict, const FieldPlan& field, PyObject* value,
                            const PathNode* parent);
   [[nodiscard]] KORVEX_COLD PyObject* nesting_too_deep(const PathNode& path);
   [[nodiscard]] KORVEX_COLD PyObject* too_many_empty_values(const PathNode& path);
@@ -463,9 +463,9 @@ PyObject* Decoder<In>::read_struct(ValueType type, const PathNode& path) {
 }
 
 template <class In>
-bool Decoder<In>::store(Borrowed dict, const FieldPlan& field, Borrowed value,
+bool Decoder<In>::store(PyObject* dict, const FieldPlan& field, PyObject* value,
                         const PathNode* parent) {
-  if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) == 0) [[likely]]
+  if (PyDict_SetItem(dict, field.key.get(), value) == 0) [[likely]]
     return true;
   // Inside a struct the exception becomes the recorded error.
   if (parent != nullptr) static_cast<void>(fail_with_python_error());

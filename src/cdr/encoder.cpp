@@ -5,9 +5,9 @@
 
 namespace korvex {
 
-BodyResult serialize_body(std::string_view schema_name, Borrowed values) {
+BodyResult serialize_body(std::string_view schema_name, PyObject* values) {
   Encoder<CdrWriter> encoder;
-  return encoder.run(schema_name, values.get());
+  return encoder.run(schema_name, values);
 }
 
 }  // namespace korvex

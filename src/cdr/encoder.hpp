@@ -10,6 +10,6 @@
 namespace korvex {
 
 // `values` is a dict (or a subclass of it).
-BodyResult serialize_body(std::string_view schema_name, Borrowed values);
+BodyResult serialize_body(std::string_view schema_name, PyObject* values);
 
 }  // namespace korvex

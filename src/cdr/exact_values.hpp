@@ -39,29 +39,29 @@ template <TypeKind Kind, class Put>
 }
 
 template <TypeKind Kind, class Put>
-[[nodiscard]] KORVEX_ALWAYS_INLINE bool put_exact(Borrowed value, Put&& put) {
+[[nodiscard]] KORVEX_ALWAYS_INLINE bool put_exact(PyObject* value, Put&& put) {
   constexpr TypeDescriptor type = describe(Kind);
   static_assert(type.size > 0, "only fixed-size kinds have an exact-value step");
   if constexpr (type.conversion == Conversion::Bool) {
-    if (value.get() != Py_True && value.get() != Py_False) return false;
-    put(static_cast<std::uint8_t>(value.get() == Py_True ? 1 : 0));
+    if (value != Py_True && value != Py_False) return false;
+    put(static_cast<std::uint8_t>(value == Py_True ? 1 : 0));
     return true;
   } else if constexpr (type.conversion == Conversion::Integer) {
     long long integer;
-    return PyLong_CheckExact(value.get()) && exact_int_value(value.get(), integer) &&
+    return PyLong_CheckExact(value) && exact_int_value(value, integer) &&
            put_integer<Kind>(integer, put);
   } else if constexpr (type.conversion == Conversion::Unsigned64) {
     unsigned long long integer;
-    if (!PyLong_CheckExact(value.get()) || !exact_uint64_value(value.get(), integer)) return false;
+    if (!PyLong_CheckExact(value) || !exact_uint64_value(value, integer)) return false;
     put(static_cast<std::uint64_t>(integer));
     return true;
   } else if constexpr (type.conversion == Conversion::Float32) {
-    if (!PyFloat_CheckExact(value.get())) return false;
-    put(static_cast<float>(PyFloat_AS_DOUBLE(value.get())));
+    if (!PyFloat_CheckExact(value)) return false;
+    put(static_cast<float>(PyFloat_AS_DOUBLE(value)));
     return true;
   } else if constexpr (type.conversion == Conversion::Float64) {
-    if (!PyFloat_CheckExact(value.get())) return false;
-    put(PyFloat_AS_DOUBLE(value.get()));
+    if (!PyFloat_CheckExact(value)) return false;
+    put(PyFloat_AS_DOUBLE(value));
     return true;
   } else {
     static_assert(kNoExactStep<Kind>, "a fixed-size conversion without an exact-value step");

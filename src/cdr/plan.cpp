@@ -27,22 +27,21 @@ PyRef field_key(std::string_view text) {
 
 }  // namespace
 
-bool adopt_field_key(const FieldPlan& field, Borrowed candidate) {
+bool adopt_field_key(const FieldPlan& field, PyObject* candidate) {
   if (field.replaced_key) return false;
   // Interned strs are unique per text, so once adopted there is nothing
   // better to take; an exact str runs no code when compared.
-  if (!PyUnicode_CheckExact(candidate.get()) || PyUnicode_CHECK_INTERNED(candidate.get()) == 0)
-    return false;
+  if (!PyUnicode_CheckExact(candidate) || PyUnicode_CHECK_INTERNED(candidate) == 0) return false;
   PyObject* own = field.key.get();
   const Py_ssize_t length = PyUnicode_GET_LENGTH(own);
   const int kind = PyUnicode_KIND(own);
-  if (PyUnicode_GET_LENGTH(candidate.get()) != length || PyUnicode_KIND(candidate.get()) != kind ||
-      std::memcmp(PyUnicode_DATA(candidate.get()), PyUnicode_DATA(own),
+  if (PyUnicode_GET_LENGTH(candidate) != length || PyUnicode_KIND(candidate) != kind ||
+      std::memcmp(PyUnicode_DATA(candidate), PyUnicode_DATA(own),
                   static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) != 0) {
     return false;
   }
   field.replaced_key = std::move(field.key);
-  field.key = PyRef::borrow(candidate.get());
+  field.key = PyRef::borrow(candidate);
   return true;
 }
 

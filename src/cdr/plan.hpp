@@ -154,7 +154,7 @@ class MessagePlan final : public SchemaCache {
 // up by and every decoded dict stores it under, so the identity walk and the
 // lookup go by the same object, and round trips and literal dicts match the
 // walk again.  Runs no Python code.  Returns whether it adopted.
-bool adopt_field_key(const FieldPlan& field, Borrowed candidate);
+bool adopt_field_key(const FieldPlan& field, PyObject* candidate);
 
 // The plan of a registered schema, built on first use.  Null with a Python
 // exception set if building it failed.

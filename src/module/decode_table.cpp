@@ -34,9 +34,9 @@ class MessageBatch {
   }
 
   // A sequence of bytes-like objects, one a message.
-  [[nodiscard]] bool take_sequence(Borrowed messages);
+  [[nodiscard]] bool take_sequence(PyObject* messages);
   // One buffer cut at `offsets`, N+1 int64 starts.
-  [[nodiscard]] bool take_buffer(Borrowed buffer, Borrowed offsets);
+  [[nodiscard]] bool take_buffer(PyObject* buffer, PyObject* offsets);
   std::span<const MessageBytes> messages() const noexcept { return messages_; }
 
  private:
@@ -47,17 +47,16 @@ class MessageBatch {
   Vector<MessageBytes> messages_;
 };
 
-bool MessageBatch::take_sequence(Borrowed messages) {
-  if (PyUnicode_Check(messages.get()) || PyBytes_Check(messages.get()) ||
-      PyByteArray_Check(messages.get()) || PyMemoryView_Check(messages.get()) ||
-      !PySequence_Check(messages.get())) {
+bool MessageBatch::take_sequence(PyObject* messages) {
+  if (PyUnicode_Check(messages) || PyBytes_Check(messages) || PyByteArray_Check(messages) ||
+      PyMemoryView_Check(messages) || !PySequence_Check(messages)) {
     PyErr_Format(PyExc_TypeError,
                  "argument 'messages': expected a sequence of bytes-like objects (or one buffer "
                  "with offsets=), got %.200s",
-                 Py_TYPE(messages.get())->tp_name);
+                 Py_TYPE(messages)->tp_name);
     return false;
   }
-  items_ = PyRef::steal(PySequence_Tuple(messages.get()));
+  items_ = PyRef::steal(PySequence_Tuple(messages));
   if (!items_) return false;
   const Py_ssize_t count = PyTuple_GET_SIZE(items_.get());
   messages_.reserve(static_cast<std::size_t>(count));
@@ -96,12 +95,11 @@ bool is_native_int64(const BufferView& view) {
 
 // The int64 items of `values`, argument `name` (a buffer of int64, or a
 // sequence of ints; `expected` is the TypeError of anything else).
-bool read_int64s(Borrowed values, const char* name, const char* expected,
+bool read_int64s(PyObject* values, const char* name, const char* expected,
                  Vector<std::int64_t>& out) {
-  if (PyObject_CheckBuffer(values.get()) && !PyBytes_Check(values.get()) &&
-      !PyByteArray_Check(values.get())) {
+  if (PyObject_CheckBuffer(values) && !PyBytes_Check(values) && !PyByteArray_Check(values)) {
     BufferView view;
-    if (!view.acquire(values.get(), PyBUF_FORMAT | PyBUF_ND)) return false;
+    if (!view.acquire(values, PyBUF_FORMAT | PyBUF_ND)) return false;
     if (!is_native_int64(view)) {
       const String format(view.format());
       PyErr_Format(PyExc_TypeError,
@@ -115,7 +113,7 @@ bool read_int64s(Borrowed values, const char* name, const char* expected,
     if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 8);
     return true;
   }
-  PyRef sequence = PyRef::steal(PySequence_Fast(values.get(), expected));
+  PyRef sequence = PyRef::steal(PySequence_Fast(values, expected));
   if (!sequence) return false;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
   out.reserve(static_cast<std::size_t>(count));
@@ -139,21 +137,21 @@ bool read_int64s(Borrowed values, const char* name, const char* expected,
   return true;
 }
 
-bool MessageBatch::take_buffer(Borrowed buffer, Borrowed offsets) {
-  if (PyUnicode_Check(buffer.get()) || !PyObject_CheckBuffer(buffer.get())) {
+bool MessageBatch::take_buffer(PyObject* buffer, PyObject* offsets) {
+  if (PyUnicode_Check(buffer) || !PyObject_CheckBuffer(buffer)) {
     PyErr_Format(PyExc_TypeError,
                  "argument 'messages': with offsets=, expected one bytes-like object, got %.200s",
-                 Py_TYPE(buffer.get())->tp_name);
+                 Py_TYPE(buffer)->tp_name);
     return false;
   }
   Vector<std::int64_t> starts;
-  if (!read_int64s(offsets.get(), "offsets",
+  if (!read_int64s(offsets, "offsets",
                    "argument 'offsets': expected int64 starts (a numpy array, an array('q') or a "
                    "list of ints)",
                    starts)) {
     return false;
   }
-  if (!whole_.acquire(buffer.get(), PyBUF_C_CONTIGUOUS)) return false;
+  if (!whole_.acquire(buffer, PyBUF_C_CONTIGUOUS)) return false;
   const std::span<const unsigned char> bytes = whole_.bytes();
   if (starts.empty()) {
     PyErr_SetString(PyExc_ValueError,
@@ -180,9 +178,9 @@ bool MessageBatch::take_buffer(Borrowed buffer, Borrowed offsets) {
 }
 
 // The log times of `count` messages: int64 items, one a message.
-[[nodiscard]] bool read_log_times(Borrowed log_times, std::size_t count,
+[[nodiscard]] bool read_log_times(PyObject* log_times, std::size_t count,
                                   Vector<std::int64_t>& out) {
-  if (!read_int64s(log_times.get(), "_log_times",
+  if (!read_int64s(log_times, "_log_times",
                    "argument '_log_times': expected int64 log times (a numpy array, an "
                    "array('q') or a list of ints)",
                    out)) {

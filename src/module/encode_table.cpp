@@ -183,8 +183,8 @@ using PathKeys = Vector<PyRef>;
 
 // Sets `value` at the path of `keys` in `row`, making the dicts of nested
 // messages on the way.
-[[nodiscard]] bool put(Borrowed row, const PathKeys& keys, Borrowed value) {
-  PyObject* at = row.get();  // borrowed
+[[nodiscard]] bool put(PyObject* row, const PathKeys& keys, PyObject* value) {
+  PyObject* at = row;  // borrowed
   for (std::size_t index = 0; index + 1 < keys.size(); ++index) {
     PyObject* inner = PyDict_GetItemWithError(at, keys[index].get());  // borrowed
     if (inner == nullptr) {
@@ -195,7 +195,7 @@ using PathKeys = Vector<PyRef>;
     }
     at = inner;
   }
-  return PyDict_SetItem(at, keys.back().get(), value.get()) == 0;
+  return PyDict_SetItem(at, keys.back().get(), value) == 0;
 }
 
 // Raises the pending exception again, its text after "row N: ".
@@ -210,15 +210,15 @@ void name_row(std::int64_t row) {
 constexpr std::size_t kParameterCount = 3;
 
 // Takes the stream `table` exports into `holder`.
-[[nodiscard]] bool take_stream(Borrowed table, StreamHolder& holder) {
-  PyRef capsule = PyRef::steal(PyObject_CallMethod(table.get(), "__arrow_c_stream__", nullptr));
+[[nodiscard]] bool take_stream(PyObject* table, StreamHolder& holder) {
+  PyRef capsule = PyRef::steal(PyObject_CallMethod(table, "__arrow_c_stream__", nullptr));
   if (!capsule) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError,
                  "argument 'table': expected an object exporting an Arrow C stream "
                  "(__arrow_c_stream__), got %.200s",
-                 Py_TYPE(table.get())->tp_name);
+                 Py_TYPE(table)->tp_name);
     return false;
   }
   auto* stream =
@@ -249,10 +249,9 @@ class EncodedRows {
   }
 
   // A message of the dict path (borrowed).
-  [[nodiscard]] bool add(Borrowed message) {
-    if (!joined_) return PyList_Append(list_.get(), message.get()) == 0;
-    return append(PyBytes_AS_STRING(message.get()),
-                  static_cast<std::size_t>(PyBytes_GET_SIZE(message.get())));
+  [[nodiscard]] bool add(PyObject* message) {
+    if (!joined_) return PyList_Append(list_.get(), message) == 0;
+    return append(PyBytes_AS_STRING(message), static_cast<std::size_t>(PyBytes_GET_SIZE(message)));
   }
 
   // The messages of the column path.

@@ -11,8 +11,8 @@ namespace korvex {
 namespace {
 
 // Sets TypeError with the conversion text for a refused object.
-int refuse(Borrowed object, const char* target) {
-  const std::optional<String> refusal = not_an_instance_text(object.get(), target);
+int refuse(PyObject* object, const char* target) {
+  const std::optional<String> refusal = not_an_instance_text(object, target);
   if (!refusal) return -1;  // reading the type's name raised; that passes on
   PyRef text = make_text(*refusal);
   if (text) PyErr_SetObject(PyExc_TypeError, text.get());
@@ -20,15 +20,15 @@ int refuse(Borrowed object, const char* target) {
 }
 
 // A new reference to the module's __all__ list, created if absent.
-PyRef all_list(Borrowed module) {
+PyRef all_list(PyObject* module) {
   const Borrowed all_name = permanent(&PermanentTexts::all, "__all__");
   if (!all_name) return PyRef();
-  PyRef all = PyRef::steal(PyObject_GetAttr(module.get(), all_name.get()));
+  PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name.get()));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyRef();
     PyErr_Clear();
     all = PyRef::steal(PyList_New(0));
-    if (!all || PyObject_SetAttr(module.get(), all_name.get(), all.get()) < 0) return PyRef();
+    if (!all || PyObject_SetAttr(module, all_name.get(), all.get()) < 0) return PyRef();
     return all;
   }
   if (!PyList_Check(all.get())) {
@@ -40,14 +40,13 @@ PyRef all_list(Borrowed module) {
 
 }  // namespace
 
-int add_functions(Borrowed module, PyMethodDef* functions, std::size_t count) {
+int add_functions(PyObject* module, PyMethodDef* functions, std::size_t count) {
   return run_contained<int>(-1, [&]() -> int {
-    if (!PyObject_TypeCheck(module.get(), &PyModule_Type)) return refuse(module.get(), "module");
-    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
+    if (!PyObject_TypeCheck(module, &PyModule_Type)) return refuse(module, "module");
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     for (PyMethodDef* record = functions; record != functions + count; ++record) {
-      PyRef function =
-          PyRef::steal(PyCMethod_New(record, module.get(), module_name.get(), nullptr));
+      PyRef function = PyRef::steal(PyCMethod_New(record, module, module_name.get(), nullptr));
       if (!function) return -1;
       const Borrowed name_attribute = permanent(&PermanentTexts::name, "__name__");
       if (!name_attribute) return -1;
@@ -56,10 +55,10 @@ int add_functions(Borrowed module, PyMethodDef* functions, std::size_t count) {
       if (!PyUnicode_Check(name.get())) return refuse(name.get(), "str");
       // A private helper (its name starts with '_') stays out of __all__.
       if (PyUnicode_GetLength(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '_') {
-        if (PyObject_SetAttr(module.get(), name.get(), function.get()) < 0) return -1;
+        if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return -1;
         continue;
       }
-      PyRef all = all_list(module.get());
+      PyRef all = all_list(module);
       if (!all) return -1;
       if (PyList_Append(all.get(), name.get()) < 0) {
         FetchedError cause = FetchedError::fetch();
@@ -72,7 +71,7 @@ int add_functions(Borrowed module, PyMethodDef* functions, std::size_t count) {
         }
         KORVEX_INTERNAL_FAILURE("could not append __name__ to __all__: " + detail);
       }
-      if (PyObject_SetAttr(module.get(), name.get(), function.get()) < 0) return -1;
+      if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return -1;
     }
     return 0;
   });

@@ -7,8 +7,6 @@
 
 #include <cstddef>
 
-#include "base/py_ref.hpp"
-
 namespace korvex {
 
 // A module's definition, kept for the life of the process as the
@@ -32,6 +30,6 @@ class ModuleDefinition {
 
 // Adds `count` records to the module and their names to its __all__.
 // Returns 0, or -1 with an exception set.
-[[nodiscard]] int add_functions(Borrowed module, PyMethodDef* functions, std::size_t count);
+[[nodiscard]] int add_functions(PyObject* module, PyMethodDef* functions, std::size_t count);
 
 }  // namespace korvex

@@ -192,12 +192,12 @@ PyObject* g_table_type = nullptr;
 
 }  // namespace
 
-int add_table_type(Borrowed module) {
+int add_table_type(PyObject* module) {
   if (g_table_type == nullptr) {
     g_table_type = PyType_FromSpec(&g_spec);
     if (g_table_type == nullptr) return -1;
   }
-  return PyModule_AddObjectRef(module.get(), "Table", g_table_type);
+  return PyModule_AddObjectRef(module, "Table", g_table_type);
 }
 
 PyObject* new_table(TableData* data) {

@@ -5,14 +5,13 @@
 
 #include <Python.h>
 
-#include "base/py_ref.hpp"
 #include "cdr/arrow_table.hpp"
 
 namespace korvex {
 
 // Readies the type and adds it to `module` as "Table"; -1 with the
 // exception set on failure.
-[[nodiscard]] int add_table_type(Borrowed module);
+[[nodiscard]] int add_table_type(PyObject* module);
 
 // A new Table taking over the caller's reference to `data` (released here
 // on failure too); null with the exception set.

@@ -101,18 +101,18 @@ PyObject* serialize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // cannot be resized under the decoder.
 class InputBuffer {
  public:
-  [[nodiscard]] bool take(Borrowed data) {
-    if (PyBytes_Check(data.get())) {
-      bytes_ = ByteSpan(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get())),
-                        static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+  [[nodiscard]] bool take(PyObject* data) {
+    if (PyBytes_Check(data)) {
+      bytes_ = ByteSpan(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
       return true;
     }
-    if (PyUnicode_Check(data.get()) || !PyObject_CheckBuffer(data.get())) {
+    if (PyUnicode_Check(data) || !PyObject_CheckBuffer(data)) {
       PyErr_Format(PyExc_TypeError, "argument 'data': expected a bytes-like object, got %.200s",
-                   Py_TYPE(data.get())->tp_name);
+                   Py_TYPE(data)->tp_name);
       return false;
     }
-    if (!view_.acquire(data.get(), PyBUF_C_CONTIGUOUS)) return false;
+    if (!view_.acquire(data, PyBUF_C_CONTIGUOUS)) return false;
     bytes_ = view_.bytes();
     return true;
   }

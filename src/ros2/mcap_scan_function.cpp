@@ -14,10 +14,10 @@ namespace {
 
 constexpr Py_ssize_t kParameterCount = 5;
 
-[[nodiscard]] bool read_channels(Borrowed channels, McapSelection& selection) {
-  if (channels.get() == Py_None) return true;
+[[nodiscard]] bool read_channels(PyObject* channels, McapSelection& selection) {
+  if (channels == Py_None) return true;
   selection.want_only_listed();
-  const PyRef iterator = PyRef::steal(PyObject_GetIter(channels.get()));
+  const PyRef iterator = PyRef::steal(PyObject_GetIter(channels));
   if (!iterator) return false;
   while (true) {
     const PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
@@ -38,15 +38,15 @@ constexpr Py_ssize_t kParameterCount = 5;
 }
 
 // A bound of the window: None, or an int in [0, 2**64).
-[[nodiscard]] bool read_time(Borrowed value, const char* name, bool& present, std::uint64_t& out) {
-  present = value.get() != Py_None;
+[[nodiscard]] bool read_time(PyObject* value, const char* name, bool& present, std::uint64_t& out) {
+  present = value != Py_None;
   if (!present) return true;
-  if (!PyLong_Check(value.get())) {
+  if (!PyLong_Check(value)) {
     PyErr_Format(PyExc_TypeError, "scan_mcap_records: %s must be an int or None, not %.200s", name,
-                 Py_TYPE(value.get())->tp_name);
+                 Py_TYPE(value)->tp_name);
     return false;
   }
-  out = PyLong_AsUnsignedLongLong(value.get());
+  out = PyLong_AsUnsignedLongLong(value);
   return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred() != nullptr);
 }
 

@@ -69,13 +69,13 @@ void destroy_template(PyObject* capsule) {
   delete static_cast<FloorTemplate*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
-BodyResult make_template(std::string_view schema_name, Borrowed message) {
+BodyResult make_template(std::string_view schema_name, PyObject* message) {
   // Conversions can run user code, which could change the registry while
   // the walk is under way: then parts of the record were written along
   // plans other than the ones it would be read along.
   const std::uint64_t generation = registry_generation();
   Encoder<PackedWriter> encoder;
-  BodyResult record = encoder.run(schema_name, message.get());
+  BodyResult record = encoder.run(schema_name, message);
   if (!record.ok()) return record;
   if (registry_generation() != generation) {
     PyErr_SetString(PyExc_ValueError,
@@ -99,16 +99,16 @@ BodyResult make_template(std::string_view schema_name, Borrowed message) {
   return capsule;
 }
 
-BodyResult build_from_template(std::string_view schema_name, Borrowed capsule) {
+BodyResult build_from_template(std::string_view schema_name, PyObject* capsule) {
   // Our capsules carry the very name pointer they were made with, so a
   // pointer compare identifies them (PyCapsule_IsValid and GetPointer
   // would each compare the name's characters); the template pointer is
   // also the capsule's context.
-  if (!PyCapsule_CheckExact(capsule.get()) || PyCapsule_GetName(capsule.get()) != kCapsuleName) {
+  if (!PyCapsule_CheckExact(capsule) || PyCapsule_GetName(capsule) != kCapsuleName) {
     PyErr_SetString(PyExc_TypeError, "argument 'template': not a floor_template() result");
     return PythonErrorSet{};
   }
-  const auto* recorded = static_cast<const FloorTemplate*>(PyCapsule_GetContext(capsule.get()));
+  const auto* recorded = static_cast<const FloorTemplate*>(PyCapsule_GetContext(capsule));
   SchemaRef schema;
   std::optional<MessageError> error;
   const MessagePlan* plan = lookup_plan(schema_name, schema, error);
