@@ -24,7 +24,7 @@ PyRef make_text(std::string_view text) {
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-Borrowed permanent_text(PyObject*& slot, const char* text) {
+PyObject* permanent_text(PyObject*& slot, const char* text) {
   // Made under the GIL.  Making it cannot run Python code, so no other
   // thread can get in between the check and the store.
   if (slot == nullptr) slot = PyUnicode_InternFromString(text);

@@ -19,6 +19,6 @@ PyRef make_text(std::string_view text);
 
 // A str made once per process and kept: `slot` holds it after the first
 // call.  Null with an error set if it could not be made.
-[[nodiscard]] Borrowed permanent_text(PyObject*& slot, const char* text);
+[[nodiscard]] PyObject* permanent_text(PyObject*& slot, const char* text);
 
 }  // namespace korvex

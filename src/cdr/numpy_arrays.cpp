@@ -21,7 +21,7 @@ struct NumpyState {
 };
 NumpyState g_numpy;
 
-[[nodiscard]] Borrowed dtype_for(TypeKind kind) {
+[[nodiscard]] PyObject* dtype_for(TypeKind kind) {
   const auto index = static_cast<std::size_t>(kind);
   if (g_numpy.dtypes[index] != nullptr) return g_numpy.dtypes[index];
   if (g_numpy.dtype == nullptr) {
@@ -48,13 +48,13 @@ NumpyState g_numpy;
 
 PyObject* numpy_array(TypeKind kind, const unsigned char* bytes, std::size_t count, bool swap) {
   const std::size_t size = describe(kind).size;
-  const Borrowed dtype = dtype_for(kind);
-  if (!dtype) return nullptr;
+  PyObject* dtype = dtype_for(kind);
+  if (dtype == nullptr) return nullptr;
   // A new array, filled through its buffer: cheaper than numpy.frombuffer
   // over a bytearray of the same bytes, and the array owns its memory.
   PyRef length = PyRef::steal(PyLong_FromSize_t(count));
   if (!length) return nullptr;
-  PyObject* arguments[] = {length.get(), dtype.get()};
+  PyObject* arguments[] = {length.get(), dtype};
   PyRef array = PyRef::steal(PyObject_Vectorcall(g_numpy.empty, arguments, 2, nullptr));
   if (!array || count == 0) return array.release();
   BufferView view;

@@ -50,7 +50,7 @@ void fail_internally(const String& message, const char* file, int line) {
   throw InternalFailure(message);
 }
 
-Borrowed panic_exception_type() noexcept {
+PyObject* panic_exception_type() noexcept {
   // Created under the GIL.  Creating a type can run a garbage collection,
   // whose finalizers may let another thread in and create one too; the
   // first one stored wins, so there is only ever one PanicException.
@@ -80,13 +80,13 @@ void set_panic_exception(const String& message) noexcept {
   // calls back into the module while g_containing is set.
   g_containing = true;
   const int collector_was_enabled = PyGC_Disable();
-  const Borrowed type = panic_exception_type();  // lives for the process
-  if (type) {
+  PyObject* type = panic_exception_type();  // borrowed, lives for the process
+  if (type != nullptr) {
     PyRef text = PyRef::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (text) {
       PyRef args = PyRef::steal(PyTuple_Pack(1, text.get()));
-      if (args) PyErr_SetObject(type.get(), args.get());
+      if (args) PyErr_SetObject(type, args.get());
     }
   }
   if (collector_was_enabled) PyGC_Enable();

@@ -44,7 +44,7 @@ class InternalFailure final : public std::exception {
 
 // The PanicException type, created on first use; null with an error set if
 // it could not be created.
-[[nodiscard]] Borrowed panic_exception_type() noexcept;
+[[nodiscard]] PyObject* panic_exception_type() noexcept;
 
 // Sets PanicException(message) as the current exception.  Never throws.
 void set_panic_exception(const String& message) noexcept;

@@ -14,12 +14,12 @@ bool must_propagate(const FetchedError& error) noexcept {
 
 void resume_if_panic(FetchedError& error) {
   if (error.empty()) return;
-  const Borrowed panic_type = panic_exception_type();
-  if (!panic_type) {
+  PyObject* panic_type = panic_exception_type();
+  if (panic_type == nullptr) {
     PyErr_Clear();
     return;
   }
-  if (error.type() != panic_type.get()) return;
+  if (error.type() != panic_type) return;
   error.normalize();
   String message = "Unwrapped panic from Python code";
   if (error.value() != nullptr) {
