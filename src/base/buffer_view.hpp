@@ -12,8 +12,6 @@
 #include <span>
 #include <string_view>
 
-#include "base/py_ref.hpp"
-
 namespace korvex {
 
 class BufferView {
@@ -27,8 +25,8 @@ class BufferView {
 
   // Asks `exporter` for its buffer with the PyBUF_* `flags`; false, with the
   // Python exception set, when it has none of that kind.
-  [[nodiscard]] bool acquire(Borrowed exporter, int flags) noexcept {
-    if (PyObject_GetBuffer(exporter.get(), &view_, flags) < 0) return false;
+  [[nodiscard]] bool acquire(PyObject* exporter, int flags) noexcept {
+    if (PyObject_GetBuffer(exporter, &view_, flags) < 0) return false;
     held_ = true;
     return true;
   }

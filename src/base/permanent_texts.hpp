@@ -19,9 +19,9 @@ struct PermanentTexts {
 
 inline PermanentTexts g_permanent_texts;
 
-// The text in `slot` of g_permanent_texts, which keeps it for the life of
-// the process; null with an error set if it could not be made.
-[[nodiscard]] inline Borrowed permanent(PyObject* PermanentTexts::* slot, const char* text) {
+// The text in `slot` of g_permanent_texts; null with an error set if it
+// could not be made.
+[[nodiscard]] inline PyObject* permanent(PyObject* PermanentTexts::* slot, const char* text) {
   return permanent_text(g_permanent_texts.*slot, text);
 }
 

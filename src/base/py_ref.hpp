@@ -1,8 +1,8 @@
-// Handles for Python references: owned and borrowed.
+// Small owning handle for Python references.
 //
 // Every owned PyObject* in the module lives in a PyRef so that early returns
-// and C++ exceptions release it.  A function that takes or gives out a
-// reference it does not own says so with Borrowed.
+// and C++ exceptions release it.  Borrowed references stay plain PyObject*
+// and are named as borrowed where that is not obvious.
 #pragma once
 
 #include <Python.h>
@@ -11,33 +11,15 @@
 
 namespace korvex {
 
-// A borrowed reference: someone else (the caller's argument, a container
-// holding the item, a PyRef further up) keeps the object alive while it is
-// used, and nothing here releases it.  Whoever keeps it longer, or across
-// code that may drop the owner's reference, takes a PyRef::borrow of it.
-class Borrowed {
- public:
-  constexpr Borrowed() noexcept = default;
-  constexpr Borrowed(PyObject* object) noexcept : object_(object) {}  // NOLINT: implicit by design
-  constexpr PyObject* get() const noexcept { return object_; }
-  constexpr explicit operator bool() const noexcept { return object_ != nullptr; }
-  friend constexpr bool operator==(Borrowed a, Borrowed b) noexcept {
-    return a.object_ == b.object_;
-  }
-
- private:
-  PyObject* object_ = nullptr;
-};
-
 class [[nodiscard]] PyRef {
  public:
   PyRef() noexcept = default;
   // Takes ownership of a new reference (which may be null).
   static PyRef steal(PyObject* owned) noexcept { return PyRef(owned); }
   // Adds a reference to a borrowed object.
-  static PyRef borrow(Borrowed borrowed) noexcept {
-    Py_XINCREF(borrowed.get());
-    return PyRef(borrowed.get());
+  static PyRef borrow(PyObject* borrowed) noexcept {
+    Py_XINCREF(borrowed);
+    return PyRef(borrowed);
   }
 
   PyRef(const PyRef&) = delete;
@@ -55,8 +37,6 @@ class [[nodiscard]] PyRef {
   ~PyRef() { Py_XDECREF(object_); }
 
   PyObject* get() const noexcept { return object_; }
-  // The object, for a callee that does not keep it.
-  Borrowed borrowed() const noexcept { return object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }
   // Hands the reference over to the caller.
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }

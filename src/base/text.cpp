@@ -4,13 +4,13 @@
 
 namespace korvex {
 
-String lossy_utf8(Borrowed str) {
+String lossy_utf8(PyObject* str) {
   Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size)) {
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
     return String(utf8, static_cast<std::size_t>(size));
   }
   PyErr_Clear();
-  PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass"));
+  PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
   if (!encoded) {
     PyErr_Clear();
     return String();

@@ -12,7 +12,7 @@ namespace korvex {
 
 // The text of a str object (or str subclass, whose methods are not called)
 // as UTF-8.  Lone surrogates, which have no UTF-8 form, become U+FFFD.
-String lossy_utf8(Borrowed str);
+String lossy_utf8(PyObject* str);
 
 // A new str from UTF-8 text; null with an error set on failure.
 PyRef make_text(std::string_view text);

@@ -31,8 +31,8 @@ bool type_attribute_is(PyTypeObject* type, const char* attribute, std::string_vi
   return whole == first || (!second.empty() && whole == second);
 }
 
-bool is_numpy_bool(Borrowed value) {
-  PyTypeObject* type = Py_TYPE(value.get());
+bool is_numpy_bool(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
   return type_attribute_is(type, "__module__", "numpy", {}) &&
          type_attribute_is(type, "__name__", "bool_", "bool");
 }
@@ -50,8 +50,8 @@ Probe probe(Test&& test) {
 
 // Iterating can take as long as the object likes (range(10**12)), so it
 // checks for signals as it goes and stops at a KeyboardInterrupt.
-bool iterates_to_end(Borrowed value) {
-  PyRef iterator = PyRef::steal(PyObject_GetIter(value.get()));
+bool iterates_to_end(PyObject* value) {
+  PyRef iterator = PyRef::steal(PyObject_GetIter(value));
   if (!iterator) return false;
   for (std::uint32_t count = 1;; ++count) {
     PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
@@ -63,35 +63,35 @@ bool iterates_to_end(Borrowed value) {
 
 }  // namespace
 
-bool bool_rule(Borrowed value, bool& out) {
-  if (value.get() == Py_True || value.get() == Py_False) {
-    out = value.get() == Py_True;
+bool bool_rule(PyObject* value, bool& out) {
+  if (value == Py_True || value == Py_False) {
+    out = value == Py_True;
     return true;
   }
   if (!is_numpy_bool(value)) return false;
-  const int truth = PyObject_IsTrue(value.get());
+  const int truth = PyObject_IsTrue(value);
   if (truth < 0) return false;
   out = truth != 0;
   return true;
 }
 
-bool unsigned_rule(Borrowed value, unsigned long long& out) {
-  if (PyLong_Check(value.get())) {
-    out = PyLong_AsUnsignedLongLong(value.get());
+bool unsigned_rule(PyObject* value, unsigned long long& out) {
+  if (PyLong_Check(value)) {
+    out = PyLong_AsUnsignedLongLong(value);
     return !(out == static_cast<unsigned long long>(-1) && PyErr_Occurred());
   }
-  PyRef index = PyRef::steal(PyNumber_Index(value.get()));
+  PyRef index = PyRef::steal(PyNumber_Index(value));
   if (!index) return false;
   out = PyLong_AsUnsignedLongLong(index.get());
   return !(out == static_cast<unsigned long long>(-1) && PyErr_Occurred());
 }
 
-bool is_complex_number(Borrowed value) {
-  if (PyComplex_Check(value.get())) return true;
+bool is_complex_number(PyObject* value) {
+  if (PyComplex_Check(value)) return true;
   // numpy's complex scalars (complex64 and clongdouble are no complex
   // subclasses), found by the C name of their common base; no Python code
   // runs.
-  PyObject* mro = Py_TYPE(value.get())->tp_mro;  // borrowed
+  PyObject* mro = Py_TYPE(value)->tp_mro;  // borrowed
   if (mro == nullptr || !PyTuple_Check(mro)) return false;
   for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(mro); ++index) {
     const auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
@@ -100,7 +100,7 @@ bool is_complex_number(Borrowed value) {
   return false;
 }
 
-const char* type_name_for_value(Borrowed value) {
+const char* type_name_for_value(PyObject* value) {
   bool flag;
   long long signed_value;
   unsigned long long unsigned_value;
@@ -128,20 +128,18 @@ const char* type_name_for_value(Borrowed value) {
     return decided(outcome, "float");
   }
   if ((outcome = probe([&] {
-         return PyUnicode_Check(value.get()) &&
-                PyUnicode_AsUTF8AndSize(value.get(), &size) != nullptr;
+         return PyUnicode_Check(value) && PyUnicode_AsUTF8AndSize(value, &size) != nullptr;
        })) != Probe::Failed) {
     return decided(outcome, "string");
   }
-  if (PyBytes_Check(value.get())) return "bytes";
-  if (PyList_Check(value.get())) return "list";
-  if (!PyUnicode_Check(value.get()) && (outcome = probe([&] {
-                                          return PySequence_Check(value.get()) == 1 &&
-                                                 iterates_to_end(value);
-                                        })) != Probe::Failed) {
+  if (PyBytes_Check(value)) return "bytes";
+  if (PyList_Check(value)) return "list";
+  if (!PyUnicode_Check(value) && (outcome = probe([&] {
+                                    return PySequence_Check(value) == 1 && iterates_to_end(value);
+                                  })) != Probe::Failed) {
     return decided(outcome, "list");
   }
-  if (PyDict_Check(value.get())) return "dict";
+  if (PyDict_Check(value)) return "dict";
   return "unknown";
 }
 

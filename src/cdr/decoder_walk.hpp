@@ -346,11 +346,10 @@ PyObject* Decoder<In>::read_time(const PathNode& path) {
   if (!dict) return nullptr;
   PyRef sec_object = PyRef::steal(PyLong_FromLong(sec));
   if (!sec_object) return nullptr;
-  if (PyDict_SetItem(dict.get(), sec_key().get(), sec_object.get()) < 0)
-    return fail_with_python_error();
+  if (PyDict_SetItem(dict.get(), sec_key(), sec_object.get()) < 0) return fail_with_python_error();
   PyRef nanosec_object = PyRef::steal(PyLong_FromUnsignedLong(nanosec));
   if (!nanosec_object) return nullptr;
-  if (PyDict_SetItem(dict.get(), nanosec_key().get(), nanosec_object.get()) < 0) {
+  if (PyDict_SetItem(dict.get(), nanosec_key(), nanosec_object.get()) < 0) {
     return fail_with_python_error();
   }
   return dict.release();

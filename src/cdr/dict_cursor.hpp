@@ -45,22 +45,22 @@ namespace korvex {
 
 class DictCursor {
  public:
-  explicit DictCursor(Borrowed dict) noexcept : dict_(dict.get()) {}
+  explicit DictCursor(PyObject* dict) noexcept : dict_(dict) {}
 
   // The value stored under `key` (borrowed), or null: absent, or with the
   // exception that the lookup raised pending.
-  [[nodiscard]] PyObject* find(Borrowed key) {
+  [[nodiscard]] PyObject* find(PyObject* key) {
     if (walking_) {
       Py_ssize_t position = position_;
       PyObject* entry_key;
       PyObject* entry_value;
-      if (PyDict_Next(dict_, &position, &entry_key, &entry_value) && entry_key == key.get()) {
+      if (PyDict_Next(dict_, &position, &entry_key, &entry_value) && entry_key == key) {
         position_ = position;
         return entry_value;
       }
       walking_ = false;
     }
-    return PyDict_GetItemWithError(dict_, key.get());
+    return PyDict_GetItemWithError(dict_, key);
   }
 
   // The value of a plan's field, as find(field.key) gives it, adopting the

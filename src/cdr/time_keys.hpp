@@ -12,19 +12,19 @@
 
 namespace korvex {
 
-[[nodiscard]] KORVEX_COLD inline Borrowed make_time_key(PyObject* PermanentTexts::* slot,
-                                                        const char* text) {
-  const Borrowed key = permanent(slot, text);
-  if (!key) KORVEX_INTERNAL_FAILURE(String("could not create key ") + text);
+[[nodiscard]] KORVEX_COLD inline PyObject* make_time_key(PyObject* PermanentTexts::* slot,
+                                                         const char* text) {
+  PyObject* key = permanent(slot, text);
+  if (key == nullptr) KORVEX_INTERNAL_FAILURE(String("could not create key ") + text);
   return key;
 }
 
-[[nodiscard]] inline Borrowed sec_key() {
+[[nodiscard]] inline PyObject* sec_key() {
   PyObject* key = g_permanent_texts.sec;
   return key != nullptr ? key : make_time_key(&PermanentTexts::sec, "sec");
 }
 
-[[nodiscard]] inline Borrowed nanosec_key() {
+[[nodiscard]] inline PyObject* nanosec_key() {
   PyObject* key = g_permanent_texts.nanosec;
   return key != nullptr ? key : make_time_key(&PermanentTexts::nanosec, "nanosec");
 }

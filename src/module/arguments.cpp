@@ -38,7 +38,7 @@ String quoted_list(const char* const* names, Py_ssize_t count) {
   return text;
 }
 
-[[nodiscard]] bool refuse_argument(Borrowed object, const char* parameter,
+[[nodiscard]] bool refuse_argument(PyObject* object, const char* parameter,
                                    std::string_view target) {
   std::optional<String> refusal = not_an_instance_text(object, target);
   if (!refusal) return false;  // reading the type's name raised; that passes on
@@ -149,25 +149,25 @@ bool match_keyword_arguments(const KeywordFunction& function, PyObject* const* a
   return true;
 }
 
-bool convert_text(Borrowed object, const char* parameter, TextView& out) {
-  if (!PyUnicode_Check(object.get())) return refuse_argument(object, parameter, "str");
-  out.data = PyUnicode_AsUTF8AndSize(object.get(), &out.size);
+bool convert_text(PyObject* object, const char* parameter, TextView& out) {
+  if (!PyUnicode_Check(object)) return refuse_argument(object, parameter, "str");
+  out.data = PyUnicode_AsUTF8AndSize(object, &out.size);
   return out.data != nullptr;
 }
 
-bool convert_dict(Borrowed object, const char* parameter) {
-  return PyDict_Check(object.get()) || refuse_argument(object, parameter, "dict");
+bool convert_dict(PyObject* object, const char* parameter) {
+  return PyDict_Check(object) || refuse_argument(object, parameter, "dict");
 }
 
-bool convert_bytes(Borrowed object, const char* parameter, ByteSpan& out) {
-  if (!PyBytes_Check(object.get())) return refuse_argument(object, parameter, "bytes");
-  out = ByteSpan(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object.get())),
-                 static_cast<std::size_t>(PyBytes_GET_SIZE(object.get())));
+bool convert_bytes(PyObject* object, const char* parameter, ByteSpan& out) {
+  if (!PyBytes_Check(object)) return refuse_argument(object, parameter, "bytes");
+  out = ByteSpan(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object)),
+                 static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
   return true;
 }
 
-bool convert_list(Borrowed object, const char* parameter) {
-  return PyList_Check(object.get()) || refuse_argument(object, parameter, "list");
+bool convert_list(PyObject* object, const char* parameter) {
+  return PyList_Check(object) || refuse_argument(object, parameter, "list");
 }
 
 }  // namespace korvex

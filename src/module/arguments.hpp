@@ -8,8 +8,6 @@
 #include <span>
 #include <string_view>
 
-#include "base/py_ref.hpp"
-
 namespace korvex {
 
 // Drives argument matching for one exported function.  All parameters are
@@ -60,9 +58,9 @@ using ByteSpan = std::span<const unsigned char>;
 // Each conversion returns false with the Python exception set: a TypeError
 // "argument '<parameter>': ..." for a refused type, or the interpreter's own
 // error (a str without a UTF-8 form raises UnicodeEncodeError unchanged).
-[[nodiscard]] bool convert_text(Borrowed object, const char* parameter, TextView& out);
-[[nodiscard]] bool convert_dict(Borrowed object, const char* parameter);
-[[nodiscard]] bool convert_bytes(Borrowed object, const char* parameter, ByteSpan& out);
-[[nodiscard]] bool convert_list(Borrowed object, const char* parameter);
+[[nodiscard]] bool convert_text(PyObject* object, const char* parameter, TextView& out);
+[[nodiscard]] bool convert_dict(PyObject* object, const char* parameter);
+[[nodiscard]] bool convert_bytes(PyObject* object, const char* parameter, ByteSpan& out);
+[[nodiscard]] bool convert_list(PyObject* object, const char* parameter);
 
 }  // namespace korvex

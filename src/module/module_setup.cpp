@@ -21,14 +21,14 @@ int refuse(PyObject* object, const char* target) {
 
 // A new reference to the module's __all__ list, created if absent.
 PyRef all_list(PyObject* module) {
-  const Borrowed all_name = permanent(&PermanentTexts::all, "__all__");
-  if (!all_name) return PyRef();
-  PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name.get()));
+  PyObject* all_name = permanent(&PermanentTexts::all, "__all__");
+  if (all_name == nullptr) return PyRef();
+  PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyRef();
     PyErr_Clear();
     all = PyRef::steal(PyList_New(0));
-    if (!all || PyObject_SetAttr(module, all_name.get(), all.get()) < 0) return PyRef();
+    if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return PyRef();
     return all;
   }
   if (!PyList_Check(all.get())) {
@@ -48,9 +48,9 @@ int add_functions(PyObject* module, PyMethodDef* functions, std::size_t count) {
     for (PyMethodDef* record = functions; record != functions + count; ++record) {
       PyRef function = PyRef::steal(PyCMethod_New(record, module, module_name.get(), nullptr));
       if (!function) return -1;
-      const Borrowed name_attribute = permanent(&PermanentTexts::name, "__name__");
-      if (!name_attribute) return -1;
-      PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_attribute.get()));
+      PyObject* name_attribute = permanent(&PermanentTexts::name, "__name__");
+      if (name_attribute == nullptr) return -1;
+      PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_attribute));
       if (!name) return -1;
       if (!PyUnicode_Check(name.get())) return refuse(name.get(), "str");
       // A private helper (its name starts with '_') stays out of __all__.

@@ -41,25 +41,25 @@ bool discard_python_error() {
   return false;
 }
 
-std::optional<String> object_str(Borrowed object) {
-  PyRef text = PyRef::steal(PyObject_Str(object.get()));
+std::optional<String> object_str(PyObject* object) {
+  PyRef text = PyRef::steal(PyObject_Str(object));
   if (!text) {
     (void)discard_python_error();  // an exception that must propagate stays pending
     return std::nullopt;
   }
-  return lossy_utf8(text.borrowed());
+  return lossy_utf8(text.get());
 }
 
 std::optional<String> type_qualname(PyTypeObject* type) {
-  const Borrowed attribute = permanent(&PermanentTexts::qualname, "__qualname__");
-  if (!attribute) KORVEX_INTERNAL_FAILURE("could not make the name __qualname__");
-  PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attribute.get()));
+  PyObject* attribute = permanent(&PermanentTexts::qualname, "__qualname__");
+  if (attribute == nullptr) KORVEX_INTERNAL_FAILURE("could not make the name __qualname__");
+  PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attribute));
   if (!name) {
     (void)discard_python_error();  // an exception that must propagate stays pending
     return std::nullopt;
   }
   if (!PyUnicode_Check(name.get())) return std::nullopt;
-  return lossy_utf8(name.borrowed());
+  return lossy_utf8(name.get());
 }
 
 std::optional<String> render_exception(FetchedError& error) {
@@ -92,12 +92,12 @@ std::optional<String> render_pending_exception() {
   return render_exception(error);
 }
 
-std::optional<String> not_an_instance_text(Borrowed object, std::string_view target) {
+std::optional<String> not_an_instance_text(PyObject* object, std::string_view target) {
   String text;
-  if (object.get() == Py_None) {
+  if (object == Py_None) {
     text.append("'None' is not an instance of '");
   } else {
-    const std::optional<String> type_name = type_qualname(Py_TYPE(object.get()));
+    const std::optional<String> type_name = type_qualname(Py_TYPE(object));
     if (!type_name && PyErr_Occurred()) return std::nullopt;
     text.append("'");
     text.append(type_name ? std::string_view(*type_name) : kUnknownTypeName);

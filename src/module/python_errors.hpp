@@ -40,7 +40,7 @@ bool must_propagate(const FetchedError& error) noexcept;
 inline constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
 
 // str() of an object; nullopt if it fails.
-[[nodiscard]] std::optional<String> object_str(Borrowed object);
+[[nodiscard]] std::optional<String> object_str(PyObject* object);
 
 // The __qualname__ of a type; nullopt if it cannot be read or is not a str.
 [[nodiscard]] std::optional<String> type_qualname(PyTypeObject* type);
@@ -58,6 +58,6 @@ inline constexpr std::string_view kUnknownTypeName = "<failed to extract type na
 // The text of a refused conversion: "'T' object is not an instance of
 // 'target'", or "'None' is not an instance of 'target'"; nullopt when
 // reading the type's name raised an exception that must propagate.
-[[nodiscard]] std::optional<String> not_an_instance_text(Borrowed object, std::string_view target);
+[[nodiscard]] std::optional<String> not_an_instance_text(PyObject* object, std::string_view target);
 
 }  // namespace korvex

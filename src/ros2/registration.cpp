@@ -8,13 +8,12 @@ namespace korvex {
 namespace {
 
 // The UTF-8 text of a str, or null after setting a TypeError.
-const char* text_of(Borrowed item, Py_ssize_t& size, const char* what) {
-  if (!PyUnicode_Check(item.get())) {
-    PyErr_Format(PyExc_TypeError, "%s must be a str, not %.200s", what,
-                 Py_TYPE(item.get())->tp_name);
+const char* text_of(PyObject* item, Py_ssize_t& size, const char* what) {
+  if (!PyUnicode_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a str, not %.200s", what, Py_TYPE(item)->tp_name);
     return nullptr;
   }
-  return PyUnicode_AsUTF8AndSize(item.get(), &size);
+  return PyUnicode_AsUTF8AndSize(item, &size);
 }
 
 std::string_view view_of(const char* text, Py_ssize_t size) {
@@ -22,12 +21,12 @@ std::string_view view_of(const char* text, Py_ssize_t size) {
 }
 
 // `fields` is a list; its items are read with no Python code run in between.
-Result<MessageSchema> parse_fields(std::string_view type_name, Borrowed fields) {
+Result<MessageSchema> parse_fields(std::string_view type_name, PyObject* fields) {
   MessageSchema schema;
-  const Py_ssize_t count = PyList_GET_SIZE(fields.get());
+  const Py_ssize_t count = PyList_GET_SIZE(fields);
   schema.fields.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t index = 0; index < count; ++index) {
-    PyObject* entry = PyList_GET_ITEM(fields.get(), index);  // borrowed
+    PyObject* entry = PyList_GET_ITEM(fields, index);  // borrowed
     if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
       PyErr_SetString(PyExc_TypeError, "each field must be a (name, type) tuple");
       return PythonErrorSet{};
@@ -57,14 +56,14 @@ Result<MessageSchema> parse_fields(std::string_view type_name, Borrowed fields) 
   return schema;
 }
 
-Result<SchemaEntry> parse_entry(std::string_view type_name, Borrowed fields) {
+Result<SchemaEntry> parse_entry(std::string_view type_name, PyObject* fields) {
   if (!is_ros2_type_name(type_name)) {
     return MessageError::schema_definition(
         concat({"'", type_name,
                 "' is not a full ROS 2 type name (pkg/msg/Name, pkg/srv/Name or "
                 "pkg/action/Name)"}));
   }
-  Result<MessageSchema> schema = parse_fields(type_name, fields.get());
+  Result<MessageSchema> schema = parse_fields(type_name, fields);
   if (!schema.ok()) return std::move(schema).pass_on<SchemaEntry>();
   return SchemaEntry{String(type_name), std::move(schema.value()), false};
 }
@@ -88,20 +87,20 @@ Result<bool> insert_all(std::span<SchemaEntry> batch) {
 
 }  // namespace
 
-BodyResult register_type_body(std::string_view type_name, Borrowed fields) {
-  Result<SchemaEntry> entry = parse_entry(type_name, fields.get());
+BodyResult register_type_body(std::string_view type_name, PyObject* fields) {
+  Result<SchemaEntry> entry = parse_entry(type_name, fields);
   if (!entry.ok()) return std::move(entry).pass_on<PyRef>();
   Result<bool> inserted = insert_all(std::span<SchemaEntry>(&entry.value(), 1));
   if (!inserted.ok()) return std::move(inserted).pass_on<PyRef>();
   return PyRef::borrow(entry.value().inserted ? Py_True : Py_False);
 }
 
-BodyResult register_types_body(Borrowed types) {
+BodyResult register_types_body(PyObject* types) {
   Vector<SchemaEntry> batch;
-  const Py_ssize_t count = PyList_GET_SIZE(types.get());
+  const Py_ssize_t count = PyList_GET_SIZE(types);
   batch.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t index = 0; index < count; ++index) {
-    PyObject* item = PyList_GET_ITEM(types.get(), index);  // borrowed
+    PyObject* item = PyList_GET_ITEM(types, index);  // borrowed
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 ||
         !PyList_Check(PyTuple_GET_ITEM(item, 1))) {
       PyErr_SetString(PyExc_TypeError, "each type must be a (type name, list of fields) tuple");
@@ -125,14 +124,14 @@ BodyResult register_types_body(Borrowed types) {
   return flags;
 }
 
-BodyResult unregister_types_body(Borrowed names) {
-  const Py_ssize_t count = PyList_GET_SIZE(names.get());
+BodyResult unregister_types_body(PyObject* names) {
+  const Py_ssize_t count = PyList_GET_SIZE(names);
   Vector<std::string_view> views;
   views.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t index = 0; index < count; ++index) {
     Py_ssize_t size = 0;
     // The UTF-8 form is cached on the str, which the list keeps alive.
-    const char* text = text_of(PyList_GET_ITEM(names.get(), index), size, "a type name");
+    const char* text = text_of(PyList_GET_ITEM(names, index), size, "a type name");
     if (text == nullptr) return PythonErrorSet{};
     views.push_back(view_of(text, size));
   }

@@ -14,14 +14,14 @@ namespace {
 // Reads one item of a field entry as text.  A non-str item fails with the
 // same conversion text an argument would get; a str without a UTF-8 form
 // fails with the interpreter's own error; both rendered as "Type: text".
-Result<String> field_entry_text(Borrowed item) {
-  if (!PyUnicode_Check(item.get())) {
+Result<String> field_entry_text(PyObject* item) {
+  if (!PyUnicode_Check(item)) {
     std::optional<String> refusal = not_an_instance_text(item, "str");
     if (!refusal) return PythonErrorSet{};
     return MessageError::schema_definition("TypeError: " + *refusal);
   }
   Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &size);
+  const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
   if (utf8 == nullptr) {
     std::optional<String> rendered = render_pending_exception();
     if (!rendered) return PythonErrorSet{};
@@ -30,15 +30,14 @@ Result<String> field_entry_text(Borrowed item) {
   return String(utf8, static_cast<std::size_t>(size));
 }
 
-Result<MessageSchema> parse_field_list(Borrowed fields) {
+Result<MessageSchema> parse_field_list(PyObject* fields) {
   MessageSchema schema;
-  const Py_ssize_t initial_length = PyList_GET_SIZE(fields.get());
+  const Py_ssize_t initial_length = PyList_GET_SIZE(fields);
   // Room for the common case; a huge list grows the sequence as it goes
   // instead of reserving ten times its own size up front.
   schema.fields.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(initial_length, 1024)));
-  for (Py_ssize_t index = 0; index < initial_length && index < PyList_GET_SIZE(fields.get());
-       ++index) {
-    PyObject* entry = PyList_GET_ITEM(fields.get(), index);  // borrowed
+  for (Py_ssize_t index = 0; index < initial_length && index < PyList_GET_SIZE(fields); ++index) {
+    PyObject* entry = PyList_GET_ITEM(fields, index);  // borrowed
     const bool is_list = PyList_Check(entry);
     if (!is_list && !PyTuple_Check(entry)) {
       return MessageError::schema_definition("Fields must be provided as list[tuple[str, str]]");
@@ -63,7 +62,7 @@ Result<MessageSchema> parse_field_list(Borrowed fields) {
 
 }  // namespace
 
-BodyResult register_schema_body(std::string_view name, Borrowed fields) {
+BodyResult register_schema_body(std::string_view name, PyObject* fields) {
   Result<MessageSchema> schema = parse_field_list(fields);
   if (!schema.ok()) return std::move(schema).pass_on<PyRef>();
   Result<bool> inserted = insert_schema(name, std::move(schema.value()));
@@ -71,10 +70,10 @@ BodyResult register_schema_body(std::string_view name, Borrowed fields) {
   return PyRef::borrow(Py_None);
 }
 
-BodyResult canonical_type_name_body(Borrowed type_name) {
-  if (!PyUnicode_Check(type_name.get())) return PyRef::borrow(Py_None);
+BodyResult canonical_type_name_body(PyObject* type_name) {
+  if (!PyUnicode_Check(type_name)) return PyRef::borrow(Py_None);
   Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(type_name.get(), &size);
+  const char* utf8 = PyUnicode_AsUTF8AndSize(type_name, &size);
   if (utf8 == nullptr) {
     // A text without a UTF-8 form is refused by register_schema too.
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return PythonErrorSet{};

@@ -5,13 +5,12 @@
 
 #include <string_view>
 
-#include "base/py_ref.hpp"
 #include "module/errors.hpp"
 
 namespace korvex {
 
 // `fields` is a list (or a subclass of it).
-BodyResult register_schema_body(std::string_view name, Borrowed fields);
+BodyResult register_schema_body(std::string_view name, PyObject* fields);
 BodyResult get_schema_body(std::string_view name);
 BodyResult schema_exists_body(std::string_view name);
 BodyResult unregister_schema_body(std::string_view name);
@@ -19,6 +18,6 @@ BodyResult unregister_schema_body(std::string_view name);
 // The name get_schema gives a field of type `type_name` (a str) once
 // registered, or None where register_schema refuses that type: the form in
 // which korvex_messages.ensure_schemas compares field lists.
-BodyResult canonical_type_name_body(Borrowed type_name);
+BodyResult canonical_type_name_body(PyObject* type_name);
 
 }  // namespace korvex
