@@ -384,11 +384,20 @@ def test_cut_short_gives_complete_chunks_with_a_warning(tmp_path, compression):
             same_rows(mine, [row for row in want if row[0] == topic][: len(mine)])
 
 
-def test_crc_mismatch_names_the_chunk(tmp_path):
-    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="none", chunk_size=800)
-    offset = chunk_offsets(path)[1]
+@pytest.mark.parametrize(
+    "compression",
+    ["none", pytest.param("zstd", marks=pytest.mark.extra("zstandard"))],
+)
+def test_crc_mismatch_names_the_chunk(tmp_path, compression):
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression=compression, chunk_size=800)
+    offsets = chunk_offsets(path)
+    assert len(offsets) > 3  # compressed chunks are read ahead: the error still names its own
+    offset = offsets[2]
     data = bytearray(path.read_bytes())
-    data[offset + 9 + 8 + 8 + 8 + 4 + 4 + 8 + 40] ^= 0xFF  # inside its records
+    if compression == "none":
+        data[offset + 9 + 8 + 8 + 8 + 4 + 4 + 8 + 40] ^= 0xFF  # inside its records
+    else:
+        data[offset + 9 + 8 + 8 + 8] ^= 0xFF  # the CRC it stores
     path.write_bytes(bytes(data))
     with (
         ros2.open_recording(path) as recording,
@@ -712,3 +721,44 @@ def test_export_without_decode_table_says_so(tmp_path, capsys):
     assert err.startswith("korvex-ros2: error: ") and "decode_table" in err
     with ros2.open_recording(path) as recording, pytest.raises(NotImplementedError):
         recording.table("/imu")
+
+
+@pytest.mark.extra("zstandard")
+@pytest.mark.parametrize("one_call", [True, False], ids=["one-call", "streamed"])
+def test_threads_sharing_a_recording_read_what_one_reads(tmp_path, monkeypatch, one_call):
+    """Chunks are decompressed ahead on worker threads, streamed ones into
+    buffers reused from chunk to chunk: readers in several threads of one
+    open recording must still each see their own messages."""
+    import threading
+
+    from korvex_messages.ros2 import _mcap_file
+
+    if not one_call:  # no claim is believed: every chunk streams into a reused buffer
+        monkeypatch.setattr(_mcap_file, "_TRUSTED_RATIO", -(2**40))
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="zstd", chunk_size=700)
+    with ros2.open_recording(path) as recording:
+        want = {topic: ours(recording) for topic in rec.TYPES}
+        for topic in rec.TYPES:
+            want[topic] = [row for row in want[topic] if row[0] == topic]
+        got, failures = [], []
+
+        def read(topic):
+            try:
+                for _ in range(3):
+                    got.append((topic, ours_of(recording, topic)))
+            except BaseException as error:  # reported below, not lost in the thread
+                failures.append(error)
+
+        threads = [threading.Thread(target=read, args=(t,)) for t in [*rec.TYPES] * 2]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    assert failures == []
+    assert len(got) == 3 * len(threads)
+    for topic, rows in got:
+        same_rows(rows, want[topic])
+
+
+def ours_of(recording, topic):
+    return [(t, stamp, message) for t, stamp, message in recording.messages(topic)]

@@ -16,6 +16,7 @@
 #include "module/decode_table.hpp"
 #include "module/encode_table.hpp"
 #include "ros2/mcap_scan_function.hpp"
+#include "ros2/packed_batches.hpp"
 #include "ros2/registration.hpp"
 #include "schema/ros2_types.hpp"
 
@@ -238,6 +239,8 @@ PyMethodDef kRos2Functions[kRos2FunctionCount] = {
     {"encode_table", as_method(&encode_table_entry), kCallFlags,
      "encode_table(type_name, table, *, as_buffer=False)\n--\n\n"},
     {"scan_mcap_records", as_method(&scan_mcap_records_entry), kCallFlags, kScanMcapRecordsDoc},
+    {"pack_rows", as_method(&pack_rows_entry), kCallFlags, kPackRowsDoc},
+    {"join_packed", as_method(&join_packed_entry), kCallFlags, kJoinPackedDoc},
     {"_primitive_types", as_method(&primitive_types_entry), kCallFlags,
      "_primitive_types()\n--\n\n"},
 };

@@ -16,16 +16,19 @@ from __future__ import annotations
 import importlib
 import importlib.util
 import mmap
+import os
 import struct
 import sys
 import warnings
 import zlib
 from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from korvex_messages.ros2._packed import Batch, merge_in_time_order
+from korvex_messages.ros2._packed import Batch, int64s, merge_in_time_order
 
 from . import _native
 
@@ -115,40 +118,70 @@ class TopicTally:
             self.end = end if self.end is None else max(self.end, end)
 
 
-# Decompressed output grows by this much at a time, so that what a chunk's
-# header or frame claims is never allocated before the data bears it out.
+# Decompressed output grows by at most this much, or by doubling, at a time,
+# so that what a chunk's header or frame claims is never allocated before
+# the data bears it out.
 _PIECE = 1 << 20
 
 
-def _zstd(data: memoryview, limit: int) -> bytearray:
+def _grown(buffer: bytearray, limit: int) -> bytearray:
+    """`buffer` (full) with room for more output, up to `limit` bytes."""
+    more = min(max(len(buffer), _PIECE), limit - len(buffer))
+    try:
+        buffer += bytes(more)
+    except BufferError:  # still viewed by an earlier reader: leave it to that one
+        buffer = buffer + bytes(more)
+    return buffer
+
+
+# A chunk that claims at most this many times its compressed size is
+# decompressed in one call, which runs without the GIL; a larger claim is
+# believed only as far as the data bears it out.
+_TRUSTED_RATIO = 64
+# Worker threads that decompress chunks ahead of the scan, which waits for
+# them most of the time (none on one CPU).
+_WORKERS = 2 if (os.cpu_count() or 1) > 1 else 0
+
+
+def _zstd(data: memoryview, limit: int, buffer: bytearray) -> tuple[bytearray | bytes, int]:
+    """Decompresses up to `limit` bytes: in one call where the frame states
+    the size the chunk claims and that claim is plausible, else into
+    `buffer`, grown as output arrives; the output and how many bytes it got."""
     import zstandard
 
-    out = bytearray()
+    size = limit - 1
+    if size <= _TRUSTED_RATIO * len(data) + _PIECE and zstandard.frame_content_size(data) == size:
+        out = zstandard.ZstdDecompressor().decompress(data, max_output_size=limit)
+        return out, len(out)
+    got = 0
     with zstandard.ZstdDecompressor().stream_reader(data) as reader:
-        while len(out) < limit:
-            piece = reader.read(min(_PIECE, limit - len(out)))
-            if not piece:
+        while got < limit:
+            if got == len(buffer):
+                buffer = _grown(buffer, limit)
+            with memoryview(buffer) as view:
+                count = reader.readinto(view[got:limit])
+            if not count:
                 break
-            out += piece
-    return out
+            got += count
+    return buffer, got
 
 
-def _lz4(data: memoryview, limit: int) -> bytearray:
+def _lz4(data: memoryview, limit: int, buffer: bytearray) -> tuple[bytearray | bytes, int]:
     lz4_frame = importlib.import_module("lz4.frame")
     decompressor = lz4_frame.LZ4FrameDecompressor()
     out = bytearray(decompressor.decompress(bytes(data), max_length=min(_PIECE, limit)))
     while len(out) < limit and not decompressor.eof and not decompressor.needs_input:
         out += decompressor.decompress(b"", max_length=min(_PIECE, limit - len(out)))
-    return out
+    return out, len(out)
 
 
 def _decompress(
-    compression: str, data: memoryview, size: int, where: str
-) -> bytearray | memoryview:
+    compression: str, data: memoryview, size: int, where: str, buffer: bytearray
+) -> tuple[bytearray, memoryview]:
     """A chunk's records, decompressed; their size must be the one its header
-    gives (one byte more is read, to tell a longer output)."""
-    if compression == "":
-        return data
+    gives (one byte more is read, to tell a longer output).  Returns the
+    buffer to use for the next chunk (`buffer`, or a bigger one it grew
+    into) and a view of the records."""
     if compression not in ("zstd", "lz4"):
         raise RecordingError(f"{where}: unknown compression {compression!r}")
     package = "zstandard" if compression == "zstd" else "lz4"
@@ -158,23 +191,19 @@ def _decompress(
             " (or korvex-messages[recordings])"
         )
     try:
-        out = (_zstd if compression == "zstd" else _lz4)(data, size + 1)
+        out, got = (_zstd if compression == "zstd" else _lz4)(data, size + 1, buffer)
     except Exception as error:  # zstandard.ZstdError, lz4's RuntimeError
         raise RecordingError(f"{where}: {compression}: {error}") from None
-    if len(out) != size:
-        got = f"more than {size}" if len(out) > size else str(len(out))
-        raise RecordingError(f"{where}: decompressed to {got} bytes, its header says {size}")
-    return out
-
-
-def _int64s(data: bytes) -> memoryview:
-    return memoryview(data).cast("q")
+    if got != size:
+        shown = f"more than {size}" if got > size else str(got)
+        raise RecordingError(f"{where}: decompressed to {shown} bytes, its header says {size}")
+    return (out if isinstance(out, bytearray) else buffer), memoryview(out)[:size]
 
 
 def record_places(others: bytes) -> Iterator[tuple[int, int, int]]:
     """The (opcode, content offset, content length) triples of a scan's
     other records."""
-    places = _int64s(others)
+    places = int64s(others)
     for index in range(0, len(places), 3):
         yield places[index], places[index + 1], places[index + 2]
 
@@ -197,6 +226,7 @@ class McapFile:
             # Messages outside chunks: (file offset of the region, its length).
             self._loose: list[tuple[int, int]] = []
             self._loose_tallies: dict[int, tuple[int, int, int]] = {}
+            self._spare_buffers: list[bytearray] = []
             if not self._read_summary(size):
                 # A whole file ends in its magic, after the footer record.
                 whole = self._read(size - len(MAGIC), len(MAGIC)) == MAGIC
@@ -309,13 +339,13 @@ class McapFile:
                 chunk.tallies[channel] = (count, min(times), max(times))
 
     def _tally_by_scanning(self, chunk: Chunk) -> None:
-        records = self._chunk_records(chunk)
-        scan = _native.scan_mcap_records(records, None, None, None, False)
-        self._check_chunk_scan(chunk, scan, len(records))
-        chunk.tallies = {c: (n, first, last) for c, n, first, last in scan[5] or ()}
-        for opcode, at, length in record_places(scan[4]):
-            if opcode in (SCHEMA, CHANNEL):
-                self._take_definition(opcode, memoryview(records)[at : at + length], at)
+        with self._chunk_records(chunk) as records:
+            scan = _native.scan_mcap_records(records, None, None, None, False)
+            self._check_chunk_scan(chunk, scan, len(records))
+            chunk.tallies = {c: (n, first, last) for c, n, first, last in scan[5] or ()}
+            for opcode, at, length in record_places(scan[4]):
+                if opcode in (SCHEMA, CHANNEL):
+                    self._take_definition(opcode, records[at : at + length], at)
 
     # -- a file without summary ----------------------------------------
 
@@ -361,8 +391,11 @@ class McapFile:
 
     # -- chunks ----------------------------------------------------------
 
-    def _chunk_records(self, chunk: Chunk) -> bytearray | memoryview:
-        """The decompressed records of a chunk, CRC checked."""
+    @contextmanager
+    def _chunk_records(self, chunk: Chunk) -> Iterator[memoryview]:
+        """The decompressed records of a chunk, CRC checked, for the scope of
+        the `with`: a compressed chunk's are decompressed into a buffer that
+        the next chunk reuses (fresh memory would be paged in anew for each)."""
         where = f"{self.path}: chunk at byte {chunk.offset}"
         at = chunk.offset
         if at + 9 > len(self._view):
@@ -375,7 +408,24 @@ class McapFile:
         fields.take("<Q")
         size, crc = fields.take("<Q"), fields.take("<I")
         compression = fields.text()
-        records = _decompress(compression, fields.raw("<Q"), size, where)
+        data = fields.raw("<Q")
+        if compression == "":
+            self._check_crc(data, crc, where)
+            yield data
+            return
+        # Taken from the spares and given back after use, so that readers in
+        # two threads never share one.
+        buffer = self._spare_buffers.pop() if self._spare_buffers else bytearray()
+        try:
+            buffer, records = _decompress(compression, data, size, where, buffer)
+            with records:
+                self._check_crc(records, crc, where)
+                yield records
+        finally:
+            self._spare_buffers.append(buffer)
+
+    @staticmethod
+    def _check_crc(records: memoryview, crc: int, where: str) -> None:
         if crc != 0:
             actual = zlib.crc32(records)
             if actual != crc:
@@ -383,7 +433,6 @@ class McapFile:
                     f"{where}: CRC mismatch: the chunk stores {crc:#010x}, its records"
                     f" give {actual:#010x}"
                 )
-        return records
 
     def _check_chunk_scan(self, chunk: Chunk, scan: tuple[Any, ...], size: int) -> None:
         if scan[7] != _COMPLETE:
@@ -436,13 +485,31 @@ class McapFile:
     def _chunk_batches(
         self, chunks: list[Chunk], channels: set[int], start: int | None, end: int | None
     ) -> Iterator[tuple[int, Batch]]:
-        for chunk in chunks:
-            records = self._chunk_records(chunk)
-            yield chunk.start, self._scan(records, channels, start, end, chunk)
+        if len(chunks) < 2 or _WORKERS < 1 or all(not c.compression for c in chunks):
+            for chunk in chunks:
+                with self._chunk_records(chunk) as records:
+                    batch = self._scan(records, channels, start, end, chunk)
+                yield chunk.start, batch
+            return
+        # The next chunks are decompressed (without the GIL) on worker
+        # threads while this one is scanned.
+        with ThreadPoolExecutor(_WORKERS, thread_name_prefix="korvex-mcap-chunks") as workers:
+            opened = [self._chunk_records(chunk) for chunk in chunks]
+            pending = [workers.submit(o.__enter__) for o in opened[:_WORKERS]]
+            for index, chunk in enumerate(chunks):
+                records = pending.pop(0).result()
+                if index + _WORKERS < len(chunks):
+                    pending.append(workers.submit(opened[index + _WORKERS].__enter__))
+                try:
+                    batch = self._scan(records, channels, start, end, chunk)
+                finally:
+                    del records
+                    opened[index].__exit__(None, None, None)
+                yield chunk.start, batch
 
     def _scan(
         self,
-        records: bytearray | memoryview,
+        records: memoryview,
         channels: set[int],
         start: int | None,
         end: int | None,
@@ -453,5 +520,5 @@ class McapFile:
             self._check_chunk_scan(chunk, scan, len(records))
         payload, offsets, times = scan[0], scan[1], scan[2]
         assert payload is not None and offsets is not None and times is not None
-        batch = Batch(payload, _int64s(offsets), _int64s(times))
+        batch = Batch(payload, int64s(offsets), int64s(times))
         return batch if scan[8] else batch.sorted()

@@ -16,6 +16,8 @@ __all__ = [
     "decode_table",
     "encode_table",
     "scan_mcap_records",
+    "pack_rows",
+    "join_packed",
 ]
 
 def register_type(type_name: str, fields: list[tuple[str, str]]) -> bool:
@@ -125,3 +127,13 @@ def scan_mcap_records(
     record at `stop` runs past the end, 2 when the message record there is
     too short.  The walk runs without the GIL.
     """
+
+def pack_rows(rows: list[tuple[int, bytes]], /) -> tuple[bytes, bytes, bytes, bool] | None:
+    """Pack (log time, data) rows as (payload, offsets, log_times, in_time_order):
+    their data one after the other, N+1 int64 offsets and N int64 log times in
+    native byte order.  None, with nothing packed, where a row is not a pair of
+    an int in the int64 range and a bytes object."""
+
+def join_packed(batches: list[tuple[Buffer, Buffer, Buffer]], /) -> tuple[bytes, bytes, bytes]:
+    """Join (payload, offsets, log_times) batches into one, the offsets moved
+    to their place in the joined payload; the copies run without the GIL."""

@@ -9,7 +9,9 @@ from array import array
 from collections.abc import Iterable, Iterator, Sequence
 from itertools import accumulate
 
-__all__ = ["Batch", "merge_in_time_order", "pack"]
+from . import _native
+
+__all__ = ["Batch", "concatenate", "int64s", "merge_in_time_order", "pack"]
 
 Int64s = Sequence[int]  # memoryview cast to "q", or array("q")
 
@@ -67,18 +69,19 @@ def pack(messages: Iterable[bytes | memoryview], log_times: Iterable[int]) -> Ba
     return Batch(b"".join(messages), offsets, array("q", log_times))
 
 
+def int64s(data: bytes) -> memoryview:
+    """int64s in native byte order, as a sequence."""
+    return memoryview(data).cast("q")
+
+
 def concatenate(batches: list[Batch]) -> Batch:
     """The batches one after the other."""
     if len(batches) == 1:
         return batches[0]
-    offsets = array("q", [0])
-    times = array("q")
-    base = 0
-    for batch in batches:
-        offsets.extend(o + base for o in batch.offsets[1:])
-        times.extend(batch.log_times)
-        base += len(batch.payload)
-    return Batch(b"".join(b.payload for b in batches), offsets, times)
+    payload, offsets, times = _native.join_packed(
+        [(b.payload, b.offsets, b.log_times) for b in batches]
+    )
+    return Batch(payload, int64s(offsets), int64s(times))
 
 
 def merge_in_time_order(

@@ -8,18 +8,25 @@ are packed into one buffer with int64 offsets, the form decode_table takes.
 from __future__ import annotations
 
 import sqlite3
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 from korvex_messages.ros2._mcap_file import RecordingError, TopicTally
-from korvex_messages.ros2._packed import Batch, pack
+from korvex_messages.ros2._packed import Batch, concatenate, int64s, pack
+
+from . import _native
 
 __all__ = ["BagMetadata", "SqliteFile", "read_metadata", "zstd_decompressor"]
 
 _ROWS_PER_FETCH = 4096
+_FIRST_TIME = "SELECT timestamp FROM messages WHERE topic_id = ? ORDER BY timestamp LIMIT 1"
+_LAST_TIME = "SELECT timestamp FROM messages WHERE topic_id = ? ORDER BY timestamp DESC LIMIT 1"
+# Pages are read through a map of the file rather than copied into sqlite's
+# cache: a topic's rows are read once, in index order.
+_MAP_BYTES = 1 << 30
 _INT64_MAX = 2**63 - 1
 
 
@@ -143,6 +150,7 @@ class SqliteFile:
         uri = path.resolve().as_uri() + "?mode=ro"
         try:
             self._db = sqlite3.connect(uri, uri=True, check_same_thread=False)
+            self._db.execute(f"PRAGMA mmap_size={_MAP_BYTES}")
             tables = {
                 row[0]
                 for row in self._db.execute("SELECT name FROM sqlite_master WHERE type='table'")
@@ -194,11 +202,15 @@ class SqliteFile:
         by_id = {topic_id: name for name, (topic_id, _, _) in self.topics.items()}
         result: dict[str, TopicTally] = {}
         with _database_errors(self.path):
-            for topic_id, count, first, last in self._db.execute(
-                "SELECT topic_id, count(*), min(timestamp), max(timestamp) FROM messages"
-                " GROUP BY topic_id"
-            ):
+            counts = self._db.execute(
+                "SELECT topic_id, count(*) FROM messages GROUP BY topic_id"
+            ).fetchall()
+            for topic_id, count in counts:
                 if topic_id in by_id:
+                    # The first and last times walk the time index from each
+                    # end, where min() and max() would read every row again.
+                    (first,) = self._db.execute(_FIRST_TIME, (topic_id,)).fetchone()
+                    (last,) = self._db.execute(_LAST_TIME, (topic_id,)).fetchone()
                     result[by_id[topic_id]] = TopicTally(count, first, last)
         return result
 
@@ -230,27 +242,42 @@ class SqliteFile:
                     raise RecordingError(f"{self.path}: a message: zstd: {error}") from None
                 return out
 
-        times: list[int] = []
-        blobs: list[bytes] = []
+        pieces: list[Batch] = []
         size = 0
         while True:
             with _database_errors(self.path):
                 rows = cursor.fetchmany(_ROWS_PER_FETCH)
             if not rows:
                 break
-            for timestamp, data in rows:
-                if not isinstance(data, bytes) or not isinstance(timestamp, int):
-                    raise RecordingError(
-                        f"{self.path}: a message of {topic} at {timestamp!r} has no"
-                        " integer timestamp or no blob of data"
-                    )
-                if decompress is not None:
-                    data = decompress(data)
-                times.append(timestamp)
-                blobs.append(data)
-                size += len(data)
-                if size >= max_bytes:
-                    yield times[0], pack(blobs, times)
-                    times, blobs, size = [], [], 0
-        if times:
-            yield times[0], pack(blobs, times)
+            packed = None if decompress is not None else _native.pack_rows(rows)
+            if packed is not None:
+                piece = Batch(packed[0], int64s(packed[1]), int64s(packed[2]))
+            else:
+                piece = self._piece(topic, rows, decompress)
+            pieces.append(piece)
+            size += piece.nbytes
+            if size >= max_bytes:
+                # Batches of about max_bytes; the rest waits for more rows.
+                *whole, rest = concatenate(pieces).split(max_bytes)
+                for batch in whole:
+                    yield batch.log_times[0], batch
+                pieces, size = [rest], rest.nbytes
+        if pieces:
+            yield pieces[0].log_times[0], concatenate(pieces)
+
+    def _piece(
+        self, topic: str, rows: list[Any], decompress: Callable[[bytes], bytes] | None
+    ) -> Batch:
+        """Rows the native packing leaves (compressed messages, or rows that
+        are not an integer time and a blob), packed one by one."""
+        times: list[int] = []
+        blobs: list[bytes] = []
+        for timestamp, data in rows:
+            if not isinstance(data, bytes) or not isinstance(timestamp, int):
+                raise RecordingError(
+                    f"{self.path}: a message of {topic} at {timestamp!r} has no"
+                    " integer timestamp or no blob of data"
+                )
+            times.append(timestamp)
+            blobs.append(data if decompress is None else decompress(data))
+        return pack(blobs, times)
