@@ -239,7 +239,12 @@ def test_topic_batches_are_one_buffer_with_offsets(tmp_path, max_bytes, kind):
     )
     with ros2.open_recording(path) as recording:
         got = []
-        for buffer, offsets, times in recording._topic_batches("/imu", max_bytes=max_bytes):
+        for batch in recording._topic_batches("/imu", max_bytes=max_bytes):
+            for piece in batch.pieces():  # as decode_table takes them, then joined
+                assert piece.offsets[0] == 0 and piece.offsets[-1] == len(piece.payload)
+            count, first = len(batch), batch.first_log_time()
+            buffer, offsets, times = batch.payload, batch.offsets, batch.log_times
+            assert (count, first) == (len(times), times[0])
             assert memoryview(offsets).format == memoryview(times).format == "q"
             assert len(offsets) == len(times) + 1 and offsets[0] == 0
             assert offsets[-1] == len(buffer)

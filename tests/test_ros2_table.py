@@ -296,6 +296,63 @@ def test_log_times_that_do_not_fit_the_batch_are_refused(log_times, exception, p
         ros2.decode_table(POSE, messages, offsets=offsets, _log_times=log_times)
 
 
+# _pieces (the recordings' batches, each its own buffer and offsets): the
+# same table as the batch joined, the message indexes counted across pieces.
+
+
+def pieces_of(data, cuts):
+    """The messages `data` as (buffer, offsets) pieces, cut before each index
+    in `cuts`, each buffer with a byte of something else before its first."""
+    pieces = []
+    for first, last in zip([0, *cuts], [*cuts, len(data)]):
+        buffer, offsets = joined(data[first:last])
+        pieces.append((b"\xee" + buffer, array.array("q", [o + 1 for o in offsets])))
+    return pieces
+
+
+@pytest.mark.parametrize("cuts", [[], [0], [3], [1, 1, 4], [5]])
+def test_pieces_decode_as_the_batch_joined(cuts):
+    _, data = pose_batch(5)
+    times = [1, 2, 3, 4, 5]
+    table = ros2.decode_table(POSE, None, _pieces=pieces_of(data, cuts), _log_times=times)
+    buffer, offsets = joined(data)
+    want = ros2.decode_table(POSE, buffer, offsets=offsets, _log_times=times)
+    assert pa().table(table).equals(pa().table(want))
+
+
+BAD_PIECES = [
+    # (pieces, exception, message pattern)
+    ((b"", [0]), TypeError, "'_pieces': expected a list of .buffer, offsets. pairs, got tuple"),
+    ([(b"",)], TypeError, r"_pieces\[0\]: expected a \(buffer, offsets\) pair, got tuple"),
+    ([None], TypeError, r"_pieces\[0\]: expected a \(buffer, offsets\) pair, got NoneType"),
+    ([("text", [0])], TypeError, r"_pieces\[0\]: expected a bytes-like object, got str"),
+    ([(b"ab", [])], ValueError, r"_pieces\[0\]: expected N\+1 starts"),
+    ([(b"ab", [0]), (b"ab", [0, 3])], ValueError, r"_pieces\[1\]: offsets\[1\] is 3"),
+    ([(b"ab", [1, 0])], ValueError, r"_pieces\[0\]: offsets\[1\] is 0: offsets must not"),
+    ([(b"ab", array.array("i", [0]))], TypeError, "must hold int64 items"),
+    ([(b"ab", 5)], TypeError, "'_pieces': expected int64 starts"),
+]
+
+
+@pytest.mark.parametrize("pieces, exception, pattern", BAD_PIECES)
+def test_pieces_that_do_not_hold_are_refused(pieces, exception, pattern):
+    with pytest.raises(exception, match=pattern):
+        ros2.decode_table(POSE, None, _pieces=pieces)
+
+
+@pytest.mark.parametrize("messages, offsets", [(b"", None), (None, [0])])
+def test_pieces_go_without_messages_and_offsets(messages, offsets):
+    with pytest.raises(TypeError, match="messages must be None and offsets not given"):
+        ros2.decode_table(POSE, messages, offsets=offsets, _pieces=[(b"", [0])])
+
+
+def test_a_malformed_message_in_a_piece_is_named_by_its_index_in_the_batch():
+    _, data = pose_batch(4)
+    data[2] = data[2][:10]
+    with pytest.raises(ValueError, match=r"^message 2\b"):
+        ros2.decode_table(POSE, None, _pieces=pieces_of(data, [1, 3]))
+
+
 # The table functions and ROS 2 deserialize share one matcher for their
 # keyword-only parameters: the same texts, each naming its function.
 KEYWORD_ONLY_CALLS = [

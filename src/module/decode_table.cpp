@@ -20,7 +20,7 @@
 namespace korvex {
 namespace {
 
-constexpr std::size_t kParameterCount = 5;
+constexpr std::size_t kParameterCount = 6;
 
 // The messages of one call and the exports that keep their bytes in place
 // until it returns.
@@ -37,6 +37,10 @@ class MessageBatch {
   [[nodiscard]] bool take_sequence(PyObject* messages);
   // One buffer cut at `offsets`, N+1 int64 starts.
   [[nodiscard]] bool take_buffer(PyObject* buffer, PyObject* offsets);
+  // A list of (buffer, offsets) pairs, each cut as take_buffer cuts one,
+  // their messages one after the other: the batches of a recording decoded
+  // without joining them first.
+  [[nodiscard]] bool take_pieces(PyObject* pieces);
   std::span<const MessageBytes> messages() const noexcept { return messages_; }
 
  private:
@@ -44,6 +48,11 @@ class MessageBatch {
   PyRef items_;
   Vector<Py_buffer> views_;
   BufferView whole_;
+  // Appends the messages of `bytes` cut at `starts`; `piece` is the index
+  // of the pair in take_pieces, or -1 for the offsets argument.
+  [[nodiscard]] bool cut(std::span<const unsigned char> bytes, const Vector<std::int64_t>& starts,
+                         Py_ssize_t piece);
+
   Vector<MessageBytes> messages_;
 };
 
@@ -152,27 +161,85 @@ bool MessageBatch::take_buffer(PyObject* buffer, PyObject* offsets) {
     return false;
   }
   if (!whole_.acquire(buffer, PyBUF_C_CONTIGUOUS)) return false;
-  const std::span<const unsigned char> bytes = whole_.bytes();
+  return cut(whole_.bytes(), starts, -1);
+}
+
+bool MessageBatch::cut(std::span<const unsigned char> bytes, const Vector<std::int64_t>& starts,
+                       Py_ssize_t piece) {
   if (starts.empty()) {
-    PyErr_SetString(PyExc_ValueError,
-                    "argument 'offsets': expected N+1 starts for N messages, got none");
+    if (piece < 0) {
+      PyErr_SetString(PyExc_ValueError,
+                      "argument 'offsets': expected N+1 starts for N messages, got none");
+    } else {
+      PyErr_Format(PyExc_ValueError, "_pieces[%zd]: expected N+1 starts for N messages, got none",
+                   piece);
+    }
     return false;
   }
   for (std::size_t index = 0; index < starts.size(); ++index) {
     const std::int64_t start = starts[index];
     const std::int64_t previous = index == 0 ? 0 : starts[index - 1];
     if (start < previous || static_cast<std::uint64_t>(start) > bytes.size()) {
-      PyErr_Format(PyExc_ValueError,
-                   "offsets[%zu] is %lld: offsets must not decrease and must lie within the "
-                   "buffer of %zu bytes",
-                   index, static_cast<long long>(start), bytes.size());
+      if (piece < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "offsets[%zu] is %lld: offsets must not decrease and must lie within the "
+                     "buffer of %zu bytes",
+                     index, static_cast<long long>(start), bytes.size());
+      } else {
+        PyErr_Format(PyExc_ValueError,
+                     "_pieces[%zd]: offsets[%zu] is %lld: offsets must not decrease and must lie "
+                     "within the buffer of %zu bytes",
+                     piece, index, static_cast<long long>(start), bytes.size());
+      }
       return false;
     }
   }
-  messages_.reserve(starts.size() - 1);
+  messages_.reserve(messages_.size() + starts.size() - 1);
   for (std::size_t index = 0; index + 1 < starts.size(); ++index) {
     messages_.push_back(bytes.subspan(static_cast<std::size_t>(starts[index]),
                                       static_cast<std::size_t>(starts[index + 1] - starts[index])));
+  }
+  return true;
+}
+
+bool MessageBatch::take_pieces(PyObject* pieces) {
+  if (!PyList_Check(pieces)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '_pieces': expected a list of (buffer, offsets) pairs, got %.200s",
+                 Py_TYPE(pieces)->tp_name);
+    return false;
+  }
+  items_ = PyRef::steal(PySequence_Tuple(pieces));
+  if (!items_) return false;
+  const Py_ssize_t count = PyTuple_GET_SIZE(items_.get());
+  views_.reserve(static_cast<std::size_t>(count));  // never moved once exported
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    PyObject* pair = PyTuple_GET_ITEM(items_.get(), index);  // borrowed from items_
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_Format(PyExc_TypeError, "_pieces[%zd]: expected a (buffer, offsets) pair, got %.200s",
+                   index, Py_TYPE(pair)->tp_name);
+      return false;
+    }
+    PyObject* buffer = PyTuple_GET_ITEM(pair, 0);  // borrowed from the pair
+    if (PyUnicode_Check(buffer) || !PyObject_CheckBuffer(buffer)) {
+      PyErr_Format(PyExc_TypeError, "_pieces[%zd]: expected a bytes-like object, got %.200s", index,
+                   Py_TYPE(buffer)->tp_name);
+      return false;
+    }
+    Vector<std::int64_t> starts;
+    if (!read_int64s(PyTuple_GET_ITEM(pair, 1), "_pieces",
+                     "argument '_pieces': expected int64 starts (a numpy array, an array('q') or "
+                     "a list of ints)",
+                     starts)) {
+      return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(buffer, &view, PyBUF_C_CONTIGUOUS) < 0) return false;
+    views_.push_back(view);
+    if (!cut({static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len)},
+             starts, index)) {
+      return false;
+    }
   }
   return true;
 }
@@ -231,9 +298,10 @@ PyObject* decode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     const ActiveCall call;
     if (!call.admitted()) return ActiveCall::refuse();
     // _log_times: the recordings' first column, a log_time per message.
-    const char* const names[kParameterCount] = {first_parameter, "messages", "offsets", "flatten",
-                                                "_log_times"};
-    PyObject* slots[kParameterCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    // _pieces: the recordings' batches, cut each at its own offsets.
+    const char* const names[kParameterCount] = {first_parameter, "messages",   "offsets",
+                                                "flatten",       "_log_times", "_pieces"};
+    PyObject* slots[kParameterCount] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     if (!match_keyword_arguments({"decode_table", names, kParameterCount, 2}, args, nargs, kwnames,
                                  slots)) {
       return nullptr;
@@ -250,9 +318,18 @@ PyObject* decode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* k
       flatten = slots[3] == Py_True;
     }
     MessageBatch batch;
-    const bool taken = slots[2] == nullptr || slots[2] == Py_None
-                           ? batch.take_sequence(slots[1])
-                           : batch.take_buffer(slots[1], slots[2]);
+    const bool with_offsets = slots[2] != nullptr && slots[2] != Py_None;
+    bool taken = false;
+    if (slots[5] != nullptr && slots[5] != Py_None) {
+      if (slots[1] != Py_None || with_offsets) {
+        PyErr_SetString(PyExc_TypeError,
+                        "argument '_pieces': messages must be None and offsets not given");
+        return nullptr;
+      }
+      taken = batch.take_pieces(slots[5]);
+    } else {
+      taken = with_offsets ? batch.take_buffer(slots[1], slots[2]) : batch.take_sequence(slots[1]);
+    }
     if (!taken) return nullptr;
     Vector<std::int64_t> log_times;
     const bool with_log_times = slots[4] != nullptr && slots[4] != Py_None;

@@ -8,28 +8,82 @@ import heapq
 from array import array
 from collections.abc import Iterable, Iterator, Sequence
 from itertools import accumulate
+from typing import TypeAlias
 
 from . import _native
 
 __all__ = ["Batch", "concatenate", "int64s", "merge_in_time_order", "pack"]
 
-Int64s = Sequence[int]  # memoryview cast to "q", or array("q")
+Int64s: TypeAlias = "memoryview | array[int]"  # memoryview cast to "q", or array("q")
 
 
 class Batch:
-    """Messages as decode_table's one-buffer form, with their log times."""
+    """Messages as decode_table's one-buffer form, with their log times.
 
-    __slots__ = ("payload", "offsets", "log_times")
+    A batch made of parts (`joined`) keeps them apart until its buffer is
+    read: decode_table takes the parts as they are, without the copy."""
+
+    __slots__ = ("_payload", "_offsets", "_log_times", "parts")
 
     def __init__(self, payload: bytes, offsets: Int64s, log_times: Int64s) -> None:
-        self.payload, self.offsets, self.log_times = payload, offsets, log_times
+        self._payload, self._offsets, self._log_times = payload, offsets, log_times
+        self.parts: list[Batch] | None = None
+
+    @classmethod
+    def joined(cls, parts: list[Batch]) -> Batch:
+        """The parts one after the other, joined when first read."""
+        batch = cls(b"", array("q", [0]), array("q"))
+        batch.parts = [piece for part in parts for piece in part.pieces()]
+        return batch
+
+    def pieces(self) -> list[Batch]:
+        """The unjoined parts (itself, where it has none)."""
+        return [self] if self.parts is None else self.parts
+
+    def _join(self) -> None:
+        if self.parts is not None:
+            payload, offsets, times = _native.join_packed(
+                [(p.payload, p.offsets, p.log_times) for p in self.parts]
+            )
+            self._payload, self._offsets, self._log_times = payload, int64s(offsets), int64s(times)
+            self.parts = None
+
+    @property
+    def payload(self) -> bytes:
+        self._join()
+        return self._payload
+
+    @property
+    def offsets(self) -> Int64s:
+        self._join()
+        return self._offsets
+
+    @property
+    def log_times(self) -> Int64s:
+        self._join()
+        return self._log_times
+
+    def joined_log_times(self) -> Int64s:
+        """The log times, joined without joining the messages."""
+        if self.parts is None:
+            return self._log_times
+        times = array("q")
+        for part in self.parts:
+            times.frombytes(memoryview(part.log_times).cast("B"))
+        return times
+
+    def first_log_time(self) -> int:
+        return next(p._log_times[0] for p in self.pieces() if len(p._log_times))
+
+    def last_log_time(self) -> int:
+        return next(p._log_times[-1] for p in reversed(self.pieces()) if len(p._log_times))
 
     def __len__(self) -> int:
-        return len(self.log_times)
+        return sum(len(p._log_times) for p in self.pieces())
 
     @property
     def nbytes(self) -> int:
-        return len(self.payload)
+        return sum(len(p._payload) for p in self.pieces())
 
     def message(self, index: int) -> memoryview:
         return memoryview(self.payload)[self.offsets[index] : self.offsets[index + 1]]
@@ -75,13 +129,10 @@ def int64s(data: bytes) -> memoryview:
 
 
 def concatenate(batches: list[Batch]) -> Batch:
-    """The batches one after the other."""
+    """The batches one after the other (joined when first read)."""
     if len(batches) == 1:
         return batches[0]
-    payload, offsets, times = _native.join_packed(
-        [(b.payload, b.offsets, b.log_times) for b in batches]
-    )
-    return Batch(payload, int64s(offsets), int64s(times))
+    return Batch.joined(batches)
 
 
 def merge_in_time_order(
@@ -111,10 +162,10 @@ def merge_in_time_order(
             continue
         if group and group_end is not None and bound < group_end:
             group.append(batch)
-            group_end = max(group_end, batch.log_times[-1])
+            group_end = max(group_end, batch.last_log_time())
             continue
         settled = settle()
-        group, group_end = [batch], batch.log_times[-1]
+        group, group_end = [batch], batch.last_log_time()
         if settled is None:
             continue
         for piece in settled.split(max_bytes):

@@ -148,7 +148,7 @@ class _McapSource:
                     [decompress().decompress(batch.message(i)) for i in range(len(batch))],
                     batch.log_times,
                 )
-            yield batch.log_times[0], batch
+            yield batch.first_log_time(), batch
 
     def close(self) -> None:
         self.file.close()
@@ -335,18 +335,15 @@ class Recording:
         start: int | None = None,
         end: int | None = None,
         max_bytes: int = DEFAULT_BATCH_BYTES,
-    ) -> Iterator[tuple[bytes, Any, Any]]:
-        """The topic's messages in [start, end), by log time, as (buffer,
-        offsets, log_times): one buffer of CDR messages, N+1 int64 offsets
-        into it and N int64 log times (sequences of int64 with the buffer
-        protocol, format "q"), about `max_bytes` of data per batch."""
+    ) -> Iterator[Batch]:
+        """The topic's messages in [start, end), by log time, as batches of
+        about `max_bytes` of data (see `Batch`)."""
         self._check_open()
         self._topic(topic)
         streams = [s.batches(topic, start, end, max_bytes) for s in self._sources]
         batches = streams[0] if len(streams) == 1 else merge_in_time_order(streams, max_bytes)
         for item in batches:
-            batch = item[1] if isinstance(item, tuple) else item
-            yield batch.payload, batch.offsets, batch.log_times
+            yield item[1] if isinstance(item, tuple) else item
 
     def table(
         self,
@@ -361,12 +358,10 @@ class Recording:
         (timestamp[ns, UTC]), then the columns decode_table gives the type
         (nested messages as "outer.inner" with ``flatten=True``)."""
         low, high = as_nanoseconds(start, "start"), as_nanoseconds(end, "end")
-        batches = [
-            Batch(*batch) for batch in self._topic_batches(topic, low, high, max_bytes=2**62)
-        ]
-        # One decode of the whole window: the batches' buffers joined.
+        batches = list(self._topic_batches(topic, low, high, max_bytes=2**62))
+        # One decode of the whole window, its batches' buffers as they are.
         whole = concatenate(batches) if batches else Batch(b"", array("q", [0]), array("q"))
-        return self._decode(topic, whole.payload, whole.offsets, whole.log_times, flatten)
+        return self._decode(topic, whole, flatten)
 
     def batches(
         self,
@@ -382,17 +377,24 @@ class Recording:
         as `table` gives them."""
         low, high = as_nanoseconds(start, "start"), as_nanoseconds(end, "end")
         for batch in self._topic_batches(topic, low, high, max_bytes=max_bytes):
-            yield self._decode(topic, *batch, flatten)
+            yield self._decode(topic, batch, flatten)
 
-    def _decode(self, topic: str, payload: bytes, offsets: Any, times: Any, flatten: bool) -> Table:
+    def _decode(self, topic: str, batch: Batch, flatten: bool) -> Table:
         decode_table = getattr(_native, "decode_table", None)
         if decode_table is None:
             raise NotImplementedError(
                 "Recording.table and Recording.batches need korvex_messages.ros2.decode_table,"
                 " which this build of the codec lacks"
             )
-        table: Table = decode_table(self.codec_type(topic), payload, offsets=offsets,
-                                    flatten=flatten, _log_times=times)  # fmt: skip
+        times = batch.joined_log_times()
+        name = self.codec_type(topic)
+        table: Table
+        if batch.parts is None:
+            table = decode_table(name, batch.payload, offsets=batch.offsets, flatten=flatten,
+                                 _log_times=times)  # fmt: skip
+        else:
+            pieces = [(part.payload, part.offsets) for part in batch.parts]
+            table = decode_table(name, None, flatten=flatten, _log_times=times, _pieces=pieces)
         return table
 
     def messages(
@@ -432,7 +434,8 @@ class Recording:
         codec = types.codec_name(info.type)
         deserialize = _native.deserialize
         order = 0
-        for payload, offsets, times in self._topic_batches(info.name, start, end):
+        for batch in self._topic_batches(info.name, start, end):
+            payload, offsets, times = batch.payload, batch.offsets, batch.log_times
             view = memoryview(payload)
             for index, log_time in enumerate(times):
                 data = view[offsets[index] : offsets[index + 1]]
