@@ -18,6 +18,7 @@ from korvex_messages.ros2._mcap_file import RecordingError, TopicTally
 from korvex_messages.ros2._packed import Batch, concatenate, int64s, pack
 
 from . import _native
+from . import _plain_yaml as plain_yaml
 
 __all__ = ["BagMetadata", "SqliteFile", "read_metadata", "zstd_decompressor"]
 
@@ -69,23 +70,34 @@ def _optional_text(mapping: Mapping[str, Any], key: str, where: str) -> str:
     return value
 
 
+def _load_with_pyyaml(text: str, path: Path) -> Any:
+    try:
+        import yaml  # type: ignore[import-untyped,unused-ignore]
+    except ImportError:
+        raise RecordingError(
+            f"{path}: reading this metadata.yaml needs PyYAML: pip install PyYAML"
+            " (or korvex-messages[recordings])"
+        ) from None
+    try:
+        return yaml.safe_load(text)
+    except yaml.YAMLError as error:
+        raise RecordingError(f"{path}: not valid YAML: {error}") from None
+
+
 def read_metadata(directory: Path) -> BagMetadata:
     """The metadata.yaml of a bag directory (versions 4 to 9), checked
     against the files the directory holds."""
     path = directory / "metadata.yaml"
     try:
-        import yaml  # type: ignore[import-untyped,unused-ignore]
-    except ImportError:
-        raise RecordingError(
-            f"{path}: reading rosbag2 directories needs PyYAML: pip install PyYAML"
-            " (or korvex-messages[recordings])"
-        ) from None
-    try:
-        document = yaml.safe_load(path.read_text(encoding="utf-8"))
+        text = path.read_text(encoding="utf-8")
     except FileNotFoundError:
         raise RecordingError(f"{directory}: not a rosbag2 directory (no metadata.yaml)") from None
-    except (yaml.YAMLError, UnicodeDecodeError) as error:
+    except UnicodeDecodeError as error:
         raise RecordingError(f"{path}: not valid YAML: {error}") from None
+    try:
+        document = plain_yaml.load(text)
+    except plain_yaml.Unsupported:
+        document = _load_with_pyyaml(text, path)
     where = str(path)
     info = _need(document, "rosbag2_bagfile_information", dict, where)
     version = _need(info, "version", int, where)
