@@ -7,6 +7,7 @@
 #include "base/py_ref.hpp"
 #include "module/failure.hpp"
 #include "module/reentry.hpp"
+#include "ros2/bytes_output.hpp"
 #include "ros2/mcap_scan.hpp"
 
 namespace korvex {
@@ -48,15 +49,6 @@ constexpr Py_ssize_t kParameterCount = 5;
   }
   out = PyLong_AsUnsignedLongLong(value);
   return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred() != nullptr);
-}
-
-[[nodiscard]] PyObject* new_bytes(std::uint64_t size) {
-  if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-  return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-}
-
-unsigned char* bytes_of(const PyRef& bytes) {
-  return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
 }
 
 // Every other record as three int64 (opcode, content offset, content

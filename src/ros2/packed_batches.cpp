@@ -9,6 +9,7 @@
 #include "base/py_ref.hpp"
 #include "base/without_gil.hpp"
 #include "module/failure.hpp"
+#include "ros2/bytes_output.hpp"
 
 namespace korvex {
 namespace {
@@ -26,15 +27,6 @@ constexpr std::size_t kInt64 = sizeof(std::int64_t);
     return false;
   }
   return true;
-}
-
-[[nodiscard]] PyObject* new_bytes(std::size_t size) {
-  if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-  return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-}
-
-unsigned char* bytes_of(const PyRef& bytes) {
-  return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
 }
 
 void put_int64(unsigned char* out, std::size_t index, std::int64_t value) {
@@ -64,11 +56,7 @@ std::int64_t int64_at(std::span<const unsigned char> bytes, std::size_t index) {
 }
 
 [[nodiscard]] PyObject* pack_rows(PyObject* rows) {
-  if (!PyList_CheckExact(rows)) {
-    PyErr_Format(PyExc_TypeError, "pack_rows: rows must be a list, not %.200s",
-                 Py_TYPE(rows)->tp_name);
-    return nullptr;
-  }
+  if (!is_list_argument(rows, "pack_rows", "rows")) return nullptr;
   std::size_t payload_bytes = 0;
   if (!rows_are_plain(rows, payload_bytes)) Py_RETURN_NONE;
   const auto count = static_cast<std::size_t>(PyList_GET_SIZE(rows));
@@ -149,11 +137,7 @@ struct HeldBatch {
 }
 
 [[nodiscard]] PyObject* join_packed(PyObject* batches) {
-  if (!PyList_CheckExact(batches)) {
-    PyErr_Format(PyExc_TypeError, "join_packed: batches must be a list, not %.200s",
-                 Py_TYPE(batches)->tp_name);
-    return nullptr;
-  }
+  if (!is_list_argument(batches, "join_packed", "batches")) return nullptr;
   // Held apart from the list: acquiring a buffer may run user code, which
   // could change the list.
   const PyRef items = PyRef::steal(PySequence_Tuple(batches));

@@ -1,0 +1,33 @@
+// Output written straight into new bytes objects: the scanner's and the
+// packers' buffers, sized before anything is copied into them.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "base/py_ref.hpp"
+
+namespace korvex {
+
+// A bytes object of `size` bytes to write into; MemoryError where no bytes
+// object can be that large.
+[[nodiscard]] inline PyObject* new_bytes(std::uint64_t size) {
+  if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+}
+
+inline unsigned char* bytes_of(const PyRef& bytes) {
+  return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+}
+
+// A list argument, or TypeError naming the function and what it takes.
+[[nodiscard]] inline bool is_list_argument(PyObject* value, const char* function,
+                                           const char* what) {
+  if (PyList_CheckExact(value)) return true;
+  PyErr_Format(PyExc_TypeError, "%s: %s must be a list, not %.200s", function, what,
+               Py_TYPE(value)->tp_name);
+  return false;
+}
+
+}  // namespace korvex
