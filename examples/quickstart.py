@@ -17,6 +17,7 @@ import argparse
 import importlib
 import sqlite3
 import tempfile
+from collections.abc import Iterable
 from pathlib import Path
 from typing import Any
 
@@ -84,6 +85,25 @@ def imu(step: int, t: int) -> dict[str, Any]:
     }
 
 
+def write_db3(
+    path: Path, topics: list[tuple[str, str, str]], rows: Iterable[tuple[int, int, bytes]]
+) -> None:
+    """A rosbag2 sqlite3 file: `topics` as (name, type, .msg text), numbered
+    from 1, and `rows` as (topic number, log time in ns, CDR bytes)."""
+    with sqlite3.connect(path) as db:
+        for statement in TABLES:
+            db.execute(statement)
+        db.execute("INSERT INTO schema VALUES (4, 'jazzy')")
+        for index, (topic, kind, text) in enumerate(topics, 1):
+            db.execute("INSERT INTO topics VALUES (?, ?, ?, 'cdr', '', '')", (index, topic, kind))
+            db.execute(
+                "INSERT INTO message_definitions VALUES (?, ?, 'ros2msg', ?, '')",
+                (index, kind, text),
+            )
+        db.executemany("INSERT INTO messages (topic_id, timestamp, data) VALUES (?, ?, ?)", rows)
+    db.close()
+
+
 def write_recording(path: Path, seconds: int = 2) -> None:
     """A rosbag2 `.db3` file of `seconds` of both topics."""
     for _, kind, text in TOPICS:
@@ -95,18 +115,7 @@ def write_recording(path: Path, seconds: int = 2) -> None:
         if step % 100 == 0:
             status = {"data": f"running for {step // 100} s"}
             rows.append((2, t, ros2.serialize("std_msgs/msg/String", status)))
-    with sqlite3.connect(path) as db:
-        for statement in TABLES:
-            db.execute(statement)
-        db.execute("INSERT INTO schema VALUES (4, 'jazzy')")
-        for index, (topic, kind, text) in enumerate(TOPICS, 1):
-            db.execute("INSERT INTO topics VALUES (?, ?, ?, 'cdr', '', '')", (index, topic, kind))
-            db.execute(
-                "INSERT INTO message_definitions VALUES (?, ?, 'ros2msg', ?, '')",
-                (index, kind, text),
-            )
-        db.executemany("INSERT INTO messages (topic_id, timestamp, data) VALUES (?, ?, ?)", rows)
-    db.close()
+    write_db3(path, TOPICS, rows)
 
 
 def main() -> None:

@@ -21,7 +21,6 @@ import argparse
 import importlib
 import math
 import os
-import sqlite3
 import sys
 import tempfile
 import time
@@ -36,6 +35,7 @@ EXAMPLES = str(Path(__file__).resolve().parent)
 if EXAMPLES not in sys.path:
     sys.path.insert(0, EXAMPLES)
 
+import quickstart  # noqa: E402
 import record_replay  # noqa: E402
 
 from korvex_messages import ros2  # noqa: E402
@@ -102,19 +102,6 @@ SUMMED: dict[str, str | None] = {
     "/camera/image_raw": "step",
 }
 
-_SCHEMA = [
-    "CREATE TABLE schema(schema_version INTEGER PRIMARY KEY, ros_distro TEXT NOT NULL)",
-    "CREATE TABLE topics(id INTEGER PRIMARY KEY, name TEXT NOT NULL, type TEXT NOT NULL,"
-    " serialization_format TEXT NOT NULL, offered_qos_profiles TEXT NOT NULL,"
-    " type_description_hash TEXT NOT NULL)",
-    "CREATE TABLE message_definitions(id INTEGER PRIMARY KEY, topic_type TEXT NOT NULL,"
-    " encoding TEXT NOT NULL, encoded_message_definition TEXT NOT NULL,"
-    " type_description_hash TEXT NOT NULL)",
-    "CREATE TABLE messages(id INTEGER PRIMARY KEY, topic_id INTEGER NOT NULL,"
-    " timestamp INTEGER NOT NULL, data BLOB NOT NULL)",
-    "CREATE INDEX timestamp_idx ON messages (timestamp ASC)",
-]
-
 Stream = list[tuple[int, dict[str, Any]]]
 
 
@@ -130,24 +117,11 @@ def write_db3(path: Path, stream: Sequence[tuple[int, dict[str, Any]]]) -> None:
         # The encoder's registry is the process's: registering the same
         # text again is allowed.
         ros2.register_msg(kind, text)
-    with sqlite3.connect(path) as db:
-        for statement in _SCHEMA:
-            db.execute(statement)
-        db.execute("INSERT INTO schema VALUES (4, 'jazzy')")
-        for index, (topic, kind, text) in enumerate(ROS_TOPICS, 1):
-            db.execute("INSERT INTO topics VALUES (?, ?, ?, 'cdr', '', '')", (index, topic, kind))
-            db.execute(
-                "INSERT INTO message_definitions VALUES (?, ?, 'ros2msg', ?, '')",
-                (index, kind, text),
-            )
-        db.executemany(
-            "INSERT INTO messages (topic_id, timestamp, data) VALUES (?, ?, ?)",
-            (
-                (topic + 1, stamp_of(message), ros2.serialize(ROS_TOPICS[topic][1], message))
-                for topic, message in stream
-            ),
-        )
-    db.close()
+    rows = (
+        (topic + 1, stamp_of(message), ros2.serialize(ROS_TOPICS[topic][1], message))
+        for topic, message in stream
+    )
+    quickstart.write_db3(path, ROS_TOPICS, rows)
 
 
 def write_recordings(folder: Path, stream: Stream, files: int) -> list[Path]:
