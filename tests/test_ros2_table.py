@@ -296,41 +296,54 @@ def test_log_times_that_do_not_fit_the_batch_are_refused(log_times, exception, p
         ros2.decode_table(POSE, messages, offsets=offsets, _log_times=log_times)
 
 
-# _pieces (the recordings' batches, each its own buffer and offsets): the
-# same table as the batch joined, the message indexes counted across pieces.
+# _pieces (the recordings' batches, each its own buffer, offsets and log
+# times, decoded as they come): the same table as the batch joined, the
+# message indexes counted across pieces.
 
 
-def pieces_of(data, cuts):
-    """The messages `data` as (buffer, offsets) pieces, cut before each index
-    in `cuts`, each buffer with a byte of something else before its first."""
+def pieces_of(data, cuts, times):
+    """The messages `data` with their log `times` as (buffer, offsets,
+    log_times) pieces, cut before each index in `cuts`, each buffer with a
+    byte of something else before its first."""
     pieces = []
     for first, last in zip([0, *cuts], [*cuts, len(data)]):
         buffer, offsets = joined(data[first:last])
-        pieces.append((b"\xee" + buffer, array.array("q", [o + 1 for o in offsets])))
+        shifted = array.array("q", [o + 1 for o in offsets])
+        pieces.append((b"\xee" + buffer, shifted, array.array("q", times[first:last])))
     return pieces
 
 
 @pytest.mark.parametrize("cuts", [[], [0], [3], [1, 1, 4], [5]])
-def test_pieces_decode_as_the_batch_joined(cuts):
+@pytest.mark.parametrize("form", [list, iter])
+def test_pieces_decode_as_the_batch_joined(cuts, form):
     _, data = pose_batch(5)
     times = [1, 2, 3, 4, 5]
-    table = ros2.decode_table(POSE, None, _pieces=pieces_of(data, cuts), _log_times=times)
+    table = ros2.decode_table(POSE, None, _pieces=form(pieces_of(data, cuts, times)))
     buffer, offsets = joined(data)
     want = ros2.decode_table(POSE, buffer, offsets=offsets, _log_times=times)
     assert pa().table(table).equals(pa().table(want))
 
 
+def test_no_pieces_is_a_table_of_no_rows():
+    table = pa().table(ros2.decode_table(POSE, None, _pieces=iter([])))
+    _, data = pose_batch(1)
+    want = pa().table(ros2.decode_table(POSE, data, _log_times=[1]))
+    assert table.num_rows == 0 and table.schema == want.schema
+
+
 BAD_PIECES = [
     # (pieces, exception, message pattern)
-    ((b"", [0]), TypeError, "'_pieces': expected a list of .buffer, offsets. pairs, got tuple"),
-    ([(b"",)], TypeError, r"_pieces\[0\]: expected a \(buffer, offsets\) pair, got tuple"),
-    ([None], TypeError, r"_pieces\[0\]: expected a \(buffer, offsets\) pair, got NoneType"),
-    ([("text", [0])], TypeError, r"_pieces\[0\]: expected a bytes-like object, got str"),
-    ([(b"ab", [])], ValueError, r"_pieces\[0\]: expected N\+1 starts"),
-    ([(b"ab", [0]), (b"ab", [0, 3])], ValueError, r"_pieces\[1\]: offsets\[1\] is 3"),
-    ([(b"ab", [1, 0])], ValueError, r"_pieces\[0\]: offsets\[1\] is 0: offsets must not"),
-    ([(b"ab", array.array("i", [0]))], TypeError, "must hold int64 items"),
-    ([(b"ab", 5)], TypeError, "'_pieces': expected int64 starts"),
+    (5, TypeError, "not iterable"),
+    ([(b"", [0])], TypeError, r"_pieces\[0\]: expected a \(buffer, offsets, log_times\) triple"),
+    ([None], TypeError, r"_pieces\[0\]: expected a .* triple, got NoneType"),
+    ([("text", [0], [])], TypeError, r"_pieces\[0\]: expected a bytes-like object, got str"),
+    ([(b"ab", [], [])], ValueError, r"_pieces\[0\]: expected N\+1 starts"),
+    ([(b"ab", [0], []), (b"ab", [0, 3], [1])], ValueError, r"_pieces\[1\]: offsets\[1\] is 3"),
+    ([(b"ab", [1, 0], [1])], ValueError, r"_pieces\[0\]: offsets\[1\] is 0: offsets must not"),
+    ([(b"ab", array.array("i", [0]), [])], TypeError, "must hold int64 items"),
+    ([(b"ab", 5, [])], TypeError, "'_pieces': expected int64 starts"),
+    ([(b"ab", [0], 5)], TypeError, "'_pieces': expected int64 log times"),
+    ([(b"ab", [0, 1], [])], ValueError, r"_pieces\[0\]: expected one log time per message, 1"),
 ]
 
 
@@ -340,17 +353,31 @@ def test_pieces_that_do_not_hold_are_refused(pieces, exception, pattern):
         ros2.decode_table(POSE, None, _pieces=pieces)
 
 
-@pytest.mark.parametrize("messages, offsets", [(b"", None), (None, [0])])
-def test_pieces_go_without_messages_and_offsets(messages, offsets):
-    with pytest.raises(TypeError, match="messages must be None and offsets not given"):
-        ros2.decode_table(POSE, messages, offsets=offsets, _pieces=[(b"", [0])])
+@pytest.mark.parametrize(
+    "messages, arguments",
+    [(b"", {}), (None, {"offsets": [0]}), (None, {"_log_times": []})],
+)
+def test_pieces_go_without_messages_offsets_and_log_times(messages, arguments):
+    with pytest.raises(TypeError, match="messages must be None, offsets and _log_times not"):
+        ros2.decode_table(POSE, messages, **arguments, _pieces=[])
 
 
 def test_a_malformed_message_in_a_piece_is_named_by_its_index_in_the_batch():
     _, data = pose_batch(4)
     data[2] = data[2][:10]
     with pytest.raises(ValueError, match=r"^message 2\b"):
-        ros2.decode_table(POSE, None, _pieces=pieces_of(data, [1, 3]))
+        ros2.decode_table(POSE, None, _pieces=pieces_of(data, [1, 3], [1, 2, 3, 4]))
+
+
+def test_an_error_raised_while_a_piece_is_made_passes_through():
+    _, data = pose_batch(4)
+
+    def pieces():
+        yield from pieces_of(data, [2], [1, 2, 3, 4])[:1]
+        raise LookupError("the recording broke off")
+
+    with pytest.raises(LookupError, match="broke off"):
+        ros2.decode_table(POSE, None, _pieces=pieces())
 
 
 # The table functions and ROS 2 deserialize share one matcher for their

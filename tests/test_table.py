@@ -309,3 +309,24 @@ def test_core_float32_signalling_nans_are_quieted_as_serialize_quiets_them(schem
     expected = [km.serialize(name, row) for row in table.to_pylist()]
     assert b"\x01\x00\xc0\x7f" in expected[1] and b"\x01\x00\xc0\x7f" in expected[2]
     assert korvex_messages.encode_table(name, table) == expected
+
+
+@pytest.mark.parametrize("cuts", [[7], [1, 2, 3, 20, 29]])
+def test_pieces_are_cut_into_the_record_batches_of_the_whole(kt, testing_schema, cuts):
+    """Decoded in pieces (the recordings' form), with 64-byte record batches:
+    the batches are those of the whole decoded at once, wherever the pieces
+    end."""
+    name = testing_schema([("s", "string"), ("a", "array<uint8>")])
+    values = [{"s": "x" * (i % 5), "a": list(range(i % 4))} for i in range(30)]
+    data = [kt.serialize(name, v) for v in values]
+    times = list(range(30))
+    pieces = []
+    for first, last in zip([0, *cuts], [*cuts, len(data)]):
+        offsets = [0]
+        for message in data[first:last]:
+            offsets.append(offsets[-1] + len(message))
+        pieces.append((b"".join(data[first:last]), offsets, times[first:last]))
+    whole = list(pa().RecordBatchReader.from_stream(kt.decode_table(name, data, _log_times=times)))
+    parts = list(pa().RecordBatchReader.from_stream(kt.decode_table(name, None, _pieces=pieces)))
+    assert len(parts) == len(whole) > 1
+    assert all(p.equals(w) for p, w in zip(parts, whole))

@@ -340,12 +340,13 @@ bool holds_empty_values(const ColumnType& type) {
 }  // namespace
 
 bool decode_columns(const ColumnType& root, std::span<const MessageBytes> messages,
-                    Vector<ColumnData>& batches, String& failure) {
-  batches.push_back(empty_columns(root));
-  std::uint64_t batch_input = 0;
+                    Vector<ColumnData>& batches, String& failure, ColumnDecodeProgress& progress) {
+  if (batches.empty()) batches.push_back(empty_columns(root));
+  std::uint64_t& batch_input = progress.batch_input;
   const std::uint64_t empty_headroom = holds_empty_values(root) ? kMaxEmptyValues : 0;
-  for (std::size_t index = 0; index < messages.size(); ++index) {
-    const MessageBytes message = messages[index];
+  for (std::size_t at = 0; at < messages.size(); ++at) {
+    const MessageBytes message = messages[at];
+    const std::uint64_t index = progress.messages + at;
     char header_text[160];
     if (const char* problem = header_problem(message, header_text)) {
       failure = concat({"message ", decimal(index), ": ", problem});
@@ -371,6 +372,7 @@ bool decode_columns(const ColumnType& root, std::span<const MessageBytes> messag
     }
     batch_input += message.size() + decoder.empty_values();
   }
+  progress.messages += messages.size();
   return true;
 }
 

@@ -37,10 +37,9 @@ class MessageBatch {
   [[nodiscard]] bool take_sequence(PyObject* messages);
   // One buffer cut at `offsets`, N+1 int64 starts.
   [[nodiscard]] bool take_buffer(PyObject* buffer, PyObject* offsets);
-  // A list of (buffer, offsets) pairs, each cut as take_buffer cuts one,
-  // their messages one after the other: the batches of a recording decoded
-  // without joining them first.
-  [[nodiscard]] bool take_pieces(PyObject* pieces);
+  // One (buffer, offsets, log_times) piece of a decode in parts, the
+  // `index`th, cut as take_buffer cuts one; its log times go to `times`.
+  [[nodiscard]] bool take_piece(PyObject* piece, Py_ssize_t index, Vector<std::int64_t>& times);
   std::span<const MessageBytes> messages() const noexcept { return messages_; }
 
  private:
@@ -49,7 +48,7 @@ class MessageBatch {
   Vector<Py_buffer> views_;
   BufferView whole_;
   // Appends the messages of `bytes` cut at `starts`; `piece` is the index
-  // of the pair in take_pieces, or -1 for the offsets argument.
+  // of the piece in take_piece, or -1 for the offsets argument.
   [[nodiscard]] bool cut(std::span<const unsigned char> bytes, const Vector<std::int64_t>& starts,
                          Py_ssize_t piece);
 
@@ -202,44 +201,37 @@ bool MessageBatch::cut(std::span<const unsigned char> bytes, const Vector<std::i
   return true;
 }
 
-bool MessageBatch::take_pieces(PyObject* pieces) {
-  if (!PyList_Check(pieces)) {
+bool MessageBatch::take_piece(PyObject* piece, Py_ssize_t index, Vector<std::int64_t>& times) {
+  if (!PyTuple_Check(piece) || PyTuple_GET_SIZE(piece) != 3) {
     PyErr_Format(PyExc_TypeError,
-                 "argument '_pieces': expected a list of (buffer, offsets) pairs, got %.200s",
-                 Py_TYPE(pieces)->tp_name);
+                 "_pieces[%zd]: expected a (buffer, offsets, log_times) triple, got %.200s", index,
+                 Py_TYPE(piece)->tp_name);
     return false;
   }
-  items_ = PyRef::steal(PySequence_Tuple(pieces));
-  if (!items_) return false;
-  const Py_ssize_t count = PyTuple_GET_SIZE(items_.get());
-  views_.reserve(static_cast<std::size_t>(count));  // never moved once exported
-  for (Py_ssize_t index = 0; index < count; ++index) {
-    PyObject* pair = PyTuple_GET_ITEM(items_.get(), index);  // borrowed from items_
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-      PyErr_Format(PyExc_TypeError, "_pieces[%zd]: expected a (buffer, offsets) pair, got %.200s",
-                   index, Py_TYPE(pair)->tp_name);
-      return false;
-    }
-    PyObject* buffer = PyTuple_GET_ITEM(pair, 0);  // borrowed from the pair
-    if (PyUnicode_Check(buffer) || !PyObject_CheckBuffer(buffer)) {
-      PyErr_Format(PyExc_TypeError, "_pieces[%zd]: expected a bytes-like object, got %.200s", index,
-                   Py_TYPE(buffer)->tp_name);
-      return false;
-    }
-    Vector<std::int64_t> starts;
-    if (!read_int64s(PyTuple_GET_ITEM(pair, 1), "_pieces",
-                     "argument '_pieces': expected int64 starts (a numpy array, an array('q') or "
-                     "a list of ints)",
-                     starts)) {
-      return false;
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(buffer, &view, PyBUF_C_CONTIGUOUS) < 0) return false;
-    views_.push_back(view);
-    if (!cut({static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len)},
-             starts, index)) {
-      return false;
-    }
+  items_ = PyRef::borrow(piece);                  // the piece's buffer stays while it is read
+  PyObject* buffer = PyTuple_GET_ITEM(piece, 0);  // borrowed from the piece
+  if (PyUnicode_Check(buffer) || !PyObject_CheckBuffer(buffer)) {
+    PyErr_Format(PyExc_TypeError, "_pieces[%zd]: expected a bytes-like object, got %.200s", index,
+                 Py_TYPE(buffer)->tp_name);
+    return false;
+  }
+  Vector<std::int64_t> starts;
+  if (!read_int64s(PyTuple_GET_ITEM(piece, 1), "_pieces",
+                   "argument '_pieces': expected int64 starts (a numpy array, an array('q') or a "
+                   "list of ints)",
+                   starts) ||
+      !read_int64s(PyTuple_GET_ITEM(piece, 2), "_pieces",
+                   "argument '_pieces': expected int64 log times (a numpy array, an array('q') or "
+                   "a list of ints)",
+                   times)) {
+    return false;
+  }
+  if (!whole_.acquire(buffer, PyBUF_C_CONTIGUOUS)) return false;
+  if (!cut(whole_.bytes(), starts, index)) return false;
+  if (times.size() != messages_.size()) {
+    PyErr_Format(PyExc_ValueError, "_pieces[%zd]: expected one log time per message, %zu, got %zu",
+                 index, messages_.size(), times.size());
+    return false;
   }
   return true;
 }
@@ -279,7 +271,8 @@ BodyResult decode_table_body(std::string_view name, std::span<const MessageBytes
   {
     // Nothing of Python is touched: the bytes stay exported until return.
     const WithoutGil released;
-    decoded = decode_columns(type.value(), messages, batches, failure);
+    ColumnDecodeProgress progress;
+    decoded = decode_columns(type.value(), messages, batches, failure, progress);
   }
   if (!decoded) {
     PyErr_SetString(PyExc_ValueError, failure.c_str());
@@ -287,6 +280,54 @@ BodyResult decode_table_body(std::string_view name, std::span<const MessageBytes
   }
   TableData* data = TableData::make(String(name), std::move(type.value()), std::move(batches),
                                     flatten, log_times);
+  return PyRef::steal(new_table(data));
+}
+
+// A decode in parts: each piece of the iterable `pieces` is decoded as it
+// comes (without the GIL), onto the columns of those before it, so that the
+// pieces can still be in the making (a recording's chunks, decompressed on
+// other threads) while the first ones are decoded.
+BodyResult decode_pieces_body(std::string_view name, PyObject* pieces, bool flatten) {
+  SchemaRef holder;
+  std::optional<MessageError> error;
+  const MessagePlan* plan = lookup_plan(name, holder, error);
+  if (plan == nullptr) {
+    if (error) return std::move(*error);
+    return PythonErrorSet{};
+  }
+  // The column type is the plan's own copy: the pieces' code may change the
+  // registry, not the type.
+  Result<ColumnType> type = column_type_of(*plan, name);
+  if (!type.ok()) return std::move(type).pass_on<PyRef>();
+  const PyRef iterator = PyRef::steal(PyObject_GetIter(pieces));
+  if (!iterator) return PythonErrorSet{};
+  Vector<ColumnData> batches;
+  Vector<std::int64_t> log_times;
+  ColumnDecodeProgress progress;
+  for (Py_ssize_t index = 0;; ++index) {
+    const PyRef piece = PyRef::steal(PyIter_Next(iterator.get()));
+    if (!piece) {
+      if (PyErr_Occurred() != nullptr) return PythonErrorSet{};
+      break;
+    }
+    MessageBatch batch;
+    Vector<std::int64_t> times;
+    if (!batch.take_piece(piece.get(), index, times)) return PythonErrorSet{};
+    log_times.insert(log_times.end(), times.begin(), times.end());
+    String failure;
+    bool decoded;
+    {
+      const WithoutGil released;
+      decoded = decode_columns(type.value(), batch.messages(), batches, failure, progress);
+    }
+    if (!decoded) {
+      PyErr_SetString(PyExc_ValueError, failure.c_str());
+      return PythonErrorSet{};
+    }
+  }
+  if (batches.empty()) batches.push_back(empty_columns(type.value()));
+  TableData* data = TableData::make(String(name), std::move(type.value()), std::move(batches),
+                                    flatten, &log_times);
   return PyRef::steal(new_table(data));
 }
 
@@ -298,7 +339,8 @@ PyObject* decode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     const ActiveCall call;
     if (!call.admitted()) return ActiveCall::refuse();
     // _log_times: the recordings' first column, a log_time per message.
-    // _pieces: the recordings' batches, cut each at its own offsets.
+    // _pieces: the recordings' batches, an iterable of (buffer, offsets,
+    // log_times), decoded as they come.
     const char* const names[kParameterCount] = {first_parameter, "messages",   "offsets",
                                                 "flatten",       "_log_times", "_pieces"};
     PyObject* slots[kParameterCount] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -317,26 +359,26 @@ PyObject* decode_table_call(PyObject* const* args, Py_ssize_t nargs, PyObject* k
       }
       flatten = slots[3] == Py_True;
     }
-    MessageBatch batch;
     const bool with_offsets = slots[2] != nullptr && slots[2] != Py_None;
-    bool taken = false;
+    const bool with_log_times = slots[4] != nullptr && slots[4] != Py_None;
+    String storage;
     if (slots[5] != nullptr && slots[5] != Py_None) {
-      if (slots[1] != Py_None || with_offsets) {
+      if (slots[1] != Py_None || with_offsets || with_log_times) {
         PyErr_SetString(PyExc_TypeError,
-                        "argument '_pieces': messages must be None and offsets not given");
+                        "argument '_pieces': messages must be None, offsets and _log_times not "
+                        "given");
         return nullptr;
       }
-      taken = batch.take_pieces(slots[5]);
-    } else {
-      taken = with_offsets ? batch.take_buffer(slots[1], slots[2]) : batch.take_sequence(slots[1]);
+      return finish_call(decode_pieces_body(full_name(name.view(), storage), slots[5], flatten));
     }
+    MessageBatch batch;
+    const bool taken =
+        with_offsets ? batch.take_buffer(slots[1], slots[2]) : batch.take_sequence(slots[1]);
     if (!taken) return nullptr;
     Vector<std::int64_t> log_times;
-    const bool with_log_times = slots[4] != nullptr && slots[4] != Py_None;
     if (with_log_times && !read_log_times(slots[4], batch.messages().size(), log_times)) {
       return nullptr;
     }
-    String storage;
     return finish_call(decode_table_body(full_name(name.view(), storage), batch.messages(), flatten,
                                          with_log_times ? &log_times : nullptr));
   });

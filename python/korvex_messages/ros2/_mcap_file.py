@@ -457,11 +457,11 @@ class McapFile:
         return result
 
     def batches(
-        self, channels: set[int], start: int | None, end: int | None, max_bytes: int
+        self, channels: set[int], start: int | None, end: int | None, max_bytes: int | None
     ) -> Iterator[Batch]:
         """The messages of `channels` in [start, end), in log-time order, as
         packed batches of about `max_bytes` of data (one chunk's worth at
-        least)."""
+        least; None: each chunk's as soon as it is read)."""
         # MCAP log times are uint64: a bound outside that range is no bound,
         # or leaves nothing.
         if end is not None and end <= 0:
@@ -485,26 +485,23 @@ class McapFile:
     def _chunk_batches(
         self, chunks: list[Chunk], channels: set[int], start: int | None, end: int | None
     ) -> Iterator[tuple[int, Batch]]:
+        def read(chunk: Chunk) -> Batch:
+            with self._chunk_records(chunk) as records:
+                return self._scan(records, channels, start, end, chunk)
+
         if len(chunks) < 2 or _WORKERS < 1 or all(not c.compression for c in chunks):
             for chunk in chunks:
-                with self._chunk_records(chunk) as records:
-                    batch = self._scan(records, channels, start, end, chunk)
-                yield chunk.start, batch
+                yield chunk.start, read(chunk)
             return
-        # The next chunks are decompressed (without the GIL) on worker
-        # threads while this one is scanned.
+        # Chunks are decompressed and scanned (both without the GIL) on worker
+        # threads, a few ahead of the one the caller takes.
         with ThreadPoolExecutor(_WORKERS, thread_name_prefix="korvex-mcap-chunks") as workers:
-            opened = [self._chunk_records(chunk) for chunk in chunks]
-            pending = [workers.submit(o.__enter__) for o in opened[:_WORKERS]]
+            ahead = _WORKERS + 1
+            pending = [workers.submit(read, chunk) for chunk in chunks[:ahead]]
             for index, chunk in enumerate(chunks):
-                records = pending.pop(0).result()
-                if index + _WORKERS < len(chunks):
-                    pending.append(workers.submit(opened[index + _WORKERS].__enter__))
-                try:
-                    batch = self._scan(records, channels, start, end, chunk)
-                finally:
-                    del records
-                    opened[index].__exit__(None, None, None)
+                batch = pending.pop(0).result()
+                if index + ahead < len(chunks):
+                    pending.append(workers.submit(read, chunks[index + ahead]))
                 yield chunk.start, batch
 
     def _scan(

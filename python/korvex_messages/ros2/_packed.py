@@ -63,15 +63,6 @@ class Batch:
         self._join()
         return self._log_times
 
-    def joined_log_times(self) -> Int64s:
-        """The log times, joined without joining the messages."""
-        if self.parts is None:
-            return self._log_times
-        times = array("q")
-        for part in self.parts:
-            times.frombytes(memoryview(part.log_times).cast("B"))
-        return times
-
     def first_log_time(self) -> int:
         return next(p._log_times[0] for p in self.pieces() if len(p._log_times))
 
@@ -136,7 +127,7 @@ def concatenate(batches: list[Batch]) -> Batch:
 
 
 def merge_in_time_order(
-    streams: Sequence[Iterable[tuple[int, Batch]]], max_bytes: int
+    streams: Sequence[Iterable[tuple[int, Batch]]], max_bytes: int | None
 ) -> Iterator[Batch]:
     """Batches from `streams` in log-time order, each of about `max_bytes`.
 
@@ -144,7 +135,8 @@ def merge_in_time_order(
     every time in a batch at or after its bound, and each batch sorted.
     Batches whose times interleave (chunks that overlap in time) are merged;
     the rest pass as they are, joined while they are smaller than
-    `max_bytes`."""
+    `max_bytes`.  With `max_bytes` None, each batch is yielded as soon as no
+    later one can interleave with it, whatever its size."""
     items = heapq.merge(*streams, key=lambda item: item[0])
     group: list[Batch] = []
     group_end = None
@@ -168,6 +160,9 @@ def merge_in_time_order(
         group, group_end = [batch], batch.last_log_time()
         if settled is None:
             continue
+        if max_bytes is None:
+            yield settled
+            continue
         for piece in settled.split(max_bytes):
             ready.append(piece)
             ready_bytes += piece.nbytes
@@ -175,7 +170,9 @@ def merge_in_time_order(
                 yield concatenate(ready)
                 ready, ready_bytes = [], 0
     settled = settle()
-    if settled is not None:
+    if settled is not None and max_bytes is None:
+        yield settled
+    elif settled is not None and max_bytes is not None:
         for piece in settled.split(max_bytes):
             ready.append(piece)
             ready_bytes += piece.nbytes

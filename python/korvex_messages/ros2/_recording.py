@@ -19,14 +19,13 @@ import os
 import shutil
 import tempfile
 import weakref
-from array import array
 from collections.abc import Iterable, Iterator, Mapping
 from pathlib import Path
 from typing import Any, NamedTuple
 
 from korvex_messages.ros2._definitions import RecordingTypes, TypeSource
 from korvex_messages.ros2._mcap_file import McapFile, RecordingError, TopicTally
-from korvex_messages.ros2._packed import Batch, concatenate, merge_in_time_order, pack
+from korvex_messages.ros2._packed import Batch, merge_in_time_order, pack
 from korvex_messages.ros2._rosbag2 import BagMetadata, SqliteFile, read_metadata, zstd_decompressor
 
 from . import _native
@@ -136,7 +135,7 @@ class _McapSource:
         return result
 
     def batches(
-        self, topic: str, start: int | None, end: int | None, max_bytes: int
+        self, topic: str, start: int | None, end: int | None, max_bytes: int | None
     ) -> Iterator[tuple[int, Batch]]:
         channels = self.topics().get(topic, ("", "", set()))[2]
         if not channels:
@@ -169,7 +168,7 @@ class _SqliteSource:
         return self.file.tallies()
 
     def batches(
-        self, topic: str, start: int | None, end: int | None, max_bytes: int
+        self, topic: str, start: int | None, end: int | None, max_bytes: int | None
     ) -> Iterator[tuple[int, Batch]]:
         return self.file.batches(topic, start, end, max_bytes)
 
@@ -334,10 +333,11 @@ class Recording:
         topic: str,
         start: int | None = None,
         end: int | None = None,
-        max_bytes: int = DEFAULT_BATCH_BYTES,
+        max_bytes: int | None = DEFAULT_BATCH_BYTES,
     ) -> Iterator[Batch]:
         """The topic's messages in [start, end), by log time, as batches of
-        about `max_bytes` of data (see `Batch`)."""
+        about `max_bytes` of data (see `Batch`; None: each as soon as it is
+        read)."""
         self._check_open()
         self._topic(topic)
         streams = [s.batches(topic, start, end, max_bytes) for s in self._sources]
@@ -358,10 +358,9 @@ class Recording:
         (timestamp[ns, UTC]), then the columns decode_table gives the type
         (nested messages as "outer.inner" with ``flatten=True``)."""
         low, high = as_nanoseconds(start, "start"), as_nanoseconds(end, "end")
-        batches = list(self._topic_batches(topic, low, high, max_bytes=2**62))
-        # One decode of the whole window, its batches' buffers as they are.
-        whole = concatenate(batches) if batches else Batch(b"", array("q", [0]), array("q"))
-        return self._decode(topic, whole, flatten)
+        # One decode of the whole window, each batch decoded as it is read.
+        batches = self._topic_batches(topic, low, high, max_bytes=None)
+        return self._decode(topic, (p for batch in batches for p in batch.pieces()), flatten)
 
     def batches(
         self,
@@ -377,24 +376,18 @@ class Recording:
         as `table` gives them."""
         low, high = as_nanoseconds(start, "start"), as_nanoseconds(end, "end")
         for batch in self._topic_batches(topic, low, high, max_bytes=max_bytes):
-            yield self._decode(topic, batch, flatten)
+            yield self._decode(topic, batch.pieces(), flatten)
 
-    def _decode(self, topic: str, batch: Batch, flatten: bool) -> Table:
+    def _decode(self, topic: str, pieces: Iterable[Batch], flatten: bool) -> Table:
         decode_table = getattr(_native, "decode_table", None)
         if decode_table is None:
             raise NotImplementedError(
                 "Recording.table and Recording.batches need korvex_messages.ros2.decode_table,"
                 " which this build of the codec lacks"
             )
-        times = batch.joined_log_times()
         name = self.codec_type(topic)
-        table: Table
-        if batch.parts is None:
-            table = decode_table(name, batch.payload, offsets=batch.offsets, flatten=flatten,
-                                 _log_times=times)  # fmt: skip
-        else:
-            pieces = [(part.payload, part.offsets) for part in batch.parts]
-            table = decode_table(name, None, flatten=flatten, _log_times=times, _pieces=pieces)
+        parts = ((p.payload, p.offsets, p.log_times) for p in pieces)
+        table: Table = decode_table(name, None, flatten=flatten, _pieces=parts)
         return table
 
     def messages(

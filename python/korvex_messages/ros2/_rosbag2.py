@@ -227,10 +227,11 @@ class SqliteFile:
         return result
 
     def batches(
-        self, topic: str, start: int | None, end: int | None, max_bytes: int
+        self, topic: str, start: int | None, end: int | None, max_bytes: int | None
     ) -> Iterator[tuple[int, Batch]]:
         """The topic's messages in [start, end), by time, as (first log time,
-        batch) pairs of about `max_bytes` of data each."""
+        batch) pairs of about `max_bytes` of data each (None: each fetch of
+        rows as it comes)."""
         if topic not in self.topics:
             return
         low = -(2**63) if start is None else max(start, -(2**63))
@@ -266,6 +267,9 @@ class SqliteFile:
                 piece = Batch(packed[0], int64s(packed[1]), int64s(packed[2]))
             else:
                 piece = self._piece(topic, rows, decompress)
+            if max_bytes is None:
+                yield piece.first_log_time(), piece
+                continue
             pieces.append(piece)
             size += piece.nbytes
             if size >= max_bytes:
