@@ -616,6 +616,20 @@ def with_log_times(t):
         ros2.decode_table("leak_test/msg/Blob", [blob], _log_times=[7])
     ).column("log_time")[0]
 
+def in_pieces(t):
+    # Decoded in parts (the recordings' form): the parts' columns become one.
+    pieces = [(blob, [0, len(blob)], [1]), (blob, [0, len(blob)], [2])]
+    return pyarrow.table(ros2.decode_table("leak_test/msg/Blob", None, _pieces=pieces)).num_rows
+
+def pieces_refused(t):
+    # The columns the first part filled are dropped with the second's error.
+    pieces = [(blob, [0, len(blob)], [1]), (blob, [0, len(blob) - 1], [2])]
+    try:
+        ros2.decode_table("leak_test/msg/Blob", None, _pieces=pieces)
+    except ValueError:
+        return None
+    raise AssertionError("a cut part was taken")
+
 def stream_dropped(t):
     return t.__arrow_c_stream__()
 
@@ -624,7 +638,7 @@ def schema_dropped(t):
 
 CONSUMERS = [pyarrow_table, pyarrow_half_read, polars_frame, duckdb_query, stream_dropped,
              schema_dropped, refused, encoded_from_pyarrow, encoded_from_polars, log_times_refused,
-             with_log_times]
+             with_log_times, in_pieces, pieces_refused]
 consumer = CONSUMERS[int(sys.argv[1])]
 for _ in range(2):  # libraries settle their own memory
     consumer(ros2.decode_table("leak_test/msg/Blob", [blob]))
@@ -647,10 +661,10 @@ assert grown < SIZE, grown
     reason="AddressSanitizer's quarantine keeps freed memory: the resident size tells nothing",
 )
 @pytest.mark.extra("pyarrow", "polars", "duckdb")
-@pytest.mark.parametrize("consumer", range(11), ids=[
+@pytest.mark.parametrize("consumer", range(13), ids=[
     "pyarrow", "pyarrow-schema-only", "polars", "duckdb", "stream-unconsumed", "schema-unconsumed",
     "refused-batch", "encode-table-of-pyarrow", "encode-table-of-polars", "log-times-refused",
-    "with-log-times",
+    "with-log-times", "in-pieces", "pieces-refused",
 ])  # fmt: skip
 def test_every_consumer_releases_the_columns_once(run_python, consumer):
     """Six tables of 8 MiB each, consumed one way: a release that never runs
