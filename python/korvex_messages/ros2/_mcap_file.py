@@ -138,8 +138,8 @@ def _grown(buffer: bytearray, limit: int) -> bytearray:
 # decompressed in one call, which runs without the GIL; a larger claim is
 # believed only as far as the data bears it out.
 _TRUSTED_RATIO = 64
-# Worker threads that decompress chunks ahead of the scan, which waits for
-# them most of the time (none on one CPU).
+# Worker threads that decompress and scan compressed chunks ahead of the
+# reader, which waits for them most of the time (none on one CPU).
 _WORKERS = 2 if (os.cpu_count() or 1) > 1 else 0
 
 
@@ -394,8 +394,9 @@ class McapFile:
     @contextmanager
     def _chunk_records(self, chunk: Chunk) -> Iterator[memoryview]:
         """The decompressed records of a chunk, CRC checked, for the scope of
-        the `with`: a compressed chunk's are decompressed into a buffer that
-        the next chunk reuses (fresh memory would be paged in anew for each)."""
+        the `with`: a chunk decompressed piece by piece goes into a buffer
+        that the next such chunk reuses (fresh memory would be paged in anew
+        for each)."""
         where = f"{self.path}: chunk at byte {chunk.offset}"
         at = chunk.offset
         if at + 9 > len(self._view):
