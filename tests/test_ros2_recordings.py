@@ -767,3 +767,23 @@ def test_threads_sharing_a_recording_read_what_one_reads(tmp_path, monkeypatch, 
 
 def ours_of(recording, topic):
     return [(t, stamp, message) for t, stamp, message in recording.messages(topic)]
+
+
+@pytest.mark.extra("zstandard")
+def test_a_recording_read_while_the_interpreter_shuts_down_is_read_whole(tmp_path, run_python):
+    """No worker thread can start then (an atexit handler, a finalizer): the
+    chunks are read one after the other instead."""
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="zstd", chunk_size=700)
+    script = f"""
+import atexit
+from korvex_messages import ros2
+
+def at_exit():
+    with ros2.open_recording({str(path)!r}) as recording:
+        print("rows", sum(len(recording.table(t.name)) for t in recording.topics))
+
+atexit.register(at_exit)
+"""
+    completed = run_python(script)
+    assert completed.returncode == 0, completed.stderr
+    assert f"rows {len(ROWS)}" in completed.stdout

@@ -22,7 +22,7 @@ import sys
 import warnings
 import zlib
 from collections.abc import Iterator
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -490,20 +490,28 @@ class McapFile:
             with self._chunk_records(chunk) as records:
                 return self._scan(records, channels, start, end, chunk)
 
-        if len(chunks) < 2 or _WORKERS < 1 or all(not c.compression for c in chunks):
+        pending: list[Future[Batch]] | None = None
+        if len(chunks) > 1 and _WORKERS > 0 and any(c.compression for c in chunks):
+            # Chunks are decompressed and scanned (both without the GIL) on
+            # worker threads, a few ahead of the one the caller takes.
+            workers = ThreadPoolExecutor(_WORKERS, thread_name_prefix="korvex-mcap-chunks")
+            ahead = _WORKERS + 1
+            try:
+                pending = [workers.submit(read, chunk) for chunk in chunks[:ahead]]
+            except RuntimeError:  # the interpreter is shutting down: no new threads
+                workers.shutdown(wait=True)
+        if pending is None:
             for chunk in chunks:
                 yield chunk.start, read(chunk)
             return
-        # Chunks are decompressed and scanned (both without the GIL) on worker
-        # threads, a few ahead of the one the caller takes.
-        with ThreadPoolExecutor(_WORKERS, thread_name_prefix="korvex-mcap-chunks") as workers:
-            ahead = _WORKERS + 1
-            pending = [workers.submit(read, chunk) for chunk in chunks[:ahead]]
+        try:
             for index, chunk in enumerate(chunks):
                 batch = pending.pop(0).result()
                 if index + ahead < len(chunks):
                     pending.append(workers.submit(read, chunks[index + ahead]))
                 yield chunk.start, batch
+        finally:
+            workers.shutdown(wait=True, cancel_futures=True)
 
     def _scan(
         self,
