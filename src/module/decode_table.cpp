@@ -254,8 +254,10 @@ bool MessageBatch::take_piece(PyObject* piece, Py_ssize_t index, Vector<std::int
   return true;
 }
 
-BodyResult decode_table_body(std::string_view name, std::span<const MessageBytes> messages,
-                             bool flatten, const Vector<std::int64_t>* log_times) {
+// The column type of the registered schema `name`, built once per call. It
+// is a copy of its own: code that runs during the call may change the
+// registry, not the type.
+[[nodiscard]] Result<ColumnType> column_type_named(std::string_view name) {
   SchemaRef holder;
   std::optional<MessageError> error;
   const MessagePlan* plan = lookup_plan(name, holder, error);
@@ -263,7 +265,12 @@ BodyResult decode_table_body(std::string_view name, std::span<const MessageBytes
     if (error) return std::move(*error);
     return PythonErrorSet{};
   }
-  Result<ColumnType> type = column_type_of(*plan, name);
+  return column_type_of(*plan, name);
+}
+
+BodyResult decode_table_body(std::string_view name, std::span<const MessageBytes> messages,
+                             bool flatten, const Vector<std::int64_t>* log_times) {
+  Result<ColumnType> type = column_type_named(name);
   if (!type.ok()) return std::move(type).pass_on<PyRef>();
   Vector<ColumnData> batches;
   String failure;
@@ -288,16 +295,7 @@ BodyResult decode_table_body(std::string_view name, std::span<const MessageBytes
 // pieces can still be in the making (a recording's chunks, decompressed on
 // other threads) while the first ones are decoded.
 BodyResult decode_pieces_body(std::string_view name, PyObject* pieces, bool flatten) {
-  SchemaRef holder;
-  std::optional<MessageError> error;
-  const MessagePlan* plan = lookup_plan(name, holder, error);
-  if (plan == nullptr) {
-    if (error) return std::move(*error);
-    return PythonErrorSet{};
-  }
-  // The column type is the plan's own copy: the pieces' code may change the
-  // registry, not the type.
-  Result<ColumnType> type = column_type_of(*plan, name);
+  Result<ColumnType> type = column_type_named(name);
   if (!type.ok()) return std::move(type).pass_on<PyRef>();
   const PyRef iterator = PyRef::steal(PyObject_GetIter(pieces));
   if (!iterator) return PythonErrorSet{};

@@ -29,6 +29,21 @@ constexpr std::size_t kInt64 = sizeof(std::int64_t);
   return true;
 }
 
+// The three bytes objects of a packed batch: its messages' data, N+1
+// offsets and N log times, sized before anything is written into them.
+struct PackedOutput {
+  PyRef payload;
+  PyRef offsets;
+  PyRef log_times;
+
+  [[nodiscard]] bool allocate(std::size_t payload_bytes, std::size_t messages) {
+    payload = PyRef::steal(new_bytes(payload_bytes));
+    offsets = PyRef::steal(new_bytes((messages + 1) * kInt64));
+    log_times = PyRef::steal(new_bytes(messages * kInt64));
+    return payload && offsets && log_times;
+  }
+};
+
 void put_int64(unsigned char* out, std::size_t index, std::int64_t value) {
   std::memcpy(out + index * kInt64, &value, kInt64);
 }
@@ -60,13 +75,11 @@ std::int64_t int64_at(std::span<const unsigned char> bytes, std::size_t index) {
   std::size_t payload_bytes = 0;
   if (!rows_are_plain(rows, payload_bytes)) Py_RETURN_NONE;
   const auto count = static_cast<std::size_t>(PyList_GET_SIZE(rows));
-  const PyRef payload = PyRef::steal(new_bytes(payload_bytes));
-  const PyRef offsets = PyRef::steal(new_bytes((count + 1) * kInt64));
-  const PyRef log_times = PyRef::steal(new_bytes(count * kInt64));
-  if (!payload || !offsets || !log_times) return nullptr;
-  unsigned char* out = bytes_of(payload);
-  unsigned char* offsets_out = bytes_of(offsets);
-  unsigned char* times_out = bytes_of(log_times);
+  PackedOutput output;
+  if (!output.allocate(payload_bytes, count)) return nullptr;
+  unsigned char* out = bytes_of(output.payload);
+  unsigned char* offsets_out = bytes_of(output.offsets);
+  unsigned char* times_out = bytes_of(output.log_times);
   std::size_t at = 0;
   bool in_time_order = true;
   long long previous = 0;
@@ -86,7 +99,7 @@ std::int64_t int64_at(std::span<const unsigned char> bytes, std::size_t index) {
     if (index != 0 && log_time < previous) in_time_order = false;
     previous = log_time;
   }
-  return Py_BuildValue("(OOOO)", payload.get(), offsets.get(), log_times.get(),
+  return Py_BuildValue("(OOOO)", output.payload.get(), output.offsets.get(), output.log_times.get(),
                        in_time_order ? Py_True : Py_False);
 }
 
@@ -154,13 +167,11 @@ struct HeldBatch {
     payload_bytes += batch.last - batch.first;
     messages += batch.messages;
   }
-  const PyRef payload = PyRef::steal(new_bytes(payload_bytes));
-  const PyRef offsets = PyRef::steal(new_bytes((messages + 1) * kInt64));
-  const PyRef log_times = PyRef::steal(new_bytes(messages * kInt64));
-  if (!payload || !offsets || !log_times) return nullptr;
-  unsigned char* out = bytes_of(payload);
-  unsigned char* offsets_out = bytes_of(offsets);
-  unsigned char* times_out = bytes_of(log_times);
+  PackedOutput output;
+  if (!output.allocate(payload_bytes, messages)) return nullptr;
+  unsigned char* out = bytes_of(output.payload);
+  unsigned char* offsets_out = bytes_of(output.offsets);
+  unsigned char* times_out = bytes_of(output.log_times);
   {
     const WithoutGil unlocked;
     std::size_t base = 0;
@@ -182,7 +193,7 @@ struct HeldBatch {
       message += batch.messages;
     }
   }
-  return Py_BuildValue("(OOO)", payload.get(), offsets.get(), log_times.get());
+  return Py_BuildValue("(OOO)", output.payload.get(), output.offsets.get(), output.log_times.get());
 }
 
 }  // namespace
