@@ -36,11 +36,14 @@ struct PackedOutput {
   PyRef offsets;
   PyRef log_times;
 
+  // False, with MemoryError set, at the first that cannot be made.
   [[nodiscard]] bool allocate(std::size_t payload_bytes, std::size_t messages) {
     payload = PyRef::steal(new_bytes(payload_bytes));
+    if (!payload) return false;
     offsets = PyRef::steal(new_bytes((messages + 1) * kInt64));
+    if (!offsets) return false;
     log_times = PyRef::steal(new_bytes(messages * kInt64));
-    return payload && offsets && log_times;
+    return static_cast<bool>(log_times);
   }
 };
 
