@@ -37,7 +37,9 @@ struct PackedOutput {
   PyRef log_times;
 
   // False, with MemoryError set, at the first that cannot be made.
-  [[nodiscard]] bool allocate(std::size_t payload_bytes, std::size_t messages) {
+  // Sizes are summed in 64 bits: one bytes object listed many times can
+  // add up past a 32-bit size_t, which must be refused, not wrap.
+  [[nodiscard]] bool allocate(std::uint64_t payload_bytes, std::uint64_t messages) {
     payload = PyRef::steal(new_bytes(payload_bytes));
     if (!payload) return false;
     offsets = PyRef::steal(new_bytes((messages + 1) * kInt64));
@@ -59,7 +61,7 @@ std::int64_t int64_at(std::span<const unsigned char> bytes, std::size_t index) {
 
 // The rows of one fetch (sqlite3 returns exact ints and bytes); false where
 // a row is anything else, so that the caller can name it in its own words.
-[[nodiscard]] bool rows_are_plain(PyObject* rows, std::size_t& payload_bytes) {
+[[nodiscard]] bool rows_are_plain(PyObject* rows, std::uint64_t& payload_bytes) {
   payload_bytes = 0;
   const Py_ssize_t count = PyList_GET_SIZE(rows);
   for (Py_ssize_t index = 0; index < count; ++index) {
@@ -68,14 +70,14 @@ std::int64_t int64_at(std::span<const unsigned char> bytes, std::size_t index) {
     if (!PyLong_CheckExact(PyTuple_GET_ITEM(row, 0))) return false;
     PyObject* data = PyTuple_GET_ITEM(row, 1);  // borrowed from the row
     if (!PyBytes_CheckExact(data)) return false;
-    payload_bytes += static_cast<std::size_t>(PyBytes_GET_SIZE(data));
+    payload_bytes += static_cast<std::uint64_t>(PyBytes_GET_SIZE(data));
   }
   return true;
 }
 
 [[nodiscard]] PyObject* pack_rows(PyObject* rows) {
   if (!is_list_argument(rows, "pack_rows", "rows")) return nullptr;
-  std::size_t payload_bytes = 0;
+  std::uint64_t payload_bytes = 0;
   if (!rows_are_plain(rows, payload_bytes)) Py_RETURN_NONE;
   const auto count = static_cast<std::size_t>(PyList_GET_SIZE(rows));
   PackedOutput output;
@@ -160,8 +162,8 @@ struct HeldBatch {
   if (!items) return nullptr;
   const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
   const std::unique_ptr<HeldBatch[]> held(new HeldBatch[count]);
-  std::size_t payload_bytes = 0;
-  std::size_t messages = 0;
+  std::uint64_t payload_bytes = 0;
+  std::uint64_t messages = 0;
   for (std::size_t index = 0; index < count; ++index) {
     HeldBatch& batch = held[index];
     if (!hold_batch(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(index)), index, batch)) {
