@@ -4,7 +4,9 @@ it ends on bytes cut short or lying about their lengths.  Native code that
 reads little-endian fields, so these run in every CI job."""
 
 import io
+import random
 import struct
+import zlib
 
 import pytest
 
@@ -207,3 +209,28 @@ def test_reads_any_contiguous_buffer():
 def test_arguments_are_checked(args, error, text):
     with pytest.raises(error, match=text):
         native.scan_mcap_records(*args)
+
+
+def test_crc32_is_zlibs():
+    # Every length up to a few folding blocks and beyond (the carry-less
+    # path takes 64 bytes, then 16 at a time, the tail a byte at a time),
+    # at every misalignment of the start.
+    rng = random.Random(32)
+    lengths = list(range(0, 200)) + [1 << 16, (1 << 20) + 13]
+    for length in lengths:
+        data = rng.randbytes(length + 15)
+        for start in (0, 1, 7, 15) if length < 200 else (0, 3):
+            view = memoryview(data)[start : start + length]
+            assert native.crc32(view) == zlib.crc32(view), (length, start)
+    # Patterns that keep the register's top bits set or clear.
+    for data in (b"\xff" * 4096, b"\x00" * 4096, b"\x80\x01" * 2048):
+        assert native.crc32(data) == zlib.crc32(data)
+
+
+@pytest.mark.parametrize(
+    "args,error",
+    [(("text",), TypeError), ((memoryview(b"abcd")[::2],), BufferError), ((), TypeError)],
+)
+def test_crc32_arguments_are_checked(args, error):
+    with pytest.raises(error):
+        native.crc32(*args)

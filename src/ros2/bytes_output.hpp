@@ -1,5 +1,6 @@
-// Output written straight into new bytes objects: the scanner's and the
-// packers' buffers, sized before anything is copied into them.
+// What the scanner's, the packers' and crc32's functions share: output
+// written straight into new bytes objects, sized before anything is copied
+// into them, and the checks of their arguments.
 #pragma once
 
 #include <Python.h>
@@ -28,6 +29,20 @@ inline unsigned char* bytes_of(const PyRef& bytes) {
   PyErr_Format(PyExc_TypeError, "%s: %s must be a list, not %.200s", function, what,
                Py_TYPE(value)->tp_name);
   return false;
+}
+
+// A call of `name` with exactly one positional argument, or TypeError.
+[[nodiscard]] inline bool one_argument(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+    return false;
+  }
+  if (PyVectorcall_NARGS(nargs) != 1) {
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", name,
+                 PyVectorcall_NARGS(nargs));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace korvex

@@ -15,6 +15,7 @@
 #include "module/call.hpp"
 #include "module/decode_table.hpp"
 #include "module/encode_table.hpp"
+#include "ros2/crc32.hpp"
 #include "ros2/mcap_scan_function.hpp"
 #include "ros2/packed_batches.hpp"
 #include "ros2/registration.hpp"
@@ -241,6 +242,7 @@ PyMethodDef kRos2Functions[kRos2FunctionCount] = {
     {"scan_mcap_records", as_method(&scan_mcap_records_entry), kCallFlags, kScanMcapRecordsDoc},
     {"pack_rows", as_method(&pack_rows_entry), kCallFlags, kPackRowsDoc},
     {"join_packed", as_method(&join_packed_entry), kCallFlags, kJoinPackedDoc},
+    {"crc32", as_method(&crc32_entry), kCallFlags, kCrc32Doc},
     {"_primitive_types", as_method(&primitive_types_entry), kCallFlags,
      "_primitive_types()\n--\n\n"},
 };

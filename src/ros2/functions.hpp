@@ -7,7 +7,7 @@
 
 namespace korvex {
 
-inline constexpr std::size_t kRos2FunctionCount = 12;
+inline constexpr std::size_t kRos2FunctionCount = 13;
 extern PyMethodDef kRos2Functions[kRos2FunctionCount];
 
 }  // namespace korvex

@@ -16,18 +16,6 @@ namespace {
 
 constexpr std::size_t kInt64 = sizeof(std::int64_t);
 
-[[nodiscard]] bool one_argument(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
-  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
-    return false;
-  }
-  if (PyVectorcall_NARGS(nargs) != 1) {
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", name,
-                 PyVectorcall_NARGS(nargs));
-    return false;
-  }
-  return true;
-}
 
 // The three bytes objects of a packed batch: its messages' data, N+1
 // offsets and N log times, sized before anything is written into them.

@@ -20,7 +20,6 @@ import os
 import struct
 import sys
 import warnings
-import zlib
 from collections.abc import Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
@@ -138,7 +137,7 @@ def _grown(buffer: bytearray, limit: int) -> bytearray:
 # decompressed in one call, which runs without the GIL; a larger claim is
 # believed only as far as the data bears it out.
 _TRUSTED_RATIO = 64
-# Worker threads that decompress and scan compressed chunks ahead of the
+# Worker threads that decompress, CRC-check and scan chunks ahead of the
 # reader, which waits for them most of the time (none on one CPU).
 _WORKERS = 2 if (os.cpu_count() or 1) > 1 else 0
 
@@ -428,7 +427,7 @@ class McapFile:
     @staticmethod
     def _check_crc(records: memoryview, crc: int, where: str) -> None:
         if crc != 0:
-            actual = zlib.crc32(records)
+            actual = _native.crc32(records)
             if actual != crc:
                 raise RecordingError(
                     f"{where}: CRC mismatch: the chunk stores {crc:#010x}, its records"
@@ -491,9 +490,11 @@ class McapFile:
                 return self._scan(records, channels, start, end, chunk)
 
         pending: list[Future[Batch]] | None = None
-        if len(chunks) > 1 and _WORKERS > 0 and any(c.compression for c in chunks):
-            # Chunks are decompressed and scanned (both without the GIL) on
-            # worker threads, a few ahead of the one the caller takes.
+        if len(chunks) > 1 and _WORKERS > 0:
+            # Chunks are decompressed, checked and scanned (all without the
+            # GIL) on worker threads, a few ahead of the one the caller
+            # takes: uncompressed ones too, whose pages are read from the
+            # file there.
             workers = ThreadPoolExecutor(_WORKERS, thread_name_prefix="korvex-mcap-chunks")
             ahead = _WORKERS + 1
             try:

@@ -18,6 +18,7 @@ __all__ = [
     "scan_mcap_records",
     "pack_rows",
     "join_packed",
+    "crc32",
 ]
 
 def register_type(type_name: str, fields: list[tuple[str, str]]) -> bool:
@@ -137,3 +138,6 @@ def pack_rows(rows: list[tuple[int, bytes]], /) -> tuple[bytes, bytes, bytes, bo
 def join_packed(batches: list[tuple[Buffer, Buffer, Buffer]], /) -> tuple[bytes, bytes, bytes]:
     """Join (payload, offsets, log_times) batches into one, the offsets moved
     to their place in the joined payload; the copies run without the GIL."""
+
+def crc32(data: Buffer, /) -> int:
+    """The CRC-32 of `data`, as zlib.crc32(data) gives it; runs without the GIL."""
