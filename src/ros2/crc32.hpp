@@ -20,8 +20,7 @@ namespace korvex {
 [[nodiscard]] std::uint32_t crc32_of(const unsigned char* data, std::size_t size,
                                      std::uint32_t crc) noexcept;
 
-PyObject* crc32_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames);
+PyObject* crc32_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 inline constexpr const char* kCrc32Doc =
     "crc32(data, /)\n--\n\n"

@@ -16,7 +16,6 @@ namespace {
 
 constexpr std::size_t kInt64 = sizeof(std::int64_t);
 
-
 // The three bytes objects of a packed batch: its messages' data, N+1
 // offsets and N log times, sized before anything is written into them.
 struct PackedOutput {
