@@ -330,3 +330,16 @@ def test_pieces_are_cut_into_the_record_batches_of_the_whole(kt, testing_schema,
     parts = list(pa().RecordBatchReader.from_stream(kt.decode_table(name, None, _pieces=pieces)))
     assert len(parts) == len(whole) > 1
     assert all(p.equals(w) for p, w in zip(parts, whole))
+
+
+def test_each_table_type_is_found_where_its_name_says():
+    # The core's tables and the ROS 2 codec's are two types, each named by
+    # the module that exports it (so pickle, repr and help point at it).
+    import importlib
+
+    ros2 = pytest.importorskip("korvex_messages.ros2")
+    types = {korvex_messages.Table, ros2.Table}
+    assert len(types) == 2
+    for table_type in types:
+        module = importlib.import_module(table_type.__module__)
+        assert getattr(module, table_type.__qualname__) is table_type

@@ -179,8 +179,16 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
+// Each module that makes tables has a type of its own, named where the
+// package exports it.
+#if defined(KORVEX_ROS2_LAYOUT)
+constexpr const char* kTypeName = "korvex_messages.ros2.Table";
+#else
+constexpr const char* kTypeName = "korvex_messages.Table";
+#endif
+
 PyType_Spec g_spec = {
-    "korvex_messages.Table",
+    kTypeName,
     sizeof(TableObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
