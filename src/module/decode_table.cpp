@@ -208,7 +208,6 @@ bool MessageBatch::take_piece(PyObject* piece, Py_ssize_t index, Vector<std::int
                  Py_TYPE(piece)->tp_name);
     return false;
   }
-  items_ = PyRef::borrow(piece);                  // the piece's buffer stays while it is read
   PyObject* buffer = PyTuple_GET_ITEM(piece, 0);  // borrowed from the piece
   if (PyUnicode_Check(buffer) || !PyObject_CheckBuffer(buffer)) {
     PyErr_Format(PyExc_TypeError, "_pieces[%zd]: expected a bytes-like object, got %.200s", index,
