@@ -16,26 +16,6 @@ namespace {
 
 constexpr std::size_t kInt64 = sizeof(std::int64_t);
 
-// The three bytes objects of a packed batch: its messages' data, N+1
-// offsets and N log times, sized before anything is written into them.
-struct PackedOutput {
-  PyRef payload;
-  PyRef offsets;
-  PyRef log_times;
-
-  // False, with MemoryError set, at the first that cannot be made.
-  // Sizes are summed in 64 bits: one bytes object listed many times can
-  // add up past a 32-bit size_t, which must be refused, not wrap.
-  [[nodiscard]] bool allocate(std::uint64_t payload_bytes, std::uint64_t messages) {
-    payload = PyRef::steal(new_bytes(payload_bytes));
-    if (!payload) return false;
-    offsets = PyRef::steal(new_bytes((messages + 1) * kInt64));
-    if (!offsets) return false;
-    log_times = PyRef::steal(new_bytes(messages * kInt64));
-    return static_cast<bool>(log_times);
-  }
-};
-
 void put_int64(unsigned char* out, std::size_t index, std::int64_t value) {
   std::memcpy(out + index * kInt64, &value, kInt64);
 }
@@ -68,7 +48,7 @@ std::int64_t int64_at(std::span<const unsigned char> bytes, std::size_t index) {
   if (!rows_are_plain(rows, payload_bytes)) Py_RETURN_NONE;
   const auto count = static_cast<std::size_t>(PyList_GET_SIZE(rows));
   PackedOutput output;
-  if (!output.allocate(payload_bytes, count)) return nullptr;
+  if (!output.allocate(payload_bytes, count, false)) return nullptr;
   unsigned char* out = bytes_of(output.payload);
   unsigned char* offsets_out = bytes_of(output.offsets);
   unsigned char* times_out = bytes_of(output.log_times);
@@ -160,7 +140,7 @@ struct HeldBatch {
     messages += batch.messages;
   }
   PackedOutput output;
-  if (!output.allocate(payload_bytes, messages)) return nullptr;
+  if (!output.allocate(payload_bytes, messages, false)) return nullptr;
   unsigned char* out = bytes_of(output.payload);
   unsigned char* offsets_out = bytes_of(output.offsets);
   unsigned char* times_out = bytes_of(output.log_times);
