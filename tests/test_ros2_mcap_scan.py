@@ -234,3 +234,13 @@ def test_crc32_is_zlibs():
 def test_crc32_arguments_are_checked(args, error):
     with pytest.raises(error):
         native.crc32(*args)
+
+
+@pytest.mark.parametrize(
+    "times,extra",
+    [([], b""), ([7], b""), ([5, 2**64 - 1, 0, 9], b""), ([3, 1, 2], b"\x01" * 15)],
+)
+def test_message_index_tally_counts_whole_entries(times, extra):
+    entries = b"".join(struct.pack("<QQ", t, i) for i, t in enumerate(times)) + extra
+    expected = (len(times), min(times), max(times)) if times else (0, 0, 0)
+    assert native.tally_message_index(entries) == expected

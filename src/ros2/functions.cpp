@@ -240,6 +240,8 @@ PyMethodDef kRos2Functions[kRos2FunctionCount] = {
     {"encode_table", as_method(&encode_table_entry), kCallFlags,
      "encode_table(type_name, table, *, as_buffer=False)\n--\n\n"},
     {"scan_mcap_records", as_method(&scan_mcap_records_entry), kCallFlags, kScanMcapRecordsDoc},
+    {"tally_message_index", as_method(&tally_message_index_entry), kCallFlags,
+     kTallyMessageIndexDoc},
     {"pack_rows", as_method(&pack_rows_entry), kCallFlags, kPackRowsDoc},
     {"join_packed", as_method(&join_packed_entry), kCallFlags, kJoinPackedDoc},
     {"crc32", as_method(&crc32_entry), kCallFlags, kCrc32Doc},

@@ -7,7 +7,7 @@
 
 namespace korvex {
 
-inline constexpr std::size_t kRos2FunctionCount = 13;
+inline constexpr std::size_t kRos2FunctionCount = 14;
 extern PyMethodDef kRos2Functions[kRos2FunctionCount];
 
 }  // namespace korvex

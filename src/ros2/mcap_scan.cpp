@@ -130,4 +130,15 @@ Vector<McapChannelTally> tally_mcap_messages(std::span<const unsigned char> byte
   return tallies;
 }
 
+McapIndexTally tally_message_index(std::span<const unsigned char> entries) noexcept {
+  constexpr std::size_t kEntry = 8 + 8;
+  McapIndexTally tally{entries.size() / kEntry, 0, 0};
+  for (std::size_t index = 0; index < tally.entries; ++index) {
+    const std::uint64_t time = load_le<std::uint64_t>(entries.data() + index * kEntry);
+    if (index == 0 || time < tally.first_time) tally.first_time = time;
+    if (index == 0 || time > tally.last_time) tally.last_time = time;
+  }
+  return tally;
+}
+
 }  // namespace korvex

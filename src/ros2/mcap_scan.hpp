@@ -106,4 +106,15 @@ Vector<McapChannelTally> tally_mcap_messages(std::span<const unsigned char> byte
                                              const McapSelection& selection,
                                              const McapScanCount& count);
 
+// The entries of a Message Index record ((log_time u64, offset u64) each,
+// in any order): how many whole ones there are and their least and greatest
+// log time (0 and 0 for none).
+struct McapIndexTally {
+  std::uint64_t entries;
+  std::uint64_t first_time;
+  std::uint64_t last_time;
+};
+
+McapIndexTally tally_message_index(std::span<const unsigned char> entries) noexcept;
+
 }  // namespace korvex

@@ -5,6 +5,7 @@
 
 #include "base/buffer_view.hpp"
 #include "base/py_ref.hpp"
+#include "base/without_gil.hpp"
 #include "module/failure.hpp"
 #include "module/reentry.hpp"
 #include "ros2/bytes_output.hpp"
@@ -81,6 +82,18 @@ constexpr Py_ssize_t kParameterCount = 5;
   return list.release();
 }
 
+// The scan's tuple; the packed outputs or the tallies are None (borrowed
+// references all).
+[[nodiscard]] PyObject* scan_result(const McapScanCount& count, PyObject* payload,
+                                    PyObject* offsets, PyObject* log_times, PyObject* channels,
+                                    PyObject* tallies) {
+  const PyRef others = PyRef::steal(others_bytes(count));
+  if (!others) return nullptr;
+  return Py_BuildValue("(OOOOOOKiO)", payload, offsets, log_times, channels, others.get(), tallies,
+                       static_cast<unsigned long long>(count.stop), static_cast<int>(count.end),
+                       count.in_time_order ? Py_True : Py_False);
+}
+
 [[nodiscard]] PyObject* scan(PyObject* const* args) {
   BufferView view;
   if (!view.acquire(args[0], PyBUF_SIMPLE)) return nullptr;
@@ -99,41 +112,50 @@ constexpr Py_ssize_t kParameterCount = 5;
 
   const std::span<const unsigned char> bytes = view.bytes();
   McapScanCount count;
-  Py_BEGIN_ALLOW_THREADS count = count_mcap_records(bytes, selection);
-  Py_END_ALLOW_THREADS
-
-      PyRef payload = PyRef::borrow(Py_None);
-  PyRef offsets = PyRef::borrow(Py_None);
-  PyRef log_times = PyRef::borrow(Py_None);
-  PyRef channels = PyRef::borrow(Py_None);
-  PyRef tallies = PyRef::borrow(Py_None);
+  {
+    const WithoutGil unlocked;
+    count = count_mcap_records(bytes, selection);
+  }
   if (pack != 0) {
     // Sized from what the bytes hold: never more than their length in data,
     // and 18 bytes of output per message record of at least 31 bytes.
-    payload = PyRef::steal(new_bytes(count.payload_bytes));
-    offsets = PyRef::steal(new_bytes((count.messages + 1) * sizeof(std::int64_t)));
-    log_times = PyRef::steal(new_bytes(count.messages * sizeof(std::int64_t)));
-    channels = PyRef::steal(new_bytes(count.messages * sizeof(std::uint16_t)));
-    if (!payload || !offsets || !log_times || !channels) return nullptr;
-    const McapScanOutput out{bytes_of(payload), reinterpret_cast<std::int64_t*>(bytes_of(offsets)),
-                             reinterpret_cast<std::int64_t*>(bytes_of(log_times)),
-                             reinterpret_cast<std::uint16_t*>(bytes_of(channels))};
-    Py_BEGIN_ALLOW_THREADS copy_mcap_messages(bytes, selection, count, out);
-    Py_END_ALLOW_THREADS
-  } else {
-    Vector<McapChannelTally> found;
-    Py_BEGIN_ALLOW_THREADS found = tally_mcap_messages(bytes, selection, count);
-    Py_END_ALLOW_THREADS tallies = PyRef::steal(tallies_list(found));
-    if (!tallies) return nullptr;
+    PackedOutput output;
+    if (!output.allocate(count.payload_bytes, count.messages, true)) return nullptr;
+    const McapScanOutput out{bytes_of(output.payload),
+                             reinterpret_cast<std::int64_t*>(bytes_of(output.offsets)),
+                             reinterpret_cast<std::int64_t*>(bytes_of(output.log_times)),
+                             reinterpret_cast<std::uint16_t*>(bytes_of(output.channels))};
+    {
+      const WithoutGil unlocked;
+      copy_mcap_messages(bytes, selection, count, out);
+    }
+    return scan_result(count, output.payload.get(), output.offsets.get(), output.log_times.get(),
+                       output.channels.get(), Py_None);
   }
-  PyRef others = PyRef::steal(others_bytes(count));
-  if (!others) return nullptr;
-  return Py_BuildValue("(OOOOOOKiO)", payload.get(), offsets.get(), log_times.get(), channels.get(),
-                       others.get(), tallies.get(), static_cast<unsigned long long>(count.stop),
-                       static_cast<int>(count.end), count.in_time_order ? Py_True : Py_False);
+  Vector<McapChannelTally> found;
+  {
+    const WithoutGil unlocked;
+    found = tally_mcap_messages(bytes, selection, count);
+  }
+  const PyRef tallies = PyRef::steal(tallies_list(found));
+  if (!tallies) return nullptr;
+  return scan_result(count, Py_None, Py_None, Py_None, Py_None, tallies.get());
 }
 
 }  // namespace
+
+PyObject* tally_message_index_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!one_argument("tally_message_index", nargs, kwnames)) return nullptr;
+    BufferView view;
+    if (!view.acquire(args[0], PyBUF_SIMPLE)) return nullptr;
+    const McapIndexTally tally = tally_message_index(view.bytes());
+    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(tally.entries),
+                         static_cast<unsigned long long>(tally.first_time),
+                         static_cast<unsigned long long>(tally.last_time));
+  });
+}
 
 PyObject* scan_mcap_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {

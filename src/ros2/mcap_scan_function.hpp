@@ -1,5 +1,6 @@
 // scan_mcap_records of `korvex_messages.ros2._native`: the records of an MCAP byte
-// range as one packed buffer of message data, for decode_table.
+// range as one packed buffer of message data, for decode_table; and
+// tally_message_index, what a chunk's message index says of a channel.
 #pragma once
 
 #include <Python.h>
@@ -21,5 +22,14 @@ inline constexpr const char* kScanMcapRecordsDoc =
     "content length) of every other record as int64 triples; stop is the first byte not read\n"
     "as a whole record; end is 0 (complete), 1 (the record at stop runs past the end) or 2\n"
     "(the message record at stop is too short). The scan runs without the GIL.";
+
+PyObject* tally_message_index_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+
+inline constexpr const char* kTallyMessageIndexDoc =
+    "tally_message_index(entries, /)\n--\n\n"
+    "The (log_time, offset) entries of an MCAP Message Index record, 16 little-endian bytes\n"
+    "each: (count, least log time, greatest log time) of the whole entries, (0, 0, 0) for\n"
+    "none.";
 
 }  // namespace korvex

@@ -331,11 +331,9 @@ class McapFile:
                 raise RecordingError(f"{where}: not a message index record")
             fields = _Fields(self._view[at + 9 : at + 9 + length], where)
             fields.take("<H")
-            entries = fields.raw("<I")
-            count = len(entries) // 16
+            count, first, last = _native.tally_message_index(fields.raw("<I"))
             if count:
-                times = struct.unpack_from(f"<{2 * count}Q", entries)[0::2]
-                chunk.tallies[channel] = (count, min(times), max(times))
+                chunk.tallies[channel] = (count, first, last)
 
     def _tally_by_scanning(self, chunk: Chunk) -> None:
         with self._chunk_records(chunk) as records:

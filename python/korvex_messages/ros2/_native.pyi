@@ -19,6 +19,7 @@ __all__ = [
     "pack_rows",
     "join_packed",
     "crc32",
+    "tally_message_index",
 ]
 
 def register_type(type_name: str, fields: list[tuple[str, str]]) -> bool:
@@ -141,3 +142,7 @@ def join_packed(batches: list[tuple[Buffer, Buffer, Buffer]], /) -> tuple[bytes,
 
 def crc32(data: Buffer, /) -> int:
     """The CRC-32 of `data`, as zlib.crc32(data) gives it; runs without the GIL."""
+
+def tally_message_index(entries: Buffer, /) -> tuple[int, int, int]:
+    """(count, least log time, greatest log time) of an MCAP Message Index
+    record's 16-byte (log_time, offset) entries; (0, 0, 0) for none."""
