@@ -765,6 +765,44 @@ def test_threads_sharing_a_recording_read_what_one_reads(tmp_path, monkeypatch, 
         same_rows(rows, want[topic])
 
 
+@pytest.mark.extra("zstandard", "pyarrow")
+@pytest.mark.parametrize("route", ["Recording.table", "scale-out task", "scale-out blocks"])
+def test_only_scale_out_tasks_read_chunks_without_worker_threads(tmp_path, monkeypatch, route):
+    """A Dask or Ray task reads its file on its own thread (the engine runs
+    one task per core already); everything else reads chunks ahead on worker
+    threads.  Either way the table is the same."""
+    import pyarrow as pa
+
+    from korvex_messages.ros2 import _mcap_file, _scaleout
+
+    pools = []
+
+    class CountedPool(_mcap_file.ThreadPoolExecutor):
+        def __init__(self, *args, **kwargs):
+            pools.append(self)
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(_mcap_file, "ThreadPoolExecutor", CountedPool)
+    monkeypatch.setattr(_mcap_file, "_WORKERS", 2)  # on a one-CPU machine too
+    path = rec.write_mcap(tmp_path / "run.mcap", ROWS, compression="zstd", chunk_size=700)
+    topic = next(iter(rec.TYPES))
+    with ros2.open_recording(path) as recording:
+        want = pa.table(recording.table(topic))
+    pools.clear()
+    schema = _scaleout.shipped(want.schema)
+    if route == "Recording.table":
+        with ros2.open_recording(path) as recording:
+            got = pa.table(recording.table(topic))
+    elif route == "scale-out task":
+        got = _scaleout.read_table(str(path), topic, None, None, False, None, schema)
+    else:
+        got = pa.concat_tables(
+            _scaleout.read_blocks(str(path), topic, None, None, False, None, schema)
+        )
+    assert got.equals(want)
+    assert len(pools) == (1 if route == "Recording.table" else 0)
+
+
 def ours_of(recording, topic):
     return [(t, stamp, message) for t, stamp, message in recording.messages(topic)]
 

@@ -226,6 +226,10 @@ class McapFile:
             self._loose: list[tuple[int, int]] = []
             self._loose_tallies: dict[int, tuple[int, int, int]] = {}
             self._spare_buffers: list[bytearray] = []
+            # Whether chunks may be read on the worker threads.  The scale-out
+            # readers turn it off: their engines already run a task per core,
+            # and threads of their own would only compete with those.
+            self.chunk_threads = True
             if not self._read_summary(size):
                 # A whole file ends in its magic, after the footer record.
                 whole = self._read(size - len(MAGIC), len(MAGIC)) == MAGIC
@@ -488,7 +492,7 @@ class McapFile:
                 return self._scan(records, channels, start, end, chunk)
 
         pending: list[Future[Batch]] | None = None
-        if len(chunks) > 1 and _WORKERS > 0:
+        if len(chunks) > 1 and _WORKERS > 0 and self.chunk_threads:
             # Chunks are decompressed, checked and scanned (all without the
             # GIL) on worker threads, a few ahead of the one the caller
             # takes: uncompressed ones too, whose pages are read from the

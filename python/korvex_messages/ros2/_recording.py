@@ -328,6 +328,13 @@ class Recording:
         types = self._check_open()
         return types.codec_name(self._topic(topic).type)
 
+    def _read_chunks_here(self) -> None:
+        """Reads MCAP chunks on the calling thread only (see
+        McapFile.chunk_threads): for the scale-out readers' tasks."""
+        for source in self._sources:
+            if isinstance(source, _McapSource):
+                source.file.chunk_threads = False
+
     def _topic_batches(
         self,
         topic: str,

@@ -234,6 +234,7 @@ def read_table(
     """A part's messages as one pyarrow Table, in a worker; `schema` is
     what `shipped` made of the plan's."""
     with open_recording(path, types=types) as recording:
+        recording._read_chunks_here()
         table = _pyarrow_table(recording.table(topic, start=start, end=end, flatten=flatten))
     return _checked(table, received(schema), path, topic)
 
@@ -245,6 +246,7 @@ def read_blocks(
     worker (at least one, empty if the part is); `schema` as for read_table."""
     columns = received(schema)
     with open_recording(path, types=types) as recording:
+        recording._read_chunks_here()
         empty = True
         for table in recording.batches(topic, start=start, end=end, flatten=flatten):
             empty = False
