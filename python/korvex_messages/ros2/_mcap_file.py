@@ -18,6 +18,7 @@ import importlib.util
 import mmap
 import os
 import struct
+import threading
 import sys
 import warnings
 from collections.abc import Iterator
@@ -142,6 +143,12 @@ _TRUSTED_RATIO = 64
 _WORKERS = 2 if (os.cpu_count() or 1) > 1 else 0
 
 
+# Per thread, the zstd decompressor of one-call chunks: one cannot be shared
+# between threads, and making one per chunk cost more than decompressing a
+# small chunk (its context is allocated and paged in anew each time).
+_this_thread = threading.local()
+
+
 def _zstd(data: memoryview, limit: int, buffer: bytearray) -> tuple[bytearray | bytes, int]:
     """Decompresses up to `limit` bytes: in one call where the frame states
     the size the chunk claims and that claim is plausible, else into
@@ -150,7 +157,10 @@ def _zstd(data: memoryview, limit: int, buffer: bytearray) -> tuple[bytearray | 
 
     size = limit - 1
     if size <= _TRUSTED_RATIO * len(data) + _PIECE and zstandard.frame_content_size(data) == size:
-        out = zstandard.ZstdDecompressor().decompress(data, max_output_size=limit)
+        decompressor = getattr(_this_thread, "zstd", None)
+        if decompressor is None:
+            decompressor = _this_thread.zstd = zstandard.ZstdDecompressor()
+        out = decompressor.decompress(data, max_output_size=limit)
         return out, len(out)
     got = 0
     with zstandard.ZstdDecompressor().stream_reader(data) as reader:
