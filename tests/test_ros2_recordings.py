@@ -128,6 +128,31 @@ def test_older_metadata_versions(tmp_path, version):
         check_against(recording, want)
 
 
+@pytest.mark.parametrize("summed", [0, 10], ids=["grouped", "summed"])
+def test_db3_topics_are_counted_either_way(tmp_path, monkeypatch, summed):
+    """A few topics are counted in one pass of sums, many by GROUP BY; a
+    topic without messages is listed with none either way."""
+    import sqlite3
+
+    from korvex_messages.ros2 import _rosbag2
+
+    monkeypatch.setattr(_rosbag2, "_SUMMED_TOPICS", summed)
+    db3 = rec.db3_of(rec.write_bag(tmp_path / "bag", ROWS))
+    want = rec.rosbags_rows(db3.parent)
+    with sqlite3.connect(db3) as db:
+        db.execute(
+            "INSERT INTO topics (id, name, type, serialization_format, offered_qos_profiles,"
+            " type_description_hash) VALUES (99, '/quiet', 'std_msgs/msg/Empty', 'cdr', '', '')"
+        )
+    db.close()
+    with ros2.open_recording(db3, types={"std_msgs/msg/Empty": ""}) as recording:
+        infos = {info.name: info for info in recording.topics}
+        assert infos.pop("/quiet").message_count == 0
+        for name, info in infos.items():
+            mine = [t for topic, t, _ in want if topic == name]
+            assert (info.message_count, info.start, info.end) == (len(mine), min(mine), max(mine))
+
+
 @pytest.mark.parametrize("kind", ["mcap", "sqlite3"])
 def test_messages_in_numpy_mode(tmp_path, kind):
     if kind == "mcap":

@@ -18,8 +18,8 @@ import importlib.util
 import mmap
 import os
 import struct
-import threading
 import sys
+import threading
 import warnings
 from collections.abc import Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
