@@ -16,10 +16,10 @@ __all__ = [
     "decode_table",
     "encode_table",
     "scan_mcap_records",
+    "tally_message_index",
     "pack_rows",
     "join_packed",
     "crc32",
-    "tally_message_index",
 ]
 
 def register_type(type_name: str, fields: list[tuple[str, str]]) -> bool:
