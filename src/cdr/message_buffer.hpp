@@ -48,8 +48,14 @@ class MessageBuffer {
   std::size_t message_count() const noexcept { return ends_.size(); }
   // The bytes of message `index` (< message_count()).
   std::span<const char> message(std::size_t index) const noexcept {
-    const std::size_t begin = index == 0 ? 0 : ends_[index - 1];
+    const std::size_t begin = index == 0 ? 0 : end_of(index - 1);
     return {data_ + begin, ends_[index] - begin};
+  }
+  // Where message `index` ends, from the start of the first.
+  std::size_t end_of(std::size_t index) const noexcept { return ends_[index]; }
+  // Every message, one after the other.
+  std::span<const char> messages() const noexcept {
+    return {data_, ends_.empty() ? 0 : ends_.back()};
   }
 
   // Zero bytes up to the next multiple of `alignment` (at most 8) from the

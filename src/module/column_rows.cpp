@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/byte_order.hpp"
+#include "base/compiler.hpp"
 #include "base/layout.hpp"
 #include "base/utf8.hpp"
 #include "cdr/limits.hpp"
@@ -106,9 +107,174 @@ bool array_fits(const ColumnNode& node, const ArrowArray* array) {
   return false;
 }
 
+// A row's values below structs and groups only, compiled once per batch:
+// one step each, whose array, index and lack of nulls were checked for every
+// row of the batch when it was compiled.  A number is then a load and a
+// write; anything else (text, octets, lists) is the walk's value().
+enum class StepOp : std::uint8_t {
+  Bits8,
+  Bits16,
+  Bits32,
+  Float32,
+  Bits64,
+  Bool,
+  EmptyStruct,
+  FixedNumbers,  // a fixed-size array of numbers, copied as it is
+  Value,
+};
+
+struct RowStep {
+  StepOp op = StepOp::Value;
+  // Value: the node and its array; the others read `values`.
+  const ColumnNode* node = nullptr;
+  const ArrowArray* array = nullptr;
+  const void* values = nullptr;
+  // Added to the row's index: for Value, the index value() takes; for the
+  // others, the element's place in `values` (FixedNumbers: the array's).
+  std::int64_t base = 0;
+  // FixedNumbers: elements per value, the element array's offset and an
+  // element's bytes.
+  std::int64_t count = 0;
+  std::int64_t element_offset = 0;
+  std::uint8_t size = 0;
+};
+
+[[nodiscard]] bool compile_members(const ColumnNode& node, const ArrowArray& owner,
+                                   std::int64_t base, std::int64_t rows, Vector<RowStep>& steps);
+
+// The step of a number of kind `kind`; false for a kind the walk's number()
+// declines (a bool's number column goes to the dict path).
+[[nodiscard]] bool number_step(TypeKind kind, RowStep& step) {
+  return with_fixed_size_kind(
+      kind,
+      [&]<TypeKind Kind>() {
+        constexpr TypeDescriptor type = describe(Kind);
+        if constexpr (type.conversion == Conversion::Bool) {
+          return false;
+        } else {
+          if constexpr (type.conversion == Conversion::Float32) {
+            step.op = StepOp::Float32;
+          } else if constexpr (type.size == 1) {
+            step.op = StepOp::Bits8;
+          } else if constexpr (type.size == 2) {
+            step.op = StepOp::Bits16;
+          } else if constexpr (type.size == 4) {
+            step.op = StepOp::Bits32;
+          } else {
+            static_assert(type.size == 8);
+            step.op = StepOp::Bits64;
+          }
+          return true;
+        }
+      },
+      [] { return false; });
+}
+
+// A fixed-size array of numbers as one copy, as the walk's numbers() makes
+// it on a little-endian machine in the ROS 2 layout (where a float32 run is
+// handed to serialize as a buffer, signalling NaNs and all); false where the
+// walk must take it.  `first` is the list array's offset plus the row
+// index's base.
+[[nodiscard]] bool fixed_numbers_step(const ColumnNode& member, const ArrowArray& array,
+                                      std::int64_t first, std::int64_t rows, RowStep& step) {
+  if constexpr (!kLayout.shaped_types || std::endian::native != std::endian::little) {
+    return false;
+  } else {
+    const ColumnNode& element = member.members[0];
+    const ArrowArray& elements = *array.children[0];
+    // No null count at all: where it is unknown (-1) the walk checks
+    // float32 values one by one.
+    if (element.source != ArrowSource::Number || elements.null_count != 0) return false;
+    if (member.shape != ArrayShape::Fixed || member.width <= 0 ||
+        member.width != std::int64_t{member.length}) {
+      return false;
+    }
+    const TypeDescriptor type = describe(element.kind);
+    if (type.size == 0 || type.conversion == Conversion::Bool) return false;
+    // Every row's elements within the element array (first and rows are at
+    // most 2 * kMostExtent, so the sum does not overflow).
+    if (first + rows > elements.length / member.width) return false;
+    step.op = StepOp::FixedNumbers;
+    step.values = elements.buffers[1];
+    step.base = first;
+    step.count = member.width;
+    step.element_offset = elements.offset;
+    step.size = type.size;
+    return true;
+  }
+}
+
+// The steps of one member whose array is `array`, at index `base` plus the
+// row's; false where the batch needs the walk (a null possible, an index
+// beyond the array for some row, a number the walk declines).
+[[nodiscard]] bool compile_member(const ColumnNode& member, const ArrowArray& array,
+                                  std::int64_t base, std::int64_t rows, Vector<RowStep>& steps) {
+  // Both at most kMostExtent (extent_fits, and this check one level up), so
+  // neither sum overflows.
+  if (base < 0 || base + rows > array.length || has_validity(array)) return false;
+  const std::int64_t first = array.offset + base;
+  RowStep step;
+  switch (member.source) {
+    case ArrowSource::Struct:
+      return compile_members(member, array, first, rows, steps);
+    case ArrowSource::Number:
+      if (!number_step(member.kind, step)) return false;
+      step.values = array.buffers[1];
+      step.base = first;
+      break;
+    case ArrowSource::Bool:
+      step.op = StepOp::Bool;
+      step.values = array.buffers[1];
+      step.base = first;
+      break;
+    case ArrowSource::FixedList:
+      if (fixed_numbers_step(member, array, first, rows, step)) break;
+      [[fallthrough]];
+    default:
+      step.op = StepOp::Value;
+      step.node = &member;
+      step.array = &array;
+      step.base = base;
+      break;
+  }
+  steps.push_back(step);
+  return true;
+}
+
+bool compile_members(const ColumnNode& node, const ArrowArray& owner, std::int64_t base,
+                     std::int64_t rows, Vector<RowStep>& steps) {
+  if constexpr (kLayout.empty_struct_byte) {
+    if (node.members.empty()) {
+      steps.push_back(RowStep{StepOp::EmptyStruct});
+      return true;
+    }
+  }
+  for (const ColumnNode& member : node.members) {
+    const bool compiled =
+        member.source == ArrowSource::Group
+            ? compile_members(member, owner, base, rows, steps)
+            : compile_member(member, *owner.children[member.child], base, rows, steps);
+    if (!compiled) return false;
+  }
+  return true;
+}
+
 class RowWriter {
  public:
   explicit RowWriter(MessageBuffer& out) noexcept : out_(out) {}
+
+  // Row `row` of the batch `steps` were compiled for.
+  [[nodiscard]] bool row(std::span<const RowStep> steps, std::int64_t row) {
+    out_.begin_message();
+    for (const RowStep& step : steps) {
+      if (!step_value(step, row)) {
+        out_.drop_message();
+        return false;
+      }
+    }
+    out_.end_message();
+    return true;
+  }
 
   [[nodiscard]] bool row(const ColumnNode& root, const ArrowArray& batch, std::int64_t index) {
     out_.begin_message();
@@ -121,6 +287,46 @@ class RowWriter {
   }
 
  private:
+  KORVEX_ALWAYS_INLINE bool step_value(const RowStep& step, std::int64_t row) {
+    const std::int64_t at = step.base + row;
+    switch (step.op) {
+      case StepOp::Bits8:
+        out_.write(load<std::uint8_t>(step.values, at));
+        return true;
+      case StepOp::Bits16:
+        out_.write(load<std::uint16_t>(step.values, at));
+        return true;
+      case StepOp::Bits32:
+        out_.write(load<std::uint32_t>(step.values, at));
+        return true;
+      case StepOp::Float32: {
+        const auto bits = load<std::uint32_t>(step.values, at);
+        if (signalling_nan(bits)) return false;
+        out_.write(bits);
+        return true;
+      }
+      case StepOp::Bits64:
+        out_.write(load<std::uint64_t>(step.values, at));
+        return true;
+      case StepOp::Bool:
+        out_.write<std::uint8_t>(bit(step.values, at) ? 1 : 0);
+        return true;
+      case StepOp::EmptyStruct:
+        out_.write<std::uint8_t>(0);
+        return true;
+      case StepOp::FixedNumbers: {
+        const std::int64_t element = step.element_offset + at * step.count;
+        out_.align(step.size);
+        out_.write_raw(static_cast<const char*>(step.values) + element * step.size,
+                       static_cast<std::size_t>(step.count) * step.size);
+        return true;
+      }
+      case StepOp::Value:
+        return value(*step.node, *step.array, at);
+    }
+    return false;
+  }
+
   // The fields of a group or struct: arrays among `owner`'s children, at
   // index `at` of each (a group passes its own index on, a struct its
   // array's offset plus its index, as the dict path reads them).
@@ -157,16 +363,23 @@ class RowWriter {
       case ArrowSource::Offsets32:
       case ArrowSource::Offsets64:
       case ArrowSource::View:
-      case ArrowSource::FixedBinary: {
-        std::string_view bytes;
-        return binary_at(node, array, at, bytes) && text_or_octets(node, bytes);
-      }
+      case ArrowSource::FixedBinary:
+        return text_or_octets_at(node, array, at);
       case ArrowSource::List32:
       case ArrowSource::List64:
       case ArrowSource::FixedList:
         return list(node, array, at);
     }
     return false;
+  }
+
+  // Text and octets, and lists below, are written out of line: value()
+  // stays small for the numbers that most values are, which saves more than
+  // the call costs these.
+  [[nodiscard]] KORVEX_NOINLINE bool text_or_octets_at(const ColumnNode& node,
+                                                       const ArrowArray& array, std::int64_t at) {
+    std::string_view bytes;
+    return binary_at(node, array, at, bytes) && text_or_octets(node, bytes);
   }
 
   // The value's bits, as the writer stores numbers; booleans are bits of
@@ -294,7 +507,8 @@ class RowWriter {
     return true;
   }
 
-  [[nodiscard]] bool list(const ColumnNode& node, const ArrowArray& array, std::int64_t at) {
+  [[nodiscard]] KORVEX_NOINLINE bool list(const ColumnNode& node, const ArrowArray& array,
+                                          std::int64_t at) {
     std::int64_t start;
     std::int64_t end;
     if (node.source == ArrowSource::List32) {
@@ -365,9 +579,12 @@ bool batch_fits(const ColumnNode& root, const ArrowArray& batch) {
 WrittenRows write_rows(const ColumnNode& root, const ArrowArray& batch, std::int64_t begin,
                        std::int64_t end, MessageBuffer& out, std::size_t most_bytes) {
   RowWriter writer(out);
+  Vector<RowStep> steps;
+  const bool compiled = compile_members(root, batch, batch.offset, batch.length, steps);
   std::int64_t index = begin;
   for (; index < end && out.size() < most_bytes; ++index) {
-    if (!writer.row(root, batch, index)) return {index, true};
+    const bool written = compiled ? writer.row(steps, index) : writer.row(root, batch, index);
+    if (!written) return {index, true};
   }
   return {index, false};
 }

@@ -256,12 +256,21 @@ class EncodedRows {
 
   // The messages of the column path.
   [[nodiscard]] bool add(const MessageBuffer& messages) {
+    if (joined_) {
+      // One after the other already: copied at once.
+      const std::span<const char> all = messages.messages();
+      const std::size_t base = size_;
+      if (!reserve(all.size())) return false;
+      if (!all.empty())
+        std::memcpy(PyBytes_AS_STRING(buffer_.get()) + size_, all.data(), all.size());
+      size_ += all.size();
+      for (std::size_t index = 0; index < messages.message_count(); ++index) {
+        starts_.push_back(base + messages.end_of(index));
+      }
+      return true;
+    }
     for (std::size_t index = 0; index < messages.message_count(); ++index) {
       const std::span<const char> message = messages.message(index);
-      if (joined_) {
-        if (!append(message.data(), message.size())) return false;
-        continue;
-      }
       PyRef bytes = PyRef::steal(
           PyBytes_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
       if (!bytes || PyList_Append(list_.get(), bytes.get()) < 0) return false;
