@@ -138,9 +138,21 @@ def _grown(buffer: bytearray, limit: int) -> bytearray:
 # decompressed in one call, which runs without the GIL; a larger claim is
 # believed only as far as the data bears it out.
 _TRUSTED_RATIO = 64
+
+
+def _usable_cpus() -> int:
+    """The CPUs this process may run on (its affinity where the system
+    says, else every CPU)."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
 # Worker threads that decompress, CRC-check and scan chunks ahead of the
-# reader, which waits for them most of the time (none on one CPU).
-_WORKERS = 2 if (os.cpu_count() or 1) > 1 else 0
+# reader, which waits for them most of the time: one per CPU (none on one),
+# up to four, beyond which the reader's own decoding is what it waits for.
+_WORKERS = 0 if _usable_cpus() <= 1 else min(_usable_cpus(), 4)
 
 
 # Per thread, the zstd decompressor of one-call chunks: one cannot be shared
