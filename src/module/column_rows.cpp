@@ -382,26 +382,15 @@ class RowWriter {
     return binary_at(node, array, at, bytes) && text_or_octets(node, bytes);
   }
 
-  // The value's bits, as the writer stores numbers; booleans are bits of
-  // their own (ArrowSource::Bool), and a float32 signalling NaN is left to
-  // the dict path.
+  // The value's bits, as the writer stores numbers (see number_step);
+  // booleans are bits of their own (ArrowSource::Bool), and a float32
+  // signalling NaN is left to the dict path.
   [[nodiscard]] bool number(TypeKind kind, const void* values, std::int64_t at) {
-    return with_fixed_size_kind(
-        kind,
-        [&]<TypeKind Kind>() {
-          constexpr TypeDescriptor type = describe(Kind);
-          if constexpr (type.conversion == Conversion::Bool) {
-            return false;
-          } else {
-            const auto bits = load<UnsignedOfSize<type.size>>(values, at);
-            if constexpr (type.conversion == Conversion::Float32) {
-              if (signalling_nan(bits)) return false;
-            }
-            out_.write(bits);
-            return true;
-          }
-        },
-        [] { return false; });
+    RowStep step;
+    if (!number_step(kind, step)) return false;
+    step.values = values;
+    step.base = at;
+    return step_value(step, 0);
   }
 
   // The bytes of the value at `at`, within what the array says it holds.
