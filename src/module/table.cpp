@@ -188,10 +188,7 @@ constexpr const char* kTypeName = "korvex_messages.Table";
 #endif
 
 PyType_Spec g_spec = {
-    kTypeName,
-    sizeof(TableObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kTypeName, sizeof(TableObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     g_slots,
 };
 
