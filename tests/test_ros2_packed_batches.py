@@ -135,3 +135,33 @@ def test_join_packed_holds_what_it_reads():
     assert [sys.getrefcount(part[0]) for part in parts] == before
     del parts
     assert payload[100:200] == b"\x01" * 100 and ints(offsets)[-1] == 5000
+
+
+@pytest.mark.parametrize(
+    "messages,times,base",
+    [
+        ([], [], 0),
+        ([b"a"], [7], 5),
+        ([b"late", b"early", b"", b"tie", b"x" * 300], [9, 3, 3, 3, -(2**63)], 2),
+        ([bytes([i]) for i in range(40)], [(i * 7919) % 11 for i in range(40)], 0),
+        ([b"p", b"q", b"r"], [2**63 - 1, 0, -1], 1),
+    ],
+)
+def test_sort_packed_orders_by_time_keeping_ties_in_order(messages, times, base):
+    payload, offsets, sorted_times = native.sort_packed(batch(messages, times, base))
+    order = sorted(range(len(times)), key=times.__getitem__)  # stable, as the model
+    expected = model([messages[i] for i in order], [times[i] for i in order])
+    assert (payload, ints(offsets), ints(sorted_times)) == expected
+
+
+@pytest.mark.parametrize(
+    "item,error,text",
+    [
+        ([b"", array("q", [0]), b""], TypeError, "sort_packed: batch 0 is not a"),
+        ((b"ab", array("q", [0, 3]), array("q", [1])), ValueError, "batch 0's offsets do"),
+        ((b"ab", array("q", [0]), array("q", [1])), ValueError, "one more int64"),
+    ],
+)
+def test_sort_packed_refuses_batches_that_do_not_hold(item, error, text):
+    with pytest.raises(error, match=text):
+        native.sort_packed(item)

@@ -244,6 +244,7 @@ PyMethodDef kRos2Functions[kRos2FunctionCount] = {
      kTallyMessageIndexDoc},
     {"pack_rows", as_method(&pack_rows_entry), kCallFlags, kPackRowsDoc},
     {"join_packed", as_method(&join_packed_entry), kCallFlags, kJoinPackedDoc},
+    {"sort_packed", as_method(&sort_packed_entry), kCallFlags, kSortPackedDoc},
     {"crc32", as_method(&crc32_entry), kCallFlags, kCrc32Doc},
     {"_primitive_types", as_method(&primitive_types_entry), kCallFlags,
      "_primitive_types()\n--\n\n"},

@@ -7,7 +7,7 @@
 
 namespace korvex {
 
-inline constexpr std::size_t kRos2FunctionCount = 14;
+inline constexpr std::size_t kRos2FunctionCount = 15;
 extern PyMethodDef kRos2Functions[kRos2FunctionCount];
 
 }  // namespace korvex

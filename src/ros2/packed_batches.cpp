@@ -1,8 +1,10 @@
 #include "ros2/packed_batches.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <span>
 
 #include "base/buffer_view.hpp"
@@ -85,10 +87,12 @@ struct HeldBatch {
   std::size_t last = 0;   // offsets[N]
 };
 
-[[nodiscard]] bool hold_batch(PyObject* item, std::size_t index, HeldBatch& batch) {
+// `function` names the caller in the errors.
+[[nodiscard]] bool hold_batch(PyObject* item, std::size_t index, HeldBatch& batch,
+                              const char* function) {
   if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
-    PyErr_Format(PyExc_TypeError,
-                 "join_packed: batch %zu is not a (payload, offsets, log_times) tuple", index);
+    PyErr_Format(PyExc_TypeError, "%s: batch %zu is not a (payload, offsets, log_times) tuple",
+                 function, index);
     return false;
   }
   if (!batch.payload.acquire(PyTuple_GET_ITEM(item, 0), PyBUF_SIMPLE) ||
@@ -100,8 +104,8 @@ struct HeldBatch {
   const std::span<const unsigned char> times = batch.log_times.bytes();
   if (offsets.size() % kInt64 != 0 || times.size() % kInt64 != 0 ||
       offsets.size() != times.size() + kInt64) {
-    PyErr_Format(PyExc_ValueError,
-                 "join_packed: batch %zu needs one more int64 offset than log times", index);
+    PyErr_Format(PyExc_ValueError, "%s: batch %zu needs one more int64 offset than log times",
+                 function, index);
     return false;
   }
   batch.messages = times.size() / kInt64;
@@ -110,8 +114,8 @@ struct HeldBatch {
   for (std::size_t at = 0; at <= batch.messages; ++at) {
     const std::int64_t offset = int64_at(offsets, at);
     if (offset < previous || offset < 0 || static_cast<std::uint64_t>(offset) > payload_size) {
-      PyErr_Format(PyExc_ValueError,
-                   "join_packed: batch %zu's offsets do not rise within its payload", index);
+      PyErr_Format(PyExc_ValueError, "%s: batch %zu's offsets do not rise within its payload",
+                   function, index);
       return false;
     }
     previous = offset;
@@ -133,7 +137,8 @@ struct HeldBatch {
   std::uint64_t messages = 0;
   for (std::size_t index = 0; index < count; ++index) {
     HeldBatch& batch = held[index];
-    if (!hold_batch(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(index)), index, batch)) {
+    if (!hold_batch(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(index)), index, batch,
+                    "join_packed")) {
       return nullptr;
     }
     payload_bytes += batch.last - batch.first;
@@ -168,7 +173,48 @@ struct HeldBatch {
   return Py_BuildValue("(OOO)", output.payload.get(), output.offsets.get(), output.log_times.get());
 }
 
+// The batch's messages by log time, equal times in their order.
+[[nodiscard]] PyObject* sort_packed(PyObject* item) {
+  HeldBatch batch;
+  if (!hold_batch(item, 0, batch, "sort_packed")) return nullptr;
+  PackedOutput output;
+  if (!output.allocate(batch.last - batch.first, batch.messages, false)) return nullptr;
+  unsigned char* out = bytes_of(output.payload);
+  unsigned char* offsets_out = bytes_of(output.offsets);
+  unsigned char* times_out = bytes_of(output.log_times);
+  {
+    const WithoutGil unlocked;
+    const std::span<const unsigned char> payload = batch.payload.bytes();
+    const std::span<const unsigned char> offsets = batch.offsets.bytes();
+    const std::span<const unsigned char> times = batch.log_times.bytes();
+    Vector<std::size_t> order(batch.messages);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return int64_at(times, a) < int64_at(times, b);
+    });
+    std::size_t at = 0;
+    put_int64(offsets_out, 0, 0);
+    for (std::size_t index = 0; index < batch.messages; ++index) {
+      const std::size_t message = order[index];
+      const auto start = static_cast<std::size_t>(int64_at(offsets, message));
+      const auto end = static_cast<std::size_t>(int64_at(offsets, message + 1));
+      if (end != start) std::memcpy(out + at, payload.data() + start, end - start);
+      at += end - start;
+      put_int64(offsets_out, index + 1, static_cast<std::int64_t>(at));
+      put_int64(times_out, index, int64_at(times, message));
+    }
+  }
+  return Py_BuildValue("(OOO)", output.payload.get(), output.offsets.get(), output.log_times.get());
+}
+
 }  // namespace
+
+PyObject* sort_packed_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!one_argument("sort_packed", nargs, kwnames)) return nullptr;
+    return sort_packed(args[0]);
+  });
+}
 
 PyObject* pack_rows_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_contained<PyObject*>(nullptr, [&]() -> PyObject* {

@@ -19,6 +19,7 @@ __all__ = [
     "tally_message_index",
     "pack_rows",
     "join_packed",
+    "sort_packed",
     "crc32",
 ]
 
@@ -146,3 +147,7 @@ def crc32(data: Buffer, /) -> int:
 def tally_message_index(entries: Buffer, /) -> tuple[int, int, int]:
     """(count, least log time, greatest log time) of an MCAP Message Index
     record's 16-byte (log_time, offset) entries; (0, 0, 0) for none."""
+
+def sort_packed(batch: tuple[Buffer, Buffer, Buffer], /) -> tuple[bytes, bytes, bytes]:
+    """The messages of a (payload, offsets, log_times) batch by log time,
+    equal times in their order; runs without the GIL."""

@@ -81,9 +81,8 @@ class Batch:
 
     def sorted(self) -> Batch:
         """The same messages by log time (equal times keep their order)."""
-        times = self.log_times
-        order = sorted(range(len(times)), key=times.__getitem__)
-        return pack([self.message(i) for i in order], [times[i] for i in order])
+        payload, offsets, times = _native.sort_packed((self.payload, self.offsets, self.log_times))
+        return Batch(payload, int64s(offsets), int64s(times))
 
     def split(self, max_bytes: int) -> Iterator[Batch]:
         """Consecutive pieces of about `max_bytes` of data (at least one
